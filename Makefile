@@ -1,0 +1,58 @@
+# The commands a person types: demo, test, bench, build, clean.
+SHELL := /bin/bash
+.DEFAULT_GOAL := build
+
+PY39 := $(shell pyenv prefix 3.9 2>/dev/null | head -n1)/bin/python3.9
+ifeq ($(wildcard $(PY39)),)
+PY39 := $(shell command -v python3.9)
+endif
+
+VENV := .venv
+PY := $(VENV)/bin/python
+BUILD := build/dev
+STAMP := $(VENV)/.installed
+
+.PHONY: venv build test demo demo-stop bench clean stubtest
+
+venv: $(STAMP)
+
+$(STAMP): constraints.txt requirements-dev.txt platform/tavro_authn/pyproject.toml
+	@test -n "$(PY39)" -a -x "$(PY39)" || { echo "Python 3.9 not found (tried pyenv and PATH)"; exit 1; }
+	test -x $(PY) || $(PY39) -m venv $(VENV)
+	$(PY) -m pip install -q -c constraints.txt -r requirements-dev.txt
+	$(PY) -m pip install -q -c constraints.txt --no-deps ./platform/tavro_authn
+	touch $@
+
+# Incremental native build: the modules land beside their sources, and the
+# source tree is put on the environment's path.
+build: $(STAMP)
+	@mkdir -p build
+	@if [ ! -f $(BUILD)/build.ninja ]; then \
+	  $(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	    -DPython_EXECUTABLE=$(abspath $(PY)) \
+	    -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null; \
+	fi
+	flock build/.lock $(VENV)/bin/cmake --build $(BUILD)
+	@echo "$(abspath src)" > $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavro_experiment_tracking.pth
+
+test: build
+	$(PY) -m pytest $(PYTEST_ARGS)
+	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt
+
+stubtest: build
+	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt
+
+demo: build
+	$(PY) examples/demo.py
+
+demo-stop:
+	$(PY) examples/demo.py --stop
+
+bench: build
+	$(PY) bench/bench_tracking.py
+
+clean:
+	rm -rf build $(VENV) .pytest_cache .mypy_cache demo-server
+	find src -name '*.so' -delete
+	find . -name __pycache__ -type d -prune -exec rm -rf {} +

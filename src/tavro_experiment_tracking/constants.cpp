@@ -1,0 +1,36 @@
+// Names and defaults shared by the whole package. Every environment variable
+// the package reads or writes is named here (see the README's table).
+#include "runtime.hpp"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(constants, m) {
+    rt::Module mod(m);
+    // A tracking server on this machine, the tracking server's usual port.
+    mod.set("DEFAULT_TRACK_SERVER", py::str("http://localhost:5000"));
+    // `init` with this experiment name returns the project and touches no experiment.
+    mod.set("DEFAULT_EXPERIMENT_NAME", py::str("Default"));
+    // Set by the cloud platform: the tracking server of the workspace.
+    mod.set("ENV_EXP_TRACKING_SERVER_URI", py::str("TAVRO_EXPERIMENT_TRACKING_URI"));
+    // Set by the cloud platform (to any value but "", "0", "false", "no"):
+    // the process runs on the platform.
+    mod.set("ENV_KOVA_CLOUD", py::str("TAVRO_KOVA_CLOUD"));
+    // Read by the tracking library on every request: the bearer token.
+    mod.set("ENV_MLFLOW_TRACKING_TOKEN", py::str("MLFLOW_TRACKING_TOKEN"));
+    // Read by the tracking library (through getpass) as the user of new runs.
+    mod.set("ENV_LOGNAME", py::str("LOGNAME"));
+    // Keeps the login name the process had before a login replaced it.
+    mod.set("ENV_BCK_LOGNAME", py::str("TAVRO_BACKUP_LOGNAME"));
+    // Browser login configured from the environment.
+    mod.set("ENV_OIDC_ISSUER_URL", py::str("TAVRO_OIDC_ISSUER_URL"));
+    mod.set("ENV_OIDC_HOSTNAME", py::str("TAVRO_OIDC_HOSTNAME"));
+    mod.set("ENV_OIDC_CLIENT_ID", py::str("TAVRO_OIDC_CLIENT_ID"));
+    mod.set("ENV_OIDC_CLIENT_SECRET", py::str("TAVRO_OIDC_CLIENT_SECRET"));
+    // Cloud platform login configured from the environment.
+    mod.set("ENV_KOVA_REFRESH_TOKEN", py::str("TAVRO_KOVA_REFRESH_TOKEN"));
+    mod.set("ENV_KOVA_TOKEN_ENDPOINT", py::str("TAVRO_KOVA_TOKEN_ENDPOINT"));
+    mod.set("ENV_KOVA_USERINFO_ENDPOINT", py::str("TAVRO_KOVA_USERINFO_ENDPOINT"));
+    mod.set("ENV_KOVA_CLIENT_ID", py::str("TAVRO_KOVA_CLIENT_ID"));
+    // Seconds the reachability probe waits for the tracking server's answer.
+    mod.set("SERVER_PROBE_TIMEOUT", py::float_(3.0));
+}
