@@ -1,0 +1,151 @@
+// The session client and the tracking-library client factory.
+#include "runtime.hpp"
+
+namespace py = pybind11;
+using rt::arg;
+
+namespace {
+
+py::object tracker(rt::Call &c) { return c.g("create_mlflow_client")(c.self().attr("tracking_uri")); }
+
+}  // namespace
+
+PYBIND11_MODULE(client, m) {
+    rt::Module mod(m);
+    mod.import("logging");
+    mod.import("getpass");
+    mod.from("typing", {"Any", "Dict", "Optional"});
+    mod.from("mlflow.entities", {"RunStatus"});
+    mod.from("mlflow.tracking", {"MlflowClient", "get_tracking_uri"});
+    mod.from("tavro_experiment_tracking.auth.user", {"User"});
+    mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
+
+    mod.def("create_mlflow_client", {arg("tracking_uri").ann("Optional[str]")},
+            "A tracking-library client for ``tracking_uri`` (None: the library's own default).",
+            "MlflowClient", [](rt::Call &c) -> py::object { return c.g("MlflowClient")(c[0]); });
+
+    rt::ClassDef(mod, "Client", {},
+                 "The session's connection to the tracking server: its address, its\n"
+                 "authenticator and the user record holding the active project and experiment.")
+        .method("__init__", {arg("self"), arg("authenticator").def_none()}, nullptr, nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::handle self = c.self();
+                    self.attr("authenticator") = c[1];
+                    self.attr("_tracking_uri") = py::none();
+                    self.attr("_user") = py::none();
+                    return py::none();
+                })
+        .property_rw(
+            "tracking_uri",
+            "The tracking server's address. When none was set, the tracking library's own\n"
+            "resolution decides (``MLFLOW_TRACKING_URI``, else ``./mlruns``).",
+            [](rt::Call &c) -> py::object {
+                py::object uri = c.self().attr("_tracking_uri");
+                if (!uri.is_none()) return uri;
+                return c.g("get_tracking_uri")();
+            },
+            [](rt::Call &c) -> py::object {
+                c.self().attr("_tracking_uri") = c[1];
+                return py::none();
+            })
+        .property("user",
+                  "The session's user: the authenticator's logged-in user, or, without an\n"
+                  "authenticator, a user named by the local login name.",
+                  nullptr,
+                  [](rt::Call &c) -> py::object {
+                      py::handle self = c.self();
+                      py::object authenticator = self.attr("authenticator");
+                      if (rt::truthy(authenticator)) return authenticator.attr("user");
+                      py::object user = self.attr("_user");
+                      if (user.is_none()) {
+                          py::object name;
+                          try {
+                              name = c.g("getpass").attr("getuser")();
+                          } catch (py::error_already_set &e) {
+                              // No login name in the environment nor in the password database.
+                              if (!e.matches(PyExc_Exception)) throw;
+                              name = py::str("unknown");
+                          }
+                          user = c.g("User")(name);
+                          self.attr("_user") = user;
+                      }
+                      return user;
+                  })
+        .method("get_experiment_by_name", {arg("self"), arg("experiment_name")},
+                "The server's experiment record of that name, or None.", nullptr,
+                [](rt::Call &c) -> py::object { return tracker(c).attr("get_experiment_by_name")(c[1]); })
+        .method("create_experiment",
+                {arg("self"), arg("experiment_name"), arg("artifact_location").def_none(), arg("tags").def_none()},
+                "Create an experiment on the server and return its ID.", nullptr,
+                [](rt::Call &c) -> py::object {
+                    return tracker(c).attr("create_experiment")(c[1], py::arg("artifact_location") = c[2],
+                                                                py::arg("tags") = c[3]);
+                })
+        .method("get_experiment", {arg("self"), arg("experiment_id")}, "The server's experiment record of that ID.",
+                nullptr, [](rt::Call &c) -> py::object { return tracker(c).attr("get_experiment")(c[1]); })
+        .method("get_iteration", {arg("self"), arg("iteration_id")}, "The server's run record of that ID.", nullptr,
+                [](rt::Call &c) -> py::object { return tracker(c).attr("get_run")(c[1]); })
+        .method("__repr__", {arg("self")}, nullptr, nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::handle self = c.self();
+                    py::object authenticator = self.attr("authenticator");
+                    py::object kind = authenticator.is_none()
+                                          ? py::object(py::none())
+                                          : py::object(py::type::handle_of(authenticator).attr("__name__"));
+                    return py::str("<Client: tracking_uri={}, authenticator={}>")
+                        .format(py::repr(self.attr("tracking_uri")), kind);
+                })
+        .build();
+
+    rt::ClassDef(mod, "ActiveIteration", {},
+                 "A started iteration: the server's run record (``info``, ``data``) as it was\n"
+                 "fetched. Used as a context manager, it ends the run on leaving the block:\n"
+                 "FINISHED, FAILED when an exception leaves the block, KILLED on\n"
+                 "KeyboardInterrupt. The exception is never swallowed.")
+        .method("__init__", {arg("self"), arg("client"), arg("run")}, nullptr, nullptr,
+                [](rt::Call &c) -> py::object {
+                    c.self().attr("client") = c[1];
+                    c.self().attr("run") = c[2];
+                    return py::none();
+                })
+        .property("info", "The run's info record (``run_id``, ``experiment_id``, ``status``, ...).", nullptr,
+                  [](rt::Call &c) -> py::object { return c.self().attr("run").attr("info"); })
+        .property("data", "The run's data record (``params``, ``metrics``, ``tags``).", nullptr,
+                  [](rt::Call &c) -> py::object { return c.self().attr("run").attr("data"); })
+        .property("iteration_id", "The run's ID.", "str",
+                  [](rt::Call &c) -> py::object { return c.self().attr("run").attr("info").attr("run_id"); })
+        .method("__enter__", {arg("self")}, nullptr, nullptr,
+                [](rt::Call &c) -> py::object { return py::reinterpret_borrow<py::object>(c.self()); })
+        .method("__exit__", {arg("self"), arg("exc_type"), arg("exc_value"), arg("traceback")}, nullptr, nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::handle self = c.self();
+                    py::handle exc_type = c[1];
+                    py::object RunStatus = c.g("RunStatus");
+                    const char *status = "FINISHED";
+                    if (!exc_type.is_none()) {
+                        status = PyObject_IsSubclass(exc_type.ptr(), PyExc_KeyboardInterrupt) == 1 ? "KILLED"
+                                                                                                     : "FAILED";
+                        if (PyErr_Occurred()) throw py::error_already_set();
+                    }
+                    py::object status_name = RunStatus.attr("to_string")(RunStatus.attr(status));
+                    py::object run_id = self.attr("info").attr("run_id");
+                    try {
+                        c.g("create_mlflow_client")(self.attr("client").attr("tracking_uri"))
+                            .attr("set_terminated")(run_id, status_name);
+                    } catch (py::error_already_set &e) {
+                        // Leaving with an exception: that exception is what the user must
+                        // see; failing to mark the run is only worth a warning then.
+                        if (exc_type.is_none() || !e.matches(PyExc_Exception)) throw;
+                        c.g("logger").attr("warning")(
+                            py::str("Could not mark iteration {} as {}: {}").format(run_id, status_name, e.value()));
+                    }
+                    return py::bool_(false);
+                })
+        .method("__repr__", {arg("self")}, nullptr, nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::object info = c.self().attr("run").attr("info");
+                    return py::str("<ActiveIteration: iteration_id={}, experiment_id={}>")
+                        .format(py::repr(info.attr("run_id")), py::repr(info.attr("experiment_id")));
+                })
+        .build();
+}

@@ -1,0 +1,124 @@
+"""Shared fixtures: a real tracking server for the whole test session."""
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+import uuid
+
+import pytest
+import requests
+
+# Failures must surface at once, not after the tracking library's retries.
+os.environ["MLFLOW_HTTP_REQUEST_MAX_RETRIES"] = "0"
+os.environ["MLFLOW_HTTP_REQUEST_TIMEOUT"] = "30"
+
+SERVER_START_TIMEOUT = 90.0
+
+
+def free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_tracking_server(workdir, port, serve_artifacts=False):
+    """Start `mlflow server` on loopback; returns (process, uri, log path)."""
+    bindir = os.path.dirname(sys.executable)
+    env = dict(os.environ)
+    # The server execs gunicorn from the environment's bin directory.
+    env["PATH"] = bindir + os.pathsep + env.get("PATH", "")
+    db = os.path.join(workdir, "tracking.db")
+    artifacts = os.path.join(workdir, "artifacts")
+    os.makedirs(artifacts, exist_ok=True)
+    cmd = [
+        os.path.join(bindir, "mlflow"), "server",
+        "--backend-store-uri", "sqlite:///" + db,
+        "--host", "127.0.0.1", "--port", str(port), "--workers", "1",
+    ]
+    if serve_artifacts:
+        cmd += ["--serve-artifacts", "--artifacts-destination", artifacts]
+    else:
+        cmd += ["--default-artifact-root", artifacts]
+    log_path = os.path.join(workdir, "server.log")
+    log = open(log_path, "wb")
+    proc = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, env=env, start_new_session=True)
+    log.close()
+    uri = "http://127.0.0.1:{}".format(port)
+    deadline = time.monotonic() + SERVER_START_TIMEOUT
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            break
+        try:
+            if requests.get(uri + "/health", timeout=2).status_code == 200:
+                return proc, uri, log_path
+        except requests.RequestException:
+            pass
+        time.sleep(0.3)
+    stop_tracking_server(proc)
+    with open(log_path, errors="replace") as f:
+        output = f.read()
+    pytest.fail("tracking server did not come up at {} (exit code {}):\n{}".format(uri, proc.returncode, output))
+
+
+def stop_tracking_server(proc):
+    if proc.poll() is not None:
+        return
+    try:
+        os.killpg(proc.pid, signal.SIGTERM)
+        proc.wait(timeout=15)
+    except (ProcessLookupError, subprocess.TimeoutExpired):
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        proc.wait()
+
+
+@pytest.fixture(scope="session")
+def tracking_server(tmp_path_factory):
+    """URI of a real tracking server (SQLite backend, local artifact folder)."""
+    workdir = str(tmp_path_factory.mktemp("tracking-server"))
+    proc, uri, _ = start_tracking_server(workdir, free_port())
+    yield uri
+    stop_tracking_server(proc)
+
+
+@pytest.fixture
+def mlflow_client(tracking_server):
+    from mlflow.tracking import MlflowClient
+
+    return MlflowClient(tracking_server)
+
+
+@pytest.fixture
+def unique_name():
+    """Names that no earlier test used on the shared server."""
+    def make(prefix="t"):
+        return "{}-{}".format(prefix, uuid.uuid4().hex[:10])
+
+    return make
+
+
+@pytest.fixture
+def session_client(tracking_server):
+    """A session client bound to the test server, without authenticator."""
+    from tavro_experiment_tracking.tracking.client import Client
+
+    client = Client(None)
+    client.tracking_uri = tracking_server
+    return client
+
+
+@pytest.fixture(autouse=True)
+def _isolated_process_state():
+    """Each test starts with the environment and session it found, and leaves them so."""
+    saved = dict(os.environ)
+    from tavro_experiment_tracking import context
+
+    context.current_client.update(None)
+    yield
+    context.current_client.update(None)
+    os.environ.clear()
+    os.environ.update(saved)
