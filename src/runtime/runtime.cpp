@@ -563,7 +563,7 @@ PyType_Slot fn_slots[] = {
 };
 
 PyType_Spec fn_spec = {
-    "function",
+    "builtins.function",
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL,
@@ -618,7 +618,7 @@ PyType_Slot it_slots[] = {
 };
 
 PyType_Spec it_spec = {
-    "generator",
+    "builtins.generator",
     sizeof(IteratorObject),
     0,
     Py_TPFLAGS_DEFAULT,
