@@ -1,0 +1,19 @@
+# Names and defaults shared by the whole package; each ENV_* value is the name
+# of an environment variable (see the README's configuration table).
+
+DEFAULT_TRACK_SERVER: str
+DEFAULT_EXPERIMENT_NAME: str
+ENV_EXP_TRACKING_SERVER_URI: str
+ENV_KOVA_CLOUD: str
+ENV_MLFLOW_TRACKING_TOKEN: str
+ENV_LOGNAME: str
+ENV_BCK_LOGNAME: str
+ENV_OIDC_ISSUER_URL: str
+ENV_OIDC_HOSTNAME: str
+ENV_OIDC_CLIENT_ID: str
+ENV_OIDC_CLIENT_SECRET: str
+ENV_KOVA_REFRESH_TOKEN: str
+ENV_KOVA_TOKEN_ENDPOINT: str
+ENV_KOVA_USERINFO_ENDPOINT: str
+ENV_KOVA_CLIENT_ID: str
+SERVER_PROBE_TIMEOUT: float

@@ -1,0 +1,16 @@
+from typing import Any, Optional
+
+from tavro_experiment_tracking.tracking.client import Client
+
+class CurrentClient:
+    """The session client of the process, replaced by every init()."""
+
+    def __init__(self) -> None: ...
+    def update(self, client: Optional[Client]) -> None: ...
+    def __bool__(self) -> bool: ...
+    # Attribute reads and writes go through to the session client; both raise
+    # AttributeError while there is no session.
+    def __getattr__(self, name: str) -> Any: ...
+    def __setattr__(self, name: str, value: Any) -> None: ...
+
+current_client: CurrentClient

@@ -1,0 +1,7 @@
+# Reserved run-tag keys, as stored on the tracking server.
+
+EXP_STORE_RUN_NAME: str
+EXP_STORE_PARENT_RUN_ID: str
+EXP_STORE_PROJECT_NAME: str
+EXP_STORE_PROJECT_DESCRIPTION: str
+EXP_STORE_EXPERIMENT_DESCRIPTION: str

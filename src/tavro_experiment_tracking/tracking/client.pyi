@@ -1,0 +1,54 @@
+from types import TracebackType
+from typing import Any, Dict, Optional, Type
+
+# The tracking library ships no type information, so its records are Any to
+# a type checker; the names still say what is returned.
+from mlflow.entities import Experiment as MlflowExperiment, Run, RunData, RunInfo  # type: ignore[import-untyped]
+from mlflow.tracking import MlflowClient  # type: ignore[import-untyped]
+
+from tavro_experiment_tracking.auth.authenticator import Authenticator
+from tavro_experiment_tracking.auth.user import User
+
+def create_mlflow_client(tracking_uri: Optional[str]) -> MlflowClient: ...
+
+class Client:
+    """The session's connection to the tracking server."""
+
+    authenticator: Optional[Authenticator]
+    def __init__(self, authenticator: Optional[Authenticator] = None) -> None: ...
+    # Reads give the tracking library's own default while none was set.
+    @property
+    def tracking_uri(self) -> str: ...
+    @tracking_uri.setter
+    def tracking_uri(self, value: Optional[str]) -> None: ...
+    @property
+    def user(self) -> User: ...
+    def get_experiment_by_name(self, experiment_name: str) -> Optional[MlflowExperiment]: ...
+    def create_experiment(
+        self,
+        experiment_name: str,
+        artifact_location: Optional[str] = None,
+        tags: Optional[Dict[str, Any]] = None,
+    ) -> str: ...
+    def get_experiment(self, experiment_id: str) -> MlflowExperiment: ...
+    def get_iteration(self, iteration_id: str) -> Run: ...
+
+class ActiveIteration:
+    """A started iteration; as a context manager it ends the run on leaving."""
+
+    client: Client
+    run: Run
+    def __init__(self, client: Client, run: Run) -> None: ...
+    @property
+    def info(self) -> RunInfo: ...
+    @property
+    def data(self) -> RunData: ...
+    @property
+    def iteration_id(self) -> str: ...
+    def __enter__(self) -> ActiveIteration: ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> bool: ...
