@@ -1,0 +1,410 @@
+// An iteration: one run on the tracking server inside an experiment, and the
+// logging of parameters, metrics and artifacts into it.
+//
+// The object remembers a single run ID (its current iteration) and nothing
+// else: every operation builds a fresh tracking client from the session
+// client's address and fetches what it needs from the server again, so what a
+// caller sees always reflects the server.
+#include "runtime.hpp"
+
+#include <string>
+
+namespace py = pybind11;
+using rt::arg;
+
+namespace {
+
+const char *const PARAM_CHANGE_REFUSAL = "INVALID_PARAMETER_VALUE: Changing param values is not allowed.";
+
+py::object tracker(rt::Call &c) {
+    return c.g("create_mlflow_client")(c.self().attr("client").attr("tracking_uri"));
+}
+
+py::object self_obj(rt::Call &c) { return py::reinterpret_borrow<py::object>(c.self()); }
+
+// Milliseconds since the epoch, truncated as int() truncates.
+py::object now_millis(rt::Call &c) {
+    py::object seconds = c.g("time").attr("time")();
+    return py::int_(seconds * py::int_(1000));
+}
+
+void log(rt::Call &c, const char *level, const std::string &message) {
+    c.g("logger").attr(level)(py::str(message));
+}
+
+bool equal(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// Runs of `experiment_id` whose name tag equals `name`: the last one in
+// listing order, or a null object. The listing comes in pages; every page is
+// read, or an experiment with more runs than one page would not find its
+// iteration and a duplicate would be created.
+py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experiment_id, py::handle name) {
+    py::object found;
+    py::object page = client.attr("list_run_infos")(experiment_id);
+    while (true) {
+        for (py::handle entry : page) {
+            py::object run_id = entry.attr("run_id");
+            py::object run = client.attr("get_run")(run_id);
+            py::object run_name = run.attr("data").attr("tags").attr("get")(c.g("EXP_STORE_RUN_NAME"));
+            if (equal(run_name, name)) found = run_id;
+        }
+        py::object token = py::getattr(page, "token", py::none());
+        // The SQL store may hand out a token before an empty last page; an
+        // empty page with a token is read like any other and ends the loop.
+        if (!rt::truthy(token)) break;
+        page = client.attr("list_run_infos")(experiment_id, py::arg("page_token") = token);
+    }
+    return found;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(iteration, m) {
+    rt::Module mod(m);
+    mod.import("logging");
+    mod.import("os");
+    mod.import("time");
+    mod.from("copy", {"deepcopy"});
+    mod.from("typing", {"Any", "Optional", "Dict", "Union"});
+    mod.from("mlflow.entities", {"LifecycleStage", "RunStatus", "RunTag", "Param", "Metric"});
+    mod.from("mlflow.exceptions", {"MlflowException"});
+    mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
+    mod.from("mlflow.tracking", {"_get_store"});
+    mod.from("mlflow.tracking.context", {"registry as context_registry"});
+    mod.from("mlflow.utils.mlflow_tags", {"MLFLOW_PARENT_RUN_ID", "MLFLOW_RUN_NAME"});
+    mod.from("tavro_experiment_tracking.entities.experiment", {"Experiment"});
+    mod.from("tavro_experiment_tracking.exception",
+             {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE", "CHANGING_LOGGED_PARAMS_MESSAGE"});
+    mod.from("tavro_experiment_tracking.model.tags",
+             {"EXP_STORE_PARENT_RUN_ID", "EXP_STORE_RUN_NAME", "EXP_STORE_PROJECT_NAME",
+              "EXP_STORE_PROJECT_DESCRIPTION", "EXP_STORE_EXPERIMENT_DESCRIPTION"});
+    mod.from("tavro_experiment_tracking.tracking.client", {"Client", "ActiveIteration", "create_mlflow_client"});
+    mod.from("tavro_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
+    mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
+
+    rt::ClassDef(mod, "Iteration", {},
+                 "One run of an experiment on the tracking server.\n\n"
+                 "The object remembers the ID of its current run (``iteration_id``). Every\n"
+                 "logging method writes into that run and starts a new one first when there\n"
+                 "is none.")
+        .method("__init__", {arg("self"), arg("experiment").def_none().ann("Optional[Experiment]")}, nullptr,
+                nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::handle self = c.self();
+                    py::handle experiment = c[1];
+                    self.attr("iteration_id") = py::none();
+                    self.attr("experiment") = experiment;
+                    // The experiment's client as it is now, like the experiment
+                    // copies its project's.
+                    self.attr("client") =
+                        rt::truthy(experiment) ? py::object(experiment.attr("client")) : py::object(py::none());
+                    return py::none();
+                })
+        .method(
+            "start",
+            {arg("self"), arg("iteration_name").def_none().ann("Optional[str]"),
+             arg("iteration_id").def_none().ann("Optional[str]"), arg("experiment_id").def_none().ann("Optional[str]"),
+             arg("tags").def_none().ann("Optional[Dict[str, Any]]"), arg("nested").def(py::bool_(false))},
+            "\n        Start an iteration and make it the current one.\n\n"
+            "        With ``iteration_name``, the experiment's runs are searched for one of that\n"
+            "        name (the last one listed wins) and it is opened again; with\n"
+            "        ``iteration_id``, that run is opened again. Otherwise a new run is created,\n"
+            "        tagged with the iteration name, the project and the descriptions.\n\n"
+            "        :param iteration_name: Name of the iteration to resume or create.\n"
+            "        :param iteration_id: ID of a run of the active experiment to resume.\n"
+            "        :param experiment_id: Experiment to search by name and to create the run in;\n"
+            "                              the bound experiment by default.\n"
+            "        :param tags: Tags of the run; values are stored as text.\n"
+            "        :param nested: Accepted for compatibility; iterations do not nest.\n"
+            "        :return ActiveIteration: The started iteration, usable as a context manager.\n        ",
+            "ActiveIteration",
+            [](rt::Call &c) -> py::object {
+                py::object self = self_obj(c);
+                py::object iteration_name = py::reinterpret_borrow<py::object>(c[1]);
+                py::object iteration_id = py::reinterpret_borrow<py::object>(c[2]);
+                py::object experiment_id = py::reinterpret_borrow<py::object>(c[3]);
+                py::object tags = py::reinterpret_borrow<py::object>(c[4]);
+
+                py::object client = tracker(c);
+
+                if (rt::truthy(iteration_name)) {
+                    if (!rt::truthy(experiment_id)) experiment_id = self.attr("experiment").attr("experiment_id");
+                    py::object found = find_run_by_name(c, client, experiment_id, iteration_name);
+                    if (found) {
+                        iteration_id = found;
+                    } else {
+                        log(c, "debug",
+                            "No iteration with name " + rt::str(iteration_name) + ", creating new iteration!");
+                    }
+                }
+
+                py::object run;
+                if (rt::truthy(iteration_id)) {
+                    run = client.attr("get_run")(iteration_id);
+                    py::object bound_id = self.attr("experiment").attr("experiment_id");
+                    if (!bound_id.is_none() && bound_id.not_equal(run.attr("info").attr("experiment_id"))) {
+                        rt::raise(c.g("ExperimentTrackingException"),
+                                  py::make_tuple(py::str("Cannot start iteration with ID {} because active "
+                                                         "experiment ID {}does not match with it. Make sure "
+                                                         "iteration_id matches experiment set with init()")
+                                                     .format(iteration_id, bound_id)));
+                    }
+                    if (equal(run.attr("info").attr("lifecycle_stage"), c.g("LifecycleStage").attr("DELETED"))) {
+                        rt::raise(c.g("ExperimentTrackingException"),
+                                  py::make_tuple(
+                                      py::str("Cannot start run with ID {} because it is in the deleted state.")
+                                          .format(iteration_id)));
+                    }
+                    // Running again, with the end time it had: a resumed run keeps
+                    // the record of when it was last ended.
+                    c.g("_get_store")(py::arg("store_uri") = self.attr("client").attr("tracking_uri"))
+                        .attr("update_run_info")(iteration_id,
+                                                 py::arg("run_status") = c.g("RunStatus").attr("RUNNING"),
+                                                 py::arg("end_time") = run.attr("info").attr("end_time"));
+                    if (rt::truthy(tags)) {
+                        py::list run_tags;
+                        py::object RunTag = c.g("RunTag");
+                        for (py::handle item : tags.attr("items")()) {
+                            py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
+                            run_tags.append(RunTag(kv[0], py::str(kv[1])));
+                        }
+                        client.attr("log_batch")(py::arg("run_id") = iteration_id, py::arg("tags") = run_tags);
+                    }
+                    run = client.attr("get_run")(iteration_id);
+                    log(c, "info",
+                        "Reusing Iteration with ID: " + rt::str(run.attr("info").attr("run_id")) +
+                            ", under Experiment ID: " + rt::str(run.attr("info").attr("experiment_id")));
+                } else {
+                    py::object experiment = self.attr("experiment");
+                    py::object target =
+                        experiment_id.is_none() ? py::object(experiment.attr("experiment_id")) : experiment_id;
+                    // The caller's mapping is never modified.
+                    py::object user_tags = c.g("deepcopy")(tags);
+                    if (!rt::truthy(user_tags)) user_tags = py::dict();
+                    if (!iteration_name.is_none()) {
+                        user_tags[c.g("MLFLOW_RUN_NAME")] = iteration_name;
+                        user_tags[c.g("EXP_STORE_RUN_NAME")] = iteration_name;
+                    }
+                    py::object project_name = experiment.attr("project").attr("name");
+                    if (!project_name.is_none()) user_tags[c.g("EXP_STORE_PROJECT_NAME")] = project_name;
+                    py::object experiment_description = experiment.attr("description");
+                    if (!experiment_description.is_none())
+                        user_tags[c.g("EXP_STORE_EXPERIMENT_DESCRIPTION")] = experiment_description;
+                    py::object project_description = experiment.attr("project").attr("description");
+                    if (!project_description.is_none())
+                        user_tags[c.g("EXP_STORE_PROJECT_DESCRIPTION")] = project_description;
+
+                    // The run context (user, source) is resolved together with our
+                    // tags, so the run records the logged-in user.
+                    py::object resolved = c.g("context_registry").attr("resolve_tags")(user_tags);
+                    // The tracking client sends tag values as they are and refuses
+                    // anything but text, so values become text only now: context
+                    // providers still see the caller's values.
+                    py::dict text_tags;
+                    for (py::handle item : resolved.attr("items")()) {
+                        py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
+                        text_tags[kv[0]] = py::str(kv[1]);
+                    }
+                    run = client.attr("create_run")(py::arg("experiment_id") = target, py::arg("tags") = text_tags);
+                    log(c, "info",
+                        "New Iteration created with ID: " + rt::str(run.attr("info").attr("run_id")) +
+                            ", under Experiment ID: " + rt::str(run.attr("info").attr("experiment_id")));
+                }
+
+                py::object iteration = c.g("ActiveIteration")(self.attr("client"), run);
+                self.attr("iteration_id") = iteration.attr("info").attr("run_id");
+                return iteration;
+            })
+        .method("log_param", {arg("self"), arg("key").str(), arg("value").ann("Any")},
+                "\n        Log a parameter into the current iteration.\n\n"
+                "        A parameter cannot change once logged: logging the same key with another\n"
+                "        value raises ExperimentTrackingException (INVALID_PARAMETER_VALUE).\n\n"
+                "        :param str key: Parameter name.\n"
+                "        :param value: Parameter value, stored as text.\n        ",
+                nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::object self = self_obj(c);
+                    py::handle key = c[1];
+                    py::handle value = c[2];
+                    py::object iteration = self.attr("_get_or_start_iteration")();
+                    try {
+                        py::object iteration_id = iteration.attr("info").attr("run_id");
+                        tracker(c).attr("log_param")(iteration_id, key, value);
+                    } catch (py::error_already_set &e) {
+                        if (!e.matches(c.g("MlflowException"))) throw;
+                        py::object message = e.value().attr("message");
+                        py::dict kwargs;
+                        if (rt::truthy(message.attr("startswith")(PARAM_CHANGE_REFUSAL))) {
+                            kwargs["message"] = c.g("CHANGING_LOGGED_PARAM_MESSAGE")
+                                                    .attr("format")(key,
+                                                                    iteration.attr("data").attr("params").attr(
+                                                                        "get")(key),
+                                                                    iteration.attr("info").attr("run_id"), value);
+                            kwargs["error_code"] = c.g("INVALID_PARAMETER_VALUE");
+                        } else {
+                            kwargs["message"] = message;
+                            kwargs["error_code"] = e.value().attr("error_code");
+                        }
+                        rt::raise_while_handling(e, c.g("ExperimentTrackingException"), py::tuple(), kwargs);
+                    }
+                    return py::none();
+                })
+        .method("log_params", {arg("self"), arg("params").ann("Dict[str, Any]")},
+                "\n        Log several parameters into the current iteration in one request.\n\n"
+                "        The batch is checked against the parameters already logged: when any key\n"
+                "        would change its value, nothing is written and\n"
+                "        ExperimentTrackingException (INVALID_PARAMETER_VALUE) is raised. Keys\n"
+                "        already logged with the same value are accepted.\n\n"
+                "        :param params: Parameter names and values; values are stored as text.\n        ",
+                nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::object self = self_obj(c);
+                    py::handle params = c[1];
+                    py::object iteration = self.attr("_get_or_start_iteration")();
+                    py::list params_arr;
+                    py::object Param = c.g("Param");
+                    for (py::handle item : params.attr("items")()) {
+                        py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
+                        params_arr.append(Param(kv[0], py::str(kv[1])));
+                    }
+                    py::object logged = iteration.attr("data").attr("params");
+                    py::object keys_exist = c.g("_validate_keys_already_exists")(params_arr, logged);
+                    if (rt::truthy(keys_exist)) {
+                        py::dict kwargs;
+                        kwargs["message"] = c.g("CHANGING_LOGGED_PARAMS_MESSAGE")
+                                                .attr("format")(keys_exist, iteration.attr("info").attr("run_id"));
+                        kwargs["error_code"] = c.g("INVALID_PARAMETER_VALUE");
+                        rt::raise(c.g("ExperimentTrackingException"), py::tuple(), kwargs);
+                    }
+                    // Keys already logged with the same value are left out: the
+                    // server refuses a batch that repeats a logged parameter next to
+                    // new ones, and would drop the new ones with it.
+                    py::list to_send;
+                    for (py::handle param : params_arr) {
+                        py::object key = param.attr("key");
+                        if (rt::truthy(logged.attr("__contains__")(key)) &&
+                            equal(logged.attr("__getitem__")(key), param.attr("value")))
+                            continue;
+                        to_send.append(param);
+                    }
+                    tracker(c).attr("log_batch")(py::arg("run_id") = iteration.attr("info").attr("run_id"),
+                                                 py::arg("metrics") = py::list(), py::arg("params") = to_send,
+                                                 py::arg("tags") = py::list());
+                    return py::none();
+                })
+        .method("log_metric", {arg("self"), arg("key").str(), arg("value").flt(), arg("step").def(py::int_(0))},
+                "\n        Log one metric value into the current iteration, stamped with the current\n"
+                "        time in milliseconds.\n\n"
+                "        :param str key: Metric name.\n"
+                "        :param float value: Metric value.\n"
+                "        :param step: Training step of the value.\n        ",
+                nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::object self = self_obj(c);
+                    py::object run_id = self.attr("_get_or_start_iteration")().attr("info").attr("run_id");
+                    py::object client = tracker(c);
+                    py::object timestamp = now_millis(c);
+                    client.attr("log_metric")(run_id, c[1], c[2], timestamp, c[3]);
+                    return py::none();
+                })
+        .method("log_metrics",
+                {arg("self"), arg("metrics").ann("Dict[str, float]"), arg("step").def_none().ann("Optional[int]")},
+                "\n        Log several metric values into the current iteration in one request; all\n"
+                "        carry the same timestamp and step.\n\n"
+                "        :param metrics: Metric names and values.\n"
+                "        :param step: Training step of the values (0 when not given).\n        ",
+                nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::object self = self_obj(c);
+                    py::handle metrics = c[1];
+                    py::object step = rt::truthy(c[2]) ? py::reinterpret_borrow<py::object>(c[2]) : py::int_(0);
+                    py::object run_id = self.attr("_get_or_start_iteration")().attr("info").attr("run_id");
+                    py::object timestamp = now_millis(c);
+                    py::list metrics_arr;
+                    py::object Metric = c.g("Metric");
+                    for (py::handle item : metrics.attr("items")()) {
+                        py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
+                        metrics_arr.append(Metric(kv[0], kv[1], timestamp, step));
+                    }
+                    tracker(c).attr("log_batch")(py::arg("run_id") = run_id, py::arg("metrics") = metrics_arr,
+                                                 py::arg("params") = py::list(), py::arg("tags") = py::list());
+                    return py::none();
+                })
+        .method("log_artifact",
+                {arg("self"), arg("local_file").ann("Union[str, os.PathLike]"),
+                 arg("artifact_path").def_none().ann("Union[str, os.PathLike]"), arg("iteration_id").def_none().str()},
+                "\n        Upload a local file into the artifacts of an iteration.\n\n"
+                "        :param local_file: Path of the file to upload.\n"
+                "        :param artifact_path: Directory inside the run's artifacts to put it in.\n"
+                "        :param str iteration_id: Run to upload into instead of the current\n"
+                "                                 iteration; no iteration is started then.\n        ",
+                nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::object self = self_obj(c);
+                    py::object run_id = rt::truthy(c[3])
+                                            ? py::reinterpret_borrow<py::object>(c[3])
+                                            : py::object(self.attr("_get_or_start_iteration")().attr("info").attr(
+                                                  "run_id"));
+                    tracker(c).attr("log_artifact")(py::arg("run_id") = run_id, py::arg("local_path") = c[1],
+                                                    py::arg("artifact_path") = c[2]);
+                    return py::none();
+                })
+        .method("log_artifacts",
+                {arg("self"), arg("local_dir").ann("Union[str, os.PathLike]"),
+                 arg("artifact_path").def_none().ann("Union[str, os.PathLike]"), arg("iteration_id").def_none().str()},
+                "\n        Upload the contents of a local directory into the artifacts of an\n"
+                "        iteration.\n\n"
+                "        :param local_dir: Directory whose files are uploaded.\n"
+                "        :param artifact_path: Directory inside the run's artifacts to put them in.\n"
+                "        :param str iteration_id: Run to upload into instead of the current\n"
+                "                                 iteration; no iteration is started then.\n        ",
+                nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::object self = self_obj(c);
+                    py::object run_id = rt::truthy(c[3])
+                                            ? py::reinterpret_borrow<py::object>(c[3])
+                                            : py::object(self.attr("_get_or_start_iteration")().attr("info").attr(
+                                                  "run_id"));
+                    tracker(c).attr("log_artifacts")(py::arg("run_id") = run_id, py::arg("local_dir") = c[1],
+                                                     py::arg("artifact_path") = c[2]);
+                    return py::none();
+                })
+        .method("end",
+                {arg("self"), arg("status").def_expr("RunStatus.to_string(RunStatus.FINISHED)").ann("Optional[str]")},
+                "\n        Mark the current iteration as ended on the server.\n\n"
+                "        The object keeps its ``iteration_id``: later logging still goes into the\n"
+                "        ended run.\n\n"
+                "        :param status: Final status name (FINISHED, FAILED, KILLED).\n        ",
+                "None",
+                [](rt::Call &c) -> py::object {
+                    py::object self = self_obj(c);
+                    py::object iteration_id = self.attr("iteration_id");
+                    tracker(c).attr("set_terminated")(iteration_id, c[1]);
+                    log(c, "debug", "Terminated Iteration with ID: " + rt::str(self.attr("iteration_id")) + ")");
+                    return py::none();
+                })
+        .method("_get_or_start_iteration", {arg("self")},
+                "\n        The current iteration, fetched from the server; a new one is started when\n"
+                "        there is none.\n        ",
+                nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::object self = self_obj(c);
+                    py::object iteration_id = self.attr("iteration_id");
+                    if (rt::truthy(iteration_id)) return self.attr("get_iteration")(iteration_id);
+                    return self.attr("start")();
+                })
+        .method("get_iteration", {arg("self"), arg("iteration_id")},
+                "\n        Fetch a run from the server, without starting it or making it current.\n\n"
+                "        :param iteration_id: ID of the run.\n"
+                "        :return ActiveIteration: The run as it is on the server.\n        ",
+                nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::object run = tracker(c).attr("get_run")(c[1]);
+                    return c.g("ActiveIteration")(c.self().attr("client"), run);
+                })
+        .build();
+}

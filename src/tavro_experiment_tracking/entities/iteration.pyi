@@ -1,0 +1,60 @@
+import logging
+import os
+from typing import Any, Dict, Optional, Union
+
+# The tracking library ships no type information; its constants are Any to a
+# type checker.
+from mlflow.protos.databricks_pb2 import INVALID_PARAMETER_VALUE  # type: ignore[import-untyped]
+from mlflow.utils.mlflow_tags import MLFLOW_PARENT_RUN_ID, MLFLOW_RUN_NAME  # type: ignore[import-untyped]
+
+from tavro_experiment_tracking.entities.experiment import Experiment
+from tavro_experiment_tracking.exception import CHANGING_LOGGED_PARAM_MESSAGE, CHANGING_LOGGED_PARAMS_MESSAGE
+from tavro_experiment_tracking.model.tags import (
+    EXP_STORE_EXPERIMENT_DESCRIPTION,
+    EXP_STORE_PARENT_RUN_ID,
+    EXP_STORE_PROJECT_DESCRIPTION,
+    EXP_STORE_PROJECT_NAME,
+    EXP_STORE_RUN_NAME,
+)
+from tavro_experiment_tracking.tracking.client import ActiveIteration, Client
+
+logger: logging.Logger
+
+class Iteration:
+    """One run of an experiment on the tracking server."""
+
+    # ID of the current run; None until the first start. end() keeps it.
+    iteration_id: Optional[str]
+    experiment: Optional[Experiment]
+    # The experiment's client when the iteration was made.
+    client: Optional[Client]
+    def __init__(self, experiment: Optional[Experiment] = None) -> None: ...
+    def start(
+        self,
+        iteration_name: Optional[str] = None,
+        iteration_id: Optional[str] = None,
+        experiment_id: Optional[str] = None,
+        tags: Optional[Dict[str, Any]] = None,
+        nested: bool = False,
+    ) -> ActiveIteration: ...
+    # Accepts exactly a str or None as key; anything else is a TypeError.
+    def log_param(self, key: str, value: Any) -> None: ...
+    def log_params(self, params: Dict[str, Any]) -> None: ...
+    # value is converted to float at the call; key as for log_param.
+    def log_metric(self, key: str, value: float, step: int = 0) -> None: ...
+    def log_metrics(self, metrics: Dict[str, float], step: Optional[int] = None) -> None: ...
+    def log_artifact(
+        self,
+        local_file: Union[str, os.PathLike[str]],
+        artifact_path: Optional[Union[str, os.PathLike[str]]] = None,
+        iteration_id: Optional[str] = None,
+    ) -> None: ...
+    def log_artifacts(
+        self,
+        local_dir: Union[str, os.PathLike[str]],
+        artifact_path: Optional[Union[str, os.PathLike[str]]] = None,
+        iteration_id: Optional[str] = None,
+    ) -> None: ...
+    def end(self, status: Optional[str] = "FINISHED") -> None: ...
+    def _get_or_start_iteration(self) -> ActiveIteration: ...
+    def get_iteration(self, iteration_id: str) -> ActiveIteration: ...
