@@ -52,6 +52,11 @@ demo-stop:
 bench: build
 	$(PY) bench/bench_tracking.py
 
+# Resident memory over 100,000 rounds of native calls; fails when it grows.
+.PHONY: bench-memory
+bench-memory: build
+	$(PY) bench/memory_loop.py
+
 clean:
 	rm -rf build $(VENV) .pytest_cache .mypy_cache demo-server
 	find src -name '*.so' -delete
