@@ -24,9 +24,13 @@ struct Compiled {
     Py_ssize_t varkw = -1;  // index of **kwargs
     bool has_float = false, has_str = false;
     std::string source;  // file reported in tracebacks
+    // The name as defined: like a code object's co_name, it is what 3.9's
+    // argument errors and every traceback show, whatever __name__ becomes.
+    PyObject *code_name = nullptr;
 
     ~Compiled() {
         for (PyObject *n : names) Py_XDECREF(n);
+        Py_XDECREF(code_name);
     }
 };
 
@@ -57,7 +61,7 @@ PyObject *display_name(FunctionObject *f) {
 #if PY_VERSION_HEX >= 0x030A0000
     return f->qualname;
 #else
-    return f->name;
+    return f->code->code_name;
 #endif
 }
 
@@ -267,22 +271,13 @@ void add_traceback(FunctionObject *f) {
 #if PY_VERSION_HEX < 0x030B0000
     // Show the native frame in tracebacks, as a Python function's would be.
     // Tracebacks of Python code name the function, not its qualified name.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    const char *name = PyUnicode_AsUTF8(f->name);
-    if (!name) {
-        PyErr_Clear();
-        name = "<native>";
-    }
-    PyErr_Restore(type, value, tb);
-    _PyTraceback_Add(name, f->code->source.c_str(), 0);
+    _PyTraceback_Add(f->code->spec.name.c_str(), f->code->source.c_str(), 0);
 #else
     (void)f;
 #endif
 }
 
-PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
+PyObject *fn_call(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     const size_t n = f->code->spec.params.size();
     py::object stackbuf[8];
     std::vector<py::object> heapbuf;
@@ -309,6 +304,16 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
     }
     add_traceback(f);
     return nullptr;
+}
+
+PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    // A native call has no Python frame of its own: count it against the
+    // recursion limit, or runaway recursion through native functions
+    // overflows the C stack instead of raising RecursionError.
+    if (Py_EnterRecursiveCall("")) return nullptr;
+    PyObject *result = fn_call(reinterpret_cast<FunctionObject *>(self), args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // ---- the function type -------------------------------------------------------
@@ -481,9 +486,15 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
 }
 
 // The signature is derived on every access from the current defaults and
-// annotations, as inspect does for Python functions.
+// annotations, as inspect does for Python functions. One assigned to the
+// function (decorators do that to Python functions) is kept in its __dict__,
+// where a Python function keeps it, and wins.
 PyObject *get_signature(PyObject *self, void *) {
     auto *f = reinterpret_cast<FunctionObject *>(self);
+    if (PyObject *assigned = f->dict ? PyDict_GetItemString(f->dict, "__signature__") : nullptr) {
+        Py_INCREF(assigned);
+        return assigned;
+    }
     try {
         const Compiled &c = *f->code;
         py::module_ inspect = py::module_::import("inspect");
@@ -523,6 +534,28 @@ PyObject *get_signature(PyObject *self, void *) {
     }
 }
 
+int set_signature(PyObject *self, PyObject *value, void *) {
+    auto *f = reinterpret_cast<FunctionObject *>(self);
+    if (!f->dict && !(f->dict = PyDict_New())) return -1;
+    if (value) return PyDict_SetItemString(f->dict, "__signature__", value);
+    if (PyDict_GetItemString(f->dict, "__signature__")) return PyDict_DelItemString(f->dict, "__signature__");
+    PyErr_SetString(PyExc_AttributeError, "__signature__");
+    return -1;
+}
+
+// The defining class, as method descriptors carry it: through it
+// inspect.getdoc (and so help()) finds the docstring an undocumented
+// override inherits, as it does for Python methods.
+PyObject *get_objclass(PyObject *self, void *) {
+    auto *f = reinterpret_cast<FunctionObject *>(self);
+    if (!f->klass) {
+        PyErr_SetString(PyExc_AttributeError, "__objclass__");
+        return nullptr;
+    }
+    Py_INCREF(f->klass);
+    return f->klass;
+}
+
 PyGetSetDef fn_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -530,7 +563,8 @@ PyGetSetDef fn_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {"__objclass__", get_objclass, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -632,6 +666,11 @@ py::object make_function_object(FunctionSpec spec, const std::string &qualname, 
     auto *code = new Compiled();
     code->source = source;
     code->spec = std::move(spec);
+    code->code_name = PyUnicode_InternFromString(code->spec.name.c_str());
+    if (!code->code_name) {
+        delete code;
+        throw_current();
+    }
     py::object defaults_holder;
     std::vector<py::object> pos_defaults;
     py::dict kwdefaults;
@@ -703,7 +742,7 @@ py::object make_function_object(FunctionSpec spec, const std::string &qualname, 
         delete code;
         throw_current();
     }
-    Py_INCREF(function_type);  // heap type instances own a reference
+    // (PyObject_GC_New took the reference heap-type instances own.)
     f->vectorcall = fn_vectorcall;
     f->dict = nullptr;
     f->weakrefs = nullptr;
@@ -807,7 +846,11 @@ void Module::from(const char *module, std::initializer_list<const char *> names)
             // `from package import submodule`
             try {
                 value = py::module_::import((std::string(module) + "." + name).c_str());
-            } catch (py::error_already_set &) {
+            } catch (py::error_already_set &e) {
+                // As Python does: a submodule that exists but fails to import
+                // reports its own error, not a missing name.
+                std::string full = std::string(module) + "." + name;
+                if (!e.matches(PyExc_ModuleNotFoundError) || rt::str(e.value().attr("name")) != full) throw;
                 PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name.c_str(), module);
                 throw py::error_already_set();
             }
@@ -827,8 +870,11 @@ py::object Module::eval(const std::string &expr) const {
 }
 
 py::object Module::make_function(FunctionSpec spec, const std::string &qualname) {
-    py::object file = globals_.contains("__file__") ? py::object(globals_["__file__"]) : py::none();
-    std::string source = file.is_none() ? name_ : py::str(file).cast<std::string>();
+    // Not the shared library's path: the traceback module would read it as
+    // Python source (3.9's linecache fails with SyntaxError on a binary file,
+    // breaking traceback.format_exception and logging.exception). A name in
+    // angle brackets is one linecache knows has no source, like "<frozen ...>".
+    std::string source = "<" + name_ + ">";
     return make_function_object(std::move(spec), qualname, name_, globals_, source, *this);
 }
 
@@ -1001,8 +1047,7 @@ bool isinstance(py::handle obj, py::handle cls) {
 
 py::object make_iterator(std::function<py::object()> next) {
     auto *it = PyObject_New(IteratorObject, iterator_type);
-    if (!it) throw py::error_already_set();
-    Py_INCREF(iterator_type);
+    if (!it) throw py::error_already_set();  // (holding its type reference already)
     it->next = new std::function<py::object()>(std::move(next));
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(it));
 }
