@@ -1,0 +1,25 @@
+# The shortcuts are loaded on first attribute access at run time; to a type
+# checker they are plain re-exports.
+from typing import List
+
+from tavro_experiment_tracking.auth.authenticator import Authenticator as Authenticator
+from tavro_experiment_tracking.entities.experiment import Experiment as Experiment
+from tavro_experiment_tracking.entities.iteration import Iteration as Iteration
+from tavro_experiment_tracking.entities.project import Project as Project
+from tavro_experiment_tracking.exception import ExperimentTrackingException as ExperimentTrackingException
+from tavro_experiment_tracking.exception import ServerNotAccessibleException as ServerNotAccessibleException
+from tavro_experiment_tracking.tracking.initialize import init as init
+
+__version__: str
+__all__ = [
+    "__version__",
+    "init",
+    "Project",
+    "Experiment",
+    "Iteration",
+    "Authenticator",
+    "ExperimentTrackingException",
+    "ServerNotAccessibleException",
+]
+
+def __dir__() -> List[str]: ...
