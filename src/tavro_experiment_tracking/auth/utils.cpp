@@ -1,0 +1,215 @@
+// The browser login's redirect handler: it receives the identity provider's
+// redirect on the login's local server, trades the authorization code for
+// tokens and hands the refresh token and the user name to the waiting login.
+#include "runtime.hpp"
+
+#include <string>
+
+namespace py = pybind11;
+using rt::arg;
+
+namespace {
+
+// A callback this login cannot complete: answered with `status` and `text`.
+struct Refusal {
+    int status;
+    std::string text;
+};
+
+void respond(py::handle self, int status, const std::string &title, const std::string &text, rt::Call &c) {
+    py::object escape = c.g("html").attr("escape");
+    std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + rt::str(escape(title)) +
+                       "</title></head>\n<body><h1>" + rt::str(escape(title)) + "</h1>\n<p>" +
+                       rt::str(escape(text)) + "</p></body></html>\n";
+    py::bytes body(page);
+    self.attr("send_response")(status);
+    self.attr("send_header")("Content-Type", "text/html; charset=utf-8");
+    self.attr("send_header")("Content-Length", py::str(std::to_string(page.size())));
+    // The address the browser shows carries the authorization code: keep it
+    // out of caches and out of the Referer of anything the page could load.
+    self.attr("send_header")("Cache-Control", "no-store");
+    self.attr("send_header")("Referrer-Policy", "no-referrer");
+    self.attr("end_headers")();
+    self.attr("wfile").attr("write")(body);
+}
+
+// The first value of a query parameter, or None.
+py::object first(const py::dict &params, const char *key) {
+    if (!params.contains(key)) return py::none();
+    return params[key].attr("__getitem__")(0);
+}
+
+// shutdown() waits for the serving loop, which is busy with the very request
+// asking for it: it is called from a short-lived thread of its own.
+void end_serving(py::handle self, rt::Call &c) {
+    c.g("threading").attr("Thread")(py::arg("target") = self.attr("server").attr("shutdown"),
+                                    py::arg("daemon") = true)
+        .attr("start")();
+}
+
+py::object claim(py::handle id_token, const char *key) {
+    return id_token.attr("get")(key);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(utils, m) {
+    rt::Module mod(m);
+    mod.import("logging");
+    mod.import("hmac");
+    mod.import("html");
+    mod.import("threading");
+    mod.from("urllib.parse", {"parse_qs", "urlsplit"});
+    mod.from("http.server", {"BaseHTTPRequestHandler"});
+    mod.from("oic.oic.message", {"AuthorizationResponse"});
+    mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
+
+    py::object Handler =
+        rt::ClassDef(mod, "CallbackHandler", {mod.get("BaseHTTPRequestHandler")},
+                     "Receives the identity provider's redirect to ``/callback`` for one browser login.\n\n"
+                     "Each login gets its own subclass from ``get_disposable_handler``, carrying the\n"
+                     "login's OpenID Connect client, its state value and the queue the login waits on.")
+            .attr("_client", py::none())
+            .attr("_state", py::none())
+            .attr("_queue", py::none())
+            .attr("_finished", py::bool_(false))
+            .method(
+                "do_GET", {arg("self")}, nullptr, nullptr,
+                [](rt::Call &c) -> py::object {
+                    py::handle self = c.self();
+                    py::object cls = py::reinterpret_borrow<py::object>(py::type::handle_of(self));
+                    py::object parts = c.g("urlsplit")(self.attr("path"));
+                    if (rt::str(parts.attr("path")) != "/callback") {
+                        // Browsers ask for more than the redirect (a favicon, say):
+                        // that must not end the login.
+                        respond(self, 404, "Not found", "This address only receives the login's redirect.", c);
+                        return py::none();
+                    }
+                    if (rt::truthy(cls.attr("_finished"))) {
+                        respond(self, 400, "Login already finished",
+                                "This login has already received its answer. You can close this window.", c);
+                        return py::none();
+                    }
+                    py::object query = parts.attr("query");
+                    py::dict params = c.g("parse_qs")(query, py::arg("keep_blank_values") = true);
+                    py::object state = first(params, "state");
+                    py::bytes expected(rt::str(cls.attr("_state")));
+                    if (state.is_none() ||
+                        !rt::truthy(c.g("hmac").attr("compare_digest")(
+                            py::bytes(rt::str(state)), expected))) {
+                        // Not the answer to this login's request (forged, or from
+                        // another login): it logs nobody in and does not end the
+                        // login, whose own answer may still arrive.
+                        c.g("logger").attr("debug")(
+                            py::str("Login callback refused: its state does not belong to this login"));
+                        respond(self, 400, "Login refused",
+                                "This answer does not belong to the login that is waiting. Please start "
+                                "the login again.",
+                                c);
+                        return py::none();
+                    }
+                    // From here this callback settles the login, whatever its outcome.
+                    cls.attr("_finished") = py::bool_(true);
+                    try {
+                        try {
+                            py::object error = first(params, "error");
+                            if (!error.is_none()) {
+                                py::object description = first(params, "error_description");
+                                std::string text = "The identity provider refused the login: " + rt::str(error);
+                                if (!description.is_none()) text += " (" + rt::str(description) + ")";
+                                throw Refusal{400, text};
+                            }
+                            py::object code = first(params, "code");
+                            if (!rt::truthy(code))
+                                throw Refusal{400, "The identity provider sent no authorization code."};
+                            py::object client = cls.attr("_client");
+                            // Stores the grant that the token request is made from.
+                            py::object answer =
+                                client.attr("parse_response")(c.g("AuthorizationResponse"), py::arg("info") = query,
+                                                              py::arg("sformat") = "urlencoded");
+                            if (rt::truthy(answer.attr("__contains__")("error")))
+                                throw Refusal{400, "The identity provider refused the login: " +
+                                                       rt::str(answer.attr("__getitem__")("error"))};
+                            py::dict request_args;
+                            request_args["code"] = code;
+                            py::object tokens = client.attr("do_access_token_request")(
+                                py::arg("state") = cls.attr("_state"), py::arg("request_args") = request_args,
+                                py::arg("authn_method") = "client_secret_basic");
+                            if (rt::truthy(tokens.attr("__contains__")("error")))
+                                throw Refusal{400, "The identity provider refused the authorization code: " +
+                                                       rt::str(tokens.attr("__getitem__")("error"))};
+                            py::object refresh_token = tokens.attr("get")("refresh_token");
+                            if (!rt::truthy(refresh_token))
+                                throw Refusal{400, "The identity provider issued no refresh token."};
+                            py::object id_token = tokens.attr("get")("id_token");
+                            if (id_token.is_none())
+                                throw Refusal{400, "The identity provider issued no ID token."};
+                            py::object username = claim(id_token, "preferred_username");
+                            if (!rt::truthy(username)) username = claim(id_token, "email");
+                            if (!rt::truthy(username)) username = claim(id_token, "sub");
+                            if (!rt::truthy(username))
+                                throw Refusal{400, "The ID token names no user."};
+                            py::object queue = cls.attr("_queue");
+                            queue.attr("put")(refresh_token);
+                            queue.attr("put")(username);
+                            c.g("logger").attr("debug")(py::str("Login callback accepted for user: " + rt::str(username)));
+                            respond(self, 200, "Login successful",
+                                    "You are logged in as " + rt::str(username) + ". You can close this window.", c);
+                        } catch (Refusal &r) {
+                            c.g("logger").attr("debug")(py::str("Login callback refused: " + r.text));
+                            respond(self, r.status, "Login failed", r.text, c);
+                        } catch (py::error_already_set &e) {
+                            if (!e.matches(PyExc_Exception)) throw;
+                            // Only the error's type: messages of the client library
+                            // can quote the token response.
+                            std::string kind = rt::str(py::type::handle_of(e.value()).attr("__name__"));
+                            c.g("logger").attr("debug")(py::str("Login callback failed with " + kind));
+                            respond(self, 500, "Login failed", "The login could not be completed (" + kind + ").", c);
+                        }
+                    } catch (...) {
+                        // Even when answering the browser failed, the login is over.
+                        end_serving(self, c);
+                        throw;
+                    }
+                    end_serving(self, c);
+                    return py::none();
+                })
+            .method("log_request", {arg("self"), arg("code").def(py::str("-")), arg("size").def(py::str("-"))},
+                    nullptr, nullptr,
+                    [](rt::Call &c) -> py::object {
+                        // The request line carries the authorization code: log the
+                        // path alone.
+                        py::object path = c.g("urlsplit")(c.self().attr("path")).attr("path");
+                        c.g("logger").attr("debug")(py::str("Login callback request " + rt::str(c.self().attr("command")) +
+                                                            " " + rt::str(path) + " answered " + rt::str(c[1])));
+                        return py::none();
+                    })
+            .method("log_message", {arg("self"), arg("format"), rt::varargs("args")}, nullptr, nullptr,
+                    [](rt::Call &) -> py::object {
+                        // The server's own messages quote the raw request line (and
+                        // with it the code); they are not written anywhere.
+                        return py::none();
+                    })
+            .build();
+
+    mod.def("get_disposable_handler", {arg("client"), arg("state"), arg("queue")},
+            "A request-handler class for one browser login's local server.\n\n"
+            "It serves the identity provider's redirect to ``/callback``: checks that the\n"
+            "state is ``state``, exchanges the authorization code through ``client`` (the\n"
+            "login's OpenID Connect client, configured and registered), puts the refresh\n"
+            "token and then the user name into ``queue`` and ends the server's serving loop.\n"
+            "A redirect carrying an error ends the loop without putting anything; one with\n"
+            "another state is refused and the login goes on waiting.",
+            nullptr, [](rt::Call &c) -> py::object {
+                py::dict ns;
+                ns["__module__"] = c.g("__name__");
+                ns["__qualname__"] = "get_disposable_handler.<locals>.DisposableHandler";
+                ns["_client"] = c[0];
+                ns["_state"] = c[1];
+                ns["_queue"] = c[2];
+                ns["_finished"] = py::bool_(false);
+                py::object type = py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type);
+                return type("DisposableHandler", py::make_tuple(c.g("CallbackHandler")), ns);
+            });
+    (void)Handler;
+}

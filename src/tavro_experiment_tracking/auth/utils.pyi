@@ -1,0 +1,10 @@
+from http.server import BaseHTTPRequestHandler
+from queue import Queue
+from typing import Any, Type
+
+class CallbackHandler(BaseHTTPRequestHandler):
+    """Receives the identity provider's redirect to ``/callback`` for one browser login."""
+
+    def do_GET(self) -> None: ...
+
+def get_disposable_handler(client: Any, state: str, queue: Queue[Any]) -> Type[CallbackHandler]: ...
