@@ -18,6 +18,9 @@ PYBIND11_MODULE(client, m) {
     mod.from("mlflow.entities", {"RunStatus"});
     mod.from("mlflow.tracking", {"MlflowClient", "get_tracking_uri"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
+    mod.from("tavro_experiment_tracking.constants", {"ENV_EXP_TRACKING_SERVER_URI"});
+    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
+    mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 
     mod.def("create_mlflow_client", {arg("tracking_uri").ann("Optional[str]")},
@@ -38,11 +41,26 @@ PYBIND11_MODULE(client, m) {
         .property_rw(
             "tracking_uri",
             "The tracking server's address. When none was set, the tracking library's own\n"
-            "resolution decides (``MLFLOW_TRACKING_URI``, else ``./mlruns``).",
+            "resolution decides (``MLFLOW_TRACKING_URI``, else ``./mlruns``); on the cloud\n"
+            "platform a local store is refused, since nothing logged there would last.",
             [](rt::Call &c) -> py::object {
                 py::object uri = c.self().attr("_tracking_uri");
                 if (!uri.is_none()) return uri;
-                return c.g("get_tracking_uri")();
+                uri = c.g("get_tracking_uri")();
+                // On the platform a local store lives in a throw-away container:
+                // whatever was logged there would be lost, so refuse instead.
+                if (rt::truthy(c.g("is_cloud")())) {
+                    std::string resolved = rt::str(uri);
+                    if (resolved.rfind("file:", 0) == 0 || resolved.find("://") == std::string::npos) {
+                        py::dict kwargs;
+                        kwargs["message"] = py::str(
+                            "No tracking server address on the cloud platform: set the environment variable " +
+                            rt::str(c.g("ENV_EXP_TRACKING_SERVER_URI")) + ".");
+                        kwargs["error_code"] = py::str("INVALID_PARAMETER_VALUE");
+                        rt::raise(c.g("ExperimentTrackingException"), py::tuple(), kwargs);
+                    }
+                }
+                return uri;
             },
             [](rt::Call &c) -> py::object {
                 c.self().attr("_tracking_uri") = c[1];
