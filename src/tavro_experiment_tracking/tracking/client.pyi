@@ -8,6 +8,7 @@ from mlflow.tracking import MlflowClient  # type: ignore[import-untyped]
 
 from tavro_experiment_tracking.auth.authenticator import Authenticator
 from tavro_experiment_tracking.auth.user import User
+from tavro_experiment_tracking.constants import ENV_EXP_TRACKING_SERVER_URI
 
 def create_mlflow_client(tracking_uri: Optional[str]) -> MlflowClient: ...
 
@@ -16,7 +17,8 @@ class Client:
 
     authenticator: Optional[Authenticator]
     def __init__(self, authenticator: Optional[Authenticator] = None) -> None: ...
-    # Reads give the tracking library's own default while none was set.
+    # Reads give the tracking library's own default while none was set; on the
+    # cloud platform a local default raises ExperimentTrackingException.
     @property
     def tracking_uri(self) -> str: ...
     @tracking_uri.setter
