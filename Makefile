@@ -58,6 +58,7 @@ bench-memory: build
 	$(PY) bench/memory_loop.py
 
 clean:
+	@if [ -x $(PY) ] && [ -d demo-server ]; then $(PY) examples/demo.py --stop; fi
 	rm -rf build $(VENV) .pytest_cache .mypy_cache demo-server
 	find src -name '*.so' -delete
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
