@@ -22,6 +22,19 @@ py::object tracker(rt::Call &c) {
 
 py::object self_obj(rt::Call &c) { return py::reinterpret_borrow<py::object>(c.self()); }
 
+// The run an operation writes into: the current iteration, started first
+// when there is none.
+py::object current_run_id(rt::Call &c) {
+    return c.self().attr("_get_or_start_iteration")().attr("info").attr("run_id");
+}
+
+// Artifacts go to the given run when one is named, without touching the
+// current iteration; otherwise to the current one.
+py::object artifact_run_id(rt::Call &c, py::handle iteration_id) {
+    if (rt::truthy(iteration_id)) return py::reinterpret_borrow<py::object>(iteration_id);
+    return current_run_id(c);
+}
+
 // Milliseconds since the epoch, truncated as int() truncates.
 py::object now_millis(rt::Call &c) {
     py::object seconds = c.g("time").attr("time")();
@@ -304,8 +317,7 @@ PYBIND11_MODULE(iteration, m) {
                 "        :param step: Training step of the value.\n        ",
                 nullptr,
                 [](rt::Call &c) -> py::object {
-                    py::object self = self_obj(c);
-                    py::object run_id = self.attr("_get_or_start_iteration")().attr("info").attr("run_id");
+                    py::object run_id = current_run_id(c);
                     py::object client = tracker(c);
                     py::object timestamp = now_millis(c);
                     client.attr("log_metric")(run_id, c[1], c[2], timestamp, c[3]);
@@ -319,10 +331,9 @@ PYBIND11_MODULE(iteration, m) {
                 "        :param step: Training step of the values (0 when not given).\n        ",
                 nullptr,
                 [](rt::Call &c) -> py::object {
-                    py::object self = self_obj(c);
                     py::handle metrics = c[1];
                     py::object step = rt::truthy(c[2]) ? py::reinterpret_borrow<py::object>(c[2]) : py::int_(0);
-                    py::object run_id = self.attr("_get_or_start_iteration")().attr("info").attr("run_id");
+                    py::object run_id = current_run_id(c);
                     py::object timestamp = now_millis(c);
                     py::list metrics_arr;
                     py::object Metric = c.g("Metric");
@@ -344,11 +355,7 @@ PYBIND11_MODULE(iteration, m) {
                 "                                 iteration; no iteration is started then.\n        ",
                 nullptr,
                 [](rt::Call &c) -> py::object {
-                    py::object self = self_obj(c);
-                    py::object run_id = rt::truthy(c[3])
-                                            ? py::reinterpret_borrow<py::object>(c[3])
-                                            : py::object(self.attr("_get_or_start_iteration")().attr("info").attr(
-                                                  "run_id"));
+                    py::object run_id = artifact_run_id(c, c[3]);
                     tracker(c).attr("log_artifact")(py::arg("run_id") = run_id, py::arg("local_path") = c[1],
                                                     py::arg("artifact_path") = c[2]);
                     return py::none();
@@ -364,11 +371,7 @@ PYBIND11_MODULE(iteration, m) {
                 "                                 iteration; no iteration is started then.\n        ",
                 nullptr,
                 [](rt::Call &c) -> py::object {
-                    py::object self = self_obj(c);
-                    py::object run_id = rt::truthy(c[3])
-                                            ? py::reinterpret_borrow<py::object>(c[3])
-                                            : py::object(self.attr("_get_or_start_iteration")().attr("info").attr(
-                                                  "run_id"));
+                    py::object run_id = artifact_run_id(c, c[3]);
                     tracker(c).attr("log_artifacts")(py::arg("run_id") = run_id, py::arg("local_dir") = c[1],
                                                      py::arg("artifact_path") = c[2]);
                     return py::none();
