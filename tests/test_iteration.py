@@ -355,3 +355,31 @@ def test_library_errors_pass_unchanged_and_keep_earlier_values(iteration, mlflow
     assert iteration.iteration_id == run_id
     run = mlflow_client.get_run(run_id)
     assert (run.data.params, run.data.metrics) == ({"kept": "yes"}, {"kept": 1.0})
+
+
+def test_stopped_server_keeps_what_was_logged(tmp_path, unique_name):
+    # A server of its own, stopped mid-script and started again on the same data.
+    from conftest import free_port, start_tracking_server, stop_tracking_server
+    from tavro_experiment_tracking.tracking.client import Client
+
+    port = free_port()
+    proc, uri, _ = start_tracking_server(str(tmp_path), port)
+    try:
+        client = Client(None)
+        client.tracking_uri = uri
+        iteration = Project("p", None, client).get_experiment(unique_name("down")).get_iteration()
+        iteration.log_param("kept", "yes")
+        iteration.log_metrics({"loss": 0.5}, step=1)
+        run_id = iteration.iteration_id
+        stop_tracking_server(proc)
+        for call in (lambda: iteration.log_param("lost", 1), lambda: iteration.log_metric("loss", 0.1),
+                     lambda: iteration.end()):
+            with pytest.raises(MlflowException) as failed:
+                call()
+            assert not isinstance(failed.value, ExperimentTrackingException)
+        assert iteration.iteration_id == run_id
+        proc, uri, _ = start_tracking_server(str(tmp_path), port)
+        run = MlflowClient(uri).get_run(run_id)
+        assert (run.data.params, run.data.metrics, run.info.status) == ({"kept": "yes"}, {"loss": 0.5}, "RUNNING")
+    finally:
+        stop_tracking_server(proc)
