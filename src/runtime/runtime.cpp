@@ -774,6 +774,14 @@ py::object Call::g(const char *name) const {
     PyObject *v = PyDict_GetItemString(fn_->globals, name);
     if (!v) v = PyDict_GetItemString(builtins_dict, name);
     if (!v) {
+        // A name the module imports on first use: its __getattr__ binds it.
+        PyObject *resolve = PyDict_GetItemString(fn_->globals, "__getattr__");
+        if (resolve) {
+            PyObject *r = PyObject_CallFunction(resolve, "s", name);
+            if (r) return py::reinterpret_steal<py::object>(r);
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+            PyErr_Clear();
+        }
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw py::error_already_set();
     }
@@ -830,32 +838,81 @@ void Module::import(const char *module, const char *as) {
     }
 }
 
+namespace {
+
+// "name" or "name as alias"
+std::pair<std::string, std::string> split_alias(const char *entry) {
+    std::string spec(entry), name = spec, alias = spec;
+    auto pos = spec.find(" as ");
+    if (pos != std::string::npos) {
+        name = spec.substr(0, pos);
+        alias = spec.substr(pos + 4);
+    }
+    return {name, alias};
+}
+
+// The value `from module import name` binds.
+py::object import_from(const std::string &module, const std::string &name) {
+    py::module_ mod = py::module_::import(module.c_str());
+    if (py::hasattr(mod, name.c_str())) return mod.attr(name.c_str());
+    // `from package import submodule`
+    std::string full = module + "." + name;
+    try {
+        return py::module_::import(full.c_str());
+    } catch (py::error_already_set &e) {
+        // As Python does: a submodule that exists but fails to import
+        // reports its own error, not a missing name.
+        if (!e.matches(PyExc_ModuleNotFoundError) || rt::str(e.value().attr("name")) != full) throw;
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name.c_str(), module.c_str());
+        throw py::error_already_set();
+    }
+}
+
+}  // namespace
+
 void Module::from(const char *module, std::initializer_list<const char *> names) {
-    py::module_ mod = py::module_::import(module);
+    py::module_::import(module);
     for (const char *entry : names) {
-        std::string spec(entry), name = spec, alias = spec;
-        auto pos = spec.find(" as ");
-        if (pos != std::string::npos) {
-            name = spec.substr(0, pos);
-            alias = spec.substr(pos + 4);
-        }
-        py::object value;
-        if (py::hasattr(mod, name.c_str())) {
-            value = mod.attr(name.c_str());
-        } else {
-            // `from package import submodule`
-            try {
-                value = py::module_::import((std::string(module) + "." + name).c_str());
-            } catch (py::error_already_set &e) {
-                // As Python does: a submodule that exists but fails to import
-                // reports its own error, not a missing name.
-                std::string full = std::string(module) + "." + name;
-                if (!e.matches(PyExc_ModuleNotFoundError) || rt::str(e.value().attr("name")) != full) throw;
-                PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name.c_str(), module);
+        auto [name, alias] = split_alias(entry);
+        set(alias.c_str(), import_from(module, name));
+    }
+}
+
+void Module::lazy_from(const char *module, std::initializer_list<const char *> names) {
+    if (!lazy_) {
+        lazy_ = py::dict();
+        py::dict table = py::reinterpret_borrow<py::dict>(lazy_);
+        std::string module_name = name_;
+        // What `def __getattr__(name)` at module level does in Python source:
+        // reached only for names the namespace does not hold (yet), so a name
+        // bound once (or patched) is never looked up here again.
+        def("__getattr__", {arg("name")}, nullptr, nullptr, [table, module_name](Call &c) -> py::object {
+            py::handle name = c[0];
+            PyObject *entry = PyUnicode_Check(name.ptr()) ? PyDict_GetItemWithError(table.ptr(), name.ptr()) : nullptr;
+            if (!entry) {
+                if (PyErr_Occurred()) throw py::error_already_set();
+                PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%S'", module_name.c_str(),
+                             name.ptr());
                 throw py::error_already_set();
             }
-        }
-        set(alias.c_str(), value);
+            py::tuple source = py::reinterpret_borrow<py::tuple>(entry);
+            py::object value = import_from(rt::str(source[0]), rt::str(source[1]));
+            c.globals()[name] = value;
+            return value;
+        });
+        def("__dir__", {}, nullptr, nullptr, [table](Call &c) -> py::object {
+            py::list names(0);
+            py::set seen;
+            for (auto item : py::reinterpret_borrow<py::dict>(c.globals())) seen.add(item.first);
+            for (auto item : table) seen.add(item.first);
+            for (auto n : seen) names.append(n);
+            names.attr("sort")();
+            return std::move(names);
+        });
+    }
+    for (const char *entry : names) {
+        auto [name, alias] = split_alias(entry);
+        lazy_[py::str(alias)] = py::make_tuple(py::str(module), py::str(name));
     }
 }
 

@@ -134,6 +134,11 @@ public:
     void import(const char *module, const char *as = nullptr);
     // `from module import n1, n2 as alias`: each entry "name" or "name as alias".
     void from(const char *module, std::initializer_list<const char *> names);
+    // The same import made on first use: the names are bound when code of
+    // the module reads them, or when anyone reads them as attributes of the
+    // module (getattr, mock.patch), through a module-level __getattr__. For
+    // dependencies too heavy to load for every user.
+    void lazy_from(const char *module, std::initializer_list<const char *> names);
     void set(const char *name, py::object value);
     py::object get(const char *name) const;
     py::object eval(const std::string &expr) const;
@@ -148,6 +153,7 @@ private:
     py::module_ m_;
     py::dict globals_;
     std::string name_;
+    py::object lazy_;  // name -> (module, attribute), made by the first lazy_from
 };
 
 // Builds a class through its metaclass with members in definition order.
