@@ -16,6 +16,9 @@ struct Refusal {
     std::string text;
 };
 
+const char *const NONCE_MISMATCH =
+    "The ID token does not answer this login's request: its nonce is not the one that was sent.";
+
 void respond(py::handle self, int status, const std::string &title, const std::string &text, rt::Call &c) {
     py::object escape = c.g("html").attr("escape");
     std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + rt::str(escape(title)) +
@@ -51,6 +54,134 @@ py::object claim(py::handle id_token, const char *key) {
     return id_token.attr("get")(key);
 }
 
+// Ends the login without a result: the waiting login raises this at once
+// instead of waiting out its timeout. Only our own words: messages of the
+// client library can quote the token response.
+void fail_login(rt::Call &c, py::handle cls, const std::string &text) {
+    cls.attr("_queue").attr("put")(c.g("ExperimentTrackingException")(py::str("Browser login failed: " + text)));
+}
+
+// Trades the callback's code for tokens and finds the user: returns the
+// refresh token and the user name, or throws a Refusal.
+std::pair<py::object, py::object> settle(rt::Call &c, py::handle cls, const py::dict &params, py::handle query) {
+    py::object error = first(params, "error");
+    if (!error.is_none()) {
+        py::object description = first(params, "error_description");
+        std::string text = "The identity provider refused the login: " + rt::str(error);
+        if (!description.is_none()) text += " (" + rt::str(description) + ")";
+        throw Refusal{400, text};
+    }
+    py::object code = first(params, "code");
+    if (!rt::truthy(code)) throw Refusal{400, "The identity provider sent no authorization code."};
+    py::object client = cls.attr("_client");
+    py::object state = cls.attr("_state");
+    // Stores the grant that the token request is made from.
+    py::object answer = client.attr("parse_response")(c.g("AuthorizationResponse"), py::arg("info") = query,
+                                                      py::arg("sformat") = "urlencoded");
+    if (rt::truthy(answer.attr("__contains__")("error")))
+        throw Refusal{400, "The identity provider refused the login: " + rt::str(answer.attr("__getitem__")("error"))};
+    py::dict request_args;
+    request_args["code"] = code;
+    py::object tokens;
+    try {
+        tokens = client.attr("do_access_token_request")(py::arg("state") = state, py::arg("request_args") = request_args,
+                                                        py::arg("authn_method") = "client_secret_basic");
+    } catch (py::error_already_set &e) {
+        // The client library's own nonce check.
+        if (e.matches(c.g("ParameterError"))) throw Refusal{400, NONCE_MISMATCH};
+        throw;
+    }
+    if (rt::truthy(tokens.attr("__contains__")("error")))
+        throw Refusal{400, "The identity provider refused the authorization code: " +
+                               rt::str(tokens.attr("__getitem__")("error"))};
+    py::object refresh_token = tokens.attr("get")("refresh_token");
+    if (!rt::truthy(refresh_token)) throw Refusal{400, "The identity provider issued no refresh token."};
+    py::object id_token = tokens.attr("get")("id_token");
+    if (id_token.is_none()) throw Refusal{400, "The identity provider issued no ID token."};
+    // The library skips its check when the ID token carries no nonce at all;
+    // the login sent one, so an ID token without it is not an answer to it.
+    py::object sent = py::getattr(client, "state2nonce", py::dict()).attr("get")(state);
+    if (!sent.is_none() && claim(id_token, "nonce").not_equal(sent)) throw Refusal{400, NONCE_MISMATCH};
+    py::object username = claim(id_token, "preferred_username");
+    if (!rt::truthy(username)) username = claim(id_token, "email");
+    if (!rt::truthy(username)) username = claim(id_token, "sub");
+    if (!rt::truthy(username)) throw Refusal{400, "The ID token names no user."};
+    return {refresh_token, username};
+}
+
+py::object do_get(rt::Call &c) {
+    py::handle self = c.self();
+    py::object cls = py::reinterpret_borrow<py::object>(py::type::handle_of(self));
+    py::object parts = c.g("urlsplit")(self.attr("path"));
+    if (rt::str(parts.attr("path")) != "/callback") {
+        // Browsers ask for more than the redirect (a favicon, say): that must
+        // not end the login.
+        respond(self, 404, "Not found", "This address only receives the login's redirect.", c);
+        return py::none();
+    }
+    if (rt::truthy(cls.attr("_finished"))) {
+        respond(self, 400, "Login already finished",
+                "This login has already received its answer. You can close this window.", c);
+        return py::none();
+    }
+    py::object query = parts.attr("query");
+    py::dict params = c.g("parse_qs")(query, py::arg("keep_blank_values") = true);
+    py::object state = first(params, "state");
+    py::bytes expected(rt::str(cls.attr("_state")));
+    if (state.is_none() || !rt::truthy(c.g("hmac").attr("compare_digest")(py::bytes(rt::str(state)), expected))) {
+        // Not the answer to this login's request (forged, or from another
+        // login): it logs nobody in and does not end the login, whose own
+        // answer may still arrive.
+        c.g("logger").attr("debug")(py::str("Login callback refused: its state does not belong to this login"));
+        respond(self, 400, "Login refused",
+                "This answer does not belong to the login that is waiting. Please start the login again.", c);
+        return py::none();
+    }
+    // From here this callback settles the login, whatever its outcome.
+    cls.attr("_finished") = py::bool_(true);
+    bool delivered = false;
+    try {
+        try {
+            auto [refresh_token, username] = settle(c, cls, params, query);
+            py::object queue = cls.attr("_queue");
+            queue.attr("put")(refresh_token);
+            queue.attr("put")(username);
+            delivered = true;
+            c.g("logger").attr("debug")(py::str("Login callback accepted for user: " + rt::str(username)));
+            respond(self, 200, "Login successful",
+                    "You are logged in as " + rt::str(username) + ". You can close this window.", c);
+        } catch (Refusal &r) {
+            c.g("logger").attr("debug")(py::str("Login callback refused: " + r.text));
+            fail_login(c, cls, r.text);
+            delivered = true;
+            respond(self, r.status, "Login failed", r.text, c);
+        } catch (py::error_already_set &e) {
+            if (delivered || !e.matches(PyExc_Exception)) throw;
+            // Only the error's type: messages of the client library can quote
+            // the token response.
+            std::string kind = rt::str(py::type::handle_of(e.value()).attr("__name__"));
+            std::string text = "The login could not be completed (" + kind + ").";
+            c.g("logger").attr("debug")(py::str("Login callback failed with " + kind));
+            fail_login(c, cls, text);
+            delivered = true;
+            respond(self, 500, "Login failed", text, c);
+        }
+    } catch (...) {
+        // Even when answering the browser failed, the login is over; the
+        // waiting login must not wait for a value that will never come.
+        if (!delivered) {
+            try {
+                fail_login(c, cls, "The login could not be completed.");
+            } catch (...) {
+            }
+        }
+        end_serving(self, c);
+        throw;
+    }
+    end_serving(self, c);
+    return py::none();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(utils, m) {
@@ -61,7 +192,10 @@ PYBIND11_MODULE(utils, m) {
     mod.import("threading");
     mod.from("urllib.parse", {"parse_qs", "urlsplit"});
     mod.from("http.server", {"BaseHTTPRequestHandler"});
-    mod.from("oic.oic.message", {"AuthorizationResponse"});
+    // Loaded with the browser login that needs them (see the authenticator).
+    mod.lazy_from("oic.oic.message", {"AuthorizationResponse"});
+    mod.lazy_from("oic.exception", {"ParameterError"});
+    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 
     py::object Handler =
@@ -73,107 +207,7 @@ PYBIND11_MODULE(utils, m) {
             .attr("_state", py::none())
             .attr("_queue", py::none())
             .attr("_finished", py::bool_(false))
-            .method(
-                "do_GET", {arg("self")}, nullptr, nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::handle self = c.self();
-                    py::object cls = py::reinterpret_borrow<py::object>(py::type::handle_of(self));
-                    py::object parts = c.g("urlsplit")(self.attr("path"));
-                    if (rt::str(parts.attr("path")) != "/callback") {
-                        // Browsers ask for more than the redirect (a favicon, say):
-                        // that must not end the login.
-                        respond(self, 404, "Not found", "This address only receives the login's redirect.", c);
-                        return py::none();
-                    }
-                    if (rt::truthy(cls.attr("_finished"))) {
-                        respond(self, 400, "Login already finished",
-                                "This login has already received its answer. You can close this window.", c);
-                        return py::none();
-                    }
-                    py::object query = parts.attr("query");
-                    py::dict params = c.g("parse_qs")(query, py::arg("keep_blank_values") = true);
-                    py::object state = first(params, "state");
-                    py::bytes expected(rt::str(cls.attr("_state")));
-                    if (state.is_none() ||
-                        !rt::truthy(c.g("hmac").attr("compare_digest")(
-                            py::bytes(rt::str(state)), expected))) {
-                        // Not the answer to this login's request (forged, or from
-                        // another login): it logs nobody in and does not end the
-                        // login, whose own answer may still arrive.
-                        c.g("logger").attr("debug")(
-                            py::str("Login callback refused: its state does not belong to this login"));
-                        respond(self, 400, "Login refused",
-                                "This answer does not belong to the login that is waiting. Please start "
-                                "the login again.",
-                                c);
-                        return py::none();
-                    }
-                    // From here this callback settles the login, whatever its outcome.
-                    cls.attr("_finished") = py::bool_(true);
-                    try {
-                        try {
-                            py::object error = first(params, "error");
-                            if (!error.is_none()) {
-                                py::object description = first(params, "error_description");
-                                std::string text = "The identity provider refused the login: " + rt::str(error);
-                                if (!description.is_none()) text += " (" + rt::str(description) + ")";
-                                throw Refusal{400, text};
-                            }
-                            py::object code = first(params, "code");
-                            if (!rt::truthy(code))
-                                throw Refusal{400, "The identity provider sent no authorization code."};
-                            py::object client = cls.attr("_client");
-                            // Stores the grant that the token request is made from.
-                            py::object answer =
-                                client.attr("parse_response")(c.g("AuthorizationResponse"), py::arg("info") = query,
-                                                              py::arg("sformat") = "urlencoded");
-                            if (rt::truthy(answer.attr("__contains__")("error")))
-                                throw Refusal{400, "The identity provider refused the login: " +
-                                                       rt::str(answer.attr("__getitem__")("error"))};
-                            py::dict request_args;
-                            request_args["code"] = code;
-                            py::object tokens = client.attr("do_access_token_request")(
-                                py::arg("state") = cls.attr("_state"), py::arg("request_args") = request_args,
-                                py::arg("authn_method") = "client_secret_basic");
-                            if (rt::truthy(tokens.attr("__contains__")("error")))
-                                throw Refusal{400, "The identity provider refused the authorization code: " +
-                                                       rt::str(tokens.attr("__getitem__")("error"))};
-                            py::object refresh_token = tokens.attr("get")("refresh_token");
-                            if (!rt::truthy(refresh_token))
-                                throw Refusal{400, "The identity provider issued no refresh token."};
-                            py::object id_token = tokens.attr("get")("id_token");
-                            if (id_token.is_none())
-                                throw Refusal{400, "The identity provider issued no ID token."};
-                            py::object username = claim(id_token, "preferred_username");
-                            if (!rt::truthy(username)) username = claim(id_token, "email");
-                            if (!rt::truthy(username)) username = claim(id_token, "sub");
-                            if (!rt::truthy(username))
-                                throw Refusal{400, "The ID token names no user."};
-                            py::object queue = cls.attr("_queue");
-                            queue.attr("put")(refresh_token);
-                            queue.attr("put")(username);
-                            c.g("logger").attr("debug")(py::str("Login callback accepted for user: " + rt::str(username)));
-                            respond(self, 200, "Login successful",
-                                    "You are logged in as " + rt::str(username) + ". You can close this window.", c);
-                        } catch (Refusal &r) {
-                            c.g("logger").attr("debug")(py::str("Login callback refused: " + r.text));
-                            respond(self, r.status, "Login failed", r.text, c);
-                        } catch (py::error_already_set &e) {
-                            if (!e.matches(PyExc_Exception)) throw;
-                            // Only the error's type: messages of the client library
-                            // can quote the token response.
-                            std::string kind = rt::str(py::type::handle_of(e.value()).attr("__name__"));
-                            c.g("logger").attr("debug")(py::str("Login callback failed with " + kind));
-                            respond(self, 500, "Login failed", "The login could not be completed (" + kind + ").", c);
-                        }
-                    } catch (...) {
-                        // Even when answering the browser failed, the login is over.
-                        end_serving(self, c);
-                        throw;
-                    }
-                    end_serving(self, c);
-                    return py::none();
-                })
+            .method("do_GET", {arg("self")}, nullptr, nullptr, do_get)
             .method("log_request", {arg("self"), arg("code").def(py::str("-")), arg("size").def(py::str("-"))},
                     nullptr, nullptr,
                     [](rt::Call &c) -> py::object {
@@ -198,8 +232,10 @@ PYBIND11_MODULE(utils, m) {
             "state is ``state``, exchanges the authorization code through ``client`` (the\n"
             "login's OpenID Connect client, configured and registered), puts the refresh\n"
             "token and then the user name into ``queue`` and ends the server's serving loop.\n"
-            "A redirect carrying an error ends the loop without putting anything; one with\n"
-            "another state is refused and the login goes on waiting.",
+            "A redirect that cannot log the user in (an error from the provider, no code, a\n"
+            "refused code, an ID token with another nonce) puts one ExperimentTrackingException\n"
+            "saying why instead, and ends the loop; one with another state is refused and the\n"
+            "login goes on waiting.",
             nullptr, [](rt::Call &c) -> py::object {
                 py::dict ns;
                 ns["__module__"] = c.g("__name__");
