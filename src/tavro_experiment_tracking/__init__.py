@@ -15,6 +15,8 @@ _SHORTCUTS = {
     "Experiment": "tavro_experiment_tracking.entities.experiment",
     "Iteration": "tavro_experiment_tracking.entities.iteration",
     "Authenticator": "tavro_experiment_tracking.auth.authenticator",
+    "OIDCAuthenticator": "tavro_experiment_tracking.auth.authenticator",
+    "KOVAAuthenticator": "tavro_experiment_tracking.auth.authenticator",
     "ExperimentTrackingException": "tavro_experiment_tracking.exception",
     "ServerNotAccessibleException": "tavro_experiment_tracking.exception",
 }

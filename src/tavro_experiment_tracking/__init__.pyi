@@ -3,6 +3,8 @@
 from typing import List
 
 from tavro_experiment_tracking.auth.authenticator import Authenticator as Authenticator
+from tavro_experiment_tracking.auth.authenticator import KOVAAuthenticator as KOVAAuthenticator
+from tavro_experiment_tracking.auth.authenticator import OIDCAuthenticator as OIDCAuthenticator
 from tavro_experiment_tracking.entities.experiment import Experiment as Experiment
 from tavro_experiment_tracking.entities.iteration import Iteration as Iteration
 from tavro_experiment_tracking.entities.project import Project as Project
@@ -18,6 +20,8 @@ __all__ = [
     "Experiment",
     "Iteration",
     "Authenticator",
+    "OIDCAuthenticator",
+    "KOVAAuthenticator",
     "ExperimentTrackingException",
     "ServerNotAccessibleException",
 ]

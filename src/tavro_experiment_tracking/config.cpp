@@ -38,17 +38,8 @@ std::string names(rt::Call &c, const std::vector<const char *> &constants) {
 
 // The authenticator class of that name, imported only now: the authenticator
 // module imports the modules that import this one.
-py::object authenticator_class(rt::Call &c, const char *name, const std::string &kind,
-                               const std::vector<const char *> &present) {
-    py::module_ module = py::module_::import("tavro_experiment_tracking.auth.authenticator");
-    if (!py::hasattr(module, name)) {
-        py::dict kwargs;
-        kwargs["message"] = py::str("The environment configures a " + kind + " (" + names(c, present) +
-                                    "), but that login is not available in this version.");
-        kwargs["error_code"] = py::str("FEATURE_DISABLED");
-        rt::raise(c.g("ExperimentTrackingException"), py::tuple(), kwargs);
-    }
-    return module.attr(name);
+py::object authenticator_class(const char *name) {
+    return py::module_::import("tavro_experiment_tracking.auth.authenticator").attr(name);
 }
 
 }  // namespace
@@ -72,8 +63,7 @@ PYBIND11_MODULE(config, m) {
             "``ENV_KOVA_USERINFO_ENDPOINT``; ``ENV_KOVA_CLIENT_ID`` is optional. A variable\n"
             "that is empty counts as unset.\n\n"
             "Raises ExperimentTrackingException when a login is configured only in part\n"
-            "(naming what is missing), when both kinds are configured, or when the\n"
-            "configured kind is not available.",
+            "(naming what is missing), or when both kinds are configured.",
             nullptr, [](rt::Call &c) -> py::object {
                 py::object issuer = read(c, "ENV_OIDC_ISSUER_URL");
                 py::object hostname = read(c, "ENV_OIDC_HOSTNAME");
@@ -117,8 +107,7 @@ PYBIND11_MODULE(config, m) {
                     rt::raise(c.g("ExperimentTrackingException"), py::tuple(), kwargs);
                 }
                 if (!oidc_present.empty()) {
-                    py::object cls =
-                        authenticator_class(c, "OIDCAuthenticator", "browser login (OpenID Connect)", oidc_present);
+                    py::object cls = authenticator_class("OIDCAuthenticator");
                     py::dict kwargs;
                     if (!hostname.is_none()) kwargs["hostname"] = hostname;
                     kwargs["dcr_enabled"] = py::bool_(client_id.is_none());
@@ -127,7 +116,7 @@ PYBIND11_MODULE(config, m) {
                     return cls(issuer, **kwargs);
                 }
                 if (!kova_present.empty()) {
-                    py::object cls = authenticator_class(c, "KOVAAuthenticator", "cloud platform login", kova_present);
+                    py::object cls = authenticator_class("KOVAAuthenticator");
                     return cls(read(c, "ENV_KOVA_REFRESH_TOKEN"), read(c, "ENV_KOVA_TOKEN_ENDPOINT"),
                                read(c, "ENV_KOVA_USERINFO_ENDPOINT"), py::arg("client_id") = kova_client_id);
                 }

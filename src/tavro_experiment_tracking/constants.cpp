@@ -33,4 +33,6 @@ PYBIND11_MODULE(constants, m) {
     mod.set("ENV_KOVA_CLIENT_ID", py::str("TAVRO_KOVA_CLIENT_ID"));
     // Seconds the reachability probe waits for the tracking server's answer.
     mod.set("SERVER_PROBE_TIMEOUT", py::float_(3.0));
+    // Seconds the cloud platform login waits for each of its two answers.
+    mod.set("AUTH_REQUEST_TIMEOUT", py::float_(60.0));
 }

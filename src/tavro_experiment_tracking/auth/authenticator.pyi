@@ -1,12 +1,20 @@
 import abc
 from abc import ABC
-from typing import Any
+from typing import Any, List, Optional
 
 # The client library ships no type information.
 from oic.utils.authn.client import CLIENT_AUTHN_METHOD  # type: ignore[import-untyped]
 
 from tavro_experiment_tracking.auth.user import User
-from tavro_experiment_tracking.constants import ENV_BCK_LOGNAME, ENV_LOGNAME, ENV_MLFLOW_TRACKING_TOKEN
+from tavro_experiment_tracking.constants import (
+    AUTH_REQUEST_TIMEOUT,
+    ENV_BCK_LOGNAME,
+    ENV_LOGNAME,
+    ENV_MLFLOW_TRACKING_TOKEN,
+)
+
+# The OpenID Connect client classes are imported on first use.
+def __dir__() -> List[str]: ...
 
 class Authenticator(ABC):
     """Abstract class for Authentication."""
@@ -24,3 +32,42 @@ class Authenticator(ABC):
     def token(self) -> str: ...
     @property
     def user(self) -> User: ...
+
+class OIDCAuthenticator(Authenticator):
+    """Implementation for OIDC Authentication"""
+
+    url: str
+    hostname: str
+    dcr_enabled: Any
+    client_id: Optional[str]
+    client_secret: Optional[str]
+    def __init__(
+        self,
+        url: str,
+        hostname: str = "localhost",
+        dcr_enabled: Any = True,
+        client_id: Optional[str] = None,
+        client_secret: Optional[str] = None,
+        *args: Any,
+        **kwargs: Any,
+    ) -> None: ...
+    def authenticate(self, **kwargs: Any) -> User: ...
+
+class KOVAAuthenticator(Authenticator):
+    """Implementation for Tavro KOVA Cloud Authentication"""
+
+    _access_token: Optional[str]
+    _refresh_token: str
+    _token_endpoint: str
+    _userinfo_endpoint: str
+    _client_id: Optional[str]
+    def __init__(
+        self,
+        refresh_token: str,
+        token_endpoint: str,
+        userinfo_endpoint: str,
+        client_id: Optional[str] = None,
+        *args: Any,
+        **kwargs: Any,
+    ) -> None: ...
+    def authenticate(self, **kwargs: Any) -> User: ...
