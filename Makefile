@@ -16,7 +16,7 @@ STAMP := $(VENV)/.installed
 
 venv: $(STAMP)
 
-$(STAMP): constraints.txt requirements-dev.txt platform/tavro_authn/pyproject.toml
+$(STAMP): constraints.txt requirements-dev.txt platform/tavro_authn/pyproject.toml $(wildcard platform/tavro_authn/tavro_authn/*.py)
 	@test -n "$(PY39)" -a -x "$(PY39)" || { echo "Python 3.9 not found (tried pyenv and PATH)"; exit 1; }
 	test -x $(PY) || $(PY39) -m venv $(VENV)
 	$(PY) -m pip install -q -c constraints.txt -r requirements-dev.txt

@@ -13,7 +13,9 @@ import requests
 
 __all__ = ["TokenProvider", "TokenError"]
 
-# Seconds before expiry at which a cached access token is renewed.
+# Seconds before expiry at which a cached access token is renewed; a token
+# that lives shorter than four times this is renewed after three quarters of
+# its life instead.
 EXPIRY_MARGIN = 30.0
 # Seconds to wait for the token endpoint.
 REQUEST_TIMEOUT = 30.0
@@ -29,7 +31,7 @@ class TokenProvider:
         self._client_id = client_id
         self._token_endpoint_url = token_endpoint_url
         self._access_token: Optional[str] = None
-        self._expires_at = 0.0
+        self._renew_at = 0.0
         self._lock = threading.Lock()
 
     def __repr__(self) -> str:
@@ -39,7 +41,7 @@ class TokenProvider:
     def token(self) -> str:
         """Return an access token valid now, refreshing it when it is about to expire."""
         with self._lock:
-            if self._access_token is None or time.time() >= self._expires_at - EXPIRY_MARGIN:
+            if self._access_token is None or time.monotonic() >= self._renew_at:
                 self._refresh()
             return self._access_token
 
@@ -58,11 +60,11 @@ class TokenProvider:
         except (ValueError, KeyError, TypeError):
             raise TokenError("Token endpoint {} sent no access token".format(self._token_endpoint_url)) from None
         self._access_token = str(access_token)
-        expires_in = body.get("expires_in")
         try:
-            self._expires_at = time.time() + float(expires_in) if expires_in is not None else float("inf")
-        except (TypeError, ValueError):
-            self._expires_at = float("inf")
+            lifetime = float(body["expires_in"])
+        except (KeyError, TypeError, ValueError):
+            lifetime = float("inf")  # no lifetime given: kept until the process ends
+        self._renew_at = time.monotonic() + lifetime - min(EXPIRY_MARGIN, lifetime / 4)
         # Providers that rotate refresh tokens send the next one along.
         if body.get("refresh_token"):
             self._refresh_token = body["refresh_token"]

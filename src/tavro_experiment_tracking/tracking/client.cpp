@@ -8,24 +8,46 @@ namespace {
 
 py::object tracker(rt::Call &c) { return c.g("create_mlflow_client")(c.self().attr("tracking_uri")); }
 
+// The tracking library reads the bearer token from the environment at every
+// request, and an access token lives shorter than a training run: before each
+// operation the session's login hands out the token valid now (its provider
+// caches it, renewing only when it is about to run out).
+void publish_current_token(rt::Call &c) {
+    py::object session = c.g("context").attr("current_client");
+    if (!rt::truthy(session)) return;
+    py::object authenticator = session.attr("authenticator");
+    if (!rt::truthy(authenticator) || !rt::truthy(authenticator.attr("is_authenticated"))) return;
+    py::object token = authenticator.attr("token")();
+    py::object environ = c.g("os").attr("environ");
+    py::object name = c.g("ENV_MLFLOW_TRACKING_TOKEN");
+    if (environ.attr("get")(name).not_equal(token)) environ.attr("__setitem__")(name, token);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(client, m) {
     rt::Module mod(m);
     mod.import("logging");
+    mod.import("os");
     mod.import("getpass");
     mod.from("typing", {"Any", "Dict", "Optional"});
     mod.from("mlflow.entities", {"RunStatus"});
     mod.from("mlflow.tracking", {"MlflowClient", "get_tracking_uri"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
-    mod.from("tavro_experiment_tracking.constants", {"ENV_EXP_TRACKING_SERVER_URI"});
+    mod.from("tavro_experiment_tracking.constants", {"ENV_EXP_TRACKING_SERVER_URI", "ENV_MLFLOW_TRACKING_TOKEN"});
+    mod.import("tavro_experiment_tracking.context", "context");
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 
     mod.def("create_mlflow_client", {arg("tracking_uri").ann("Optional[str]")},
-            "A tracking-library client for ``tracking_uri`` (None: the library's own default).",
-            "MlflowClient", [](rt::Call &c) -> py::object { return c.g("MlflowClient")(c[0]); });
+            "A tracking-library client for ``tracking_uri`` (None: the library's own default).\n\n"
+            "When the session has a logged-in authenticator, its current access token is put\n"
+            "into ``ENV_MLFLOW_TRACKING_TOKEN`` first, so a run outlives any one token.",
+            "MlflowClient", [](rt::Call &c) -> py::object {
+                publish_current_token(c);
+                return c.g("MlflowClient")(c[0]);
+            });
 
     rt::ClassDef(mod, "Client", {},
                  "The session's connection to the tracking server: its address, its\n"
