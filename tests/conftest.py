@@ -122,3 +122,93 @@ def _isolated_process_state():
     context.current_client.update(None)
     os.environ.clear()
     os.environ.update(saved)
+
+
+@pytest.fixture(scope="session")
+def _provider(tmp_path_factory):
+    from oidc_provider import TestProvider
+
+    provider = TestProvider(tmp_path_factory.mktemp("oidc-provider"))
+    yield provider
+    provider.stop()
+
+
+@pytest.fixture
+def oidc_provider(_provider, monkeypatch):
+    """The loopback OpenID Connect provider, reset; its certificate is trusted."""
+    _provider.reset()
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", _provider.cert)
+    return _provider
+
+
+@pytest.fixture(scope="session")
+def _secured_server(tracking_server, _provider):
+    from oidc_provider import TokenCheckingProxy
+
+    proxy = TokenCheckingProxy(tracking_server, _provider)
+    yield proxy
+    proxy.stop()
+
+
+@pytest.fixture
+def secured_tracking_server(_secured_server, oidc_provider):
+    """The tracking server behind a proxy that lets only the provider's valid access tokens through."""
+    _secured_server.accepted_tokens.clear()
+    _secured_server.refused = 0
+    return _secured_server
+
+
+class Endpoints:
+    """Loopback HTTP endpoints answering what a test tells them, recording
+    every request (method, path, headers, body text)."""
+
+    def __init__(self):
+        import json
+        import threading
+        from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+        endpoints = self
+        self.answers = {}
+        self.requests = []
+
+        class Handler(BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def _answer(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length") or 0)).decode()
+                endpoints.requests.append((self.command, self.path, dict(self.headers), body))
+                queue = endpoints.answers.get(self.path, [(404, {})])
+                status, payload = queue.pop(0) if len(queue) > 1 else queue[0]
+                if callable(payload):
+                    payload = payload(body)
+                data = (payload if isinstance(payload, str) else json.dumps(payload)).encode()
+                self.send_response(status)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            do_GET = do_POST = _answer
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.url = "http://127.0.0.1:{}".format(self.server.server_port)
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def answer(self, path, *answers):
+        """Each answer is (status, JSON-able value, raw text or a function of the request body);
+        the last one repeats."""
+        self.answers[path] = list(answers)
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+@pytest.fixture
+def endpoints():
+    e = Endpoints()
+    yield e
+    e.stop()

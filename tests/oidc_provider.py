@@ -1,0 +1,283 @@
+"""An OpenID Connect provider on loopback for the login tests, and a proxy
+that puts a real tracking server behind its access tokens.
+
+The provider is pyop's, served over HTTPS (the client library refuses a
+plain-HTTP issuer) with a certificate made for 127.0.0.1 and localhost:
+discovery, signing keys, dynamic registration, an authorization endpoint
+that signs the test user in without a form, a token endpoint issuing signed
+ID tokens, refresh tokens and access tokens of a chosen lifetime, and
+userinfo. Tests steer it through a few attributes (``deny``,
+``tamper_nonce``, ``registration``).
+"""
+import base64
+import datetime
+import http.client
+import ipaddress
+import json
+import logging
+import ssl
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qsl, urlencode, urlsplit
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.x509.oid import NameOID
+from Cryptodome.PublicKey import RSA
+from jwkest.jwk import RSAKey
+from oic.oic.message import AuthorizationResponse
+from pyop.authz_state import AuthorizationState
+from pyop.exceptions import BearerTokenError, InvalidAccessToken, OAuthError
+from pyop.provider import Provider
+from pyop.subject_identifier import HashBasedSubjectIdentifierFactory
+from pyop.userinfo import Userinfo
+
+USER = "alice"
+USERS = {USER: {"preferred_username": USER, "email": "alice@example.org", "name": "Alice"}}
+
+# The provider's own debug lines quote every token it issues: keep them out
+# of the records the tests inspect for leaked secrets.
+logging.getLogger("pyop").setLevel(logging.WARNING)
+
+
+def make_certificate(directory):
+    """A self-signed certificate for 127.0.0.1 and localhost; returns (cert, key) paths."""
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "localhost")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    cert = (
+        x509.CertificateBuilder()
+        .subject_name(name)
+        .issuer_name(name)
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(minutes=5))
+        .not_valid_after(now + datetime.timedelta(days=1))
+        .add_extension(
+            x509.SubjectAlternativeName([x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]),
+            critical=False,
+        )
+        .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+        .sign(key, hashes.SHA256())
+    )
+    cert_path, key_path = str(directory / "provider.pem"), str(directory / "provider.key")
+    with open(cert_path, "wb") as f:
+        f.write(cert.public_bytes(serialization.Encoding.PEM))
+    with open(key_path, "wb") as f:
+        f.write(
+            key.private_bytes(
+                serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()
+            )
+        )
+    return cert_path, key_path
+
+
+class TestProvider:
+    def __init__(self, directory):
+        self.cert, key = make_certificate(directory)
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), _ProviderHandler)
+        self.server.daemon_threads = True
+        self.server.provider = self
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(self.cert, key)
+        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.issuer = "https://127.0.0.1:{}".format(self.server.server_port)
+        self.clients = {}
+        self.authz_state = AuthorizationState(
+            HashBasedSubjectIdentifierFactory("test-salt"), refresh_token_lifetime=3600, refresh_token_threshold=3600
+        )
+        configuration = {
+            "issuer": self.issuer,
+            "authorization_endpoint": self.issuer + "/authorize",
+            "token_endpoint": self.issuer + "/token",
+            "userinfo_endpoint": self.issuer + "/userinfo",
+            "jwks_uri": self.issuer + "/jwks",
+            "registration_endpoint": self.issuer + "/registration",
+            "response_types_supported": ["code"],
+            "subject_types_supported": ["public"],
+            "grant_types_supported": ["authorization_code", "refresh_token"],
+            "token_endpoint_auth_methods_supported": ["client_secret_basic"],
+        }
+        signing_key = RSAKey(key=RSA.generate(2048), alg="RS256", kid="test-key")
+        self.op = Provider(signing_key, configuration, self.authz_state, self.clients, Userinfo(USERS))
+        self.deny = False  # the user refuses the login
+        self.tamper_nonce = False  # the ID token answers another request
+        self.registration = True  # discovery names a registration endpoint
+        self.refreshes = 0
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def reset(self, access_token_lifetime=3600):
+        self.deny = self.tamper_nonce = False
+        self.registration = True
+        self.refreshes = 0
+        self.authz_state.access_token_lifetime = access_token_lifetime
+
+    def register_static_client(self, redirect_uri_prefix="http://localhost:"):
+        """A client registered beforehand; its redirect address takes any port."""
+        client_id, secret = "static-client", "static-s3cret"
+        self.clients[client_id] = {
+            "client_id": client_id,
+            "client_secret": secret,
+            "redirect_uri_prefix": redirect_uri_prefix,
+            "redirect_uris": [],
+            "response_types": ["code"],
+            "token_endpoint_auth_method": "client_secret_basic",
+        }
+        return client_id, secret
+
+    def token_is_valid(self, token):
+        try:
+            return bool(self.authz_state.introspect_access_token(token)["active"])
+        except InvalidAccessToken:
+            return False
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class _ProviderHandler(BaseHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+    def _send(self, status, body=b"", content_type="application/json", headers=()):
+        if isinstance(body, str):
+            body = body.encode()
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        for name, value in headers:
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(body)
+
+    def _body(self):
+        return self.rfile.read(int(self.headers.get("Content-Length") or 0)).decode()
+
+    def do_GET(self):
+        provider = self.server.provider
+        parts = urlsplit(self.path)
+        if parts.path == "/.well-known/openid-configuration":
+            configuration = provider.op.provider_configuration
+            if not provider.registration:
+                del configuration["registration_endpoint"]
+            self._send(200, configuration.to_json())
+        elif parts.path == "/jwks":
+            self._send(200, json.dumps(provider.op.jwks))
+        elif parts.path == "/authorize":
+            self._authorize(provider, parts.query)
+        elif parts.path == "/userinfo":
+            try:
+                info = provider.op.handle_userinfo_request(parts.query, dict(self.headers))
+            except (BearerTokenError, InvalidAccessToken):
+                self._send(401, json.dumps({"error": "invalid_token"}))
+            else:
+                self._send(200, info.to_json())
+        else:
+            self._send(404, "{}")
+
+    def _authorize(self, provider, query):
+        request = dict(parse_qsl(query))
+        client = provider.clients.get(request.get("client_id"), {})
+        prefix = client.get("redirect_uri_prefix")
+        if prefix and request.get("redirect_uri", "").startswith(prefix):
+            client["redirect_uris"] = [request["redirect_uri"]]
+        auth_req = provider.op.parse_authentication_request(query)
+        if provider.deny:
+            answer = AuthorizationResponse(error="access_denied", error_description="The user said no",
+                                           state=auth_req["state"])
+        else:
+            if provider.tamper_nonce:
+                auth_req["nonce"] = "not-the-nonce-that-was-sent"
+            answer = provider.op.authorize(auth_req, USER)
+        location = answer.request(auth_req["redirect_uri"])
+        self._send(302, "", "text/plain", [("Location", location)])
+
+    def do_POST(self):
+        provider = self.server.provider
+        path = urlsplit(self.path).path
+        body = self._body()
+        if path == "/registration":
+            response = provider.op.handle_client_registration_request(body)
+            self._send(201, response.to_json())
+        elif path == "/token":
+            headers = dict(self.headers)
+            request = dict(parse_qsl(body))
+            if request.get("grant_type") == "refresh_token":
+                provider.refreshes += 1
+                # An installed application cannot keep a secret: a known
+                # client refreshes without it, as providers configured for
+                # public clients allow.
+                if "Authorization" not in headers and request.get("client_id") in provider.clients:
+                    client = provider.clients[request["client_id"]]
+                    pair = "{}:{}".format(client["client_id"], client["client_secret"]).encode()
+                    headers["Authorization"] = "Basic " + base64.urlsafe_b64encode(pair).decode()
+                    body = urlencode({k: v for k, v in request.items() if k != "client_id"})
+            try:
+                response = provider.op.handle_token_request(
+                    body, headers, lambda user_id, client_id: dict(USERS[user_id])
+                )
+            except OAuthError as error:
+                self._send(400, error.to_json())
+            else:
+                self._send(200, response.to_json(), headers=[("Cache-Control", "no-store")])
+        else:
+            self._send(404, "{}")
+
+
+class TokenCheckingProxy:
+    """Forwards to ``upstream`` only requests with a valid access token of
+    ``provider``; answers 401 to the rest. Records the tokens it let through."""
+
+    def __init__(self, upstream, provider):
+        self.upstream = urlsplit(upstream)
+        self.provider = provider
+        self.accepted_tokens = []
+        self.refused = 0
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), _ProxyHandler)
+        self.server.daemon_threads = True
+        self.server.proxy = self
+        self.uri = "http://127.0.0.1:{}".format(self.server.server_port)
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class _ProxyHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def _forward(self):
+        proxy = self.server.proxy
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        authorization = self.headers.get("Authorization", "")
+        token = authorization[len("Bearer "):] if authorization.startswith("Bearer ") else None
+        if token is None or not proxy.provider.token_is_valid(token):
+            proxy.refused += 1
+            self.send_response(401)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        proxy.accepted_tokens.append(token)
+        upstream = http.client.HTTPConnection(proxy.upstream.hostname, proxy.upstream.port, timeout=60)
+        headers = {k: v for k, v in self.headers.items() if k.lower() not in ("host", "connection", "authorization")}
+        upstream.request(self.command, self.path, body=body or None, headers=headers)
+        answer = upstream.getresponse()
+        data = answer.read()
+        upstream.close()
+        self.send_response(answer.status)
+        for name, value in answer.getheaders():
+            if name.lower() not in ("transfer-encoding", "connection", "content-length", "server", "date"):
+                self.send_header(name, value)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+    do_GET = do_POST = do_PUT = do_PATCH = do_DELETE = _forward

@@ -1,0 +1,322 @@
+"""The browser login: its calls in order, and whole logins against the
+loopback provider, with an HTTP client (or a headless Chromium) as the
+user's browser, ending in a tracking server that checks the token."""
+import logging
+import os
+import queue
+import shutil
+import socket
+import ssl
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import urllib.error
+import urllib.request
+from http.server import HTTPServer
+from unittest import mock
+from urllib.parse import parse_qs, urlsplit
+
+import pytest
+import requests
+from mlflow.tracking import MlflowClient
+
+from tavro_experiment_tracking import constants
+from tavro_experiment_tracking.auth import authenticator as authenticator_module
+from tavro_experiment_tracking.auth.authenticator import OIDCAuthenticator
+from tavro_experiment_tracking.exception import ExperimentTrackingException
+from tavro_experiment_tracking.tracking.initialize import init
+
+
+@pytest.mark.parametrize(
+    "kwargs, refusal",
+    [
+        ({}, None),
+        ({"client_id": ""}, "enabled"),
+        ({"client_secret": "s"}, "enabled"),
+        ({"dcr_enabled": 0, "client_id": "cid"}, "disabled"),
+        ({"dcr_enabled": None, "client_secret": "s"}, "disabled"),
+        ({"dcr_enabled": False, "client_id": "", "client_secret": ""}, None),
+    ],
+)
+def test_constructor_checks(kwargs, refusal):
+    if refusal:
+        with pytest.raises(ValueError, match="^When dcr_enabled is {}, client_id and client_secret should".format(refusal)):
+            OIDCAuthenticator("https://idp", **kwargs)
+        return
+    login = OIDCAuthenticator("https://idp", **kwargs)
+    assert (login.url, login.hostname, login.is_authenticated) == ("https://idp", "localhost", False)
+
+
+# ---- the calls of one login, with every collaborator replaced ---------------------------
+
+
+@pytest.fixture
+def parts(monkeypatch):
+    m = mock.Mock()
+    m.rndstr.side_effect = ["st4te", "n0nce"]
+    m.Queue.return_value.get.side_effect = ["r3fresh", "alice"]
+    m.HTTPServer.return_value.server_port = 4711
+    client = m.Client.return_value
+    client.provider_config.return_value = {"registration_endpoint": "https://idp/reg",
+                                           "token_endpoint": "https://idp/token"}
+    client.client_id = "cid"
+    client.registration_response = {"redirect_uris": ["http://localhost:4711/callback"]}
+    client.state2nonce = {}
+    client.authorization_endpoint = "https://idp/auth"
+    for name in ("Client", "rndstr", "Queue", "get_disposable_handler", "HTTPServer", "Thread", "webbrowser",
+                 "tavro_authn", "RegistrationResponse"):
+        monkeypatch.setattr(authenticator_module, name, getattr(m, name))
+    return m
+
+
+@pytest.mark.parametrize("dcr", [True, False])
+def test_login_makes_its_calls_in_order(parts, caplog, capsys, dcr):
+    login = OIDCAuthenticator("https://idp") if dcr else OIDCAuthenticator("https://idp", "localhost", False, "cid", "sec")
+    os.environ[constants.ENV_MLFLOW_TRACKING_TOKEN] = "old"
+    with caplog.at_level(logging.DEBUG, logger=authenticator_module.__name__):
+        user = login.authenticate(ignored=1)
+
+    client, server, thread = parts.Client.return_value, parts.HTTPServer.return_value, parts.Thread.return_value
+    auth_req = client.construct_AuthorizationRequest.return_value
+    redirect = ["http://localhost:4711/callback"]
+    registration = (
+        mock.call.Client().register("https://idp/reg", redirect_uris=redirect) if dcr
+        else mock.call.RegistrationResponse(client_id="cid", client_secret="sec", redirect_uris=redirect)
+    )
+    expected = [
+        mock.call.Client(client_authn_method=authenticator_module.CLIENT_AUTHN_METHOD),
+        mock.call.rndstr(), mock.call.rndstr(), mock.call.Queue(),
+        mock.call.get_disposable_handler(client, "st4te", parts.Queue.return_value),
+        mock.call.HTTPServer(("localhost", 0), parts.get_disposable_handler.return_value),
+        mock.call.Thread(target=server.serve_forever), mock.call.Thread().start(),
+        mock.call.Client().provider_config("https://idp"),
+        registration,
+    ] + ([] if dcr else [mock.call.Client().store_registration_info(parts.RegistrationResponse.return_value)]) + [
+        mock.call.Client().construct_AuthorizationRequest(request_args={
+            "client_id": "cid", "response_type": "code", "scope": ["openid"], "nonce": "n0nce",
+            "redirect_uri": redirect[0], "state": "st4te"}),
+        mock.call.Client().construct_AuthorizationRequest().request("https://idp/auth"),
+        mock.call.webbrowser.open(auth_req.request.return_value, new=0, autoraise=True),
+        mock.call.Queue().get(timeout=300), mock.call.Queue().get(timeout=300),
+        mock.call.Thread().join(300),
+        mock.call.HTTPServer().shutdown(), mock.call.HTTPServer().server_close(),
+        mock.call.tavro_authn.TokenProvider(refresh_token="r3fresh", client_id="cid",
+                                            token_endpoint_url="https://idp/token"),
+    ]
+    assert parts.mock_calls == expected
+    assert list(client.construct_AuthorizationRequest.call_args.kwargs["request_args"]) == [
+        "client_id", "response_type", "scope", "nonce", "redirect_uri", "state"]
+    assert server.allow_reuse_address is True
+    assert client.state2nonce == {"st4te": "n0nce"}  # what the client library checks the ID token against
+    assert [r.getMessage() for r in caplog.records] == [
+        "Handler started listening 'http://localhost':4711",
+        "auth_req: " + str(auth_req),
+        "Handler stopped listening '0.0.0.0':4711",
+    ]
+    assert str(auth_req.request.return_value) in capsys.readouterr().err
+    assert user.username == "alice" and login.user is user
+    assert login._Authenticator__token_provider is parts.tavro_authn.TokenProvider.return_value
+    assert constants.ENV_MLFLOW_TRACKING_TOKEN not in os.environ  # cleanup() ran first
+
+
+# ---- whole logins against the loopback provider ------------------------------------------
+
+
+class HttpBrowser:
+    """Follows the login address like a browser whose user is signed in at the provider.
+
+    urllib, not requests: the user's browser is another program, and its
+    requests (which carry the code) must not show among this process's logs."""
+
+    def __init__(self, before=None):
+        self.before = before  # a callback path sent first, as a forger would
+        self.answers = []
+
+    @staticmethod
+    def _get(url):
+        context = ssl.create_default_context(cafile=os.environ["REQUESTS_CA_BUNDLE"])
+        try:
+            with urllib.request.urlopen(url, timeout=30, context=context) as answer:
+                return answer.status
+        except urllib.error.HTTPError as refused:
+            return refused.code
+
+    def open(self, url, new=0, autoraise=True):
+        if self.before:
+            callback = urlsplit(parse_qs(urlsplit(url).query)["redirect_uri"][0])
+            self.answers.append(self._get("http://{}{}".format(callback.netloc, self.before)))
+        self.answers.append(self._get(url))
+        return True
+
+
+def _server_threads():
+    return [t for t in threading.enumerate() if t is not threading.main_thread() and not t.daemon]
+
+
+class RecordingServer(HTTPServer):
+    made = []
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        RecordingServer.made.append(self)
+
+
+@pytest.fixture
+def browser(monkeypatch):
+    RecordingServer.made = []
+    monkeypatch.setattr(authenticator_module, "HTTPServer", RecordingServer)
+
+    def use(instance):
+        monkeypatch.setattr(authenticator_module, "webbrowser", instance)
+        return instance
+
+    return use
+
+
+def _assert_login_left_nothing():
+    for server in RecordingServer.made:
+        with pytest.raises(OSError):
+            socket.create_connection(("127.0.0.1", server.server_port), timeout=5).close()
+        assert server.socket.fileno() == -1
+    assert _server_threads() == []
+
+
+def _secrets(provider):
+    state = provider.authz_state
+    values = list(state.access_tokens) + list(state.refresh_tokens) + list(state.authorization_codes)
+    return values + [c["client_secret"] for c in provider.clients.values()]
+
+
+def _assert_no_secret_in(provider, caplog, *texts):
+    logged = [(r.name, r.getMessage()) for r in caplog.records] + [("exception", str(t)) for t in texts]
+    leaks = [(name, text) for name, text in logged for secret in _secrets(provider) if secret in text]
+    assert leaks == []
+
+
+@pytest.mark.parametrize("static", [False, True])
+def test_login_then_tracking_behind_the_token(secured_tracking_server, oidc_provider, browser, caplog, capsys,
+                                              unique_name, static):
+    browser(HttpBrowser())
+    os.environ[constants.ENV_OIDC_ISSUER_URL] = oidc_provider.issuer
+    if static:
+        client_id, secret = oidc_provider.register_static_client()
+        os.environ[constants.ENV_OIDC_CLIENT_ID] = client_id
+        os.environ[constants.ENV_OIDC_CLIENT_SECRET] = secret
+    registered = len(oidc_provider.clients)
+    with caplog.at_level(logging.DEBUG):
+        # no authenticator given: the environment configures the browser login
+        experiment = init("p", unique_name("e"), tracking_uri=secured_tracking_server.uri)
+        iteration = experiment.get_iteration()
+        iteration.log_param("lr", "0.1")
+        iteration.end()
+
+    assert len(oidc_provider.clients) == registered + (0 if static else 1)
+    run = MlflowClient(secured_tracking_server.upstream.geturl()).get_run(iteration.iteration_id)
+    assert run.data.params == {"lr": "0.1"} and run.data.tags["mlflow.user"] == "alice"
+    assert secured_tracking_server.accepted_tokens
+    assert "open this address" in capsys.readouterr().err
+    _assert_no_secret_in(oidc_provider, caplog)
+    _assert_login_left_nothing()
+
+
+def test_forged_state_is_refused_and_the_real_answer_completes(oidc_provider, browser):
+    fake = browser(HttpBrowser(before="/callback?code=forged&state=forged"))
+    login = OIDCAuthenticator(oidc_provider.issuer)
+    assert login.authenticate().username == "alice"
+    assert fake.answers == [400, 200]
+    _assert_login_left_nothing()
+
+
+@pytest.mark.parametrize("fault, message", [("tamper_nonce", "nonce"), ("deny", "access_denied")])
+def test_provider_answer_that_logs_nobody_in_fails_at_once(oidc_provider, browser, caplog, fault, message):
+    browser(HttpBrowser())
+    setattr(oidc_provider, fault, True)
+    login = OIDCAuthenticator(oidc_provider.issuer)
+    with caplog.at_level(logging.DEBUG), pytest.raises(ExperimentTrackingException, match=message) as failed:
+        login.authenticate()
+    assert not login.is_authenticated
+    _assert_no_secret_in(oidc_provider, caplog, failed.value)
+    _assert_login_left_nothing()
+
+
+class QuickQueue(queue.Queue):
+    def get(self, block=True, timeout=None):
+        return super().get(block, 0.2)
+
+
+def _refusing_provider(**kwargs):
+    raise RuntimeError("token endpoint unreachable")
+
+
+@pytest.mark.parametrize(
+    "setup, error",
+    [
+        (lambda p, m: m.setattr(p, "issuer", "https://127.0.0.1:1"), requests.ConnectionError),
+        (lambda p, m: setattr(p, "registration", False), KeyError),
+        (lambda p, m: m.setattr(authenticator_module, "Queue", QuickQueue), queue.Empty),
+        (lambda p, m: m.setattr(authenticator_module.tavro_authn, "TokenProvider", _refusing_provider), RuntimeError),
+    ],
+    ids=["discovery", "no-registration-endpoint", "nothing-delivered", "token-provider"],
+)
+def test_failed_login_leaves_no_thread_and_no_socket(oidc_provider, browser, monkeypatch, setup, error):
+    fake = browser(HttpBrowser())
+    if error is queue.Empty:
+        fake.open = lambda *a, **k: True  # nobody logs in
+    setup(oidc_provider, monkeypatch)
+    login = OIDCAuthenticator(oidc_provider.issuer)
+    with pytest.raises(error):
+        login.authenticate()
+    assert not login.is_authenticated and len(RecordingServer.made) == 1
+    _assert_login_left_nothing()
+
+
+def test_run_outlives_its_first_access_token(secured_tracking_server, oidc_provider, browser, unique_name):
+    oidc_provider.reset(access_token_lifetime=3)
+    browser(HttpBrowser())
+    experiment = init("p", unique_name("e"), tracking_uri=secured_tracking_server.uri,
+                      authenticator=OIDCAuthenticator(oidc_provider.issuer))
+    iteration = experiment.get_iteration()
+    iteration.log_param("epochs", 2)
+    first = secured_tracking_server.accepted_tokens[-1]
+    deadline = time.monotonic() + 30
+    while oidc_provider.token_is_valid(first) and time.monotonic() < deadline:
+        time.sleep(0.5)
+    assert not oidc_provider.token_is_valid(first)
+    iteration.log_metric("loss", 0.5, step=1)  # would be refused with the expired token
+    iteration.end()
+    assert len(set(secured_tracking_server.accepted_tokens)) >= 2
+    run = MlflowClient(secured_tracking_server.upstream.geturl()).get_run(iteration.iteration_id)
+    assert run.data.metrics == {"loss": 0.5} and run.info.status == "FINISHED"
+
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+
+
+@pytest.mark.skipif(not CHROMIUM, reason="no Chromium found: install Debian's chromium package to run the real-browser login")
+def test_real_browser_login(secured_tracking_server, oidc_provider, tmp_path, unique_name):
+    browser = tmp_path / "browser"
+    browser.write_text(textwrap.dedent("""\
+        #!/bin/sh
+        exec timeout 120 {} --headless --no-sandbox --disable-gpu --ignore-certificate-errors \\
+            --user-data-dir={} --dump-dom "$1" > {} 2>/dev/null
+        """).format(CHROMIUM, tmp_path / "profile", tmp_path / "page.html"))
+    browser.chmod(0o755)
+    script = textwrap.dedent("""\
+        import sys
+        from tavro_experiment_tracking.auth.authenticator import OIDCAuthenticator
+        from tavro_experiment_tracking.tracking.initialize import init
+        experiment = init("p", sys.argv[3], tracking_uri=sys.argv[2], authenticator=OIDCAuthenticator(sys.argv[1]))
+        iteration = experiment.get_iteration()
+        with iteration.start():
+            iteration.log_param("browser", "chromium")
+        print(iteration.iteration_id)
+        """)
+    env = dict(os.environ, BROWSER=str(browser))
+    done = subprocess.run([sys.executable, "-c", script, oidc_provider.issuer, secured_tracking_server.uri,
+                           unique_name("e")], env=env, capture_output=True, text=True, timeout=180)
+    assert done.returncode == 0, done.stderr
+    assert "You are logged in as alice" in (tmp_path / "page.html").read_text()
+    run = MlflowClient(secured_tracking_server.upstream.geturl()).get_run(done.stdout.split()[-1])
+    assert run.data.params == {"browser": "chromium"} and run.data.tags["mlflow.user"] == "alice"
