@@ -595,7 +595,8 @@ def raise_value(exc_type, *args):
 
 @pytest.mark.parametrize(
     "kind,exc_type,message",
-    [("value", ValueError, "bad value"), ("key", KeyError, "'missing'"), ("std", SystemError, "plain C++ failure")],
+    [("value", ValueError, "bad value"), ("key", KeyError, "'missing'"), ("std", SystemError, "throw_cpp raised a C++ exception: plain C++ failure"),
+     ("other", SystemError, "throw_cpp raised an unknown C++ exception")],
 )
 def test_cpp_exceptions_become_python_exceptions(kind, exc_type, message):
     assert outcome(rp.throw_cpp, (kind,)) == (exc_type.__name__, message)

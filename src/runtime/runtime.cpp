@@ -1,7 +1,9 @@
 #include "runtime.hpp"
 
+#include <pthread.h>
 #include <structmember.h>
 
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -277,6 +279,68 @@ void add_traceback(FunctionObject *f) {
 #endif
 }
 
+// ---- the native boundary -----------------------------------------------------------
+
+// Whatever a native body threw becomes the pending Python error: Python
+// errors as they were, pybind11's translated ones, and anything else as a
+// SystemError naming where it happened. Called inside a catch handler.
+void set_error_from_exception(PyObject *where) noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_Format(PyExc_SystemError, "%S raised a C++ exception: %s", where, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%S raised an unknown C++ exception", where);
+    }
+}
+
+// A native call takes far more C stack than a Python one, so the recursion
+// counter alone cannot keep a deep recursion through native functions from
+// overflowing the stack when a program raises the recursion limit. Each call
+// first checks how much of its thread's stack is left.
+struct StackBounds {
+    uintptr_t limit = 0;  // calls below this address are refused
+    bool known = false;
+};
+
+thread_local StackBounds stack_bounds;
+
+bool stack_is_low() {
+    char here;
+    StackBounds &b = stack_bounds;
+    if (!b.known) {
+        b.known = true;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void *low = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&attr, &low, &size) == 0 && low && size) {
+                // Room for the interpreter to raise and unwind, and for the
+                // Python frames between two native calls.
+                size_t margin = size / 4 < (size_t(256) << 10) ? size / 4 : (size_t(256) << 10);
+                b.limit = reinterpret_cast<uintptr_t>(low) + margin;
+            }
+            pthread_attr_destroy(&attr);
+        }
+    }
+    return reinterpret_cast<uintptr_t>(&here) < b.limit;
+}
+
+bool enter_native_call() {
+    if (stack_is_low()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        return false;
+    }
+    // Counted against the recursion limit too, as a Python frame would be.
+    return Py_EnterRecursiveCall("") == 0;
+}
+
 PyObject *fn_call(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     const size_t n = f->code->spec.params.size();
     py::object stackbuf[8];
@@ -293,24 +357,15 @@ PyObject *fn_call(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObj
         py::object result = f->code->spec.body(call);
         if (!result) return py::none().release().ptr();
         return result.release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        set_error_from_exception(f->qualname);
     }
     add_traceback(f);
     return nullptr;
 }
 
 PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    // A native call has no Python frame of its own: count it against the
-    // recursion limit, or runaway recursion through native functions
-    // overflows the C stack instead of raising RecursionError.
-    if (Py_EnterRecursiveCall("")) return nullptr;
+    if (!enter_native_call()) return nullptr;
     PyObject *result = fn_call(reinterpret_cast<FunctionObject *>(self), args, nargsf, kwnames);
     Py_LeaveRecursiveCall();
     return result;
@@ -528,8 +583,8 @@ PyObject *get_signature(PyObject *self, void *) {
         }
         py::object ret = ann.contains("return") ? py::object(ann["return"]) : inspect.attr("Signature").attr("empty");
         return inspect.attr("Signature")(params, py::arg("return_annotation") = ret).release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
+    } catch (...) {
+        set_error_from_exception(f->qualname);
         return nullptr;
     }
 }
@@ -606,16 +661,38 @@ PyType_Spec fn_spec = {
 
 // ---- a lazy iterator -----------------------------------------------------------
 
+// Like a generator: `next` runs with the iterator's state (a list, which the
+// collector sees, so an iterator stored on the object it walks is collected),
+// refuses to be re-entered, and after its end or a failure yields nothing more.
 struct IteratorObject {
     PyObject_HEAD
-    std::function<py::object()> *next;
+    std::function<py::object(py::list &)> *next;
+    PyObject *state;  // list
+    bool running;
 };
+
+int it_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<IteratorObject *>(self)->state);
+    return 0;
+}
+
+int it_clear(PyObject *self) {
+    Py_CLEAR(reinterpret_cast<IteratorObject *>(self)->state);
+    return 0;
+}
+
+void it_finish(IteratorObject *it) {
+    delete it->next;
+    it->next = nullptr;
+    Py_CLEAR(it->state);
+}
 
 void it_dealloc(PyObject *self) {
     auto *it = reinterpret_cast<IteratorObject *>(self);
     PyTypeObject *tp = Py_TYPE(self);
-    delete it->next;
-    it->next = nullptr;
+    PyObject_GC_UnTrack(self);
+    it_finish(it);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -627,25 +704,33 @@ PyObject *it_iter(PyObject *self) {
 
 PyObject *it_next(PyObject *self) {
     auto *it = reinterpret_cast<IteratorObject *>(self);
-    if (!it->next) return nullptr;
-    try {
-        py::object item = (*it->next)();
-        if (item) return item.release().ptr();
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    if (it->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
     }
+    if (!it->next || !it->state) return nullptr;
+    if (!enter_native_call()) return nullptr;
+    it->running = true;
+    PyObject *result = nullptr;
+    try {
+        // Held for the call: the function must outlive anything it triggers.
+        py::list state = py::reinterpret_borrow<py::list>(it->state);
+        py::object item = (*it->next)(state);
+        if (item) result = item.release().ptr();
+    } catch (...) {
+        set_error_from_exception(reinterpret_cast<PyObject *>(Py_TYPE(self)));
+    }
+    it->running = false;
+    Py_LeaveRecursiveCall();
     // Exhausted or failed: like a generator, it yields nothing more.
-    delete it->next;
-    it->next = nullptr;
-    return nullptr;
+    if (!result) it_finish(it);
+    return result;
 }
 
 PyType_Slot it_slots[] = {
     {Py_tp_dealloc, (void *)it_dealloc},
+    {Py_tp_traverse, (void *)it_traverse},
+    {Py_tp_clear, (void *)it_clear},
     {Py_tp_iter, (void *)it_iter},
     {Py_tp_iternext, (void *)it_next},
     {0, nullptr},
@@ -655,7 +740,7 @@ PyType_Spec it_spec = {
     "builtins.generator",
     sizeof(IteratorObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     it_slots,
 };
 
@@ -1055,6 +1140,24 @@ py::object ClassDef::build() {
     return cls;
 }
 
+int exec_module(PyObject *module, void (*body)(py::module_ &)) noexcept {
+    py::object name;
+    try {
+        py::detail::ensure_internals();
+        auto m = py::reinterpret_borrow<py::module_>(module);
+        name = m.attr("__name__");
+        // A module object reused by a second interpreter finds its body run.
+        if (!py::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
+            body(m);
+            py::detail::cache_completed_module(m);
+        }
+        return 0;
+    } catch (...) {
+        set_error_from_exception(name ? name.ptr() : module);
+    }
+    return -1;
+}
+
 // ---- helpers --------------------------------------------------------------------
 
 void raise(py::handle exc_type, py::tuple args, py::dict kwargs) {
@@ -1088,6 +1191,15 @@ void raise_while_handling(const py::error_already_set &caught, py::handle exc_ty
 
 std::string str(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
+py::str text(std::initializer_list<Piece> pieces) {
+    py::list parts(pieces.size());
+    size_t i = 0;
+    for (const Piece &piece : pieces) parts[i++] = piece.text();
+    PyObject *joined = PyUnicode_Join(py::str("").ptr(), parts.ptr());
+    if (!joined) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(joined);
+}
+
 bool truthy(py::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());
     if (r < 0) throw py::error_already_set();
@@ -1096,16 +1208,31 @@ bool truthy(py::handle obj) {
 
 bool is_none(py::handle obj) { return obj.ptr() == Py_None; }
 
+bool equal(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
 bool isinstance(py::handle obj, py::handle cls) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }
 
-py::object make_iterator(std::function<py::object()> next) {
-    auto *it = PyObject_New(IteratorObject, iterator_type);
+py::object make_iterator(py::list state, std::function<py::object(py::list &)> next) {
+    auto *it = PyObject_GC_New(IteratorObject, iterator_type);
     if (!it) throw py::error_already_set();  // (holding its type reference already)
-    it->next = new std::function<py::object()>(std::move(next));
+    it->next = nullptr;
+    it->state = state.release().ptr();
+    it->running = false;
+    try {
+        it->next = new std::function<py::object(py::list &)>(std::move(next));
+    } catch (...) {
+        Py_DECREF(reinterpret_cast<PyObject *>(it));
+        throw;
+    }
+    PyObject_GC_Track(it);
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(it));
 }
 

@@ -199,14 +199,54 @@ private:
 [[noreturn]] void raise_while_handling(const py::error_already_set &caught, py::handle exc_type,
                                        py::tuple args = py::tuple(), py::dict kwargs = py::dict());
 
-// str(obj) as std::string
+// str(obj) as std::string. Only for text known to be UTF-8 encodable (names
+// the code itself chose): text Python holds can contain lone surrogates
+// (os.environ, os.fsdecode) that UTF-8 cannot encode. Build messages with
+// text() and compare values as Python objects instead.
 std::string str(py::handle obj);
+
+// One piece of a message: literal text, or a value entering through str().
+class Piece {
+public:
+    Piece(const char *literal) : text_(py::str(literal)) {}
+    Piece(const std::string &literal) : text_(py::str(literal)) {}
+    Piece(py::handle value) : text_(py::str(value)) {}
+    template <typename Policy>
+    Piece(const py::detail::accessor<Policy> &value) : text_(py::str(py::object(value))) {}
+    const py::str &text() const { return text_; }
+
+private:
+    py::str text_;
+};
+
+// The pieces joined into one Python str, as "a" + str(x) + "b" would be.
+py::str text(std::initializer_list<Piece> pieces);
 // truth value, raising what __bool__ raises
 bool truthy(py::handle obj);
 bool is_none(py::handle obj);
+// a == b, as Python compares (raising what __eq__ raises)
+bool equal(py::handle a, py::handle b);
 bool isinstance(py::handle obj, py::handle cls);
 
-// A lazy iterator: `next` returns the next item or a null object at the end.
-py::object make_iterator(std::function<py::object()> next);
+// A lazy iterator that behaves like a generator: `next(state)` returns the
+// next item, or a null object at the end. Everything the iterator needs
+// between items lives in `state`, where the garbage collector sees it: `next`
+// itself must hold (capture) no Python object.
+py::object make_iterator(py::list state, std::function<py::object(py::list &state)> next);
+
+// Runs a module's body for the module-definition macro below.
+int exec_module(PyObject *module, void (*body)(py::module_ &)) noexcept;
 
 }  // namespace rt
+
+// Defines an extension module as PYBIND11_MODULE does, except that an error
+// raised while the module initialises reaches the importer as itself (a
+// missing dependency is ModuleNotFoundError, a bad value its TypeError), as
+// it would from Python source, not wrapped in ImportError.
+#define RT_MODULE(name, variable)                                                    \
+    PYBIND11_MODULE_PYINIT(name)                                                     \
+    static void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::module_ &);       \
+    int PYBIND11_CONCAT(pybind11_exec_, name)(PyObject * pm) {                       \
+        return ::rt::exec_module(pm, &PYBIND11_CONCAT(rt_module_body_, name));       \
+    }                                                                                \
+    void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::module_ & variable)

@@ -61,7 +61,7 @@ void define_classes(rt::Module &mod) {
 
 }  // namespace
 
-PYBIND11_MODULE(runtime_probe, m) {
+RT_MODULE(runtime_probe, m) {
     rt::Module mod(m);
     mod.import("os");
     mod.import("os.path", "osp");
@@ -144,6 +144,7 @@ PYBIND11_MODULE(runtime_probe, m) {
         if (kind == "value") throw py::value_error("bad value");
         if (kind == "key") throw py::key_error("missing");
         if (kind == "cast") return py::int_(py::cast<int>(py::str("not a number")));
+        if (kind == "other") throw 42;
         throw std::runtime_error("plain C++ failure");
     });
 
@@ -151,18 +152,23 @@ PYBIND11_MODULE(runtime_probe, m) {
             [](rt::Call &c) -> py::object { return py::bool_(rt::truthy(c[0])); });
 
     mod.def("countdown", {arg("n")}, "Yields n-1 down to 0.", nullptr, [](rt::Call &c) -> py::object {
-        long n = c[0].cast<long>();
-        return rt::make_iterator([n]() mutable -> py::object {
+        py::list state;
+        state.append(py::int_(c[0].cast<long>()));
+        return rt::make_iterator(state, [](py::list &state) -> py::object {
+            long n = state[0].cast<long>();
             if (n <= 0) return py::object();
-            return py::int_(--n);
+            state[0] = py::int_(n - 1);
+            return py::int_(n - 1);
         });
     });
 
     // Yields the items of `items`, calling `check(item)` before each one.
     mod.def("checked_items", {arg("items"), arg("check")}, nullptr, nullptr, [](rt::Call &c) -> py::object {
-        py::object it = py::iter(c[0]);
-        py::object check = py::reinterpret_borrow<py::object>(c[1]);
-        return rt::make_iterator([it, check]() -> py::object {
+        py::list state;
+        state.append(py::iter(c[0]));
+        state.append(c[1]);
+        return rt::make_iterator(state, [](py::list &state) -> py::object {
+            py::object it = state[0], check = state[1];
             PyObject *item = PyIter_Next(it.ptr());
             if (!item) {
                 if (PyErr_Occurred()) throw py::error_already_set();
