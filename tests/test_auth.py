@@ -4,6 +4,7 @@ import http.client
 import logging
 import os
 import queue
+import socket
 import threading
 import types
 from http.server import BaseHTTPRequestHandler, HTTPServer
@@ -414,3 +415,20 @@ def test_failed_callback_ends_the_login_with_its_reason(callback_server, caplog,
     [failure] = _drain(login.queue)  # one reason in place of the two values: the login fails at once
     assert isinstance(failure, ExperimentTrackingException) and str(failure).startswith("Browser login failed: ")
     assert "r3fresh" not in body + str(failure) + "\n".join(r.getMessage() for r in caplog.records)
+
+
+def test_callback_server_survives_idle_and_malformed_connections(callback_server, capfd):
+    login = callback_server(FakeOidcClient({"refresh_token": "r3fresh", "id_token": dict(ID_TOKEN)}))
+    port = login.server.server_port
+    idle = socket.create_connection(("127.0.0.1", port))  # a browser's pre-connect socket, never used
+    answers = []
+    for line in (b"GET /callback HTTP/9\r\n\r\n", b"GET /" + b"a" * 70000 + b" HTTP/1.1\r\n\r\n"):
+        with socket.create_connection(("127.0.0.1", port), timeout=30) as bad:
+            bad.sendall(line)
+            answers.append(bad.makefile("rb").read())
+    assert b"Error code: 400" in answers[0] and answers[1].startswith(b"HTTP/1.0 414 ")
+    assert login.get("/callback?code=c0de&state=st4te")[0] == 200  # not held up behind the idle socket
+    idle.close()
+    login.thread.join(30)
+    assert _drain(login.queue) == ["r3fresh", "alice"]
+    assert capfd.readouterr().err == ""  # no traceback of the server's

@@ -44,7 +44,7 @@ py::object authenticator_class(const char *name) {
 
 }  // namespace
 
-PYBIND11_MODULE(config, m) {
+RT_MODULE(config, m) {
     rt::Module mod(m);
     mod.import("os");
     mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});

@@ -4,7 +4,7 @@
 
 namespace py = pybind11;
 
-PYBIND11_MODULE(constants, m) {
+RT_MODULE(constants, m) {
     rt::Module mod(m);
     // A tracking server on this machine, the tracking server's usual port.
     mod.set("DEFAULT_TRACK_SERVER", py::str("http://localhost:5000"));

@@ -16,12 +16,12 @@ py::object wrapped(py::handle self) {
 
 [[noreturn]] void no_session(const py::handle name) {
     rt::raise(PyExc_AttributeError,
-              "No session client yet: call init() first (looking up '" + rt::str(name) + "')");
+              py::make_tuple(rt::text({"No session client yet: call init() first (looking up '", name, "')"})));
 }
 
 }  // namespace
 
-PYBIND11_MODULE(context, m) {
+RT_MODULE(context, m) {
     rt::Module mod(m);
     py::object CurrentClient =
         rt::ClassDef(mod, "CurrentClient", {}, "The session client of the process, replaced by every init().")

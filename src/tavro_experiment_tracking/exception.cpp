@@ -23,7 +23,7 @@ py::object code_name(py::handle code) {
 
 }  // namespace
 
-PYBIND11_MODULE(exception, m) {
+RT_MODULE(exception, m) {
     rt::Module mod(m);
     py::object base = py::reinterpret_borrow<py::object>(PyExc_Exception);
 

@@ -19,7 +19,7 @@ constexpr const char *PROVIDER_ATTR = "_Authenticator__token_provider";
 // for the callback server to stop serving afterwards.
 constexpr int LOGIN_WAIT_SECONDS = 300;
 
-void debug(rt::Call &c, const std::string &message) { c.g("logger").attr("debug")(py::str(message)); }
+void debug(rt::Call &c, const py::str &message) { c.g("logger").attr("debug")(message); }
 
 py::object hand_over(rt::Call &c, py::object user, py::object provider) {
     py::handle self = c.self();
@@ -51,8 +51,8 @@ void stop_callback_server(rt::Call &c, py::handle server, py::handle thread) noe
         if (thread) thread.attr("join")();
     } catch (py::error_already_set &e) {
         try {
-            debug(c, "Stopping the login's callback server failed: " +
-                         rt::str(py::type::handle_of(e.value()).attr("__name__")));
+            debug(c, rt::text({"Stopping the login's callback server failed: ",
+                               py::type::handle_of(e.value()).attr("__name__")}));
         } catch (...) {
         }
     } catch (...) {
@@ -85,9 +85,9 @@ py::tuple oidc_exchange(rt::Call &c, py::handle client, py::handle state, py::ha
                         py::handle server, py::handle thread) {
     py::handle self = c.self();
     py::object hostname = self.attr("hostname");
-    std::string port = rt::str(server.attr("server_port"));
-    debug(c, "Handler started listening 'http://" + rt::str(hostname) + "':" + port);
-    py::str redirect_uri("http://" + rt::str(hostname) + ":" + port + "/callback");
+    py::object port = server.attr("server_port");
+    debug(c, rt::text({"Handler started listening 'http://", hostname, "':", port}));
+    py::str redirect_uri = rt::text({"http://", hostname, ":", port, "/callback"});
 
     py::object provider_info = client.attr("provider_config")(self.attr("url"));
     py::list redirect_uris;
@@ -113,22 +113,22 @@ py::tuple oidc_exchange(rt::Call &c, py::handle client, py::handle state, py::ha
     // The client library checks the ID token's nonce only against what it
     // recorded for the state, and building the request records nothing.
     client.attr("state2nonce")[state] = nonce;
-    debug(c, "auth_req: " + rt::str(auth_req));
+    debug(c, rt::text({"auth_req: ", auth_req}));
     py::object login_url = auth_req.attr("request")(client.attr("authorization_endpoint"));
 
     // Without a usable browser (a remote machine, a container) the user opens
     // the address by hand. It carries the state and nonce of this login only;
     // no token and no client secret.
     py::object stderr_ = c.g("sys").attr("stderr");
-    stderr_.attr("write")(py::str("Log in through your browser. If no browser window opens, open this address:\n") +
-                          py::str(login_url) + py::str("\n"));
+    stderr_.attr("write")(
+        rt::text({"Log in through your browser. If no browser window opens, open this address:\n", login_url, "\n"}));
     stderr_.attr("flush")();
     c.g("webbrowser").attr("open")(login_url, py::arg("new") = 0, py::arg("autoraise") = true);
 
     py::object refresh_token = delivered(queue.attr("get")(py::arg("timeout") = LOGIN_WAIT_SECONDS));
     py::object username = delivered(queue.attr("get")(py::arg("timeout") = LOGIN_WAIT_SECONDS));
     thread.attr("join")(LOGIN_WAIT_SECONDS);
-    debug(c, "Handler stopped listening '0.0.0.0':" + port);
+    debug(c, rt::text({"Handler stopped listening '0.0.0.0':", port}));
     server.attr("shutdown")();
     server.attr("server_close")();
     return py::make_tuple(refresh_token, username, provider_info);
@@ -209,8 +209,8 @@ py::object kova_authenticate(rt::Call &c) {
                                                    py::arg("data") = body, py::arg("timeout") = timeout);
     if (!status_is_ok(response))
         rt::raise(c.g("ExperimentTrackingException"),
-                  "Authentication failed for the endpoint: " + rt::str(token_endpoint) +
-                      ", status: " + rt::str(response.attr("status_code")) + "!");
+                  py::make_tuple(rt::text({"Authentication failed for the endpoint: ", token_endpoint, ", status: ",
+                                           response.attr("status_code"), "!"})));
     py::object tokens = response.attr("json")();
     // Kept as soon as they arrive: a platform that rotates refresh tokens has
     // already retired the old one, whatever happens next.
@@ -222,9 +222,9 @@ py::object kova_authenticate(rt::Call &c) {
         requests.attr("request")("GET", userinfo_endpoint, py::arg("headers") = headers, py::arg("timeout") = timeout);
     py::object status = info_response.attr("status_code");
     if (!status_is_ok(info_response))
-        rt::raise(c.g("ExperimentTrackingException"), "User info request failed for the endpoint: " +
-                                                          rt::str(userinfo_endpoint) + ", status: " + rt::str(status) +
-                                                          "!");
+        rt::raise(c.g("ExperimentTrackingException"),
+                  py::make_tuple(rt::text({"User info request failed for the endpoint: ", userinfo_endpoint,
+                                           ", status: ", status, "!"})));
     py::object info = info_response.attr("json")();
     py::object username;
     if (rt::truthy(info.attr("__contains__")("preferred_username")))
@@ -233,8 +233,9 @@ py::object kova_authenticate(rt::Call &c) {
         username = info["email"];
     else
         rt::raise(c.g("ExperimentTrackingException"),
-                  "Couldn't find 'preferred_username', 'email' attributes in the userinfo response for the "
-                  "endpoint: " + rt::str(userinfo_endpoint) + ", status: " + rt::str(status));
+                  py::make_tuple(rt::text({"Couldn't find 'preferred_username', 'email' attributes in the userinfo "
+                                           "response for the endpoint: ",
+                                           userinfo_endpoint, ", status: ", status})));
 
     py::object provider = c.g("tavro_authn").attr("TokenProvider")(
         py::arg("refresh_token") = self.attr("_refresh_token"), py::arg("client_id") = client_id,
@@ -244,7 +245,7 @@ py::object kova_authenticate(rt::Call &c) {
 
 }  // namespace
 
-PYBIND11_MODULE(authenticator, m) {
+RT_MODULE(authenticator, m) {
     rt::Module mod(m);
     mod.import("logging");
     mod.import("os");

@@ -5,7 +5,7 @@
 namespace py = pybind11;
 using rt::arg;
 
-PYBIND11_MODULE(lookup, m) {
+RT_MODULE(lookup, m) {
     rt::Module mod(m);
     mod.import("logging");
     mod.import("os");
@@ -26,10 +26,10 @@ PYBIND11_MODULE(lookup, m) {
                 // No authenticator anywhere: the session talks to the server openly.
                 if (!rt::truthy(authenticator)) return authenticator;
                 py::object logger = c.g("logger");
-                std::string kind = rt::str(authenticator.attr("__class__").attr("__name__"));
-                logger.attr("debug")(py::str("Using " + kind));
+                py::object kind = authenticator.attr("__class__").attr("__name__");
+                logger.attr("debug")(rt::text({"Using ", kind}));
                 if (!rt::truthy(authenticator.attr("is_authenticated"))) {
-                    logger.attr("debug")(py::str("Authenticating using " + kind));
+                    logger.attr("debug")(rt::text({"Authenticating using ", kind}));
                     authenticator.attr("authenticate")();
                 }
                 py::object username = authenticator.attr("user").attr("username");
@@ -38,7 +38,7 @@ PYBIND11_MODULE(lookup, m) {
                 py::object environ = c.g("os").attr("environ");
                 environ.attr("__setitem__")(c.g("ENV_MLFLOW_TRACKING_TOKEN"), authenticator.attr("token")());
                 environ.attr("__setitem__")(c.g("ENV_LOGNAME"), username);
-                logger.attr("debug")(py::str("Using username:" + rt::str(username) + " using " + kind));
+                logger.attr("debug")(rt::text({"Using username:", username, " using ", kind}));
                 return authenticator;
             });
 }

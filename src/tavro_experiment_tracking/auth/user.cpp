@@ -5,7 +5,7 @@
 namespace py = pybind11;
 using rt::arg;
 
-PYBIND11_MODULE(user, m) {
+RT_MODULE(user, m) {
     rt::Module mod(m);
     rt::ClassDef(mod, "User", {}, "A logged-in user and the session's active project and experiment.")
         .method("__init__", {arg("self"), arg("username")}, nullptr, nullptr,

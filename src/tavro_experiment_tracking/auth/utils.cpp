@@ -3,7 +3,7 @@
 // tokens and hands the refresh token and the user name to the waiting login.
 #include "runtime.hpp"
 
-#include <string>
+#include <utility>
 
 namespace py = pybind11;
 using rt::arg;
@@ -13,21 +13,25 @@ namespace {
 // A callback this login cannot complete: answered with `status` and `text`.
 struct Refusal {
     int status;
-    std::string text;
+    py::str text;
 };
 
 const char *const NONCE_MISMATCH =
     "The ID token does not answer this login's request: its nonce is not the one that was sent.";
 
-void respond(py::handle self, int status, const std::string &title, const std::string &text, rt::Call &c) {
+void debug(rt::Call &c, const py::str &message) { c.g("logger").attr("debug")(message); }
+
+void respond(rt::Call &c, py::handle self, int status, const char *title, const py::str &text) {
     py::object escape = c.g("html").attr("escape");
-    std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + rt::str(escape(title)) +
-                       "</title></head>\n<body><h1>" + rt::str(escape(title)) + "</h1>\n<p>" +
-                       rt::str(escape(text)) + "</p></body></html>\n";
-    py::bytes body(page);
+    py::str page = rt::text({"<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>", title,
+                             "</title></head>\n<body><h1>", title, "</h1>\n<p>", escape(text),
+                             "</p></body></html>\n"});
+    // Text from the provider (a user name, an error) may hold what UTF-8
+    // cannot encode: the page shows a replacement character there.
+    py::object body = page.attr("encode")("utf-8", "replace");
     self.attr("send_response")(status);
     self.attr("send_header")("Content-Type", "text/html; charset=utf-8");
-    self.attr("send_header")("Content-Length", py::str(std::to_string(page.size())));
+    self.attr("send_header")("Content-Length", py::str(py::int_(py::len(body))));
     // The address the browser shows carries the authorization code: keep it
     // out of caches and out of the Referer of anything the page could load.
     self.attr("send_header")("Cache-Control", "no-store");
@@ -42,23 +46,23 @@ py::object first(const py::dict &params, const char *key) {
     return params[key].attr("__getitem__")(0);
 }
 
+py::object as_bytes(py::handle text) { return text.attr("encode")("utf-8", "surrogatepass"); }
+
 // shutdown() waits for the serving loop, which is busy with the very request
 // asking for it: it is called from a short-lived thread of its own.
-void end_serving(py::handle self, rt::Call &c) {
+void end_serving(rt::Call &c, py::handle self) {
     c.g("threading").attr("Thread")(py::arg("target") = self.attr("server").attr("shutdown"),
                                     py::arg("daemon") = true)
         .attr("start")();
 }
 
-py::object claim(py::handle id_token, const char *key) {
-    return id_token.attr("get")(key);
-}
+py::object claim(py::handle id_token, const char *key) { return id_token.attr("get")(key); }
 
 // Ends the login without a result: the waiting login raises this at once
 // instead of waiting out its timeout. Only our own words: messages of the
 // client library can quote the token response.
-void fail_login(rt::Call &c, py::handle cls, const std::string &text) {
-    cls.attr("_queue").attr("put")(c.g("ExperimentTrackingException")(py::str("Browser login failed: " + text)));
+void fail_login(rt::Call &c, py::handle cls, const py::str &text) {
+    cls.attr("_queue").attr("put")(c.g("ExperimentTrackingException")(rt::text({"Browser login failed: ", text})));
 }
 
 // Trades the callback's code for tokens and finds the user: returns the
@@ -67,19 +71,19 @@ std::pair<py::object, py::object> settle(rt::Call &c, py::handle cls, const py::
     py::object error = first(params, "error");
     if (!error.is_none()) {
         py::object description = first(params, "error_description");
-        std::string text = "The identity provider refused the login: " + rt::str(error);
-        if (!description.is_none()) text += " (" + rt::str(description) + ")";
-        throw Refusal{400, text};
+        throw Refusal{400, description.is_none()
+                               ? rt::text({"The identity provider refused the login: ", error})
+                               : rt::text({"The identity provider refused the login: ", error, " (", description, ")"})};
     }
     py::object code = first(params, "code");
-    if (!rt::truthy(code)) throw Refusal{400, "The identity provider sent no authorization code."};
+    if (!rt::truthy(code)) throw Refusal{400, py::str("The identity provider sent no authorization code.")};
     py::object client = cls.attr("_client");
     py::object state = cls.attr("_state");
     // Stores the grant that the token request is made from.
     py::object answer = client.attr("parse_response")(c.g("AuthorizationResponse"), py::arg("info") = query,
                                                       py::arg("sformat") = "urlencoded");
     if (rt::truthy(answer.attr("__contains__")("error")))
-        throw Refusal{400, "The identity provider refused the login: " + rt::str(answer.attr("__getitem__")("error"))};
+        throw Refusal{400, rt::text({"The identity provider refused the login: ", answer.attr("__getitem__")("error")})};
     py::dict request_args;
     request_args["code"] = code;
     py::object tokens;
@@ -88,103 +92,119 @@ std::pair<py::object, py::object> settle(rt::Call &c, py::handle cls, const py::
                                                         py::arg("authn_method") = "client_secret_basic");
     } catch (py::error_already_set &e) {
         // The client library's own nonce check.
-        if (e.matches(c.g("ParameterError"))) throw Refusal{400, NONCE_MISMATCH};
+        if (e.matches(c.g("ParameterError"))) throw Refusal{400, py::str(NONCE_MISMATCH)};
         throw;
     }
     if (rt::truthy(tokens.attr("__contains__")("error")))
-        throw Refusal{400, "The identity provider refused the authorization code: " +
-                               rt::str(tokens.attr("__getitem__")("error"))};
+        throw Refusal{400, rt::text({"The identity provider refused the authorization code: ",
+                                     tokens.attr("__getitem__")("error")})};
     py::object refresh_token = tokens.attr("get")("refresh_token");
-    if (!rt::truthy(refresh_token)) throw Refusal{400, "The identity provider issued no refresh token."};
+    if (!rt::truthy(refresh_token)) throw Refusal{400, py::str("The identity provider issued no refresh token.")};
     py::object id_token = tokens.attr("get")("id_token");
-    if (id_token.is_none()) throw Refusal{400, "The identity provider issued no ID token."};
+    if (id_token.is_none()) throw Refusal{400, py::str("The identity provider issued no ID token.")};
     // The library skips its check when the ID token carries no nonce at all;
     // the login sent one, so an ID token without it is not an answer to it.
     py::object sent = py::getattr(client, "state2nonce", py::dict()).attr("get")(state);
-    if (!sent.is_none() && claim(id_token, "nonce").not_equal(sent)) throw Refusal{400, NONCE_MISMATCH};
+    if (!sent.is_none() && claim(id_token, "nonce").not_equal(sent)) throw Refusal{400, py::str(NONCE_MISMATCH)};
     py::object username = claim(id_token, "preferred_username");
     if (!rt::truthy(username)) username = claim(id_token, "email");
     if (!rt::truthy(username)) username = claim(id_token, "sub");
-    if (!rt::truthy(username)) throw Refusal{400, "The ID token names no user."};
+    if (!rt::truthy(username)) throw Refusal{400, py::str("The ID token names no user.")};
     return {refresh_token, username};
+}
+
+// Settles the login with this callback, whatever its outcome: the two
+// values, or the reason it failed, go to the waiting login.
+void complete(rt::Call &c, py::handle self, py::handle cls, const py::dict &params, py::handle query) {
+    bool delivered = false;
+    try {
+        auto [refresh_token, username] = settle(c, cls, params, query);
+        py::object queue = cls.attr("_queue");
+        queue.attr("put")(refresh_token);
+        queue.attr("put")(username);
+        delivered = true;
+        debug(c, rt::text({"Login callback accepted for user: ", username}));
+        respond(c, self, 200, "Login successful",
+                rt::text({"You are logged in as ", username, ". You can close this window."}));
+    } catch (Refusal &r) {
+        debug(c, rt::text({"Login callback refused: ", r.text}));
+        fail_login(c, cls, r.text);
+        delivered = true;
+        respond(c, self, r.status, "Login failed", r.text);
+    } catch (py::error_already_set &e) {
+        if (!delivered && e.matches(PyExc_Exception)) {
+            // Only the error's type: messages of the client library can quote
+            // the token response.
+            py::object kind = py::type::handle_of(e.value()).attr("__name__");
+            py::str text = rt::text({"The login could not be completed (", kind, ")."});
+            debug(c, rt::text({"Login callback failed with ", kind}));
+            fail_login(c, cls, text);
+            respond(c, self, 500, "Login failed", text);
+            return;
+        }
+        if (!delivered) fail_login(c, cls, py::str("The login could not be completed."));
+        throw;
+    }
 }
 
 py::object do_get(rt::Call &c) {
     py::handle self = c.self();
     py::object cls = py::reinterpret_borrow<py::object>(py::type::handle_of(self));
     py::object parts = c.g("urlsplit")(self.attr("path"));
-    if (rt::str(parts.attr("path")) != "/callback") {
+    if (!rt::equal(parts.attr("path"), py::str("/callback"))) {
         // Browsers ask for more than the redirect (a favicon, say): that must
         // not end the login.
-        respond(self, 404, "Not found", "This address only receives the login's redirect.", c);
+        respond(c, self, 404, "Not found", py::str("This address only receives the login's redirect."));
         return py::none();
     }
     if (rt::truthy(cls.attr("_finished"))) {
-        respond(self, 400, "Login already finished",
-                "This login has already received its answer. You can close this window.", c);
+        respond(c, self, 400, "Login already finished",
+                py::str("This login has already received its answer. You can close this window."));
         return py::none();
     }
     py::object query = parts.attr("query");
     py::dict params = c.g("parse_qs")(query, py::arg("keep_blank_values") = true);
     py::object state = first(params, "state");
-    py::bytes expected(rt::str(cls.attr("_state")));
-    if (state.is_none() || !rt::truthy(c.g("hmac").attr("compare_digest")(py::bytes(rt::str(state)), expected))) {
+    if (state.is_none() ||
+        !rt::truthy(c.g("hmac").attr("compare_digest")(as_bytes(state), as_bytes(cls.attr("_state"))))) {
         // Not the answer to this login's request (forged, or from another
         // login): it logs nobody in and does not end the login, whose own
         // answer may still arrive.
-        c.g("logger").attr("debug")(py::str("Login callback refused: its state does not belong to this login"));
-        respond(self, 400, "Login refused",
-                "This answer does not belong to the login that is waiting. Please start the login again.", c);
+        debug(c, py::str("Login callback refused: its state does not belong to this login"));
+        respond(c, self, 400, "Login refused",
+                py::str("This answer does not belong to the login that is waiting. Please start the login again."));
         return py::none();
     }
-    // From here this callback settles the login, whatever its outcome.
     cls.attr("_finished") = py::bool_(true);
-    bool delivered = false;
     try {
-        try {
-            auto [refresh_token, username] = settle(c, cls, params, query);
-            py::object queue = cls.attr("_queue");
-            queue.attr("put")(refresh_token);
-            queue.attr("put")(username);
-            delivered = true;
-            c.g("logger").attr("debug")(py::str("Login callback accepted for user: " + rt::str(username)));
-            respond(self, 200, "Login successful",
-                    "You are logged in as " + rt::str(username) + ". You can close this window.", c);
-        } catch (Refusal &r) {
-            c.g("logger").attr("debug")(py::str("Login callback refused: " + r.text));
-            fail_login(c, cls, r.text);
-            delivered = true;
-            respond(self, r.status, "Login failed", r.text, c);
-        } catch (py::error_already_set &e) {
-            if (delivered || !e.matches(PyExc_Exception)) throw;
-            // Only the error's type: messages of the client library can quote
-            // the token response.
-            std::string kind = rt::str(py::type::handle_of(e.value()).attr("__name__"));
-            std::string text = "The login could not be completed (" + kind + ").";
-            c.g("logger").attr("debug")(py::str("Login callback failed with " + kind));
-            fail_login(c, cls, text);
-            delivered = true;
-            respond(self, 500, "Login failed", text, c);
-        }
+        complete(c, self, cls, params, query);
     } catch (...) {
-        // Even when answering the browser failed, the login is over; the
-        // waiting login must not wait for a value that will never come.
-        if (!delivered) {
-            try {
-                fail_login(c, cls, "The login could not be completed.");
-            } catch (...) {
-            }
-        }
-        end_serving(self, c);
+        // Even when answering the browser failed, the login is over.
+        end_serving(c, self);
         throw;
     }
-    end_serving(self, c);
+    end_serving(c, self);
+    return py::none();
+}
+
+py::object log_request(rt::Call &c) {
+    py::handle self = c.self();
+    // The request line carries the authorization code: the path alone is
+    // logged. A request line too malformed to read has no path: its status
+    // is all there is to say.
+    py::object path = py::getattr(self, "path", py::none());
+    if (path.is_none()) {
+        debug(c, rt::text({"Login callback request refused with status ", c[1]}));
+        return py::none();
+    }
+    debug(c, rt::text({"Login callback request ", py::getattr(self, "command", py::none()), " ",
+                       c.g("urlsplit")(path).attr("path"), " answered ", c[1]}));
     return py::none();
 }
 
 }  // namespace
 
-PYBIND11_MODULE(utils, m) {
+RT_MODULE(utils, m) {
     rt::Module mod(m);
     mod.import("logging");
     mod.import("hmac");
@@ -207,17 +227,12 @@ PYBIND11_MODULE(utils, m) {
             .attr("_state", py::none())
             .attr("_queue", py::none())
             .attr("_finished", py::bool_(false))
+            // Seconds a connection may stay silent: a browser's idle pre-connect
+            // socket must not keep the redirect waiting behind it.
+            .attr("timeout", py::int_(5))
             .method("do_GET", {arg("self")}, nullptr, nullptr, do_get)
             .method("log_request", {arg("self"), arg("code").def(py::str("-")), arg("size").def(py::str("-"))},
-                    nullptr, nullptr,
-                    [](rt::Call &c) -> py::object {
-                        // The request line carries the authorization code: log the
-                        // path alone.
-                        py::object path = c.g("urlsplit")(c.self().attr("path")).attr("path");
-                        c.g("logger").attr("debug")(py::str("Login callback request " + rt::str(c.self().attr("command")) +
-                                                            " " + rt::str(path) + " answered " + rt::str(c[1])));
-                        return py::none();
-                    })
+                    nullptr, nullptr, log_request)
             .method("log_message", {arg("self"), arg("format"), rt::varargs("args")}, nullptr, nullptr,
                     [](rt::Call &) -> py::object {
                         // The server's own messages quote the raw request line (and

@@ -5,7 +5,7 @@
 namespace py = pybind11;
 using rt::arg;
 
-PYBIND11_MODULE(experiment, m) {
+RT_MODULE(experiment, m) {
     rt::Module mod(m);
     mod.from("typing", {"Optional"});
     mod.from("tavro_experiment_tracking.tracking.client", {"Client"});

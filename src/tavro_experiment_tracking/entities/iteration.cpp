@@ -76,7 +76,7 @@ py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experimen
 
 }  // namespace
 
-PYBIND11_MODULE(iteration, m) {
+RT_MODULE(iteration, m) {
     rt::Module mod(m);
     mod.import("logging");
     mod.import("os");

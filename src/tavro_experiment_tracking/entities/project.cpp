@@ -5,7 +5,7 @@
 namespace py = pybind11;
 using rt::arg;
 
-PYBIND11_MODULE(project, m) {
+RT_MODULE(project, m) {
     rt::Module mod(m);
     mod.from("typing", {"Optional", "Dict", "Any"});
     mod.from("tavro_experiment_tracking.tracking.client", {"Client"});

@@ -40,7 +40,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
 
 }  // namespace
 
-PYBIND11_MODULE(quorril, m) {
+RT_MODULE(quorril, m) {
     rt::Module mod(m);
     mod.import("pprint");
 
@@ -73,10 +73,14 @@ PYBIND11_MODULE(quorril, m) {
         .method("__iter__", {arg("self")}, nullptr, nullptr,
                 [](rt::Call &c) -> py::object {
                     // Lazy like a generator: nothing is read before the first item is asked for.
-                    py::object self = py::reinterpret_borrow<py::object>(c.self());
-                    py::object names;
-                    return rt::make_iterator([self, names]() mutable -> py::object {
-                        if (!names) names = py::iter(self.attr("_properties")());
+                    // state: [self, iterator over the property names once started]
+                    py::list state;
+                    state.append(c.self());
+                    state.append(py::none());
+                    return rt::make_iterator(state, [](py::list &state) -> py::object {
+                        py::object self = state[0];
+                        if (state[1].is_none()) state[1] = py::iter(self.attr("_properties")());
+                        py::object names = state[1];
                         PyObject *name = PyIter_Next(names.ptr());
                         if (!name) {
                             if (PyErr_Occurred()) throw py::error_already_set();

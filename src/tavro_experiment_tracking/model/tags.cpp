@@ -4,7 +4,7 @@
 
 namespace py = pybind11;
 
-PYBIND11_MODULE(tags, m) {
+RT_MODULE(tags, m) {
     rt::Module mod(m);
     mod.set("EXP_STORE_RUN_NAME", py::str("tavro_experiment_tracking.runName"));
     mod.set("EXP_STORE_PARENT_RUN_ID", py::str("tavro_experiment_tracking.parentRunId"));

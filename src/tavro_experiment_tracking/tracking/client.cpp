@@ -25,7 +25,7 @@ void publish_current_token(rt::Call &c) {
 
 }  // namespace
 
-PYBIND11_MODULE(client, m) {
+RT_MODULE(client, m) {
     rt::Module mod(m);
     mod.import("logging");
     mod.import("os");

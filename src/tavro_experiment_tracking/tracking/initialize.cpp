@@ -16,7 +16,7 @@ namespace {
 
 }  // namespace
 
-PYBIND11_MODULE(initialize, m) {
+RT_MODULE(initialize, m) {
     rt::Module mod(m);
     mod.import("logging");
     mod.import("os");

@@ -6,7 +6,7 @@
 namespace py = pybind11;
 using rt::arg;
 
-PYBIND11_MODULE(validation, m) {
+RT_MODULE(validation, m) {
     rt::Module mod(m);
     mod.import("os");
     mod.import("requests");
