@@ -23,10 +23,22 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
+SANITIZER_VARIABLES = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")
+
+
+def server_environment():
+    """The environment for the servers and browsers the tests start: without
+    the sanitizer runtime that `make test-asan` preloads into our own code."""
+    env = dict(os.environ)
+    for name in SANITIZER_VARIABLES:
+        env.pop(name, None)
+    return env
+
+
 def start_tracking_server(workdir, port, serve_artifacts=False):
     """Start `mlflow server` on loopback; returns (process, uri, log path)."""
     bindir = os.path.dirname(sys.executable)
-    env = dict(os.environ)
+    env = server_environment()
     # The server execs gunicorn from the environment's bin directory.
     env["PATH"] = bindir + os.pathsep + env.get("PATH", "")
     db = os.path.join(workdir, "tracking.db")

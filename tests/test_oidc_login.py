@@ -299,6 +299,7 @@ def test_real_browser_login(secured_tracking_server, oidc_provider, tmp_path, un
     browser = tmp_path / "browser"
     browser.write_text(textwrap.dedent("""\
         #!/bin/sh
+        unset LD_PRELOAD PYTHONMALLOC ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
         exec timeout 120 {} --headless --no-sandbox --disable-gpu --ignore-certificate-errors \\
             --user-data-dir={} --dump-dom "$1" > {} 2>/dev/null
         """).format(CHROMIUM, tmp_path / "profile", tmp_path / "page.html"))

@@ -24,7 +24,8 @@ from unittest import mock
 
 import pytest
 
-NATIVE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "native")
+# TET_NATIVE_DIR: where a sanitizer build put its copy of the probe module.
+NATIVE_DIR = os.environ.get("TET_NATIVE_DIR") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "native")
 if NATIVE_DIR not in sys.path:
     sys.path.insert(0, NATIVE_DIR)
 
