@@ -179,15 +179,37 @@ def status_server():
     server.server_close()
 
 
-def test_is_server_up(tracking_server, status_server):
+def test_is_server_up(tracking_server, status_server, tmp_path, monkeypatch):
     assert is_server_up(tracking_server) is True
     assert is_server_up("http://127.0.0.1:{}".format(free_port())) is False
     assert is_server_up("http://bad host name") is False
-    assert is_server_up("file:///tmp/mlruns") is True
     address = "http://127.0.0.1:{}".format(status_server.server_port)
     for status, up in ((200, True), (401, True), (404, False), (503, False)):
         status_server.status = status
         assert is_server_up(address) is up
+
+    # Stores the tracking library opens itself; nothing is created to check them.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "runs").mkdir()
+    for store in ("file:///tmp/mlruns", "sqlite:///x.db", "postgresql+psycopg2://u@db/t", "mysql://db/t",
+                  "mssql://db/t", "runs", str(tmp_path / "runs")):
+        assert is_server_up(store) is True, store
+    # Without a scheme a server's address is taken for a folder: nothing is there.
+    host_port = tracking_server.split("://")[1]
+    for nowhere in (host_port, "localhost", "", "missing-folder", "databricks", "ftp://host/x", "sqlite+a+b:///x"):
+        assert is_server_up(nowhere) is False, nowhere
+    assert sorted(os.listdir(tmp_path)) == ["runs"]
+
+
+def test_default_server_follows_the_environment_at_import():
+    code = "from tavro_experiment_tracking.constants import DEFAULT_TRACK_SERVER; print(DEFAULT_TRACK_SERVER)"
+    for value, expected in ((None, "http://localhost:5000"), ("  ", "http://localhost:5000"),
+                            ("http://tracking.example:8080/", "http://tracking.example:8080/")):
+        env = {k: v for k, v in os.environ.items() if k != "MLFLOW_TRACKING_URI"}
+        if value is not None:
+            env["MLFLOW_TRACKING_URI"] = value
+        out = subprocess.run([sys.executable, "-c", code], env=env, check=True, capture_output=True, text=True)
+        assert out.stdout.strip() == expected
 
 
 def test_validate_keys_already_exists():

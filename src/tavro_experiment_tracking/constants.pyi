@@ -1,6 +1,8 @@
 # Names and defaults shared by the whole package; each ENV_* value is the name
 # of an environment variable (see the README's configuration table).
 
+ENV_MLFLOW_TRACKING_URI: str
+# MLFLOW_TRACKING_URI as it was at import when set, else http://localhost:5000.
 DEFAULT_TRACK_SERVER: str
 DEFAULT_EXPERIMENT_NAME: str
 ENV_EXP_TRACKING_SERVER_URI: str
