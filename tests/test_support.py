@@ -256,19 +256,22 @@ def test_entity_base_imports_only_pprint():
     assert not [m for m in imported if m.split(".")[0] in ("mlflow", "requests", "oic")]
 
 
-def test_cloud_session_without_server_address_is_refused(monkeypatch, tmp_path):
+@pytest.mark.parametrize("address", [None, "", " \t"])
+def test_cloud_session_without_server_address_is_refused(monkeypatch, tmp_path, address):
     # A local store inside the platform's container would silently lose every run.
     from tavro_experiment_tracking.tracking.initialize import init
 
     monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("TAVRO_KOVA_CLOUD", "1")
     monkeypatch.delenv("TAVRO_EXPERIMENT_TRACKING_URI", raising=False)
+    if address is not None:
+        monkeypatch.setenv("TAVRO_EXPERIMENT_TRACKING_URI", address)
     monkeypatch.delenv("MLFLOW_TRACKING_URI", raising=False)
     with pytest.raises(ExperimentTrackingException) as raised:
         init("p", "e")
     assert "TAVRO_EXPERIMENT_TRACKING_URI" in str(raised.value)
     assert raised.value.error_code == "INVALID_PARAMETER_VALUE"
-    assert not (tmp_path / "mlruns").exists()
+    assert os.listdir(tmp_path) == []
 
     # Off the platform, the tracking library's own default stays usable.
     monkeypatch.delenv("TAVRO_KOVA_CLOUD")

@@ -40,12 +40,16 @@ PYBIND11_MODULE(client, m) {
                 })
         .property_rw(
             "tracking_uri",
-            "The tracking server's address. When none was set, the tracking library's own\n"
-            "resolution decides (``MLFLOW_TRACKING_URI``, else ``./mlruns``); on the cloud\n"
-            "platform a local store is refused, since nothing logged there would last.",
+            "The tracking server's address. When none was set (or an empty or blank one),\n"
+            "the tracking library's own resolution decides (``MLFLOW_TRACKING_URI``, else\n"
+            "``./mlruns``); on the cloud platform a local store is refused, since nothing\n"
+            "logged there would last.",
             [](rt::Call &c) -> py::object {
                 py::object uri = c.self().attr("_tracking_uri");
-                if (!uri.is_none()) return uri;
+                // An empty address makes the tracking library fall back to its own
+                // default, so that default is what this session really uses. A blank
+                // one would become a folder named by blanks: no one means that.
+                if (!uri.is_none() && !(PyUnicode_Check(uri.ptr()) && !rt::truthy(uri.attr("strip")()))) return uri;
                 uri = c.g("get_tracking_uri")();
                 // On the platform a local store lives in a throw-away container:
                 // whatever was logged there would be lost, so refuse instead.
