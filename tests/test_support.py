@@ -113,7 +113,10 @@ def test_client_talks_to_the_server(session_client, unique_name):
 
 @pytest.mark.parametrize(
     "raised, status",
-    [(None, "FINISHED"), (ValueError, "FAILED"), (KeyboardInterrupt, "KILLED")],
+    [(None, "FINISHED"), (ValueError(), "FAILED"), (KeyboardInterrupt(), "KILLED"),
+     # sys.exit() with status 0 is a clean end, any other status a failure
+     (SystemExit(0), "FINISHED"), (SystemExit(None), "FINISHED"), (SystemExit(False), "FINISHED"),
+     (SystemExit(1), "FAILED"), (SystemExit("bad input"), "FAILED"), (SystemExit(0.0), "FAILED")],
 )
 def test_active_iteration_ends_its_run(session_client, mlflow_client, unique_name, raised, status):
     experiment_id = mlflow_client.create_experiment(unique_name("ctx"))
@@ -124,9 +127,9 @@ def test_active_iteration_ends_its_run(session_client, mlflow_client, unique_nam
         with active as entered:
             assert entered is active
     else:
-        with pytest.raises(raised):
+        with pytest.raises(type(raised)):
             with active:
-                raise raised()
+                raise raised
     assert mlflow_client.get_run(run.info.run_id).info.status == status
 
 

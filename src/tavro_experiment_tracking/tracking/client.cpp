@@ -8,6 +8,32 @@ namespace {
 
 py::object tracker(rt::Call &c) { return c.g("create_mlflow_client")(c.self().attr("tracking_uri")); }
 
+bool equal(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool is_subclass(py::handle cls, PyObject *base) {
+    int r = PyObject_IsSubclass(cls.ptr(), base);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// `sys.exit(0)`, `sys.exit()` and `sys.exit(False)` end the process with
+// status 0: a clean exit, not a failure.
+bool clean_exit(py::handle exc_value) {
+    if (exc_value.is_none()) return true;
+    py::object code = exc_value.attr("code");
+    if (code.is_none()) return true;
+    return PyLong_Check(code.ptr()) && equal(code, py::int_(0));
+}
+
+py::object status_name(rt::Call &c, const char *status) {
+    py::object RunStatus = c.g("RunStatus");
+    return RunStatus.attr("to_string")(RunStatus.attr(status));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(client, m) {
@@ -123,7 +149,8 @@ PYBIND11_MODULE(client, m) {
                  "A started iteration: the server's run record (``info``, ``data``) as it was\n"
                  "fetched. Used as a context manager, it ends the run on leaving the block:\n"
                  "FINISHED, FAILED when an exception leaves the block, KILLED on\n"
-                 "KeyboardInterrupt. The exception is never swallowed.")
+                 "KeyboardInterrupt; ``sys.exit()`` with status 0 or None is a clean exit\n"
+                 "(FINISHED). The exception is never swallowed.")
         .method("__init__", {arg("self"), arg("client"), arg("run")}, nullptr, nullptr,
                 [](rt::Call &c) -> py::object {
                     c.self().attr("client") = c[1];
@@ -142,24 +169,24 @@ PYBIND11_MODULE(client, m) {
                 [](rt::Call &c) -> py::object {
                     py::handle self = c.self();
                     py::handle exc_type = c[1];
-                    py::object RunStatus = c.g("RunStatus");
                     const char *status = "FINISHED";
                     if (!exc_type.is_none()) {
-                        status = PyObject_IsSubclass(exc_type.ptr(), PyExc_KeyboardInterrupt) == 1 ? "KILLED"
-                                                                                                     : "FAILED";
-                        if (PyErr_Occurred()) throw py::error_already_set();
+                        if (is_subclass(exc_type, PyExc_KeyboardInterrupt))
+                            status = "KILLED";
+                        else if (!is_subclass(exc_type, PyExc_SystemExit) || !clean_exit(c[2]))
+                            status = "FAILED";
                     }
-                    py::object status_name = RunStatus.attr("to_string")(RunStatus.attr(status));
+                    py::object status_text = status_name(c, status);
                     py::object run_id = self.attr("info").attr("run_id");
                     try {
                         c.g("create_mlflow_client")(self.attr("client").attr("tracking_uri"))
-                            .attr("set_terminated")(run_id, status_name);
+                            .attr("set_terminated")(run_id, status_text);
                     } catch (py::error_already_set &e) {
                         // Leaving with an exception: that exception is what the user must
                         // see; failing to mark the run is only worth a warning then.
                         if (exc_type.is_none() || !e.matches(PyExc_Exception)) throw;
                         c.g("logger").attr("warning")(
-                            py::str("Could not mark iteration {} as {}: {}").format(run_id, status_name, e.value()));
+                            py::str("Could not mark iteration {} as {}: {}").format(run_id, status_text, e.value()));
                     }
                     return py::bool_(false);
                 })
