@@ -39,6 +39,9 @@ PYBIND11_MODULE(constants, m) {
     mod.set("ENV_KOVA_TOKEN_ENDPOINT", py::str("TAVRO_KOVA_TOKEN_ENDPOINT"));
     mod.set("ENV_KOVA_USERINFO_ENDPOINT", py::str("TAVRO_KOVA_USERINFO_ENDPOINT"));
     mod.set("ENV_KOVA_CLIENT_ID", py::str("TAVRO_KOVA_CLIENT_ID"));
+    // Read by the tracking library on every request: how often a failed
+    // request is retried.
+    mod.set("ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", py::str("MLFLOW_HTTP_REQUEST_MAX_RETRIES"));
     // Seconds the reachability probe waits for the tracking server's answer.
     mod.set("SERVER_PROBE_TIMEOUT", py::float_(3.0));
 }

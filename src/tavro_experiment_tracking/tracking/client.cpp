@@ -34,17 +34,34 @@ py::object status_name(rt::Call &c, const char *status) {
     return RunStatus.attr("to_string")(RunStatus.attr(status));
 }
 
+// How the interpreter is leaving: an unhandled exception of the main program
+// is in `sys.last_type` by the time exit handlers run (SystemExit never is).
+// At an interactive prompt an error does not end the interpreter, so there
+// only the exit itself counts.
+const char *exit_status(rt::Call &c) {
+    py::object sys = c.g("sys");
+    if (py::hasattr(sys, "ps1")) return "FINISHED";
+    py::object last_type = py::getattr(sys, "last_type", py::none());
+    if (last_type.is_none() || !PyType_Check(last_type.ptr())) return "FINISHED";
+    return is_subclass(last_type, PyExc_KeyboardInterrupt) ? "KILLED" : "FAILED";
+}
+
 }  // namespace
 
 PYBIND11_MODULE(client, m) {
     rt::Module mod(m);
     mod.import("logging");
     mod.import("getpass");
+    mod.import("atexit");
+    mod.import("os");
+    mod.import("sys");
     mod.from("typing", {"Any", "Dict", "Optional"});
-    mod.from("mlflow.entities", {"RunStatus"});
+    mod.from("mlflow.entities", {"LifecycleStage", "RunStatus"});
+    mod.from("mlflow.exceptions", {"RestException as MlflowRestException"});
     mod.from("mlflow.tracking", {"MlflowClient", "get_tracking_uri"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
-    mod.from("tavro_experiment_tracking.constants", {"ENV_EXP_TRACKING_SERVER_URI"});
+    mod.from("tavro_experiment_tracking.constants",
+             {"ENV_EXP_TRACKING_SERVER_URI", "ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
@@ -52,6 +69,90 @@ PYBIND11_MODULE(client, m) {
     mod.def("create_mlflow_client", {arg("tracking_uri").ann("Optional[str]")},
             "A tracking-library client for ``tracking_uri`` (None: the library's own default).",
             "MlflowClient", [](rt::Call &c) -> py::object { return c.g("MlflowClient")(c[0]); });
+
+    // Iterations this process started or resumed and has not ended: run ID ->
+    // (tracking address, ID of the process that opened it). Whatever is left
+    // when the interpreter exits is ended then.
+    mod.set("_open_iterations", py::dict());
+
+    mod.def("_iteration_opened", {arg("run_id"), arg("tracking_uri")},
+            "Remember a run this process set running, to end it at exit.", "None", [](rt::Call &c) -> py::object {
+                c.g("_open_iterations")[c[0]] = py::make_tuple(c[1], c.g("os").attr("getpid")());
+                return py::none();
+            });
+
+    mod.def("_iteration_ended", {arg("run_id")}, "Forget a run that was ended.", "None",
+            [](rt::Call &c) -> py::object {
+                c.g("_open_iterations").attr("pop")(c[0], py::none());
+                return py::none();
+            });
+
+    mod.def(
+        "_end_open_iterations", {},
+        "End the runs this process left running: FINISHED after a normal exit, FAILED\n"
+        "after an unhandled exception, KILLED after an unhandled KeyboardInterrupt.\n\n"
+        "Runs on interpreter exit. Runs already ended (by any client) or deleted are\n"
+        "left alone. Nothing is raised: a run that cannot be ended is a warning, and a\n"
+        "tracking server that does not answer is asked nothing more, so a server gone\n"
+        "at exit costs at most one request timeout.",
+        "None", [](rt::Call &c) -> py::object {
+            py::object open = c.g("_open_iterations");
+            py::list entries(open.attr("items")());
+            open.attr("clear")();
+            if (entries.size() == 0) return py::none();
+            py::object status = status_name(c, exit_status(c));
+            py::object running = status_name(c, "RUNNING");
+            py::object deleted = c.g("LifecycleStage").attr("DELETED");
+            py::object pid = c.g("os").attr("getpid")();
+            py::object logger = c.g("logger");
+            // A retried request to a server that is gone would hold the exit up
+            // for minutes: one attempt each.
+            py::object environ = c.g("os").attr("environ");
+            py::object retries_variable = c.g("ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES");
+            py::object saved_retries = environ.attr("get")(retries_variable);
+            environ[retries_variable] = py::str("0");
+            auto restore = [&]() {
+                if (saved_retries.is_none())
+                    environ.attr("pop")(retries_variable, py::none());
+                else
+                    environ[retries_variable] = saved_retries;
+            };
+            py::set unreachable;
+            try {
+                for (py::handle item : entries) {
+                    py::object run_id = item[py::int_(0)];
+                    py::object tracking_uri = item[py::int_(1)][py::int_(0)];
+                    // A forked child inherits its parent's runs; they are the parent's to end.
+                    if (!equal(item[py::int_(1)][py::int_(1)], pid)) continue;
+                    if (unreachable.contains(tracking_uri)) {
+                        logger.attr("warning")(py::str("Could not mark iteration {} as {} at exit: the tracking "
+                                                       "server at {} did not answer")
+                                                   .format(run_id, status, tracking_uri));
+                        continue;
+                    }
+                    try {
+                        py::object client = c.g("create_mlflow_client")(tracking_uri);
+                        py::object info = client.attr("get_run")(run_id).attr("info");
+                        if (equal(info.attr("lifecycle_stage"), deleted) || !equal(info.attr("status"), running))
+                            continue;
+                        client.attr("set_terminated")(run_id, status);
+                        logger.attr("debug")(py::str("Marked iteration {} as {} at exit").format(run_id, status));
+                    } catch (py::error_already_set &e) {
+                        if (!e.matches(PyExc_Exception)) throw;
+                        // An error the server answered with concerns this run only.
+                        if (!e.matches(c.g("MlflowRestException"))) unreachable.add(tracking_uri);
+                        logger.attr("warning")(py::str("Could not mark iteration {} as {} at exit: {}")
+                                                   .format(run_id, status, e.value()));
+                    }
+                }
+            } catch (...) {
+                restore();
+                throw;
+            }
+            restore();
+            return py::none();
+        });
+    mod.get("atexit").attr("register")(mod.get("_end_open_iterations"));
 
     rt::ClassDef(mod, "Client", {},
                  "The session's connection to the tracking server: its address, its\n"
@@ -181,9 +282,11 @@ PYBIND11_MODULE(client, m) {
                     try {
                         c.g("create_mlflow_client")(self.attr("client").attr("tracking_uri"))
                             .attr("set_terminated")(run_id, status_text);
+                        c.g("_iteration_ended")(run_id);
                     } catch (py::error_already_set &e) {
                         // Leaving with an exception: that exception is what the user must
-                        // see; failing to mark the run is only worth a warning then.
+                        // see; failing to mark the run is only worth a warning then (the
+                        // run stays open, so the exit tries again).
                         if (exc_type.is_none() || !e.matches(PyExc_Exception)) throw;
                         c.g("logger").attr("warning")(
                             py::str("Could not mark iteration {} as {}: {}").format(run_id, status_text, e.value()));
