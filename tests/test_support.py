@@ -215,6 +215,20 @@ def test_default_server_follows_the_environment_at_import():
         assert out.stdout.strip() == expected
 
 
+def test_stubs_spell_the_default_experiment_name():
+    # Type checkers pick init's return type by this literal; it must be the real name.
+    from tavro_experiment_tracking import constants
+    from tavro_experiment_tracking.tracking import initialize
+
+    literal = '"{}"'.format(constants.DEFAULT_EXPERIMENT_NAME)
+    for module, spelling in ((constants, "DEFAULT_EXPERIMENT_NAME: Final = " + literal),
+                             (initialize, "experiment: Literal[{}]".format(literal))):
+        built = os.path.basename(module.__file__)
+        stub = os.path.join(os.path.dirname(module.__file__), built.split(".")[0] + ".pyi")
+        with open(stub) as f:
+            assert spelling in f.read()
+
+
 def test_validate_keys_already_exists():
     logged = {"lr": "0.1", "epochs": "10"}
     assert not _validate_keys_already_exists([Param("lr", "0.1"), Param("new", "x")], logged)
