@@ -54,6 +54,11 @@ demo: build
 demo-stop:
 	$(PY) examples/demo.py --stop
 
+# The README's picture of the MLflow UI (needs Chromium; not part of CI).
+.PHONY: screenshot
+screenshot: demo
+	$(PY) docs/make_screenshot.py
+
 bench: build
 	$(PY) bench/bench_tracking.py
 
