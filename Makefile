@@ -39,14 +39,14 @@ build: $(STAMP)
 test: build
 	$(PY) -m pytest $(PYTEST_ARGS)
 	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt
-	$(PY) -m mypy --strict tests/typing/usage.py
+	$(PY) -m mypy --strict tests/typecheck/usage.py
 
 stubtest: build
 	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt
 
 # A user's script as a type checker sees it, through the stubs.
 typecheck: build
-	$(PY) -m mypy --strict tests/typing/usage.py
+	$(PY) -m mypy --strict tests/typecheck/usage.py
 
 demo: build
 	$(PY) examples/demo.py
