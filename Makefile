@@ -12,7 +12,7 @@ PY := $(VENV)/bin/python
 BUILD := build/dev
 STAMP := $(VENV)/.installed
 
-.PHONY: venv build test demo demo-stop bench clean stubtest
+.PHONY: venv build test demo demo-stop bench clean stubtest typecheck
 
 venv: $(STAMP)
 
@@ -39,15 +39,25 @@ build: $(STAMP)
 test: build
 	$(PY) -m pytest $(PYTEST_ARGS)
 	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt
+	$(PY) -m mypy --strict tests/typecheck/usage.py
 
 stubtest: build
 	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt
+
+# A user's script as a type checker sees it, through the stubs.
+typecheck: build
+	$(PY) -m mypy --strict tests/typecheck/usage.py
 
 demo: build
 	$(PY) examples/demo.py
 
 demo-stop:
 	$(PY) examples/demo.py --stop
+
+# The README's picture of the MLflow UI (needs Chromium; not part of CI).
+.PHONY: screenshot
+screenshot: demo
+	$(PY) docs/make_screenshot.py
 
 bench: build
 	$(PY) bench/bench_tracking.py

@@ -1,12 +1,18 @@
 """Run the examples against a local tracking server.
 
-    python examples/demo.py          start (or reuse) the server, run every example
-    python examples/demo.py --stop   stop the server this script started
+From the repository root, in a fresh shell (``make demo`` builds first and
+then runs the second line, ``make demo-stop`` the third)::
+
+    make build                                 # once: creates .venv/ and builds the modules
+    .venv/bin/python examples/demo.py          # start (or reuse) the server, run every example
+    .venv/bin/python examples/demo.py --stop   # stop the server this script started
 
 The server keeps its SQLite database and artifacts in ./demo-server/ (beside
 the examples folder), listens on 127.0.0.1 (port 5000 when free) and keeps
 running after the examples finished, so the results can be browsed. Each
-example reads the server's address from the environment variable TRACKING_URI.
+example gets the server's address in the environment variable
+MLFLOW_TRACKING_URI; the address is also kept in ./demo-server/server.uri
+while the server runs.
 """
 import argparse
 import fcntl
@@ -209,7 +215,7 @@ def run_examples(uri):
     if not scripts:
         print("There are no examples to run yet (only {}).".format(os.path.relpath(__file__)))
         return 0
-    env = dict(os.environ, TRACKING_URI=uri)
+    env = dict(os.environ, MLFLOW_TRACKING_URI=uri)
     for script in scripts:
         name = os.path.relpath(script)
         print("\n=== {} ===".format(name), flush=True)

@@ -1,20 +1,20 @@
 """Start a session: pick the tracking server, a project and an experiment.
 
-Run it against a tracking server on this machine (``mlflow server`` listens on
-http://localhost:5000 by default) or name another one::
+From the repository root, in a fresh shell (``make demo`` builds everything
+and leaves a tracking server running; its address is in
+``demo-server/server.uri``)::
 
-    TRACKING_URI=http://127.0.0.1:5000 python examples/quickstart.py
+    make demo
+    MLFLOW_TRACKING_URI=$(cat demo-server/server.uri) .venv/bin/python examples/quickstart.py
+
+Without ``MLFLOW_TRACKING_URI`` the script talks to http://localhost:5000.
 """
-import os
-
-from tavro_experiment_tracking import context
-from tavro_experiment_tracking.constants import DEFAULT_TRACK_SERVER
-from tavro_experiment_tracking.tracking.initialize import init
+from tavro_experiment_tracking import context, init
 
 
 def main():
-    tracking_uri = os.environ.get("TRACKING_URI", DEFAULT_TRACK_SERVER)
-    init("quickstart", "first-steps", tracking_uri=tracking_uri)
+    # The server: MLFLOW_TRACKING_URI when it is set, else http://localhost:5000.
+    init("quickstart", "first-steps")
     # init made them the session's active project and experiment.
     user = context.current_client.user
     print("Tracking server:   {}".format(context.current_client.tracking_uri))

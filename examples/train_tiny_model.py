@@ -2,10 +2,14 @@
 
 Trains a logistic-regression model written with numpy on a synthetic data set,
 records it as one iteration, then resumes that iteration by its name and adds
-a final metric. Run it against a tracking server on this machine (``mlflow
-server`` listens on http://localhost:5000 by default) or name another one::
+a final metric. From the repository root, in a fresh shell (``make demo``
+builds everything and leaves a tracking server running; its address is in
+``demo-server/server.uri``)::
 
-    TRACKING_URI=http://127.0.0.1:5000 python examples/train_tiny_model.py
+    make demo
+    MLFLOW_TRACKING_URI=$(cat demo-server/server.uri) .venv/bin/python examples/train_tiny_model.py
+
+Without ``MLFLOW_TRACKING_URI`` the script talks to http://localhost:5000.
 """
 import csv
 import os
@@ -14,8 +18,7 @@ import time
 
 import numpy as np
 
-from tavro_experiment_tracking.constants import DEFAULT_TRACK_SERVER
-from tavro_experiment_tracking.tracking.initialize import init
+from tavro_experiment_tracking import context, init
 
 SEED = 7
 EPOCHS = 8
@@ -43,8 +46,8 @@ def loss_and_accuracy(w, b, x, y):
 
 
 def main():
-    tracking_uri = os.environ.get("TRACKING_URI", DEFAULT_TRACK_SERVER)
-    experiment = init("tiny-models", "logistic-regression", tracking_uri=tracking_uri)
+    # The server: MLFLOW_TRACKING_URI when it is set, else http://localhost:5000.
+    experiment = init("tiny-models", "logistic-regression")
 
     rng = np.random.default_rng(SEED)
     x, y = make_data(rng)
@@ -84,7 +87,7 @@ def main():
         resumed.log_metric("test_accuracy", test_accuracy)
 
     print("test loss {:.4f}, test accuracy {:.3f}".format(test_loss, test_accuracy))
-    print("Tracking server: {}".format(tracking_uri))
+    print("Tracking server: {}".format(context.current_client.tracking_uri))
     print("Experiment {!r} (ID {}), iteration {!r} (ID {})".format(
         experiment.name, experiment.experiment_id, name, resumed.iteration_id))
 

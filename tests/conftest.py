@@ -94,6 +94,10 @@ def tracking_server(tmp_path_factory):
     workdir = str(tmp_path_factory.mktemp("tracking-server"))
     proc, uri, _ = start_tracking_server(workdir, free_port())
     yield uri
+    # The runs tests left open are test data: nothing to end at exit.
+    from tavro_experiment_tracking.tracking import client
+
+    client._open_iterations.clear()
     stop_tracking_server(proc)
 
 

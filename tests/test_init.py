@@ -135,6 +135,17 @@ def test_unreachable_server(caplog):
     assert session_client().tracking_uri == uri and not factory.called
 
 
+@pytest.mark.parametrize("address", ["host:port", "localhost"])
+def test_address_without_a_scheme_is_refused(tracking_server, tmp_path, monkeypatch, address):
+    # A server's host and port without http:// would be taken for a folder to create.
+    if address == "host:port":
+        address = tracking_server.split("://")[1]
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ServerNotAccessibleException, match="the server at '{}' is running".format(address)):
+        init("proj", "exp", tracking_uri=address)
+    assert os.listdir(tmp_path) == []
+
+
 @pytest.mark.parametrize("project", [None, ""])
 def test_missing_project_name(project):
     with mock.patch("tavro_experiment_tracking.tracking.initialize.is_server_up") as probe, \

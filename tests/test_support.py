@@ -113,7 +113,10 @@ def test_client_talks_to_the_server(session_client, unique_name):
 
 @pytest.mark.parametrize(
     "raised, status",
-    [(None, "FINISHED"), (ValueError, "FAILED"), (KeyboardInterrupt, "KILLED")],
+    [(None, "FINISHED"), (ValueError(), "FAILED"), (KeyboardInterrupt(), "KILLED"),
+     # sys.exit() with status 0 is a clean end, any other status a failure
+     (SystemExit(0), "FINISHED"), (SystemExit(None), "FINISHED"), (SystemExit(False), "FINISHED"),
+     (SystemExit(1), "FAILED"), (SystemExit("bad input"), "FAILED"), (SystemExit(0.0), "FAILED")],
 )
 def test_active_iteration_ends_its_run(session_client, mlflow_client, unique_name, raised, status):
     experiment_id = mlflow_client.create_experiment(unique_name("ctx"))
@@ -124,9 +127,9 @@ def test_active_iteration_ends_its_run(session_client, mlflow_client, unique_nam
         with active as entered:
             assert entered is active
     else:
-        with pytest.raises(raised):
+        with pytest.raises(type(raised)):
             with active:
-                raise raised()
+                raise raised
     assert mlflow_client.get_run(run.info.run_id).info.status == status
 
 
@@ -179,15 +182,51 @@ def status_server():
     server.server_close()
 
 
-def test_is_server_up(tracking_server, status_server):
+def test_is_server_up(tracking_server, status_server, tmp_path, monkeypatch):
     assert is_server_up(tracking_server) is True
     assert is_server_up("http://127.0.0.1:{}".format(free_port())) is False
     assert is_server_up("http://bad host name") is False
-    assert is_server_up("file:///tmp/mlruns") is True
     address = "http://127.0.0.1:{}".format(status_server.server_port)
     for status, up in ((200, True), (401, True), (404, False), (503, False)):
         status_server.status = status
         assert is_server_up(address) is up
+
+    # Stores the tracking library opens itself; nothing is created to check them.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "runs").mkdir()
+    for store in ("file:///tmp/mlruns", "sqlite:///x.db", "postgresql+psycopg2://u@db/t", "mysql://db/t",
+                  "mssql://db/t", "runs", str(tmp_path / "runs")):
+        assert is_server_up(store) is True, store
+    # Without a scheme a server's address is taken for a folder: nothing is there.
+    host_port = tracking_server.split("://")[1]
+    for nowhere in (host_port, "localhost", "", "missing-folder", "databricks", "ftp://host/x", "sqlite+a+b:///x"):
+        assert is_server_up(nowhere) is False, nowhere
+    assert sorted(os.listdir(tmp_path)) == ["runs"]
+
+
+def test_default_server_follows_the_environment_at_import():
+    code = "from tavro_experiment_tracking.constants import DEFAULT_TRACK_SERVER; print(DEFAULT_TRACK_SERVER)"
+    for value, expected in ((None, "http://localhost:5000"), ("  ", "http://localhost:5000"),
+                            ("http://tracking.example:8080/", "http://tracking.example:8080/")):
+        env = {k: v for k, v in os.environ.items() if k != "MLFLOW_TRACKING_URI"}
+        if value is not None:
+            env["MLFLOW_TRACKING_URI"] = value
+        out = subprocess.run([sys.executable, "-c", code], env=env, check=True, capture_output=True, text=True)
+        assert out.stdout.strip() == expected
+
+
+def test_stubs_spell_the_default_experiment_name():
+    # Type checkers pick init's return type by this literal; it must be the real name.
+    from tavro_experiment_tracking import constants
+    from tavro_experiment_tracking.tracking import initialize
+
+    literal = '"{}"'.format(constants.DEFAULT_EXPERIMENT_NAME)
+    for module, spelling in ((constants, "DEFAULT_EXPERIMENT_NAME: Final = " + literal),
+                             (initialize, "experiment: Literal[{}]".format(literal))):
+        built = os.path.basename(module.__file__)
+        stub = os.path.join(os.path.dirname(module.__file__), built.split(".")[0] + ".pyi")
+        with open(stub) as f:
+            assert spelling in f.read()
 
 
 def test_validate_keys_already_exists():
@@ -234,19 +273,22 @@ def test_entity_base_imports_only_pprint():
     assert not [m for m in imported if m.split(".")[0] in ("mlflow", "requests", "oic")]
 
 
-def test_cloud_session_without_server_address_is_refused(monkeypatch, tmp_path):
+@pytest.mark.parametrize("address", [None, "", " \t"])
+def test_cloud_session_without_server_address_is_refused(monkeypatch, tmp_path, address):
     # A local store inside the platform's container would silently lose every run.
     from tavro_experiment_tracking.tracking.initialize import init
 
     monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("TAVRO_KOVA_CLOUD", "1")
     monkeypatch.delenv("TAVRO_EXPERIMENT_TRACKING_URI", raising=False)
+    if address is not None:
+        monkeypatch.setenv("TAVRO_EXPERIMENT_TRACKING_URI", address)
     monkeypatch.delenv("MLFLOW_TRACKING_URI", raising=False)
     with pytest.raises(ExperimentTrackingException) as raised:
         init("p", "e")
     assert "TAVRO_EXPERIMENT_TRACKING_URI" in str(raised.value)
     assert raised.value.error_code == "INVALID_PARAMETER_VALUE"
-    assert not (tmp_path / "mlruns").exists()
+    assert os.listdir(tmp_path) == []
 
     # Off the platform, the tracking library's own default stays usable.
     monkeypatch.delenv("TAVRO_KOVA_CLOUD")

@@ -6,8 +6,16 @@ namespace py = pybind11;
 
 RT_MODULE(constants, m) {
     rt::Module mod(m);
-    // A tracking server on this machine, the tracking server's usual port.
-    mod.set("DEFAULT_TRACK_SERVER", py::str("http://localhost:5000"));
+    mod.import("os");
+    // Where MLflow users already keep their tracking server's address.
+    mod.set("ENV_MLFLOW_TRACKING_URI", py::str("MLFLOW_TRACKING_URI"));
+    // The server a script talks to unless it names one: the address MLflow
+    // itself would use when that variable is set (read once, at import),
+    // else a tracking server on this machine at the usual port. An empty or
+    // blank value counts as unset.
+    py::object from_environment = mod.get("os").attr("environ").attr("get")(mod.get("ENV_MLFLOW_TRACKING_URI"));
+    bool configured = !from_environment.is_none() && rt::truthy(from_environment.attr("strip")());
+    mod.set("DEFAULT_TRACK_SERVER", configured ? from_environment : py::str("http://localhost:5000"));
     // `init` with this experiment name returns the project and touches no experiment.
     mod.set("DEFAULT_EXPERIMENT_NAME", py::str("Default"));
     // Set by the cloud platform: the tracking server of the workspace.
@@ -31,6 +39,9 @@ RT_MODULE(constants, m) {
     mod.set("ENV_KOVA_TOKEN_ENDPOINT", py::str("TAVRO_KOVA_TOKEN_ENDPOINT"));
     mod.set("ENV_KOVA_USERINFO_ENDPOINT", py::str("TAVRO_KOVA_USERINFO_ENDPOINT"));
     mod.set("ENV_KOVA_CLIENT_ID", py::str("TAVRO_KOVA_CLIENT_ID"));
+    // Read by the tracking library on every request: how often a failed
+    // request is retried.
+    mod.set("ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", py::str("MLFLOW_HTTP_REQUEST_MAX_RETRIES"));
     // Seconds the reachability probe waits for the tracking server's answer.
     mod.set("SERVER_PROBE_TIMEOUT", py::float_(3.0));
     // Seconds the cloud platform login waits for each of its two answers.

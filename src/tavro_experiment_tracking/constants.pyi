@@ -1,11 +1,17 @@
 # Names and defaults shared by the whole package; each ENV_* value is the name
 # of an environment variable (see the README's configuration table).
 
+from typing import Final
+
+ENV_MLFLOW_TRACKING_URI: str
+# MLFLOW_TRACKING_URI as it was at import when set, else http://localhost:5000.
 DEFAULT_TRACK_SERVER: str
-DEFAULT_EXPERIMENT_NAME: str
+# A literal to type checkers: init() with it returns the project.
+DEFAULT_EXPERIMENT_NAME: Final = "Default"
 ENV_EXP_TRACKING_SERVER_URI: str
 ENV_KOVA_CLOUD: str
 ENV_MLFLOW_TRACKING_TOKEN: str
+ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES: str
 ENV_LOGNAME: str
 ENV_BCK_LOGNAME: str
 ENV_OIDC_ISSUER_URL: str

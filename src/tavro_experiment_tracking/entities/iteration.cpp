@@ -95,7 +95,8 @@ RT_MODULE(iteration, m) {
     mod.from("tavro_experiment_tracking.model.tags",
              {"EXP_STORE_PARENT_RUN_ID", "EXP_STORE_RUN_NAME", "EXP_STORE_PROJECT_NAME",
               "EXP_STORE_PROJECT_DESCRIPTION", "EXP_STORE_EXPERIMENT_DESCRIPTION"});
-    mod.from("tavro_experiment_tracking.tracking.client", {"Client", "ActiveIteration", "create_mlflow_client"});
+    mod.from("tavro_experiment_tracking.tracking.client",
+             {"Client", "ActiveIteration", "create_mlflow_client", "_iteration_opened", "_iteration_ended"});
     mod.from("tavro_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 
@@ -230,6 +231,8 @@ RT_MODULE(iteration, m) {
 
                 py::object iteration = c.g("ActiveIteration")(self.attr("client"), run);
                 self.attr("iteration_id") = iteration.attr("info").attr("run_id");
+                // Running now: if the script never ends it, the exit does.
+                c.g("_iteration_opened")(self.attr("iteration_id"), self.attr("client").attr("tracking_uri"));
                 return iteration;
             })
         .method("log_param", {arg("self"), arg("key").str(), arg("value").ann("Any")},
@@ -387,6 +390,7 @@ RT_MODULE(iteration, m) {
                     py::object self = self_obj(c);
                     py::object iteration_id = self.attr("iteration_id");
                     tracker(c).attr("set_terminated")(iteration_id, c[1]);
+                    c.g("_iteration_ended")(iteration_id);
                     log(c, "debug", "Terminated Iteration with ID: " + rt::str(self.attr("iteration_id")) + ")");
                     return py::none();
                 })

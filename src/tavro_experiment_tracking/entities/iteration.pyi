@@ -29,6 +29,8 @@ class Iteration:
     # The experiment's client when the iteration was made.
     client: Optional[Client]
     def __init__(self, experiment: Optional[Experiment] = None) -> None: ...
+    # A run started or resumed here and never ended is ended at interpreter exit:
+    # FINISHED, or FAILED (KILLED) after an unhandled exception (KeyboardInterrupt).
     def start(
         self,
         iteration_name: Optional[str] = None,

@@ -23,18 +23,60 @@ void publish_current_token(rt::Call &c) {
     if (environ.attr("get")(name).not_equal(token)) environ.attr("__setitem__")(name, token);
 }
 
+bool equal(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool is_subclass(py::handle cls, PyObject *base) {
+    int r = PyObject_IsSubclass(cls.ptr(), base);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// `sys.exit(0)`, `sys.exit()` and `sys.exit(False)` end the process with
+// status 0: a clean exit, not a failure.
+bool clean_exit(py::handle exc_value) {
+    if (exc_value.is_none()) return true;
+    py::object code = exc_value.attr("code");
+    if (code.is_none()) return true;
+    return PyLong_Check(code.ptr()) && equal(code, py::int_(0));
+}
+
+py::object status_name(rt::Call &c, const char *status) {
+    py::object RunStatus = c.g("RunStatus");
+    return RunStatus.attr("to_string")(RunStatus.attr(status));
+}
+
+// How the interpreter is leaving: an unhandled exception of the main program
+// is in `sys.last_type` by the time exit handlers run (SystemExit never is).
+// At an interactive prompt an error does not end the interpreter, so there
+// only the exit itself counts.
+const char *exit_status(rt::Call &c) {
+    py::object sys = c.g("sys");
+    if (py::hasattr(sys, "ps1")) return "FINISHED";
+    py::object last_type = py::getattr(sys, "last_type", py::none());
+    if (last_type.is_none() || !PyType_Check(last_type.ptr())) return "FINISHED";
+    return is_subclass(last_type, PyExc_KeyboardInterrupt) ? "KILLED" : "FAILED";
+}
+
 }  // namespace
 
 RT_MODULE(client, m) {
     rt::Module mod(m);
     mod.import("logging");
-    mod.import("os");
     mod.import("getpass");
+    mod.import("atexit");
+    mod.import("os");
+    mod.import("sys");
     mod.from("typing", {"Any", "Dict", "Optional"});
-    mod.from("mlflow.entities", {"RunStatus"});
+    mod.from("mlflow.entities", {"LifecycleStage", "RunStatus"});
+    mod.from("mlflow.exceptions", {"RestException as MlflowRestException"});
     mod.from("mlflow.tracking", {"MlflowClient", "get_tracking_uri"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
-    mod.from("tavro_experiment_tracking.constants", {"ENV_EXP_TRACKING_SERVER_URI", "ENV_MLFLOW_TRACKING_TOKEN"});
+    mod.from("tavro_experiment_tracking.constants",
+             {"ENV_EXP_TRACKING_SERVER_URI", "ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", "ENV_MLFLOW_TRACKING_TOKEN"});
     mod.import("tavro_experiment_tracking.context", "context");
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud"});
@@ -49,6 +91,90 @@ RT_MODULE(client, m) {
                 return c.g("MlflowClient")(c[0]);
             });
 
+    // Iterations this process started or resumed and has not ended: run ID ->
+    // (tracking address, ID of the process that opened it). Whatever is left
+    // when the interpreter exits is ended then.
+    mod.set("_open_iterations", py::dict());
+
+    mod.def("_iteration_opened", {arg("run_id"), arg("tracking_uri")},
+            "Remember a run this process set running, to end it at exit.", "None", [](rt::Call &c) -> py::object {
+                c.g("_open_iterations")[c[0]] = py::make_tuple(c[1], c.g("os").attr("getpid")());
+                return py::none();
+            });
+
+    mod.def("_iteration_ended", {arg("run_id")}, "Forget a run that was ended.", "None",
+            [](rt::Call &c) -> py::object {
+                c.g("_open_iterations").attr("pop")(c[0], py::none());
+                return py::none();
+            });
+
+    mod.def(
+        "_end_open_iterations", {},
+        "End the runs this process left running: FINISHED after a normal exit, FAILED\n"
+        "after an unhandled exception, KILLED after an unhandled KeyboardInterrupt.\n\n"
+        "Runs on interpreter exit. Runs already ended (by any client) or deleted are\n"
+        "left alone. Nothing is raised: a run that cannot be ended is a warning, and a\n"
+        "tracking server that does not answer is asked nothing more, so a server gone\n"
+        "at exit costs at most one request timeout.",
+        "None", [](rt::Call &c) -> py::object {
+            py::object open = c.g("_open_iterations");
+            py::list entries(open.attr("items")());
+            open.attr("clear")();
+            if (entries.size() == 0) return py::none();
+            py::object status = status_name(c, exit_status(c));
+            py::object running = status_name(c, "RUNNING");
+            py::object deleted = c.g("LifecycleStage").attr("DELETED");
+            py::object pid = c.g("os").attr("getpid")();
+            py::object logger = c.g("logger");
+            // A retried request to a server that is gone would hold the exit up
+            // for minutes: one attempt each.
+            py::object environ = c.g("os").attr("environ");
+            py::object retries_variable = c.g("ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES");
+            py::object saved_retries = environ.attr("get")(retries_variable);
+            environ[retries_variable] = py::str("0");
+            auto restore = [&]() {
+                if (saved_retries.is_none())
+                    environ.attr("pop")(retries_variable, py::none());
+                else
+                    environ[retries_variable] = saved_retries;
+            };
+            py::set unreachable;
+            try {
+                for (py::handle item : entries) {
+                    py::object run_id = item[py::int_(0)];
+                    py::object tracking_uri = item[py::int_(1)][py::int_(0)];
+                    // A forked child inherits its parent's runs; they are the parent's to end.
+                    if (!equal(item[py::int_(1)][py::int_(1)], pid)) continue;
+                    if (unreachable.contains(tracking_uri)) {
+                        logger.attr("warning")(py::str("Could not mark iteration {} as {} at exit: the tracking "
+                                                       "server at {} did not answer")
+                                                   .format(run_id, status, tracking_uri));
+                        continue;
+                    }
+                    try {
+                        py::object client = c.g("create_mlflow_client")(tracking_uri);
+                        py::object info = client.attr("get_run")(run_id).attr("info");
+                        if (equal(info.attr("lifecycle_stage"), deleted) || !equal(info.attr("status"), running))
+                            continue;
+                        client.attr("set_terminated")(run_id, status);
+                        logger.attr("debug")(py::str("Marked iteration {} as {} at exit").format(run_id, status));
+                    } catch (py::error_already_set &e) {
+                        if (!e.matches(PyExc_Exception)) throw;
+                        // An error the server answered with concerns this run only.
+                        if (!e.matches(c.g("MlflowRestException"))) unreachable.add(tracking_uri);
+                        logger.attr("warning")(py::str("Could not mark iteration {} as {} at exit: {}")
+                                                   .format(run_id, status, e.value()));
+                    }
+                }
+            } catch (...) {
+                restore();
+                throw;
+            }
+            restore();
+            return py::none();
+        });
+    mod.get("atexit").attr("register")(mod.get("_end_open_iterations"));
+
     rt::ClassDef(mod, "Client", {},
                  "The session's connection to the tracking server: its address, its\n"
                  "authenticator and the user record holding the active project and experiment.")
@@ -62,12 +188,16 @@ RT_MODULE(client, m) {
                 })
         .property_rw(
             "tracking_uri",
-            "The tracking server's address. When none was set, the tracking library's own\n"
-            "resolution decides (``MLFLOW_TRACKING_URI``, else ``./mlruns``); on the cloud\n"
-            "platform a local store is refused, since nothing logged there would last.",
+            "The tracking server's address. When none was set (or an empty or blank one),\n"
+            "the tracking library's own resolution decides (``MLFLOW_TRACKING_URI``, else\n"
+            "``./mlruns``); on the cloud platform a local store is refused, since nothing\n"
+            "logged there would last.",
             [](rt::Call &c) -> py::object {
                 py::object uri = c.self().attr("_tracking_uri");
-                if (!uri.is_none()) return uri;
+                // An empty address makes the tracking library fall back to its own
+                // default, so that default is what this session really uses. A blank
+                // one would become a folder named by blanks: no one means that.
+                if (!uri.is_none() && !(PyUnicode_Check(uri.ptr()) && !rt::truthy(uri.attr("strip")()))) return uri;
                 uri = c.g("get_tracking_uri")();
                 // On the platform a local store lives in a throw-away container:
                 // whatever was logged there would be lost, so refuse instead.
@@ -141,7 +271,8 @@ RT_MODULE(client, m) {
                  "A started iteration: the server's run record (``info``, ``data``) as it was\n"
                  "fetched. Used as a context manager, it ends the run on leaving the block:\n"
                  "FINISHED, FAILED when an exception leaves the block, KILLED on\n"
-                 "KeyboardInterrupt. The exception is never swallowed.")
+                 "KeyboardInterrupt; ``sys.exit()`` with status 0 or None is a clean exit\n"
+                 "(FINISHED). The exception is never swallowed.")
         .method("__init__", {arg("self"), arg("client"), arg("run")}, nullptr, nullptr,
                 [](rt::Call &c) -> py::object {
                     c.self().attr("client") = c[1];
@@ -160,24 +291,26 @@ RT_MODULE(client, m) {
                 [](rt::Call &c) -> py::object {
                     py::handle self = c.self();
                     py::handle exc_type = c[1];
-                    py::object RunStatus = c.g("RunStatus");
                     const char *status = "FINISHED";
                     if (!exc_type.is_none()) {
-                        status = PyObject_IsSubclass(exc_type.ptr(), PyExc_KeyboardInterrupt) == 1 ? "KILLED"
-                                                                                                     : "FAILED";
-                        if (PyErr_Occurred()) throw py::error_already_set();
+                        if (is_subclass(exc_type, PyExc_KeyboardInterrupt))
+                            status = "KILLED";
+                        else if (!is_subclass(exc_type, PyExc_SystemExit) || !clean_exit(c[2]))
+                            status = "FAILED";
                     }
-                    py::object status_name = RunStatus.attr("to_string")(RunStatus.attr(status));
+                    py::object status_text = status_name(c, status);
                     py::object run_id = self.attr("info").attr("run_id");
                     try {
                         c.g("create_mlflow_client")(self.attr("client").attr("tracking_uri"))
-                            .attr("set_terminated")(run_id, status_name);
+                            .attr("set_terminated")(run_id, status_text);
+                        c.g("_iteration_ended")(run_id);
                     } catch (py::error_already_set &e) {
                         // Leaving with an exception: that exception is what the user must
-                        // see; failing to mark the run is only worth a warning then.
+                        // see; failing to mark the run is only worth a warning then (the
+                        // run stays open, so the exit tries again).
                         if (exc_type.is_none() || !e.matches(PyExc_Exception)) throw;
                         c.g("logger").attr("warning")(
-                            py::str("Could not mark iteration {} as {}: {}").format(run_id, status_name, e.value()));
+                            py::str("Could not mark iteration {} as {}: {}").format(run_id, status_text, e.value()));
                     }
                     return py::bool_(false);
                 })

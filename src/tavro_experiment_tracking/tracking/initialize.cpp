@@ -47,7 +47,8 @@ RT_MODULE(initialize, m) {
         "    :param experiment: Case sensitive name of the experiment to be created.\n"
         "    :param use_if_exists: Use same experiment if already exists.\n"
         "    :param tracking_uri: Tracking server address. If not given, the default tracking server, an HTTP "
-        "server on the local machine at port 5000, is used.\n"
+        "server on the local machine at port 5000, is used (or MLFLOW_TRACKING_URI, when it was set at "
+        "import).\n"
         "    :param authenticator: Authenticator details.\n\n"
         "    .. note:: If Authenticator is not specified, will try to resolve from the\n"
         "        previous init() call. If it fails, it will assume the open communication.\n    ",

@@ -1,4 +1,4 @@
-from typing import Any, Optional, Union
+from typing import Any, Literal, Optional, Union, overload
 
 # The tracking library ships no type information; its constants are Any to a
 # type checker.
@@ -13,10 +13,31 @@ from tavro_experiment_tracking.constants import (
 from tavro_experiment_tracking.entities.experiment import Experiment
 from tavro_experiment_tracking.entities.project import Project
 
+# Without an experiment (or with the default experiment's name) init returns
+# the project; with an experiment it returns that experiment, made active.
+@overload
 def init(
     project: Union[str, Project, None],
-    experiment: Union[str, Experiment] = ...,
+    *,
     use_if_exists: Any = True,
     tracking_uri: Optional[str] = ...,
     authenticator: Optional[Authenticator] = None,
-) -> Union[Project, Experiment]: ...
+) -> Project: ...
+# The default experiment's name is also a str: this overload must come first,
+# which is what the overlap it reports is about.
+@overload
+def init(  # type: ignore[overload-overlap]
+    project: Union[str, Project, None],
+    experiment: Literal["Default"],
+    use_if_exists: Any = True,
+    tracking_uri: Optional[str] = ...,
+    authenticator: Optional[Authenticator] = None,
+) -> Project: ...
+@overload
+def init(
+    project: Union[str, Project, None],
+    experiment: Union[str, Experiment],
+    use_if_exists: Any = True,
+    tracking_uri: Optional[str] = ...,
+    authenticator: Optional[Authenticator] = None,
+) -> Experiment: ...

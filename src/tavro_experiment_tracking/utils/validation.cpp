@@ -1,8 +1,6 @@
 // Checks made before talking to the tracking server.
 #include "runtime.hpp"
 
-#include <cctype>
-
 namespace py = pybind11;
 using rt::arg;
 
@@ -10,6 +8,7 @@ RT_MODULE(validation, m) {
     rt::Module mod(m);
     mod.import("os");
     mod.import("requests");
+    mod.from("urllib.parse", {"urlsplit"});
     mod.from("tavro_experiment_tracking.constants", {"ENV_KOVA_CLOUD", "SERVER_PROBE_TIMEOUT"});
 
     mod.def("is_cloud", {},
@@ -22,21 +21,29 @@ RT_MODULE(validation, m) {
             });
 
     mod.def("is_server_up", {arg("address").ann("str")},
-            "True when a tracking server answers at ``address`` (no trailing slash).\n\n"
+            "True when a tracking store really is at ``address`` (no trailing slash).\n\n"
             "An HTTP(S) address is probed at its ``/health`` endpoint with a short timeout;\n"
             "an answer that only asks for credentials counts as up, since the server is\n"
-            "there. Other addresses (a local folder, ``file:`` or a database URI) have no\n"
-            "server to probe: the tracking library opens those stores itself.",
+            "there. A ``file:`` URI, a database URI (``sqlite:``, ``postgresql:``,\n"
+            "``mysql:``, ``mssql:``, with or without a driver) and the path of an existing\n"
+            "directory are stores the tracking library opens itself. Anything else is not\n"
+            "up: a ``host:port`` or a bare host name without a scheme would otherwise be\n"
+            "taken for a folder to create, or for a store nobody serves.",
             "bool", [](rt::Call &c) -> py::object {
                 py::handle address = c[0];
                 if (!PyUnicode_Check(address.ptr())) return py::bool_(false);
-                std::string a = rt::str(address);
-                std::string lower = a;
-                for (auto &ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-                if (lower.rfind("http://", 0) != 0 && lower.rfind("https://", 0) != 0) return py::bool_(true);
+                // The scheme the tracking library itself picks its store by.
+                py::object scheme = c.g("urlsplit")(address).attr("scheme").attr("lower")();
+                if (!rt::truthy(scheme)) return c.g("os").attr("path").attr("isdir")(address);
+                if (rt::truthy(scheme.attr("__eq__")(py::str("file")))) return py::bool_(true);
+                py::list parts = scheme.attr("split")("+");
+                if (parts.size() <= 2 && rt::truthy(py::make_tuple("sqlite", "postgresql", "mysql", "mssql")
+                                                         .attr("__contains__")(parts[0])))
+                    return py::bool_(true);
+                if (!rt::truthy(py::make_tuple("http", "https").attr("__contains__")(scheme))) return py::bool_(false);
                 py::object requests = c.g("requests");
                 try {
-                    py::object response = requests.attr("get")(py::str(a + "/health"),
+                    py::object response = requests.attr("get")(py::str("{}/health").format(address),
                                                                 py::arg("timeout") = c.g("SERVER_PROBE_TIMEOUT"),
                                                                 py::arg("allow_redirects") = false);
                     int status = response.attr("status_code").cast<int>();

@@ -1,0 +1,150 @@
+"""Iterations left running end when the interpreter exits: real scripts against the real server."""
+import http.server
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+import requests
+from mlflow.tracking import MlflowClient
+
+# Every way a script can leave a run open, one that ended its run, and one
+# whose run another client ended. A forked child exits on the way: it must
+# leave its parent's runs alone.
+SCRIPT = textwrap.dedent("""
+    import json, os, sys
+    from mlflow.tracking import MlflowClient
+    from tavro_experiment_tracking import init
+
+    experiment = init(sys.argv[1], sys.argv[2])
+    ids = {}
+    started = experiment.get_iteration()
+    started.start(iteration_name="started")
+    ids["started"] = started.iteration_id
+    auto = experiment.get_iteration()
+    auto.log_param("p", 1)                          # starts its run
+    ids["auto"] = auto.iteration_id
+    resumed = experiment.get_iteration()
+    resumed.start(iteration_id=sys.argv[3])         # reopens a run ended earlier
+    ids["resumed"] = resumed.iteration_id
+    ended = experiment.get_iteration()
+    ended.start(iteration_name="ended")
+    ended.end("KILLED")
+    ids["ended"] = ended.iteration_id
+    elsewhere = experiment.get_iteration()
+    elsewhere.start(iteration_name="elsewhere")
+    MlflowClient().set_terminated(elsewhere.iteration_id, "FAILED")
+    ids["elsewhere"] = elsewhere.iteration_id
+
+    child = os.fork()
+    if child == 0:
+        sys.exit(0)
+    os.waitpid(child, 0)
+    ids["after_fork"] = MlflowClient().get_run(started.iteration_id).info.status
+    print(json.dumps(ids), flush=True)
+""")
+
+
+def run_script(tmp_path, source, args, env):
+    path = tmp_path / "script.py"
+    path.write_text(source)
+    return subprocess.run([sys.executable, str(path), *args], env=env, capture_output=True, text=True,
+                          timeout=300)
+
+
+@pytest.mark.parametrize("ending, code, status", [
+    ("", 0, "FINISHED"),
+    ("raise RuntimeError('training diverged')", 1, "FAILED"),
+    ("raise KeyboardInterrupt", -2, "KILLED"),  # the interpreter ends itself with SIGINT
+])
+def test_open_iterations_end_at_exit(tracking_server, mlflow_client, unique_name, tmp_path, ending, code, status):
+    experiment_name = unique_name("exit")
+    old = mlflow_client.create_run(mlflow_client.create_experiment(experiment_name)).info.run_id
+    mlflow_client.set_terminated(old, "FINISHED")
+    env = dict(os.environ, MLFLOW_TRACKING_URI=tracking_server)
+    done = run_script(tmp_path, SCRIPT + ending + "\n", [unique_name("proj"), experiment_name, old], env)
+    assert done.returncode == code, done.stderr
+    ids = json.loads(done.stdout)
+    assert ids["after_fork"] == "RUNNING"
+    assert ids["resumed"] == old
+    statuses = {key: mlflow_client.get_run(ids[key]).info.status
+                for key in ("started", "auto", "resumed", "ended", "elsewhere")}
+    assert statuses == {"started": status, "auto": status, "resumed": status,
+                        "ended": "KILLED", "elsewhere": "FAILED"}
+    assert "Could not mark" not in done.stderr
+
+
+class Relay(http.server.BaseHTTPRequestHandler):
+    """Passes requests on to the tracking server until it is told the server is gone."""
+
+    def relay(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        if self.server.gone:
+            self.server.requests_while_gone += 1
+            self.send_response(503)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        answer = requests.request(self.command, self.server.target + self.path, data=body,
+                                  headers={"Content-Type": self.headers.get("Content-Type", "")}, timeout=30)
+        self.send_response(answer.status_code)
+        self.send_header("Content-Type", answer.headers.get("Content-Type", "text/plain"))
+        self.send_header("Content-Length", str(len(answer.content)))
+        self.end_headers()
+        self.wfile.write(answer.content)
+
+    do_GET = do_POST = relay
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture
+def relay(tracking_server):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Relay)
+    server.target, server.gone, server.requests_while_gone = tracking_server, False, 0
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield server
+    server.shutdown()
+    server.server_close()
+
+
+def test_server_gone_at_exit_costs_one_request_and_loses_nothing(relay, mlflow_client, unique_name, tmp_path):
+    script = textwrap.dedent("""
+        import sys
+        from tavro_experiment_tracking import init
+
+        experiment = init(sys.argv[1], sys.argv[2])
+        first, second = experiment.get_iteration(), experiment.get_iteration()
+        first.log_param("lr", 0.1)
+        second.log_metric("loss", 0.5)
+        print(first.iteration_id, second.iteration_id, flush=True)
+        sys.stdin.readline()                        # the server goes away now
+    """)
+    (tmp_path / "script.py").write_text(script)
+    # Retries would each be another request (and minutes with the default back-off).
+    env = dict(os.environ, MLFLOW_TRACKING_URI="http://127.0.0.1:{}".format(relay.server_port),
+               MLFLOW_HTTP_REQUEST_MAX_RETRIES="3", MLFLOW_HTTP_REQUEST_BACKOFF_FACTOR="0")
+    experiment_name = unique_name("gone")
+    proc = subprocess.Popen([sys.executable, str(tmp_path / "script.py"), unique_name("proj"), experiment_name],
+                            env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = proc.stdout.readline()
+        assert line, proc.communicate(timeout=300)[1]
+        first, second = line.split()
+        relay.gone = True
+        _, stderr = proc.communicate("\n", timeout=300)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, stderr
+    # One attempt for the first run; the second is not tried against a server that did not answer.
+    assert relay.requests_while_gone == 1
+    assert "Could not mark iteration {} as FINISHED at exit: ".format(first) in stderr
+    assert "Could not mark iteration {} as FINISHED at exit: the tracking server at".format(second) in stderr
+    runs = {run_id: mlflow_client.get_run(run_id) for run_id in (first, second)}
+    assert [run.info.status for run in runs.values()] == ["RUNNING", "RUNNING"]
+    assert runs[first].data.params == {"lr": "0.1"} and runs[second].data.metrics == {"loss": 0.5}
