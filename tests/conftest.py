@@ -1,4 +1,5 @@
 """Shared fixtures: a real tracking server for the whole test session."""
+import logging
 import os
 import signal
 import socket
@@ -151,10 +152,14 @@ def _provider(tmp_path_factory):
 
 @pytest.fixture
 def oidc_provider(_provider, monkeypatch):
-    """The loopback OpenID Connect provider, reset; its certificate is trusted."""
+    """The loopback OpenID Connect provider, reset; its certificate is trusted.
+    Every token, code and client secret it issued is a secret of the test."""
     _provider.reset()
     monkeypatch.setenv("REQUESTS_CA_BUNDLE", _provider.cert)
-    return _provider
+    yield _provider
+    state = _provider.authz_state
+    _SECRETS.update(state.access_tokens, state.refresh_tokens, state.authorization_codes)
+    _SECRETS.update(client["client_secret"] for client in _provider.clients.values())
 
 
 @pytest.fixture(scope="session")
@@ -228,3 +233,92 @@ def endpoints():
     e = Endpoints()
     yield e
     e.stop()
+
+
+# ---- no secret in any log line or exception message ----------------------------------
+
+# Tokens, refresh tokens, authorization codes and client secrets a test used:
+# registered by the test (the `secrets` fixture) or by the fixture that
+# issued them. Every test runs with every logger at DEBUG, and fails when one
+# of its secrets shows in a log record or in the message of an exception.
+_SECRETS = set()
+
+# The loopback identity provider stands for a remote party: what it logs is
+# not this package's doing (and it logs every token it issues).
+_LOGGERS_NOT_WATCHED = ("pyop",)
+
+
+class _Watch(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.texts = []
+
+    def emit(self, record):
+        if record.name.split(".")[0] in _LOGGERS_NOT_WATCHED:
+            return
+        try:
+            text = record.getMessage()
+        except Exception:  # a record whose arguments do not format: its parts
+            text = "{} {}".format(record.msg, record.args)
+        self.texts.append(("log record of " + record.name, text))
+
+
+@pytest.fixture
+def secrets():
+    """Register the secrets this test uses: they must show in no log record or exception message."""
+    return _SECRETS
+
+
+def _leaks(texts):
+    return sorted({(where, secret) for where, text in texts for secret in _SECRETS if secret and secret in text})
+
+
+@pytest.fixture(autouse=True)
+def _no_secret_in_logs_or_errors(monkeypatch, request):
+    _SECRETS.clear()
+    watch = _Watch()
+    root = logging.getLogger()
+    # Every logger at DEBUG, those that do not pass records on included.
+    loggers = [root] + [logger for logger in logging.root.manager.loggerDict.values()
+                        if isinstance(logger, logging.Logger)
+                        and logger.name.split(".")[0] not in _LOGGERS_NOT_WATCHED]
+    levels = [(logger, logger.level) for logger in loggers]
+    for logger in loggers:
+        if logger is root or logger.level:
+            logger.setLevel(logging.DEBUG)
+    isolated = [logger for logger in loggers if not logger.propagate]
+    for logger in [root] + isolated:
+        logger.addHandler(watch)
+    contexts = []
+    real_raises = pytest.raises
+
+    def raises(*args, **kwargs):
+        context = real_raises(*args, **kwargs)
+        contexts.append(context)
+        return context
+
+    monkeypatch.setattr(pytest, "raises", raises)
+    yield
+    for logger in [root] + isolated:
+        logger.removeHandler(watch)
+    for logger, level in levels:
+        logger.setLevel(level)
+    texts = list(watch.texts)
+    for context in contexts:
+        info = getattr(context, "excinfo", context)
+        try:
+            texts.append(("exception", str(info.value)))
+        except Exception:  # nothing was raised (the test fails for that already)
+            pass
+    leaks = _leaks(texts)
+    assert not leaks, "secrets in log records or exception messages: {}".format(leaks)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    if call.excinfo is not None and report.when == "call":
+        leaks = _leaks([("exception", str(call.excinfo.value))])
+        if leaks:
+            report.longrepr = "secrets in the message of the exception the test failed with: {}".format(leaks)

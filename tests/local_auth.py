@@ -1,12 +1,13 @@
 """A login kind written the way a user would write one: a subclass of
 Authenticator that logs in without any server and hands over a provider
 of numbered tokens."""
+from conftest import _SECRETS as SECRETS
 from tavro_experiment_tracking.auth.authenticator import Authenticator
 from tavro_experiment_tracking.auth.user import User
 
 
 class CountingProvider:
-    """Hands out "<prefix>-1", "<prefix>-2", ... and counts the calls."""
+    """Hands out "<prefix>-1", "<prefix>-2", ... (secrets of the test) and counts the calls."""
 
     def __init__(self, prefix="token"):
         self.prefix = prefix
@@ -14,7 +15,9 @@ class CountingProvider:
 
     def token(self):
         self.calls += 1
-        return "{}-{}".format(self.prefix, self.calls)
+        token = "{}-{}".format(self.prefix, self.calls)
+        SECRETS.add(token)
+        return token
 
 
 class LocalAuthenticator(Authenticator):

@@ -208,7 +208,8 @@ KOVA = [constants.ENV_KOVA_REFRESH_TOKEN, constants.ENV_KOVA_TOKEN_ENDPOINT, con
 
 
 @pytest.fixture
-def auth_env(monkeypatch):
+def auth_env(monkeypatch, secrets):
+    secrets.update({"r3fresh", "s3cret"})
     for name in OIDC + KOVA:
         monkeypatch.delenv(name, raising=False)
 
@@ -318,7 +319,8 @@ class FakeOidcClient:
 
 
 @pytest.fixture
-def callback_server():
+def callback_server(secrets):
+    secrets.update({"c0de", "r3fresh", "acc3ss"})
     servers = []
 
     def start(client, state="st4te"):

@@ -143,6 +143,7 @@ def test_resume_by_id_reopens_ended_run_with_its_end_time(experiment, mlflow_cli
     assert ended.status == "FINISHED"
 
     caplog.set_level(logging.INFO, logger=LOGGER)
+    caplog.clear()
     second = experiment.get_iteration()
     active = second.start(iteration_id=run_id, tags={"epoch": 2})
 
@@ -183,6 +184,7 @@ def test_end_marks_run_and_later_logging_goes_into_it(experiment, mlflow_client,
     iteration = experiment.get_iteration()
     run_id = iteration.start().info.run_id
     caplog.set_level(logging.DEBUG, logger=LOGGER)
+    caplog.clear()
     iteration.end(*args)
     assert log_lines(caplog) == [("DEBUG", "Terminated Iteration with ID: {})".format(run_id))]
     assert iteration.iteration_id == run_id

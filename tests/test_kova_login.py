@@ -19,6 +19,12 @@ TOKENS = {"access_token": "acc3ss-1", "refresh_token": "r3fresh-2", "expires_in"
 FORM = "application/x-www-form-urlencoded"
 
 
+@pytest.fixture(autouse=True)
+def _tokens_are_secrets(secrets):
+    secrets.update({"acc3ss-1", "acc3ss-2", "acc3ss-9", "r3fresh-0", "r3fresh-1", "r3fresh-2", "r3fresh-3",
+                    "r3fresh-9"})
+
+
 def _login(endpoints, refresh_token="r3fresh-1", client_id="cid"):
     return KOVAAuthenticator(refresh_token, endpoints.url + "/token", endpoints.url + "/userinfo", client_id)
 

@@ -69,7 +69,8 @@ def test_one_refresh_for_many_threads_then_renewal_before_expiry_with_the_rotate
 
 
 @pytest.mark.parametrize("status, body", [(401, {"error": "invalid_grant"}), (200, "not json r3fresh"), (200, {})])
-def test_refused_refresh_names_endpoint_not_token(endpoints, status, body):
+def test_refused_refresh_names_endpoint_not_token(endpoints, secrets, status, body):
+    secrets.add("r3fresh")
     endpoints.answer("/token", (status, body))
     provider = tavro_authn.TokenProvider(refresh_token="r3fresh", client_id=None, token_endpoint_url=endpoints.url + "/token")
     with pytest.raises(tavro_authn.TokenError) as refused:
