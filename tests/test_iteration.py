@@ -385,3 +385,65 @@ def test_stopped_server_keeps_what_was_logged(tmp_path, unique_name):
         assert (run.data.params, run.data.metrics, run.info.status) == ({"kept": "yes"}, {"loss": 0.5}, "RUNNING")
     finally:
         stop_tracking_server(proc)
+
+
+class Items(dict):
+    """A mapping whose items are whatever the test says, as a user's Mapping may yield."""
+
+    def __init__(self, items):
+        super().__init__()
+        self._items = items
+
+    def items(self):
+        return self._items
+
+    def __len__(self):
+        return len(self._items)
+
+
+def _python_unpacking(items):
+    try:
+        return {k: v for k, v in items}, None
+    except Exception as e:
+        return None, (type(e), str(e))
+
+
+@pytest.mark.parametrize("items", [[["lr", 1]], ["ab"], [("lr",)], [("lr", 1, 2)], [5]])
+@pytest.mark.parametrize("call", ["log_params", "log_metrics", "tags"])
+def test_mapping_items_unpack_as_python_unpacks_them(iteration, mlflow_client, items, call):
+    expected, error = _python_unpacking(items)
+    if call == "tags":
+        run_id = iteration.start().info.run_id
+        act = lambda: iteration.start(iteration_id=run_id, tags=Items(items))  # noqa: E731
+    else:
+        act = lambda: getattr(iteration, call)(Items(items))  # noqa: E731
+        if call == "log_metrics" and expected:
+            expected = {k: v for k, v in expected.items() if isinstance(v, (int, float))}
+            if not expected:
+                return  # a text metric value is the server's refusal, not unpacking's
+    if error:
+        with pytest.raises(error[0]) as refused:
+            act()
+        assert str(refused.value) == error[1]
+    else:
+        act()
+        data = mlflow_client.get_run(iteration.iteration_id).data
+        stored = {"log_params": data.params, "log_metrics": data.metrics, "tags": data.tags}[call]
+        assert {k: stored[k] for k in expected} == {k: (v if call == "log_metrics" else str(v))
+                                                    for k, v in expected.items()}
+
+
+@pytest.mark.parametrize(
+    "call, batch",
+    [
+        ("log_params", dict({"p{}".format(i): i for i in range(150)}, p140="x" * 501)),
+        ("log_params", dict({"p{}".format(i): i for i in range(150)}, **{"bad key?": 1})),
+        ("log_metrics", dict({"m{}".format(i): i for i in range(1200)}, m1100="not a number")),
+    ],
+)
+def test_refused_batch_writes_nothing(iteration, mlflow_client, call, batch):
+    run_id = iteration.start().info.run_id
+    with pytest.raises(MlflowException, match="INVALID_PARAMETER_VALUE|Invalid|exceeded|invalid value"):
+        getattr(iteration, call)(batch)
+    data = mlflow_client.get_run(run_id).data
+    assert (data.params, data.metrics) == ({}, {})

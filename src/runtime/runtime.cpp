@@ -1208,6 +1208,36 @@ bool truthy(py::handle obj) {
 
 bool is_none(py::handle obj) { return obj.ptr() == Py_None; }
 
+std::pair<py::object, py::object> unpack2(py::handle item) {
+    PyObject *it = PyObject_GetIter(item.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item.ptr())->tp_iter == nullptr &&
+            !PySequence_Check(item.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object iterator = py::reinterpret_steal<py::object>(it);
+    py::object values[2];
+    for (int i = 0; i < 2; i++) {
+        PyObject *v = PyIter_Next(it);
+        if (!v) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
+        }
+        values[i] = py::reinterpret_steal<py::object>(v);
+    }
+    PyObject *extra = PyIter_Next(it);
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {values[0], values[1]};
+}
+
 bool equal(py::handle a, py::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0) throw py::error_already_set();

@@ -226,6 +226,9 @@ bool truthy(py::handle obj);
 bool is_none(py::handle obj);
 // a == b, as Python compares (raising what __eq__ raises)
 bool equal(py::handle a, py::handle b);
+// `a, b = item`, with the interpreter's own errors for an item that is not
+// iterable or does not hold exactly two values.
+std::pair<py::object, py::object> unpack2(py::handle item);
 bool isinstance(py::handle obj, py::handle cls);
 
 // A lazy iterator that behaves like a generator: `next(state)` returns the

@@ -41,8 +41,16 @@ py::object now_millis(rt::Call &c) {
     return py::int_(seconds * py::int_(1000));
 }
 
-void log(rt::Call &c, const char *level, const std::string &message) {
-    c.g("logger").attr(level)(py::str(message));
+void log(rt::Call &c, const char *level, const py::str &message) { c.g("logger").attr(level)(message); }
+
+// The tracking library writes a batch in requests of 100 parameters or 1,000
+// metrics, so a refusal of a later request would leave the earlier ones
+// stored. The checks the server applies (names, value lengths, numeric
+// values, one value per key) run here first, with the server's own messages.
+void validate_batch(rt::Call &c, const py::list &metrics, const py::list &params) {
+    py::object validation = c.g("mlflow_validation");
+    validation.attr("_validate_param_keys_unique")(params);
+    validation.attr("_validate_batch_log_data")(metrics, params, py::list());
 }
 
 bool equal(py::handle a, py::handle b) {
@@ -89,6 +97,7 @@ RT_MODULE(iteration, m) {
     mod.from("mlflow.tracking", {"_get_store"});
     mod.from("mlflow.tracking.context", {"registry as context_registry"});
     mod.from("mlflow.utils.mlflow_tags", {"MLFLOW_PARENT_RUN_ID", "MLFLOW_RUN_NAME"});
+    mod.import("mlflow.utils.validation", "mlflow_validation");
     mod.from("tavro_experiment_tracking.entities.experiment", {"Experiment"});
     mod.from("tavro_experiment_tracking.exception",
              {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE", "CHANGING_LOGGED_PARAMS_MESSAGE"});
@@ -151,8 +160,8 @@ RT_MODULE(iteration, m) {
                     if (found) {
                         iteration_id = found;
                     } else {
-                        log(c, "debug",
-                            "No iteration with name " + rt::str(iteration_name) + ", creating new iteration!");
+                        log(c, "debug", rt::text({"No iteration with name ", iteration_name,
+                                                  ", creating new iteration!"}));
                     }
                 }
 
@@ -183,15 +192,14 @@ RT_MODULE(iteration, m) {
                         py::list run_tags;
                         py::object RunTag = c.g("RunTag");
                         for (py::handle item : tags.attr("items")()) {
-                            py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
-                            run_tags.append(RunTag(kv[0], py::str(kv[1])));
+                            auto [key, value] = rt::unpack2(item);
+                            run_tags.append(RunTag(key, py::str(value)));
                         }
                         client.attr("log_batch")(py::arg("run_id") = iteration_id, py::arg("tags") = run_tags);
                     }
                     run = client.attr("get_run")(iteration_id);
-                    log(c, "info",
-                        "Reusing Iteration with ID: " + rt::str(run.attr("info").attr("run_id")) +
-                            ", under Experiment ID: " + rt::str(run.attr("info").attr("experiment_id")));
+                    log(c, "info", rt::text({"Reusing Iteration with ID: ", run.attr("info").attr("run_id"),
+                                             ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
                 } else {
                     py::object experiment = self.attr("experiment");
                     py::object target =
@@ -220,13 +228,12 @@ RT_MODULE(iteration, m) {
                     // providers still see the caller's values.
                     py::dict text_tags;
                     for (py::handle item : resolved.attr("items")()) {
-                        py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
-                        text_tags[kv[0]] = py::str(kv[1]);
+                        auto [key, value] = rt::unpack2(item);
+                        text_tags[key] = py::str(value);
                     }
                     run = client.attr("create_run")(py::arg("experiment_id") = target, py::arg("tags") = text_tags);
-                    log(c, "info",
-                        "New Iteration created with ID: " + rt::str(run.attr("info").attr("run_id")) +
-                            ", under Experiment ID: " + rt::str(run.attr("info").attr("experiment_id")));
+                    log(c, "info", rt::text({"New Iteration created with ID: ", run.attr("info").attr("run_id"),
+                                             ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
                 }
 
                 py::object iteration = c.g("ActiveIteration")(self.attr("client"), run);
@@ -270,11 +277,14 @@ RT_MODULE(iteration, m) {
                     return py::none();
                 })
         .method("log_params", {arg("self"), arg("params").ann("Dict[str, Any]")},
-                "\n        Log several parameters into the current iteration in one request.\n\n"
+                "\n        Log several parameters into the current iteration.\n\n"
                 "        The batch is checked against the parameters already logged: when any key\n"
                 "        would change its value, nothing is written and\n"
                 "        ExperimentTrackingException (INVALID_PARAMETER_VALUE) is raised. Keys\n"
-                "        already logged with the same value are accepted.\n\n"
+                "        already logged with the same value are accepted. What the server would\n"
+                "        refuse (a bad key, a value over 500 characters) is refused before anything\n"
+                "        is sent. The server takes 100 parameters per request: only a server that\n"
+                "        fails between two of them can leave part of a larger batch stored.\n\n"
                 "        :param params: Parameter names and values; values are stored as text.\n        ",
                 nullptr,
                 [](rt::Call &c) -> py::object {
@@ -284,8 +294,8 @@ RT_MODULE(iteration, m) {
                     py::list params_arr;
                     py::object Param = c.g("Param");
                     for (py::handle item : params.attr("items")()) {
-                        py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
-                        params_arr.append(Param(kv[0], py::str(kv[1])));
+                        auto [key, value] = rt::unpack2(item);
+                        params_arr.append(Param(key, py::str(value)));
                     }
                     py::object logged = iteration.attr("data").attr("params");
                     py::object keys_exist = c.g("_validate_keys_already_exists")(params_arr, logged);
@@ -307,6 +317,9 @@ RT_MODULE(iteration, m) {
                             continue;
                         to_send.append(param);
                     }
+                    // Sent in requests of 100: what the server would refuse is
+                    // refused before the first, so a refused batch writes nothing.
+                    validate_batch(c, py::list(), to_send);
                     tracker(c).attr("log_batch")(py::arg("run_id") = iteration.attr("info").attr("run_id"),
                                                  py::arg("metrics") = py::list(), py::arg("params") = to_send,
                                                  py::arg("tags") = py::list());
@@ -328,8 +341,11 @@ RT_MODULE(iteration, m) {
                 })
         .method("log_metrics",
                 {arg("self"), arg("metrics").ann("Dict[str, float]"), arg("step").def_none().ann("Optional[int]")},
-                "\n        Log several metric values into the current iteration in one request; all\n"
-                "        carry the same timestamp and step.\n\n"
+                "\n        Log several metric values into the current iteration; all carry the same\n"
+                "        timestamp and step. What the server would refuse (a bad key, a value that\n"
+                "        is not a number) is refused before anything is sent. The server takes\n"
+                "        1,000 values per request: only a server that fails between two of them can\n"
+                "        leave part of a larger batch stored.\n\n"
                 "        :param metrics: Metric names and values.\n"
                 "        :param step: Training step of the values (0 when not given).\n        ",
                 nullptr,
@@ -341,9 +357,10 @@ RT_MODULE(iteration, m) {
                     py::list metrics_arr;
                     py::object Metric = c.g("Metric");
                     for (py::handle item : metrics.attr("items")()) {
-                        py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
-                        metrics_arr.append(Metric(kv[0], kv[1], timestamp, step));
+                        auto [key, value] = rt::unpack2(item);
+                        metrics_arr.append(Metric(key, value, timestamp, step));
                     }
+                    validate_batch(c, metrics_arr, py::list());
                     tracker(c).attr("log_batch")(py::arg("run_id") = run_id, py::arg("metrics") = metrics_arr,
                                                  py::arg("params") = py::list(), py::arg("tags") = py::list());
                     return py::none();
@@ -391,7 +408,7 @@ RT_MODULE(iteration, m) {
                     py::object iteration_id = self.attr("iteration_id");
                     tracker(c).attr("set_terminated")(iteration_id, c[1]);
                     c.g("_iteration_ended")(iteration_id);
-                    log(c, "debug", "Terminated Iteration with ID: " + rt::str(self.attr("iteration_id")) + ")");
+                    log(c, "debug", rt::text({"Terminated Iteration with ID: ", self.attr("iteration_id"), ")"}));
                     return py::none();
                 })
         .method("_get_or_start_iteration", {arg("self")},
