@@ -4,6 +4,7 @@ import logging
 import os
 from unittest import mock
 
+import mlflow
 import pytest
 from mlflow.entities import Param
 from mlflow.exceptions import MlflowException
@@ -279,7 +280,10 @@ def test_log_metrics_share_one_timestamp_and_step(iteration, mlflow_client, step
         assert (point.step, point.timestamp) == (expected, sent[0].timestamp)
 
 
-def test_artifacts_go_to_current_or_given_run(experiment, mlflow_client, tmp_path):
+def test_artifacts_go_to_current_or_given_run(experiment, mlflow_client, tmp_path, monkeypatch):
+    # The tracking library's own default address names another server: artifacts
+    # served by the session's server must still go there, and the setting stays.
+    monkeypatch.setenv("MLFLOW_TRACKING_URI", "http://127.0.0.1:9")
     model = tmp_path / "model.txt"
     model.write_text("weights")
     folder = tmp_path / "plots"
@@ -303,6 +307,7 @@ def test_artifacts_go_to_current_or_given_run(experiment, mlflow_client, tmp_pat
     def listing(run_id, path=None):
         return sorted(f.path for f in mlflow_client.list_artifacts(run_id, path))
 
+    assert mlflow.get_tracking_uri() == "http://127.0.0.1:9"
     assert listing(target) == ["model.txt", "models", "plots"]
     assert listing(target, "plots") == ["plots/a.csv", "plots/b.csv"]
     assert listing(target, "models") == ["models/model.txt"]

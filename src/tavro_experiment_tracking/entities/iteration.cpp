@@ -35,6 +35,28 @@ py::object artifact_run_id(rt::Call &c, py::handle iteration_id) {
     return current_run_id(c);
 }
 
+// Runs `upload` with the tracking library's process-wide tracking address set
+// to the session's server, and puts the previous setting (often none) back
+// afterwards. The library resolves artifact locations served by the tracking
+// server itself ("mlflow-artifacts:") against that process-wide address, not
+// against the client's: without this, a team server's artifacts would be
+// refused ("scheme 'file' is invalid") or sent to whatever other server the
+// address names. The setting is the process's, so this is no safer across
+// threads than the library's own global.
+template <typename Upload>
+void with_session_tracking_uri(rt::Call &c, Upload upload) {
+    py::object utils = c.g("_tracking_service_utils");
+    py::object previous = utils.attr("_tracking_uri");
+    utils.attr("_tracking_uri") = c.self().attr("client").attr("tracking_uri");
+    try {
+        upload();
+    } catch (...) {
+        utils.attr("_tracking_uri") = previous;
+        throw;
+    }
+    utils.attr("_tracking_uri") = previous;
+}
+
 // Milliseconds since the epoch, truncated as int() truncates.
 py::object now_millis(rt::Call &c) {
     py::object seconds = c.g("time").attr("time")();
@@ -87,6 +109,7 @@ PYBIND11_MODULE(iteration, m) {
     mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     mod.from("mlflow.tracking", {"_get_store"});
+    mod.import("mlflow.tracking._tracking_service.utils", "_tracking_service_utils");
     mod.from("mlflow.tracking.context", {"registry as context_registry"});
     mod.from("mlflow.utils.mlflow_tags", {"MLFLOW_PARENT_RUN_ID", "MLFLOW_RUN_NAME"});
     mod.from("tavro_experiment_tracking.entities.experiment", {"Experiment"});
@@ -356,8 +379,11 @@ PYBIND11_MODULE(iteration, m) {
                 nullptr,
                 [](rt::Call &c) -> py::object {
                     py::object run_id = artifact_run_id(c, c[3]);
-                    tracker(c).attr("log_artifact")(py::arg("run_id") = run_id, py::arg("local_path") = c[1],
+                    py::object client = tracker(c);
+                    with_session_tracking_uri(c, [&] {
+                        client.attr("log_artifact")(py::arg("run_id") = run_id, py::arg("local_path") = c[1],
                                                     py::arg("artifact_path") = c[2]);
+                    });
                     return py::none();
                 })
         .method("log_artifacts",
@@ -372,8 +398,11 @@ PYBIND11_MODULE(iteration, m) {
                 nullptr,
                 [](rt::Call &c) -> py::object {
                     py::object run_id = artifact_run_id(c, c[3]);
-                    tracker(c).attr("log_artifacts")(py::arg("run_id") = run_id, py::arg("local_dir") = c[1],
+                    py::object client = tracker(c);
+                    with_session_tracking_uri(c, [&] {
+                        client.attr("log_artifacts")(py::arg("run_id") = run_id, py::arg("local_dir") = c[1],
                                                      py::arg("artifact_path") = c[2]);
+                    });
                     return py::none();
                 })
         .method("end",
