@@ -12,7 +12,7 @@ PY := $(VENV)/bin/python
 BUILD := build/dev
 STAMP := $(VENV)/.installed
 
-.PHONY: venv build test demo demo-stop bench clean stubtest
+.PHONY: venv build test test-team demo demo-stop bench clean stubtest
 
 venv: $(STAMP)
 
@@ -39,6 +39,12 @@ build: $(STAMP)
 test: build
 	$(PY) -m pytest $(PYTEST_ARGS)
 	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt
+
+# The server-side tests again, against a PostgreSQL-backed tracking server
+# with two workers and artifacts served over HTTP (a throw-away cluster the
+# tests make with the machine's PostgreSQL server programs).
+test-team: build
+	TAVRO_TEST_BACKEND=postgresql $(PY) -m pytest -m server $(PYTEST_ARGS)
 
 stubtest: build
 	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt

@@ -470,13 +470,14 @@ def test_library_errors_pass_unchanged_and_keep_earlier_values(iteration, mlflow
     assert (run.data.params, run.data.metrics) == ({"kept": "yes"}, {"kept": 1.0})
 
 
-def test_stopped_server_keeps_what_was_logged(tmp_path, unique_name):
+def test_stopped_server_keeps_what_was_logged(tracking_backend, tmp_path, unique_name):
     # A server of its own, stopped mid-script and started again on the same data.
-    from conftest import free_port, start_tracking_server, stop_tracking_server
+    from conftest import free_port, stop_tracking_server
     from tavro_experiment_tracking.tracking.client import Client
 
     port = free_port()
-    proc, uri, _ = start_tracking_server(str(tmp_path), port)
+    store = tracking_backend.new_store(str(tmp_path))
+    proc, uri, _ = tracking_backend.start_server(str(tmp_path), store, port)
     try:
         client = Client(None)
         client.tracking_uri = uri
@@ -491,7 +492,7 @@ def test_stopped_server_keeps_what_was_logged(tmp_path, unique_name):
                 call()
             assert not isinstance(failed.value, ExperimentTrackingException)
         assert iteration.iteration_id == run_id
-        proc, uri, _ = start_tracking_server(str(tmp_path), port)
+        proc, uri, _ = tracking_backend.start_server(str(tmp_path), store, port)
         run = MlflowClient(uri).get_run(run_id)
         assert (run.data.params, run.data.metrics, run.info.status) == ({"kept": "yes"}, {"loss": 0.5}, "RUNNING")
     finally:
