@@ -55,8 +55,10 @@ demo: build
 demo-stop:
 	$(PY) examples/demo.py --stop
 
+# On loopback, then again through a proxy adding 20 ms each way (BENCH_ARGS
+# passes options, e.g. BENCH_ARGS="--runs-large 0").
 bench: build
-	$(PY) bench/bench_tracking.py
+	$(PY) bench/bench_tracking.py $(BENCH_ARGS)
 
 # Resident memory over 100,000 rounds of native calls; fails when it grows.
 .PHONY: bench-memory
