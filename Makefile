@@ -12,7 +12,7 @@ PY := $(VENV)/bin/python
 BUILD := build/dev
 STAMP := $(VENV)/.installed
 
-.PHONY: venv build test test-team demo demo-stop bench clean stubtest
+.PHONY: venv build test test-team demo demo-stop bench load clean stubtest
 
 venv: $(STAMP)
 
@@ -59,6 +59,11 @@ demo-stop:
 # passes options, e.g. BENCH_ARGS="--runs-large 0").
 bench: build
 	$(PY) bench/bench_tracking.py $(BENCH_ARGS)
+
+# Many writers at once on a PostgreSQL-backed server, then the same with the
+# database and the tracking server stopped mid-run; reads everything back.
+load: build
+	$(PY) bench/load.py $(LOAD_ARGS)
 
 # Resident memory over 100,000 rounds of native calls; fails when it grows.
 .PHONY: bench-memory
