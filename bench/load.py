@@ -103,11 +103,12 @@ def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
     os.makedirs(art_dir, exist_ok=True)
     # While the servers are stopped and started, writers go on until told
     # the last restart is behind them, so that every stop meets them working.
+    # Only iterations that started count: failed starts during a stop do not.
     over = os.path.join(workdir, "outage-over")
-    j = -1
+    j, started = -1, 0
     while time.time() < stop_at:
         j += 1
-        if j >= iterations and (phase == "load" or os.path.exists(over)):
+        if started >= iterations and (phase == "load" or os.path.exists(over)):
             break
         name = run_name(worker, j)
         iteration = experiment.get_iteration()
@@ -116,6 +117,7 @@ def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
         if not record(entry, name=name, run=run_id):
             time.sleep(0.2)  # nothing to log into; the server is likely down
             continue
+        started += 1
         params = {"p{}".format(n): param_value(worker, j, n) for n in range(args.params)}
         entry, _ = call("log_params", iteration.log_params, params)
         record(entry, run=run_id, params=params)
