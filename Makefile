@@ -12,7 +12,7 @@ PY := $(VENV)/bin/python
 BUILD := build/dev
 STAMP := $(VENV)/.installed
 
-.PHONY: venv build test demo demo-stop bench clean stubtest typecheck
+.PHONY: venv build test test-team demo demo-stop bench load clean stubtest typecheck
 
 venv: $(STAMP)
 
@@ -41,6 +41,12 @@ test: build
 	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt
 	$(PY) -m mypy --strict tests/typecheck/usage.py
 
+# The server-side tests again, against a PostgreSQL-backed tracking server
+# with two workers and artifacts served over HTTP (a throw-away cluster the
+# tests make with the machine's PostgreSQL server programs).
+test-team: build
+	TAVRO_TEST_BACKEND=postgresql $(PY) -m pytest -m server $(PYTEST_ARGS)
+
 stubtest: build
 	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt
 
@@ -59,8 +65,15 @@ demo-stop:
 screenshot: demo
 	$(PY) docs/make_screenshot.py
 
+# On loopback, then again through a proxy adding 20 ms each way (BENCH_ARGS
+# passes options, e.g. BENCH_ARGS="--runs-large 0").
 bench: build
-	$(PY) bench/bench_tracking.py
+	$(PY) bench/bench_tracking.py $(BENCH_ARGS)
+
+# Many writers at once on a PostgreSQL-backed server, then the same with the
+# database and the tracking server stopped mid-run; reads everything back.
+load: build
+	$(PY) bench/load.py $(LOAD_ARGS)
 
 # The whole test suite against the modules built with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The interpreter is not instrumented: the ASan

@@ -1,99 +1,48 @@
 """Shared fixtures: a real tracking server for the whole test session."""
 import logging
 import os
-import signal
-import socket
-import subprocess
-import sys
-import time
 import uuid
 
 import pytest
-import requests
+
+from servers import Backend, free_port, start_tracking_server, stop_tracking_server  # noqa: F401 (re-exported)
 
 # Failures must surface at once, not after the tracking library's retries.
 os.environ["MLFLOW_HTTP_REQUEST_MAX_RETRIES"] = "0"
 os.environ["MLFLOW_HTTP_REQUEST_TIMEOUT"] = "30"
 
-SERVER_START_TIMEOUT = 90.0
+# Which kind of tracking server the server-side tests run against: "sqlite"
+# (one worker, artifacts written straight into a local folder) or
+# "postgresql" (a throw-away PostgreSQL cluster, two workers, artifacts served
+# over HTTP by the tracking server). `make test-team` picks the second.
+BACKEND_VARIABLE = "TAVRO_TEST_BACKEND"
 
 
-def free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def pytest_configure(config):
+    config.addinivalue_line("markers", "server: uses a real tracking server (selected by make test-team)")
 
 
-SANITIZER_VARIABLES = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")
-
-
-def server_environment():
-    """The environment for the servers and browsers the tests start: without
-    the sanitizer runtime that `make test-asan` preloads into our own code."""
-    env = dict(os.environ)
-    for name in SANITIZER_VARIABLES:
-        env.pop(name, None)
-    return env
-
-
-def start_tracking_server(workdir, port, serve_artifacts=False):
-    """Start `mlflow server` on loopback; returns (process, uri, log path)."""
-    bindir = os.path.dirname(sys.executable)
-    env = server_environment()
-    # The server execs gunicorn from the environment's bin directory.
-    env["PATH"] = bindir + os.pathsep + env.get("PATH", "")
-    db = os.path.join(workdir, "tracking.db")
-    artifacts = os.path.join(workdir, "artifacts")
-    os.makedirs(artifacts, exist_ok=True)
-    cmd = [
-        os.path.join(bindir, "mlflow"), "server",
-        "--backend-store-uri", "sqlite:///" + db,
-        "--host", "127.0.0.1", "--port", str(port), "--workers", "1",
-    ]
-    if serve_artifacts:
-        cmd += ["--serve-artifacts", "--artifacts-destination", artifacts]
-    else:
-        cmd += ["--default-artifact-root", artifacts]
-    log_path = os.path.join(workdir, "server.log")
-    log = open(log_path, "wb")
-    proc = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, env=env, start_new_session=True)
-    log.close()
-    uri = "http://127.0.0.1:{}".format(port)
-    deadline = time.monotonic() + SERVER_START_TIMEOUT
-    while time.monotonic() < deadline:
-        if proc.poll() is not None:
-            break
-        try:
-            if requests.get(uri + "/health", timeout=2).status_code == 200:
-                return proc, uri, log_path
-        except requests.RequestException:
-            pass
-        time.sleep(0.3)
-    stop_tracking_server(proc)
-    with open(log_path, errors="replace") as f:
-        output = f.read()
-    pytest.fail("tracking server did not come up at {} (exit code {}):\n{}".format(uri, proc.returncode, output))
-
-
-def stop_tracking_server(proc):
-    if proc.poll() is not None:
-        return
-    try:
-        os.killpg(proc.pid, signal.SIGTERM)
-        proc.wait(timeout=15)
-    except (ProcessLookupError, subprocess.TimeoutExpired):
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        proc.wait()
+def pytest_collection_modifyitems(config, items):
+    # Tests that reach a tracking server are the ones worth running against a
+    # second kind of server; the mark follows the fixtures, not a list.
+    for item in items:
+        if "tracking_backend" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.server)
 
 
 @pytest.fixture(scope="session")
-def tracking_server(tmp_path_factory):
-    """URI of a real tracking server (SQLite backend, local artifact folder)."""
+def tracking_backend():
+    """The store kind of this session's tracking servers (see BACKEND_VARIABLE)."""
+    backend = Backend(os.environ.get(BACKEND_VARIABLE, "sqlite"))
+    yield backend
+    backend.close()
+
+
+@pytest.fixture(scope="session")
+def tracking_server(tracking_backend, tmp_path_factory):
+    """URI of a real tracking server, started once for the session."""
     workdir = str(tmp_path_factory.mktemp("tracking-server"))
-    proc, uri, _ = start_tracking_server(workdir, free_port())
+    proc, uri, _ = tracking_backend.start_server(workdir, tracking_backend.new_store(workdir))
     yield uri
     # The runs tests left open are test data: nothing to end at exit.
     from tavro_experiment_tracking.tracking import client

@@ -87,6 +87,34 @@ def test_new_then_reused_experiment(tracking_server, mlflow_client, unique_name,
     assert [e.name for e in mlflow_client.list_experiments()].count(name) == 1
 
 
+@pytest.mark.parametrize("entry", ["init", "init, not reused", "Project.get_experiment"])
+def test_experiment_made_by_another_job_since_the_lookup(tracking_server, mlflow_client, unique_name, entry):
+    # Jobs of a sweep start together: another one creates the experiment
+    # between this one's lookup and its creation.
+    name = unique_name("exp")
+    existing = mlflow_client.create_experiment(name)
+    real = MlflowClient.get_experiment_by_name
+    lookups = []
+
+    def lookup(self, *args, **kwargs):
+        lookups.append(args)
+        return None if len(lookups) == 1 else real(self, *args, **kwargs)
+
+    with mock.patch.object(MlflowClient, "get_experiment_by_name", autospec=True, side_effect=lookup):
+        if entry == "init, not reused":
+            with pytest.raises(Exception) as refused:
+                init(unique_name("proj"), name, use_if_exists=False, tracking_uri=tracking_server)
+            assert str(refused.value) == "Experiment already exists with name: " + name
+        else:
+            if entry == "init":
+                experiment = init(unique_name("proj"), name, tracking_uri=tracking_server)
+            else:
+                experiment = init(unique_name("proj"), tracking_uri=tracking_server).get_experiment(name)
+            assert experiment.experiment_id == existing
+    assert len(lookups) == 2
+    assert [e.name for e in mlflow_client.list_experiments()].count(name) == 1
+
+
 def test_an_experiment_entity_named_default_is_looked_up(tracking_server, unique_name):
     result = init(unique_name("proj"), Experiment(DEFAULT_EXPERIMENT_NAME, None), tracking_uri=tracking_server)
     assert type(result) is Experiment and result.name == DEFAULT_EXPERIMENT_NAME

@@ -1,13 +1,18 @@
 """Iterations against the real tracking server: starting, resuming, ending and logging."""
 import contextlib
+import inspect
 import logging
 import os
+import time
 from unittest import mock
 
+import mlflow
 import pytest
-from mlflow.entities import Param
+from mlflow.entities import Param, ViewType
 from mlflow.exceptions import MlflowException
+from mlflow.store.tracking import SEARCH_MAX_RESULTS_DEFAULT
 from mlflow.tracking import MlflowClient
+from mlflow.tracking._tracking_service.client import TrackingServiceClient
 from mlflow.utils.mlflow_tags import MLFLOW_RUN_NAME, MLFLOW_USER
 
 from tavro_experiment_tracking.entities import iteration as iteration_module
@@ -124,6 +129,110 @@ def test_resume_by_name_scans_every_page_and_last_listed_wins(
     assert len(calls) >= (3 if page_size else 1)
     assert log_lines(caplog) == [
         ("INFO", "Reusing Iteration with ID: {}, under Experiment ID: {}".format(expected, eid))]
+
+
+def pages_of(method, size, between_pages=None):
+    """MlflowClient.<method> with pages of `size`, calling `between_pages` before every later page."""
+    real = getattr(MlflowClient, method)
+    signature = inspect.signature(real)
+
+    def paged(*args, **kwargs):
+        bound = signature.bind(*args, **kwargs)
+        bound.apply_defaults()
+        bound.arguments["max_results"] = size
+        if bound.arguments["page_token"] and between_pages:
+            between_pages()
+        return real(*bound.args, **bound.kwargs)
+
+    return mock.patch.object(MlflowClient, method, autospec=True, side_effect=paged)
+
+
+@pytest.mark.parametrize("path", ["search pages", "listing and get_run"])
+def test_lookup_by_name_picks_the_same_run_on_either_path(experiment, mlflow_client, path):
+    eid = experiment.experiment_id
+    # Newest first, in pages of two: [again, o2 | o1, o0 | again]. A run made
+    # while the pages are read shifts the later pages, so one run is listed twice.
+    # Start times a second apart: runs started in the same millisecond are
+    # listed in the order of their IDs.
+    start = int(time.time() * 1000) - 10000
+    names = ["again", "o0", "o1", "o2", "again"]
+    ids = [mlflow_client.create_run(eid, start_time=start + 1000 * i, tags={EXP_STORE_RUN_NAME: n}).info.run_id
+           for i, n in enumerate(names)]
+    newcomers = []
+
+    def between_pages():
+        if not newcomers:
+            newcomers.append(mlflow_client.create_run(eid, tags={EXP_STORE_RUN_NAME: "again"}).info.run_id)
+
+    tracking = "mlflow.tracking._tracking_service.client.TrackingServiceClient."
+    with contextlib.ExitStack() as stack:
+        method = "search_runs" if path == "search pages" else "list_run_infos"
+        pager = stack.enter_context(pages_of(method, 2, between_pages))
+        fetched = stack.enter_context(mock.patch(tracking + "get_run", autospec=True,
+                                                 side_effect=TrackingServiceClient.get_run))
+        active = experiment.get_iteration().start(iteration_name="again")
+
+    # The oldest named run is listed last on either path; the newcomer comes
+    # first, on a page already read.
+    assert active.info.run_id == ids[0]
+    assert len(pager.call_args_list) == 4  # three pages and the empty one after
+    if path == "search pages":
+        # The listing's own experiment, view type and order; the tags come with the pages.
+        first = pager.call_args_list[0].args[1:]
+        assert first == ([eid], None, ViewType.ACTIVE_ONLY, SEARCH_MAX_RESULTS_DEFAULT, None, None)
+        assert fetched.call_count == 2  # the found run, before and after it is opened again
+    else:
+        assert fetched.call_count == 6 + 2  # every listed run, one of them twice
+
+
+class RecordingClient:
+    """Not the tracking library's client: forwards to a real one and records every call."""
+
+    def __init__(self, uri):
+        self.real = MlflowClient(uri)
+        self.calls = []
+
+    def __getattr__(self, name):
+        method = getattr(self.real, name)
+
+        def call(*args, **kwargs):
+            self.calls.append((name, args, kwargs))
+            return method(*args, **kwargs)
+
+        return call
+
+
+class SubClient(MlflowClient):
+    pass
+
+
+@pytest.mark.parametrize("kind", ["library client", "fake", "subclass", "patched instance"])
+def test_only_the_library_client_is_read_through_search_pages(experiment, mlflow_client, tracking_server, kind):
+    eid = experiment.experiment_id
+    start = int(time.time() * 1000) - 10000
+    ids = [mlflow_client.create_run(eid, start_time=start + 1000 * i, tags={EXP_STORE_RUN_NAME: n}).info.run_id
+           for i, n in enumerate(("x", "y"))]
+    if kind == "fake":
+        client = RecordingClient(tracking_server)
+    elif kind == "subclass":
+        client = SubClient(tracking_server)
+    else:
+        client = MlflowClient(tracking_server)
+        if kind == "patched instance":
+            client.get_run = mock.Mock(wraps=client.get_run)
+    tracking = "mlflow.tracking._tracking_service.client.TrackingServiceClient."
+    with mock.patch.object(iteration_module, "create_mlflow_client", return_value=client), \
+            mock.patch(tracking + "search_runs", autospec=True, side_effect=TrackingServiceClient.search_runs) as s, \
+            mock.patch(tracking + "list_run_infos", autospec=True,
+                       side_effect=TrackingServiceClient.list_run_infos) as listing:
+        assert experiment.get_iteration().start(iteration_name="x").info.run_id == ids[0]
+
+    assert (s.call_count, listing.call_count) == ((1, 0) if kind == "library client" else (0, 1))
+    if kind == "fake":
+        # Exactly the listing, then one fetch per listed run, then the reuse's own two.
+        assert client.calls[:3] == [("list_run_infos", (eid,), {}), ("get_run", (ids[1],), {}),
+                                    ("get_run", (ids[0],), {})]
+        assert [c[0] for c in client.calls[3:]] == ["get_run", "get_run"]
 
 
 @pytest.mark.parametrize("name_exists", [True, False])
@@ -281,7 +390,10 @@ def test_log_metrics_share_one_timestamp_and_step(iteration, mlflow_client, step
         assert (point.step, point.timestamp) == (expected, sent[0].timestamp)
 
 
-def test_artifacts_go_to_current_or_given_run(experiment, mlflow_client, tmp_path):
+def test_artifacts_go_to_current_or_given_run(experiment, mlflow_client, tmp_path, monkeypatch):
+    # The tracking library's own default address names another server: artifacts
+    # served by the session's server must still go there, and the setting stays.
+    monkeypatch.setenv("MLFLOW_TRACKING_URI", "http://127.0.0.1:9")
     model = tmp_path / "model.txt"
     model.write_text("weights")
     folder = tmp_path / "plots"
@@ -305,6 +417,7 @@ def test_artifacts_go_to_current_or_given_run(experiment, mlflow_client, tmp_pat
     def listing(run_id, path=None):
         return sorted(f.path for f in mlflow_client.list_artifacts(run_id, path))
 
+    assert mlflow.get_tracking_uri() == "http://127.0.0.1:9"
     assert listing(target) == ["model.txt", "models", "plots"]
     assert listing(target, "plots") == ["plots/a.csv", "plots/b.csv"]
     assert listing(target, "models") == ["models/model.txt"]
@@ -359,13 +472,14 @@ def test_library_errors_pass_unchanged_and_keep_earlier_values(iteration, mlflow
     assert (run.data.params, run.data.metrics) == ({"kept": "yes"}, {"kept": 1.0})
 
 
-def test_stopped_server_keeps_what_was_logged(tmp_path, unique_name):
+def test_stopped_server_keeps_what_was_logged(tracking_backend, tmp_path, unique_name):
     # A server of its own, stopped mid-script and started again on the same data.
-    from conftest import free_port, start_tracking_server, stop_tracking_server
+    from conftest import free_port, stop_tracking_server
     from tavro_experiment_tracking.tracking.client import Client
 
     port = free_port()
-    proc, uri, _ = start_tracking_server(str(tmp_path), port)
+    store = tracking_backend.new_store(str(tmp_path))
+    proc, uri, _ = tracking_backend.start_server(str(tmp_path), store, port)
     try:
         client = Client(None)
         client.tracking_uri = uri
@@ -380,7 +494,7 @@ def test_stopped_server_keeps_what_was_logged(tmp_path, unique_name):
                 call()
             assert not isinstance(failed.value, ExperimentTrackingException)
         assert iteration.iteration_id == run_id
-        proc, uri, _ = start_tracking_server(str(tmp_path), port)
+        proc, uri, _ = tracking_backend.start_server(str(tmp_path), store, port)
         run = MlflowClient(uri).get_run(run_id)
         assert (run.data.params, run.data.metrics, run.info.status) == ({"kept": "yes"}, {"loss": 0.5}, "RUNNING")
     finally:

@@ -35,6 +35,28 @@ py::object artifact_run_id(rt::Call &c, py::handle iteration_id) {
     return current_run_id(c);
 }
 
+// Runs `upload` with the tracking library's process-wide tracking address set
+// to the session's server, and puts the previous setting (often none) back
+// afterwards. The library resolves artifact locations served by the tracking
+// server itself ("mlflow-artifacts:") against that process-wide address, not
+// against the client's: without this, a team server's artifacts would be
+// refused ("scheme 'file' is invalid") or sent to whatever other server the
+// address names. The setting is the process's, so this is no safer across
+// threads than the library's own global.
+template <typename Upload>
+void with_session_tracking_uri(rt::Call &c, Upload upload) {
+    py::object utils = c.g("_tracking_service_utils");
+    py::object previous = utils.attr("_tracking_uri");
+    utils.attr("_tracking_uri") = c.self().attr("client").attr("tracking_uri");
+    try {
+        upload();
+    } catch (...) {
+        utils.attr("_tracking_uri") = previous;
+        throw;
+    }
+    utils.attr("_tracking_uri") = previous;
+}
+
 // Milliseconds since the epoch, truncated as int() truncates.
 py::object now_millis(rt::Call &c) {
     py::object seconds = c.g("time").attr("time")();
@@ -59,25 +81,73 @@ bool equal(py::handle a, py::handle b) {
     return r == 1;
 }
 
-// Runs of `experiment_id` whose name tag equals `name`: the last one in
-// listing order, or a null object. The listing comes in pages; every page is
-// read, or an experiment with more runs than one page would not find its
-// iteration and a duplicate would be created.
+// The listing of an experiment's runs comes in pages; every page is read, or
+// an experiment with more runs than one page would not find its iteration and
+// a duplicate would be created. `next_page(token)` fetches one page (the
+// first for a null token); `visit` sees every entry in listing order.
+template <typename NextPage, typename Visit>
+void for_each_listed(NextPage next_page, Visit visit) {
+    py::object page = next_page(py::object());
+    while (true) {
+        for (py::handle entry : page) visit(entry);
+        py::object token = py::getattr(page, "token", py::none());
+        // The SQL stores hand out a token before an empty last page; an empty
+        // page with a token is read like any other and ends the loop.
+        if (!rt::truthy(token)) break;
+        page = next_page(token);
+    }
+}
+
+// True when `client` is the tracking library's own client, with the listing
+// and the run fetch its class had when this module was imported: not a fake,
+// not a subclass, nothing replaced on the class or on the instance. Only then
+// is it known what its listing does underneath.
+bool is_library_client(rt::Call &c, py::handle client) {
+    py::tuple library = c.g("_LIBRARY_CLIENT");
+    py::object cls = library[0];
+    if (!py::type::handle_of(client).is(cls)) return false;
+    py::object listing = cls.attr("list_run_infos"), fetch = cls.attr("get_run");
+    if (!listing.is(library[1]) || !fetch.is(library[2])) return false;
+    py::object own = py::getattr(client, "__dict__", py::none());
+    if (own.is_none()) return true;
+    return !rt::truthy(own.attr("__contains__")("list_run_infos")) &&
+           !rt::truthy(own.attr("__contains__")("get_run"));
+}
+
+// The run of `experiment_id` whose name tag equals `name`, the last one in
+// listing order wins; a null object when there is none.
 py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experiment_id, py::handle name) {
     py::object found;
-    py::object page = client.attr("list_run_infos")(experiment_id);
-    while (true) {
-        for (py::handle entry : page) {
-            py::object run_id = entry.attr("run_id");
-            py::object run = client.attr("get_run")(run_id);
-            py::object run_name = run.attr("data").attr("tags").attr("get")(c.g("EXP_STORE_RUN_NAME"));
-            if (equal(run_name, name)) found = run_id;
-        }
-        py::object token = py::getattr(page, "token", py::none());
-        // The SQL store may hand out a token before an empty last page; an
-        // empty page with a token is read like any other and ends the loop.
-        if (!rt::truthy(token)) break;
-        page = client.attr("list_run_infos")(experiment_id, py::arg("page_token") = token);
+    py::object tag_key = c.g("EXP_STORE_RUN_NAME");
+    auto match = [&](py::handle run_id, py::handle run) {
+        py::object run_name = run.attr("data").attr("tags").attr("get")(tag_key);
+        if (equal(run_name, name)) found = py::reinterpret_borrow<py::object>(run_id);
+    };
+    if (is_library_client(c, client)) {
+        // The library's listing is a run search whose answer carries every
+        // run's tags, which it then drops; fetching each run again costs one
+        // round trip per run (seconds for a few thousand, far more across a
+        // network). The same search, with the listing's own view type, page
+        // size and order, gives the same runs in the same order, tags kept.
+        py::tuple defaults = py::tuple(py::tuple(c.g("_LIBRARY_CLIENT"))[1].attr("__defaults__"));
+        py::list experiment_ids;
+        experiment_ids.append(experiment_id);
+        for_each_listed(
+            [&](py::object token) {
+                return client.attr("search_runs")(experiment_ids, py::none(), defaults[0], defaults[1],
+                                                  defaults[2], token ? token : py::object(py::none()));
+            },
+            [&](py::handle run) { match(run.attr("info").attr("run_id"), run); });
+    } else {
+        for_each_listed(
+            [&](py::object token) {
+                if (!token) return client.attr("list_run_infos")(experiment_id);
+                return client.attr("list_run_infos")(experiment_id, py::arg("page_token") = token);
+            },
+            [&](py::handle entry) {
+                py::object run_id = entry.attr("run_id");
+                match(run_id, client.attr("get_run")(run_id));
+            });
     }
     return found;
 }
@@ -95,6 +165,7 @@ RT_MODULE(iteration, m) {
     mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     mod.from("mlflow.tracking", {"_get_store"});
+    mod.import("mlflow.tracking._tracking_service.utils", "_tracking_service_utils");
     mod.from("mlflow.tracking.context", {"registry as context_registry"});
     mod.from("mlflow.utils.mlflow_tags", {"MLFLOW_PARENT_RUN_ID", "MLFLOW_RUN_NAME"});
     mod.import("mlflow.utils.validation", "mlflow_validation");
@@ -108,6 +179,14 @@ RT_MODULE(iteration, m) {
              {"Client", "ActiveIteration", "create_mlflow_client", "_iteration_opened", "_iteration_ended"});
     mod.from("tavro_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
+    // The tracking library's client with its listing and run fetch as they
+    // are now; a lookup by name reads the listing's pages directly only while
+    // a client still has these (see find_run_by_name).
+    {
+        py::object library_client = py::module_::import("mlflow.tracking").attr("MlflowClient");
+        mod.set("_LIBRARY_CLIENT", py::make_tuple(library_client, library_client.attr("list_run_infos"),
+                                                  library_client.attr("get_run")));
+    }
 
     rt::ClassDef(mod, "Iteration", {},
                  "One run of an experiment on the tracking server.\n\n"
@@ -376,8 +455,11 @@ RT_MODULE(iteration, m) {
                 nullptr,
                 [](rt::Call &c) -> py::object {
                     py::object run_id = artifact_run_id(c, c[3]);
-                    tracker(c).attr("log_artifact")(py::arg("run_id") = run_id, py::arg("local_path") = c[1],
+                    py::object client = tracker(c);
+                    with_session_tracking_uri(c, [&] {
+                        client.attr("log_artifact")(py::arg("run_id") = run_id, py::arg("local_path") = c[1],
                                                     py::arg("artifact_path") = c[2]);
+                    });
                     return py::none();
                 })
         .method("log_artifacts",
@@ -392,8 +474,11 @@ RT_MODULE(iteration, m) {
                 nullptr,
                 [](rt::Call &c) -> py::object {
                     py::object run_id = artifact_run_id(c, c[3]);
-                    tracker(c).attr("log_artifacts")(py::arg("run_id") = run_id, py::arg("local_dir") = c[1],
+                    py::object client = tracker(c);
+                    with_session_tracking_uri(c, [&] {
+                        client.attr("log_artifacts")(py::arg("run_id") = run_id, py::arg("local_dir") = c[1],
                                                      py::arg("artifact_path") = c[2]);
+                    });
                     return py::none();
                 })
         .method("end",

@@ -11,7 +11,7 @@ RT_MODULE(project, m) {
     mod.from("tavro_experiment_tracking.tracking.client", {"Client"});
     mod.from("tavro_experiment_tracking.exception", {"RestException"});
     mod.from("tavro_experiment_tracking.entities.quorril", {"NamedEntity"});
-    mod.from("mlflow.exceptions", {"RestException as MLFlowRestException"});
+    mod.from("mlflow.exceptions", {"RestException as MLFlowRestException", "MlflowException"});
 
     rt::ClassDef(mod, "Project", {mod.get("NamedEntity")})
         .method("__init__",
@@ -64,10 +64,21 @@ RT_MODULE(project, m) {
                     py::object record = self.attr("get_experiment_meta_by_name")(c[1]);
                     if (!rt::truthy(record)) {
                         py::object client = self.attr("client");
-                        py::object experiment_id = client.attr("create_experiment")(
-                            py::arg("experiment_name") = c[1], py::arg("artifact_location") = c[3],
-                            py::arg("tags") = c[4]);
-                        record = client.attr("get_experiment")(experiment_id);
+                        try {
+                            py::object experiment_id = client.attr("create_experiment")(
+                                py::arg("experiment_name") = c[1], py::arg("artifact_location") = c[3],
+                                py::arg("tags") = c[4]);
+                            record = client.attr("get_experiment")(experiment_id);
+                        } catch (py::error_already_set &e) {
+                            // Another job made it since the lookup (the jobs of a
+                            // sweep start together): use that one.
+                            if (!e.matches(c.g("MlflowException")) ||
+                                !rt::truthy(e.value().attr("error_code").attr("__eq__")(
+                                    py::str("RESOURCE_ALREADY_EXISTS"))))
+                                throw;
+                            record = self.attr("get_experiment_meta_by_name")(c[1]);
+                            if (!rt::truthy(record)) throw;
+                        }
                     }
                     py::object experiment =
                         Experiment(record.attr("name"), c[2], record.attr("experiment_id"), self);

@@ -14,6 +14,13 @@ namespace {
     rt::raise(c.g("ExperimentTrackingException"), py::tuple(), kwargs);
 }
 
+// True when `e` is the server's refusal to create an experiment whose name is
+// taken.
+bool name_taken(rt::Call &c, py::error_already_set &e) {
+    return e.matches(c.g("MlflowException")) &&
+           rt::truthy(e.value().attr("error_code").attr("__eq__")(py::str("RESOURCE_ALREADY_EXISTS")));
+}
+
 }  // namespace
 
 RT_MODULE(initialize, m) {
@@ -22,6 +29,7 @@ RT_MODULE(initialize, m) {
     mod.import("os");
     mod.from("typing", {"Union"});
     mod.from("mlflow.entities", {"LifecycleStage"});
+    mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     mod.from("tavro_experiment_tracking.auth.authenticator", {"Authenticator"});
     mod.from("tavro_experiment_tracking.auth.lookup", {"check_authentication"});
@@ -109,7 +117,19 @@ RT_MODULE(initialize, m) {
             if (rt::truthy(using_default_experiment)) return project;
 
             py::object record = client.attr("get_experiment_by_name")(experiment_name);
-            if (rt::truthy(record)) {
+            py::object experiment_id;
+            if (!rt::truthy(record)) {
+                try {
+                    experiment_id = client.attr("create_experiment")(experiment_name);
+                } catch (py::error_already_set &e) {
+                    // Another job made it since the lookup (the jobs of a sweep
+                    // start together): it is an existing experiment now.
+                    if (!name_taken(c, e)) throw;
+                    record = client.attr("get_experiment_by_name")(experiment_name);
+                    if (!rt::truthy(record)) throw;
+                }
+            }
+            if (!experiment_id) {
                 if (!rt::truthy(use_if_exists))
                     rt::raise(PyExc_Exception,
                               py::make_tuple(py::str("Experiment already exists with name: " +
@@ -117,7 +137,6 @@ RT_MODULE(initialize, m) {
                 logger.attr("debug")(py::str("Re-using experiment with name: " + rt::str(experiment_name) +
                                              " and ID: " + rt::str(record.attr("experiment_id"))));
             } else {
-                py::object experiment_id = client.attr("create_experiment")(experiment_name);
                 record = client.attr("get_experiment")(experiment_id);
                 logger.attr("debug")(py::str("New experiment created with name: " + rt::str(experiment_name) +
                                              " and ID: " + rt::str(record.attr("experiment_id"))));

@@ -1,0 +1,423 @@
+"""Many writers at once against the team's tracking server.
+
+Starts a throw-away PostgreSQL cluster and a tracking server on it (several
+workers, artifacts served over HTTP by the server), then runs --processes
+worker processes at once. Each one, as its own user, runs --iterations
+iterations through this package: start by name, --params parameters in one
+batch, --steps metric steps one call each, one artifact, end. Afterwards every
+value is read back with plain MlflowClient and compared: nothing lost, nothing
+duplicated, no run left RUNNING, every run's user and project tags right.
+Prints the throughput (logged values per second over the busy period) and the
+slowest call.
+
+Then the same load runs again (at least --outage-iterations per process) while first
+PostgreSQL and later the tracking server are stopped for a few seconds and
+started again. Every call must return or raise within the request timeout
+(--timeout, no retries), and everything a call acknowledged must be there
+after the restarts.
+
+Loopback only; the whole run is bounded by --deadline and stops by itself.
+Exit status 0 when every check passed.
+
+    .venv/bin/python bench/load.py [--processes 16] [--iterations 20] [--steps 100]
+        [--params 10] [--outage-iterations 6] [--timeout 10] [--deadline 1800]
+"""
+import argparse
+import json
+import multiprocessing
+import os
+import shutil
+import sys
+import tempfile
+import time
+from collections import defaultdict
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
+
+PROJECT = "load-project"
+METRIC = "loss"
+SERVER_WORKERS = 4
+# What a call may take beyond the request timeout: the client's own work.
+SLACK = 2.0
+
+
+def user_of(worker):
+    return "load-user-{:02d}".format(worker)
+
+
+def run_name(worker, iteration):
+    return "w{:02d}-i{:03d}".format(worker, iteration)
+
+
+def param_value(worker, iteration, n):
+    return "{}-{}-{}".format(worker, iteration, n)
+
+
+def metric_value(worker, step):
+    # Exactly representable: compared with == after the round trip.
+    return worker + step * 0.5
+
+
+def artifact_text(name):
+    return "artifact of {}\n".format(name)
+
+
+def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
+    """One writer process; every call goes into its journal, in order, as it ends."""
+    os.environ["LOGNAME"] = user_of(worker)
+    os.environ["MLFLOW_HTTP_REQUEST_MAX_RETRIES"] = "0"
+    os.environ["MLFLOW_HTTP_REQUEST_TIMEOUT"] = str(args.timeout)
+    from tavro_experiment_tracking.tracking.initialize import init
+
+    journal = open(os.path.join(workdir, "journal-{}-{:02d}.jsonl".format(phase, worker)), "a", buffering=1)
+    iterations = args.iterations if phase == "load" else args.outage_iterations
+
+    def call(op, fn, *a, **kw):
+        t0, began = time.perf_counter(), time.time()
+        entry = {"op": op, "worker": worker, "began": began}
+        try:
+            result = fn(*a, **kw)
+            entry["ok"] = True
+            return entry, result
+        except Exception as e:  # noqa: BLE001 - recorded and judged by the parent
+            entry.update(ok=False, error="{}: {}".format(type(e).__name__, str(e)[:200]))
+            return entry, None
+        finally:
+            entry["seconds"] = time.perf_counter() - t0
+            entry["ended"] = time.time()
+
+    def record(entry, **facts):
+        entry.update(facts)
+        journal.write(json.dumps(entry) + "\n")
+        return entry["ok"]
+
+    while True:
+        entry, experiment = call("init", init, PROJECT, experiment_name, tracking_uri=uri)
+        if record(entry):
+            break
+        if phase == "load" or time.time() > stop_at:
+            return
+        time.sleep(0.5)  # a stopped server: try again until it is back
+    art_dir = os.path.join(workdir, "artifacts-{}-{:02d}".format(phase, worker))
+    os.makedirs(art_dir, exist_ok=True)
+    # While the servers are stopped and started, writers go on until told
+    # the last restart is behind them, so that every stop meets them working.
+    # Only iterations that started count: failed starts during a stop do not.
+    over = os.path.join(workdir, "outage-over")
+    j, started = -1, 0
+    while time.time() < stop_at:
+        j += 1
+        if started >= iterations and (phase == "load" or os.path.exists(over)):
+            break
+        name = run_name(worker, j)
+        iteration = experiment.get_iteration()
+        entry, active = call("start", iteration.start, iteration_name=name)
+        run_id = active.info.run_id if active is not None else None
+        if not record(entry, name=name, run=run_id):
+            time.sleep(0.2)  # nothing to log into; the server is likely down
+            continue
+        started += 1
+        params = {"p{}".format(n): param_value(worker, j, n) for n in range(args.params)}
+        entry, _ = call("log_params", iteration.log_params, params)
+        record(entry, run=run_id, params=params)
+        for step in range(args.steps):
+            value = metric_value(worker, step)
+            entry, _ = call("log_metric", iteration.log_metric, METRIC, value, step=step)
+            record(entry, run=run_id, step=step, value=value)
+        path = os.path.join(art_dir, name + ".txt")
+        with open(path, "w") as f:
+            f.write(artifact_text(name))
+        entry, _ = call("log_artifact", iteration.log_artifact, path)
+        record(entry, run=run_id, file=name + ".txt")
+        entry, _ = call("end", iteration.end)
+        record(entry, run=run_id)
+    journal.close()
+
+
+def read_journals(workdir, phase):
+    entries = []
+    for name in sorted(os.listdir(workdir)):
+        if name.startswith("journal-{}-".format(phase)):
+            with open(os.path.join(workdir, name)) as f:
+                entries.extend(json.loads(line) for line in f if line.strip())
+    return entries
+
+
+def run_writers(uri, experiment_name, args, phase, workdir, during=None):
+    """Runs the writer processes; `during(processes)` runs meanwhile in this one."""
+    ctx = multiprocessing.get_context("spawn")
+    stop_at = time.time() + args.deadline
+    processes = [ctx.Process(target=worker_main, args=(k, uri, experiment_name, args, phase, workdir, stop_at),
+                             daemon=True) for k in range(args.processes)]
+    for p in processes:
+        p.start()
+    if during is not None:
+        during(processes)
+    for p in processes:
+        p.join(max(1.0, stop_at + 60 - time.time()))
+    hung = [p for p in processes if p.is_alive()]
+    for p in hung:
+        p.kill()
+        p.join()
+    failed = [p.exitcode for p in processes if p.exitcode not in (0, None)]
+    return hung, failed
+
+
+def all_runs(client, experiment_id):
+    from mlflow.entities import ViewType
+
+    runs, token = [], None
+    while True:
+        page = client.search_runs([experiment_id], run_view_type=ViewType.ALL, page_token=token)
+        runs.extend(page)
+        token = page.token
+        if not token:
+            return runs
+
+
+class Checker:
+    """Reads everything back with plain MlflowClient and collects what differs."""
+
+    def __init__(self, uri, experiment_name, workdir):
+        import mlflow
+        from mlflow.tracking import MlflowClient
+
+        # MLflow resolves artifacts served by the tracking server against its
+        # process-wide address, whatever the client's: a plain reader sets it.
+        mlflow.set_tracking_uri(uri)
+        self.client = MlflowClient(uri)
+        self.workdir = workdir
+        experiment = self.client.get_experiment_by_name(experiment_name)
+        self.runs = all_runs(self.client, experiment.experiment_id) if experiment else []
+        self.problems = []
+        self.compared = 0
+
+    def problem(self, text):
+        if len(self.problems) < 50:
+            self.problems.append(text)
+
+    def same(self, what, got, expected):
+        self.compared += 1
+        if got != expected:
+            self.problem("{}: got {!r}, expected {!r}".format(what, got, expected))
+
+    def history(self, run_id):
+        return [(m.step, m.value) for m in self.client.get_metric_history(run_id, METRIC)]
+
+    def artifact(self, run_id, file):
+        target = tempfile.mkdtemp(dir=self.workdir)
+        try:
+            path = self.client.download_artifacts(run_id, file, target)
+            with open(path) as f:
+                return f.read()
+        except Exception as e:  # noqa: BLE001 - reported as a difference
+            return "<{}: {}>".format(type(e).__name__, e)
+        finally:
+            shutil.rmtree(target, ignore_errors=True)
+
+    def tags(self, run, worker, name):
+        from mlflow.utils.mlflow_tags import MLFLOW_RUN_NAME, MLFLOW_USER
+
+        from tavro_experiment_tracking.model.tags import EXP_STORE_PROJECT_NAME, EXP_STORE_RUN_NAME
+
+        tags = run.data.tags
+        self.same(name + " user", (run.info.user_id, tags.get(MLFLOW_USER)), (user_of(worker), user_of(worker)))
+        self.same(name + " project tag", tags.get(EXP_STORE_PROJECT_NAME), PROJECT)
+        self.same(name + " name tags", (tags.get(MLFLOW_RUN_NAME), tags.get(EXP_STORE_RUN_NAME)), (name, name))
+
+    def complete(self, args):
+        """Phase one: every iteration is there once, with all it logged, ended."""
+        by_name = defaultdict(list)
+        for run in self.runs:
+            by_name[run.data.tags.get("mlflow.runName")].append(run)
+        expected = {run_name(k, j): k for k in range(args.processes) for j in range(args.iterations)}
+        self.same("run count", len(self.runs), len(expected))
+        self.same("run names", sorted(by_name), sorted(expected))
+        for name, worker in sorted(expected.items()):
+            found = by_name.get(name, [])
+            if len(found) != 1:
+                self.problem("{}: {} runs".format(name, len(found)))
+                continue
+            run = found[0]
+            j = int(name.split("-i")[1])
+            self.same(name + " status", run.info.status, "FINISHED")
+            self.tags(run, worker, name)
+            self.same(name + " params", run.data.params,
+                      {"p{}".format(n): param_value(worker, j, n) for n in range(args.params)})
+            self.same(name + " metric history", sorted(self.history(run.info.run_id)),
+                      [(s, metric_value(worker, s)) for s in range(args.steps)])
+            self.same(name + " artifact", self.artifact(run.info.run_id, name + ".txt"), artifact_text(name))
+            self.compared += args.params + args.steps - 2  # counted per value, not per comparison
+
+    def acknowledged(self, entries):
+        """Phase two: whatever a call acknowledged is there; nothing twice."""
+        runs = {run.info.run_id: run for run in self.runs}
+        history = {}
+        for e in entries:
+            if not e["ok"] or e["op"] == "init":
+                continue
+            run = runs.get(e["run"])
+            if run is None:
+                self.problem("run {} of an acknowledged {} is missing".format(e["run"], e["op"]))
+                continue
+            if e["op"] == "start":
+                self.tags(run, e["worker"], e["name"])
+            elif e["op"] == "log_params":
+                for key, value in e["params"].items():
+                    self.same("{} param {}".format(e["run"], key), run.data.params.get(key), value)
+            elif e["op"] == "log_metric":
+                if e["run"] not in history:
+                    history[e["run"]] = self.history(e["run"])
+                points = history[e["run"]]
+                self.same("{} step {}".format(e["run"], e["step"]),
+                          points.count((e["step"], e["value"])), 1)
+            elif e["op"] == "log_artifact":
+                name = e["file"][:-len(".txt")]
+                self.same("{} artifact".format(e["run"]), self.artifact(e["run"], e["file"]), artifact_text(name))
+            elif e["op"] == "end":
+                self.same("{} status".format(e["run"]), run.info.status, "FINISHED")
+
+
+def values_logged(entries, args):
+    per_op = {"log_params": args.params, "log_metric": 1, "log_artifact": 1}
+    return sum(per_op.get(e["op"], 0) for e in entries if e["ok"])
+
+
+def report_calls(entries):
+    calls = [e for e in entries if e["op"] != "init"]
+    if not calls:
+        print("  no calls")
+        return None
+    slowest = max(calls, key=lambda e: e["seconds"])
+    by_op = defaultdict(list)
+    for e in calls:
+        by_op[e["op"]].append(e["seconds"])
+    print("  calls: {} ({} failed); slowest: {} of worker {} took {:.3f} s{}".format(
+        len(calls), sum(not e["ok"] for e in calls), slowest["op"], slowest["worker"], slowest["seconds"],
+        "" if slowest["ok"] else " and failed"))
+    for op, times in sorted(by_op.items()):
+        times.sort()
+        print("    {:<13} n={:<6} median {:7.1f} ms  max {:7.1f} ms".format(
+            op, len(times), times[len(times) // 2] * 1000, times[-1] * 1000))
+    return slowest
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--processes", type=int, default=16)
+    parser.add_argument("--iterations", type=int, default=20)
+    parser.add_argument("--steps", type=int, default=100)
+    parser.add_argument("--params", type=int, default=10)
+    parser.add_argument("--outage-iterations", type=int, default=6,
+                        help="least iterations per process while the servers are stopped and started "
+                             "(they go on until the last restart is behind them; 0 skips)")
+    parser.add_argument("--outage-seconds", type=float, default=5.0)
+    parser.add_argument("--timeout", type=int, default=10, help="request timeout of every client call (s)")
+    parser.add_argument("--deadline", type=float, default=1800.0, help="limit of each phase's writers (s)")
+    args = parser.parse_args()
+
+    from servers import Backend, stop_tracking_server
+
+    began = time.perf_counter()
+    workdir = tempfile.mkdtemp(prefix="load-")
+    backend = Backend("postgresql")
+    proc = None
+    failures = []
+    try:
+        store = backend.new_store(workdir)
+        port = __import__("servers").free_port()
+        proc, uri, _ = backend.start_server(workdir, store, port, workers=SERVER_WORKERS)
+        print("tracking server {} on PostgreSQL ({} workers, proxied artifacts); {} processes x {} "
+              "iterations x ({} metric steps, {} params, 1 artifact)".format(
+                  uri, SERVER_WORKERS, args.processes, args.iterations, args.steps, args.params), flush=True)
+
+        # -- phase one: all writers at once, nothing disturbed
+        hung, crashed = run_writers(uri, "load", args, "load", workdir)
+        entries = read_journals(workdir, "load")
+        ok = [e for e in entries if e["ok"] and e["op"] != "init"]
+        if not ok:
+            errors = [e.get("error") for e in entries if not e["ok"]]
+            sys.exit("load: no call succeeded ({} processes hung, {} crashed; first error: {})".format(
+                len(hung), len(crashed), errors[0] if errors else "none recorded"))
+        busy = max(e["ended"] for e in ok) - min(e["began"] for e in ok)
+        values = values_logged(entries, args)
+        print("\nload: {} values logged in {:.1f} s: {:.0f} values/s".format(values, busy, values / busy))
+        report_calls(entries)
+        failed_calls = [e for e in entries if not e["ok"]]
+        if hung or crashed or failed_calls:
+            failures.append("load: {} processes hung, {} crashed, {} calls failed{}".format(
+                len(hung), len(crashed), len(failed_calls),
+                " (first: {})".format(failed_calls[0]["error"]) if failed_calls else ""))
+        checker = Checker(uri, "load", workdir)
+        checker.complete(args)
+        print("  read back: {} runs, {} values compared, {} differences".format(
+            len(checker.runs), checker.compared, len(checker.problems)))
+        failures.extend("load: " + p for p in checker.problems)
+
+        # -- phase two: PostgreSQL, then the tracking server, stopped mid-run
+        if args.outage_iterations > 0:
+            cluster = backend.cluster
+            events = []
+
+            def outages(processes):
+                nonlocal proc
+                # Every writer past its start-up and logging, or a minute gone.
+                until = time.time() + 60
+                while time.time() < until:
+                    logging = {e["worker"] for e in read_journals(workdir, "outage")
+                               if e["ok"] and e["op"] == "log_metric"}
+                    if len(logging) == args.processes:
+                        break
+                    time.sleep(0.5)
+                events.append("PostgreSQL stopped")
+                cluster.stop("fast")
+                time.sleep(args.outage_seconds)
+                cluster.start()
+                events.append("PostgreSQL started")
+                time.sleep(args.outage_seconds)
+                events.append("tracking server stopped")
+                stop_tracking_server(proc)
+                time.sleep(args.outage_seconds)
+                proc, _, _ = backend.start_server(workdir, store, port, workers=SERVER_WORKERS)
+                events.append("tracking server started")
+                time.sleep(args.outage_seconds)
+                open(os.path.join(workdir, "outage-over"), "w").close()
+
+            hung, crashed = run_writers(uri, "outage", args, "outage", workdir, during=outages)
+            entries = read_journals(workdir, "outage")
+            print("\noutage: {}".format(", ".join(events)))
+            report_calls(entries)
+            bound = args.timeout + SLACK
+            late = [e for e in entries if e["seconds"] > bound]
+            failed_calls = [e for e in entries if not e["ok"] and e["op"] != "init"]
+            if hung or crashed:
+                failures.append("outage: {} processes hung, {} crashed".format(len(hung), len(crashed)))
+            if late:
+                failures.append("outage: {} calls took longer than {:.0f} s (slowest {:.1f} s, {})".format(
+                    len(late), bound, max(e["seconds"] for e in late), late[0]["op"]))
+            if not failed_calls:
+                failures.append("outage: no call failed, so the stops did not happen while the writers worked")
+            checker = Checker(uri, "outage", workdir)
+            checker.acknowledged(entries)
+            acknowledged = sum(e["ok"] for e in entries if e["op"] != "init")
+            print("  {} calls failed during the stops, every one within {:.0f} s: {}".format(
+                len(failed_calls), bound, "yes" if not late else "NO"))
+            print("  read back after the restarts: {} acknowledged calls, {} values compared, {} differences".format(
+                acknowledged, checker.compared, len(checker.problems)))
+            failures.extend("outage: " + p for p in checker.problems)
+    finally:
+        if proc is not None:
+            stop_tracking_server(proc)
+        backend.close()
+        shutil.rmtree(workdir, ignore_errors=True)
+
+    print("\ntotal {:.0f} s".format(time.perf_counter() - began))
+    if failures:
+        print("FAILED:\n  " + "\n  ".join(failures))
+        sys.exit(1)
+    print("all checks passed")
+
+
+if __name__ == "__main__":
+    main()
