@@ -2,12 +2,21 @@
 an error. The crash cases run in a subprocess, so a regression fails one
 test instead of killing the run."""
 import gc
+import socket
 import subprocess
 import sys
 import textwrap
+import threading
 import weakref
 
+import pytest
+from mlflow.tracking import MlflowClient
+
+from tavro_experiment_tracking import constants, context
 from tavro_experiment_tracking.entities.quorril import NamedEntity
+from tavro_experiment_tracking.exception import ServerNotAccessibleException
+from tavro_experiment_tracking.tracking.initialize import init
+from tavro_experiment_tracking.utils.validation import is_cloud, is_server_up
 
 
 def run_python(code, **kwargs):
@@ -100,3 +109,49 @@ def test_import_errors_reach_the_importer_as_themselves():
         "ModuleNotFoundError No module named 'oic'",
         "TypeError Argument 'tracking_uri' has incorrect type (expected str, got int)",
     ]
+
+
+def test_server_probe_is_bounded_as_a_whole():
+    # Answers "HTTP/1.1 200 OK" one byte every half second: complete after
+    # eight seconds, long past the probe's three.
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(4)
+    stop = threading.Event()
+
+    def dribble():
+        conn, _ = server.accept()
+        with conn:
+            for byte in b"HTTP/1.1 200 OK\r\n\r\n":
+                if stop.wait(0.5):
+                    return
+                conn.sendall(bytes([byte]))
+
+    thread = threading.Thread(target=dribble, daemon=True)
+    thread.start()
+    try:
+        assert is_server_up("http://127.0.0.1:{}".format(server.getsockname()[1])) is False
+    finally:
+        stop.set()
+        thread.join(10)
+        server.close()
+
+
+def test_text_utf8_cannot_encode_is_handled_as_python_would(monkeypatch, tracking_server, unique_name):
+    lone = "\udcff"  # what os.environ holds for a byte that is not UTF-8
+    monkeypatch.setenv(constants.ENV_KOVA_CLOUD, lone)
+    assert is_cloud() is True
+    monkeypatch.delenv(constants.ENV_KOVA_CLOUD)
+    assert is_server_up("http://127.0.0.1:1/" + lone) is False
+    assert is_server_up(lone) is False
+    with pytest.raises(AttributeError, match="call init"):
+        getattr(context.current_client, lone)
+    with pytest.raises(ServerNotAccessibleException):
+        init("p", "e", tracking_uri="http://127.0.0.1:1/" + lone)
+
+    # A run name the tracking library cannot send: its own error, as for a plain client.
+    experiment = init("p", unique_name("e"), tracking_uri=tracking_server)
+    with pytest.raises(Exception) as plain:
+        MlflowClient(tracking_server).create_run(experiment.experiment_id, tags={"name": lone})
+    with pytest.raises(type(plain.value)):
+        experiment.get_iteration().start(iteration_name=lone)

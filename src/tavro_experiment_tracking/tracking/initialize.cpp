@@ -7,9 +7,9 @@ using rt::arg;
 
 namespace {
 
-[[noreturn]] void refuse(rt::Call &c, const std::string &message) {
+[[noreturn]] void refuse(rt::Call &c, const py::str &message) {
     py::dict kwargs;
-    kwargs["message"] = py::str(message);
+    kwargs["message"] = message;
     kwargs["error_code"] = c.g("INVALID_PARAMETER_VALUE");
     rt::raise(c.g("ExperimentTrackingException"), py::tuple(), kwargs);
 }
@@ -102,14 +102,14 @@ RT_MODULE(initialize, m) {
             else
                 current_client.attr("tracking_uri") = tracking_uri;
             py::object resolved_tracking_uri = current_client.attr("tracking_uri");
-            logger.attr("debug")(py::str("Using tracking server uri: " + rt::str(resolved_tracking_uri)));
+            logger.attr("debug")(rt::text({"Using tracking server uri: ", resolved_tracking_uri}));
 
             py::object address = resolved_tracking_uri.attr("rstrip")("/");
             if (!rt::truthy(c.g("is_server_up")(address)))
                 rt::raise(c.g("ServerNotAccessibleException"),
-                          py::make_tuple(py::str("Unable to communicate with Experiment Tracking server. Please make "
-                                                 "sure the server at '" +
-                                                 rt::str(address) + "' is running, and the address is correct.")));
+                          py::make_tuple(rt::text({"Unable to communicate with Experiment Tracking server. Please "
+                                                   "make sure the server at '",
+                                                   address, "' is running, and the address is correct."})));
 
             // The tracking library gets the address as stored, slashes and all.
             py::object client = c.g("create_mlflow_client")(current_client.attr("tracking_uri"));
@@ -132,19 +132,18 @@ RT_MODULE(initialize, m) {
             if (!experiment_id) {
                 if (!rt::truthy(use_if_exists))
                     rt::raise(PyExc_Exception,
-                              py::make_tuple(py::str("Experiment already exists with name: " +
-                                                     rt::str(record.attr("name")))));
-                logger.attr("debug")(py::str("Re-using experiment with name: " + rt::str(experiment_name) +
-                                             " and ID: " + rt::str(record.attr("experiment_id"))));
+                              py::make_tuple(rt::text({"Experiment already exists with name: ", record.attr("name")})));
+                logger.attr("debug")(rt::text({"Re-using experiment with name: ", experiment_name, " and ID: ",
+                                               record.attr("experiment_id")}));
             } else {
                 record = client.attr("get_experiment")(experiment_id);
-                logger.attr("debug")(py::str("New experiment created with name: " + rt::str(experiment_name) +
-                                             " and ID: " + rt::str(record.attr("experiment_id"))));
+                logger.attr("debug")(rt::text({"New experiment created with name: ", experiment_name, " and ID: ",
+                                               record.attr("experiment_id")}));
             }
             if (record.attr("lifecycle_stage").not_equal(c.g("LifecycleStage").attr("ACTIVE"))) {
                 py::str message("Cannot set a deleted experiment '%s' as the active experiment. You can restore the "
                                 "experiment, or permanently delete the  experiment to create a new one.");
-                refuse(c, rt::str(message.attr("__mod__")(py::make_tuple(py::str(record.attr("name"))))));
+                refuse(c, message.attr("__mod__")(py::make_tuple(py::str(record.attr("name")))));
             }
 
             py::object active_experiment = c.g("Experiment")(record.attr("name"), experiment_description,
