@@ -175,13 +175,16 @@ def test_lookup_by_name_picks_the_same_run_on_either_path(experiment, mlflow_cli
     # The oldest named run is listed last on either path; the newcomer comes
     # first, on a page already read.
     assert active.info.run_id == ids[0]
-    assert len(pager.call_args_list) == 4  # three pages and the empty one after
     if path == "search pages":
-        # The listing's own experiment, view type and order; the tags come with the pages.
+        # The listing's own experiment, view type and order, narrowed to the
+        # name by the server; the tags come with the pages.
         first = pager.call_args_list[0].args[1:]
-        assert first == ([eid], None, ViewType.ACTIVE_ONLY, SEARCH_MAX_RESULTS_DEFAULT, None, None)
+        assert first == ([eid], "tags.`{}` = 'again'".format(EXP_STORE_RUN_NAME), ViewType.ACTIVE_ONLY,
+                         SEARCH_MAX_RESULTS_DEFAULT, None, None)
+        assert len(pager.call_args_list) == 2  # the two named runs, then the one the newcomer shifted
         assert fetched.call_count == 2  # the found run, before and after it is opened again
     else:
+        assert len(pager.call_args_list) == 4  # three pages and the empty one after
         assert fetched.call_count == 6 + 2  # every listed run, one of them twice
 
 
@@ -561,3 +564,15 @@ def test_refused_batch_writes_nothing(iteration, mlflow_client, call, batch):
         getattr(iteration, call)(batch)
     data = mlflow_client.get_run(run_id).data
     assert (data.params, data.metrics) == ({}, {})
+
+
+@pytest.mark.parametrize("name, narrowed", [("it's", False), ("Loss", True)])
+def test_lookup_by_name_is_exact_whatever_the_server_narrows(experiment, mlflow_client, name, narrowed):
+    eid = experiment.experiment_id
+    start = int(time.time() * 1000) - 10000
+    ids = {n: mlflow_client.create_run(eid, start_time=start + 1000 * i, tags={EXP_STORE_RUN_NAME: n}).info.run_id
+           for i, n in enumerate([name, name.upper(), name + " "])}
+    with mock.patch.object(MlflowClient, "search_runs", autospec=True, side_effect=MlflowClient.search_runs) as search:
+        active = experiment.get_iteration().start(iteration_name=name)
+    assert active.info.run_id == ids[name]
+    assert (search.call_args.args[2] is not None) == narrowed

@@ -114,6 +114,24 @@ bool is_library_client(rt::Call &c, py::handle client) {
            !rt::truthy(own.attr("__contains__")("get_run"));
 }
 
+// A run-search filter for runs whose tag `key` is `name`, or None when the
+// name is not plain text the search syntax can quote.
+py::object name_filter(rt::Call &c, py::handle key, py::handle name) {
+    if (!PyUnicode_CheckExact(name.ptr()) || !PyUnicode_CheckExact(key.ptr())) return py::none();
+    for (const char *unquotable : {"'", "\"", "`", "\\"})
+        if (rt::truthy(name.attr("__contains__")(unquotable)) || rt::truthy(key.attr("__contains__")(unquotable)))
+            return py::none();
+    if (!rt::truthy(name.attr("isprintable")())) return py::none();
+    try {
+        name.attr("encode")("utf-8");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_UnicodeError)) throw;
+        return py::none();
+    }
+    (void)c;
+    return rt::text({"tags.`", key, "` = '", name, "'"});
+}
+
 // The run of `experiment_id` whose name tag equals `name`, the last one in
 // listing order wins; a null object when there is none.
 py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experiment_id, py::handle name) {
@@ -129,13 +147,20 @@ py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experimen
         // round trip per run (seconds for a few thousand, far more across a
         // network). The same search, with the listing's own view type, page
         // size and order, gives the same runs in the same order, tags kept.
+        //
+        // The server also narrows the search to runs whose name tag is the name:
+        // its comparison may be looser than Python's (a case-insensitive
+        // collation), never stricter, and the order is the listing's, so the
+        // exact comparison below still picks the same run from fewer. A name
+        // the search syntax cannot quote is searched for among all runs.
         py::tuple defaults = py::tuple(py::tuple(c.g("_LIBRARY_CLIENT"))[1].attr("__defaults__"));
         py::list experiment_ids;
         experiment_ids.append(experiment_id);
+        py::object filter = name_filter(c, tag_key, name);
         for_each_listed(
             [&](py::object token) {
-                return client.attr("search_runs")(experiment_ids, py::none(), defaults[0], defaults[1],
-                                                  defaults[2], token ? token : py::object(py::none()));
+                return client.attr("search_runs")(experiment_ids, filter, defaults[0], defaults[1], defaults[2],
+                                                  token ? token : py::object(py::none()));
             },
             [&](py::handle run) { match(run.attr("info").attr("run_id"), run); });
     } else {
