@@ -40,9 +40,6 @@ sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
 
 sys.path.insert(0, HERE)
 
-from delay_proxy import DelayProxy  # noqa: E402
-from servers import Backend, stop_tracking_server  # noqa: E402
-
 from mlflow.entities import Metric, RunStatus  # noqa: E402
 from mlflow.tracking import MlflowClient, _get_store  # noqa: E402
 from mlflow.tracking.context import registry as context_registry  # noqa: E402
@@ -57,6 +54,9 @@ from tavro_experiment_tracking.model.tags import (  # noqa: E402
     EXP_STORE_RUN_NAME,
 )
 from tavro_experiment_tracking.tracking.client import Client  # noqa: E402
+
+from delay_proxy import DelayProxy  # noqa: E402
+from servers import Backend, stop_tracking_server  # noqa: E402
 
 TARGET = 1.03
 LOOKUP_TARGET = 50  # times faster than the plain calls, among --runs runs

@@ -1,9 +1,10 @@
 """A login kind written the way a user would write one: a subclass of
 Authenticator that logs in without any server and hands over a provider
 of numbered tokens."""
-from conftest import _SECRETS as SECRETS
 from tavro_experiment_tracking.auth.authenticator import Authenticator
 from tavro_experiment_tracking.auth.user import User
+
+from conftest import _SECRETS as SECRETS
 
 
 class CountingProvider:

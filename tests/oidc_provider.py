@@ -20,11 +20,11 @@ import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, urlencode, urlsplit
 
+from Cryptodome.PublicKey import RSA
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.x509.oid import NameOID
-from Cryptodome.PublicKey import RSA
 from jwkest.jwk import RSAKey
 from oic.oic.message import AuthorizationResponse
 from pyop.authz_state import AuthorizationState

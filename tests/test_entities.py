@@ -57,7 +57,8 @@ class Holder(NamedEntity):
         (Deep("x", None), "<Deep: >"),
         (Redefined("n", None), "<Redefined: size=4, size=4>"),
         (Holder("h", None), "<Holder: inner=<Project: name='p'>, name='h'>"),
-        (NamedEntity({"b": 1, "a": [Project("q", None)]}, None), "<NamedEntity: name={'a': [<Project: name='q'>], 'b': 1}>"),
+        (NamedEntity({"b": 1, "a": [Project("q", None)]}, None),
+         "<NamedEntity: name={'a': [<Project: name='q'>], 'b': 1}>"),
     ],
 )
 def test_printed_form(entity, text):

@@ -9,7 +9,6 @@ import threading
 
 import pytest
 import requests
-from mlflow.tracking import MlflowClient
 
 # Every way a script can leave a run open, one that ended its run, and one
 # whose run another client ended. A forked child exits on the way: it must

@@ -477,8 +477,9 @@ def test_library_errors_pass_unchanged_and_keep_earlier_values(iteration, mlflow
 
 def test_stopped_server_keeps_what_was_logged(tracking_backend, tmp_path, unique_name):
     # A server of its own, stopped mid-script and started again on the same data.
-    from conftest import free_port, stop_tracking_server
     from tavro_experiment_tracking.tracking.client import Client
+
+    from conftest import free_port, stop_tracking_server
 
     port = free_port()
     store = tracking_backend.new_store(str(tmp_path))

@@ -90,7 +90,8 @@ def test_token_answer_without_tokens(endpoints, body, error):
     assert not login.is_authenticated
 
 
-@pytest.mark.parametrize("refresh_token, client_id", [("a&grant_type=password&b=c+d%20e f/é", "id&x=1"), ("r-1_2.3", None)])
+@pytest.mark.parametrize("refresh_token, client_id",
+                         [("a&grant_type=password&b=c+d%20e f/é", "id&x=1"), ("r-1_2.3", None)])
 def test_values_reach_the_platform_intact(endpoints, refresh_token, client_id):
     endpoints.answer("/token", (200, TOKENS))
     endpoints.answer("/userinfo", (200, {"preferred_username": "alice"}))

@@ -42,7 +42,8 @@ from tavro_experiment_tracking.tracking.initialize import init
 )
 def test_constructor_checks(kwargs, refusal):
     if refusal:
-        with pytest.raises(ValueError, match="^When dcr_enabled is {}, client_id and client_secret should".format(refusal)):
+        message = "^When dcr_enabled is {}, client_id and client_secret should".format(refusal)
+        with pytest.raises(ValueError, match=message):
             OIDCAuthenticator("https://idp", **kwargs)
         return
     login = OIDCAuthenticator("https://idp", **kwargs)
@@ -73,12 +74,15 @@ def parts(monkeypatch):
 
 @pytest.mark.parametrize("dcr", [True, False])
 def test_login_makes_its_calls_in_order(parts, caplog, capsys, dcr):
-    login = OIDCAuthenticator("https://idp") if dcr else OIDCAuthenticator("https://idp", "localhost", False, "cid", "sec")
+    if dcr:
+        login = OIDCAuthenticator("https://idp")
+    else:
+        login = OIDCAuthenticator("https://idp", "localhost", False, "cid", "sec")
     os.environ[constants.ENV_MLFLOW_TRACKING_TOKEN] = "old"
     with caplog.at_level(logging.DEBUG, logger=authenticator_module.__name__):
         user = login.authenticate(ignored=1)
 
-    client, server, thread = parts.Client.return_value, parts.HTTPServer.return_value, parts.Thread.return_value
+    client, server = parts.Client.return_value, parts.HTTPServer.return_value
     auth_req = client.construct_AuthorizationRequest.return_value
     redirect = ["http://localhost:4711/callback"]
     registration = (
@@ -294,7 +298,8 @@ def test_run_outlives_its_first_access_token(secured_tracking_server, oidc_provi
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
 
-@pytest.mark.skipif(not CHROMIUM, reason="no Chromium found: install Debian's chromium package to run the real-browser login")
+@pytest.mark.skipif(not CHROMIUM,
+                    reason="no Chromium found: install Debian's chromium package to run the real-browser login")
 def test_real_browser_login(secured_tracking_server, oidc_provider, tmp_path, unique_name):
     browser = tmp_path / "browser"
     browser.write_text(textwrap.dedent("""\

@@ -596,7 +596,8 @@ def raise_value(exc_type, *args):
 
 @pytest.mark.parametrize(
     "kind,exc_type,message",
-    [("value", ValueError, "bad value"), ("key", KeyError, "'missing'"), ("std", SystemError, "throw_cpp raised a C++ exception: plain C++ failure"),
+    [("value", ValueError, "bad value"), ("key", KeyError, "'missing'"),
+     ("std", SystemError, "throw_cpp raised a C++ exception: plain C++ failure"),
      ("other", SystemError, "throw_cpp raised an unknown C++ exception")],
 )
 def test_cpp_exceptions_become_python_exceptions(kind, exc_type, message):

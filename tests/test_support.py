@@ -27,6 +27,7 @@ from tavro_experiment_tracking.utils.validation import (
     is_cloud,
     is_server_up,
 )
+
 from conftest import free_port
 
 
@@ -250,7 +251,8 @@ def test_tag_keys_import_nothing():
         " t.EXP_STORE_PROJECT_DESCRIPTION, t.EXP_STORE_EXPERIMENT_DESCRIPTION)\n"
     )
     out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout.splitlines()
-    assert out[0] == str(["tavro_experiment_tracking", "tavro_experiment_tracking.model", "tavro_experiment_tracking.model.tags"])
+    assert out[0] == str(
+        ["tavro_experiment_tracking", "tavro_experiment_tracking.model", "tavro_experiment_tracking.model.tags"])
     assert out[1].split() == [
         "tavro_experiment_tracking.runName",
         "tavro_experiment_tracking.parentRunId",

@@ -4,6 +4,7 @@ import types
 from urllib.parse import parse_qs
 
 import pytest
+
 import tavro_authn
 
 
@@ -34,7 +35,8 @@ def test_one_refresh_for_many_threads_then_renewal_before_expiry_with_the_rotate
     clock = Clock()
     monkeypatch.setattr(tavro_authn, "time", types.SimpleNamespace(monotonic=clock.monotonic))
     endpoints.answer("/token", (200, _rotating("a", 600)))
-    provider = tavro_authn.TokenProvider(refresh_token="r0", client_id="cid", token_endpoint_url=endpoints.url + "/token")
+    provider = tavro_authn.TokenProvider(refresh_token="r0", client_id="cid",
+                                         token_endpoint_url=endpoints.url + "/token")
 
     start, tokens = threading.Barrier(32), []
 
@@ -72,7 +74,8 @@ def test_one_refresh_for_many_threads_then_renewal_before_expiry_with_the_rotate
 def test_refused_refresh_names_endpoint_not_token(endpoints, secrets, status, body):
     secrets.add("r3fresh")
     endpoints.answer("/token", (status, body))
-    provider = tavro_authn.TokenProvider(refresh_token="r3fresh", client_id=None, token_endpoint_url=endpoints.url + "/token")
+    provider = tavro_authn.TokenProvider(refresh_token="r3fresh", client_id=None,
+                                         token_endpoint_url=endpoints.url + "/token")
     with pytest.raises(tavro_authn.TokenError) as refused:
         provider.token()
     assert endpoints.url + "/token" in str(refused.value) and "r3fresh" not in str(refused.value)
