@@ -1,4 +1,5 @@
-// The small runtime compiled into every extension module of the package.
+// The small runtime compiled into every extension module of the package:
+// what a module body uses to be read like the Python it stands for.
 //
 // It gives C++ code the objects a Python module is made of: functions that
 // bind, default, annotate and fail like Python functions; classes built
@@ -8,8 +9,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <functional>
 #include <initializer_list>
+#include <stdexcept>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +21,8 @@
 namespace rt {
 
 namespace py = pybind11;
+
+// ---- parameters -------------------------------------------------------------------
 
 enum class Kind : unsigned char { Positional, VarArgs, KeywordOnly, VarKeywords };
 
@@ -32,9 +38,9 @@ struct Param {
     Kind kind = Kind::Positional;
     Check check = Check::None;
     bool has_default = false;
-    py::object default_value;     // a value, or
-    std::string default_expr;     // an expression evaluated in the module namespace
-    std::string annotation;       // expression evaluated in the module namespace
+    py::object default_value;  // a value, or
+    std::string default_expr;  // an expression evaluated in the module namespace
+    std::string annotation;    // expression evaluated in the module namespace
 
     explicit Param(const char *n) : name(n) {}
     Param &def(py::object v) {
@@ -83,26 +89,88 @@ inline Param varkw(const char *name) {
     return p;
 }
 
-struct FunctionObject;  // the native function instance (opaque)
+// ---- what a definition may add: docstring, return annotation, property kinds ------
 
-// One call of a native function: the bound arguments, in parameter order
-// (a `*args` slot holds a tuple, a `**kwargs` slot a dict).
+struct Options {
+    const char *doc = nullptr;      // None when absent
+    const char *returns = nullptr;  // no return annotation when absent
+    const char *refusal = nullptr;  // a property whose assignment raises AttributeError(refusal)
+    py::object property_type;       // builtin property when absent
+};
+struct Doc {
+    const char *text;
+};
+struct Returns {
+    const char *annotation;
+};
+struct RefuseAssignment {
+    const char *message;
+};
+struct PropertyType {
+    py::object type;
+};
+inline Doc doc(const char *text) { return Doc{text}; }
+inline Returns returns(const char *annotation) { return Returns{annotation}; }
+inline RefuseAssignment refuse_assignment(const char *message) { return RefuseAssignment{message}; }
+inline PropertyType property_type(py::object type) { return PropertyType{std::move(type)}; }
+
+template <typename T>
+struct is_option : std::false_type {};
+template <>
+struct is_option<Doc> : std::true_type {};
+template <>
+struct is_option<Returns> : std::true_type {};
+template <>
+struct is_option<RefuseAssignment> : std::true_type {};
+template <>
+struct is_option<PropertyType> : std::true_type {};
+template <typename... Option>
+using if_options = std::enable_if_t<(is_option<Option>::value && ...)>;
+
+inline void apply(Options &o, Doc d) { o.doc = d.text; }
+inline void apply(Options &o, Returns r) { o.returns = r.annotation; }
+inline void apply(Options &o, RefuseAssignment r) { o.refusal = r.message; }
+inline void apply(Options &o, PropertyType p) { o.property_type = std::move(p.type); }
+template <typename... Option>
+Options options(Option... option) {
+    Options o;
+    (apply(o, std::move(option)), ...);
+    return o;
+}
+
+// ---- one call ------------------------------------------------------------------
+
+struct FunctionObject;  // the native function instance (opaque)
+class Call;
+namespace detail {
+py::dict call_globals(const Call &c);  // the namespace of the called function's module
+}  // namespace detail
+
+// One call of a native function: the bound arguments, in parameter order (a
+// `*args` slot holds a tuple, a `**kwargs` slot a dict).
 class Call {
 public:
     Call(FunctionObject *fn, py::object *args, size_t n) : fn_(fn), args_(args), n_(n) {}
     py::handle operator[](size_t i) const { return args_[i]; }
     py::handle self() const { return args_[0]; }
     size_t size() const { return n_; }
+    // Every bound argument, for a structured binding that names them:
+    // `auto [self, key, value] = c.args<3>();`
+    template <size_t N>
+    std::array<py::handle, N> args() const {
+        if (N != n_) throw std::logic_error("Call::args: the function has another number of parameters");
+        std::array<py::handle, N> out;
+        for (size_t i = 0; i < N; i++) out[i] = args_[i];
+        return out;
+    }
     // A module-level name (or builtin) as it is bound *now*, so patches and
     // reassignments of module globals take effect like in Python code.
     py::object g(const char *name) const;
-    // The class whose body defined this function (the `__class__` cell).
-    py::object klass() const;
     // super(<defining class>, self)
     py::object super() const;
-    py::object globals() const;
 
 private:
+    friend py::dict detail::call_globals(const Call &c);
     FunctionObject *fn_;
     py::object *args_;
     size_t n_;
@@ -110,24 +178,12 @@ private:
 
 using Body = std::function<py::object(Call &)>;
 
-struct FunctionSpec {
-    std::string name;
-    std::vector<Param> params;
-    const char *doc = nullptr;
-    std::string returns;  // return annotation expression, empty for none
-    Body body;
-};
+// ---- a module's namespace -------------------------------------------------------
 
-// Must be called first in every module's init.
-void init_runtime();
-
-// Builds the module's namespace the way Python source would.
 class Module {
 public:
     explicit Module(py::module_ m);
 
-    py::module_ &module() { return m_; }
-    py::dict globals() const { return globals_; }
     std::string name() const { return name_; }
 
     // `import a.b.c` binds `a`; `import a.b.c as x` binds `x` to a.b.c.
@@ -141,13 +197,26 @@ public:
     void lazy_from(const char *module, std::initializer_list<const char *> names);
     void set(const char *name, py::object value);
     py::object get(const char *name) const;
-    py::object eval(const std::string &expr) const;
 
-    // A module-level function, bound in the namespace and returned.
-    py::object def(const char *name, std::vector<Param> params, const char *doc, const char *returns, Body body);
+    // `def name(params): body`, bound in the namespace and returned; options
+    // are rt::doc(...) and rt::returns(...).
+    template <typename... Option, typename = if_options<Option...>>
+    py::object def(const char *name, std::vector<Param> params, Body body, Option... option) {
+        return def_with(name, std::move(params), std::move(body), options(std::move(option)...));
+    }
+    py::object def_with(const char *name, std::vector<Param> params, Body body, const Options &options);
 
-    // A function object without binding it anywhere.
-    py::object make_function(FunctionSpec spec, const std::string &qualname);
+    // (The form with doc and return annotation by position, while modules move over.)
+    py::object def(const char *name, std::vector<Param> params, const char *doc, const char *returns, Body body) {
+        Options o;
+        o.doc = doc;
+        o.returns = returns;
+        return def_with(name, std::move(params), std::move(body), o);
+    }
+
+    // A function of this module named `qualname`, not bound anywhere.
+    py::object function(const char *name, const std::string &qualname, std::vector<Param> params, Body body,
+                        const Options &options);
 
 private:
     py::module_ m_;
@@ -156,30 +225,87 @@ private:
     py::object lazy_;  // name -> (module, attribute), made by the first lazy_from
 };
 
+// ---- a class statement ----------------------------------------------------------
+
 // Builds a class through its metaclass with members in definition order.
 class ClassDef {
 public:
     ClassDef(Module &m, const char *name, std::vector<py::object> bases = {}, const char *doc = nullptr);
 
-    ClassDef &method(const char *name, std::vector<Param> params, const char *doc, const char *returns, Body body);
-    ClassDef &abstractmethod(const char *name, std::vector<Param> params, const char *doc, const char *returns,
-                             Body body);
-    ClassDef &staticmethod(const char *name, std::vector<Param> params, const char *doc, const char *returns,
-                           Body body);
-    ClassDef &classmethod(const char *name, std::vector<Param> params, const char *doc, const char *returns,
-                          Body body);
-    // A read-only property; with `refusal` set, assignment raises
-    // AttributeError(refusal) instead of the interpreter's read-only error.
-    ClassDef &property(const char *name, const char *doc, const char *returns, Body getter,
-                       const char *refusal = nullptr, py::object property_type = py::object());
-    ClassDef &property_rw(const char *name, const char *doc, Body getter, Body setter);
+    // Methods; options are rt::doc(...) and rt::returns(...).
+    template <typename... Option, typename = if_options<Option...>>
+    ClassDef &method(const char *name, std::vector<Param> params, Body body, Option... option) {
+        return member(name, std::move(params), std::move(body), options(std::move(option)...), Decorator::None);
+    }
+    template <typename... Option, typename = if_options<Option...>>
+    ClassDef &abstractmethod(const char *name, std::vector<Param> params, Body body, Option... option) {
+        return member(name, std::move(params), std::move(body), options(std::move(option)...), Decorator::Abstract);
+    }
+    template <typename... Option, typename = if_options<Option...>>
+    ClassDef &staticmethod(const char *name, std::vector<Param> params, Body body, Option... option) {
+        return member(name, std::move(params), std::move(body), options(std::move(option)...), Decorator::Static);
+    }
+    template <typename... Option, typename = if_options<Option...>>
+    ClassDef &classmethod(const char *name, std::vector<Param> params, Body body, Option... option) {
+        return member(name, std::move(params), std::move(body), options(std::move(option)...), Decorator::Class);
+    }
+    // A read-only property; options are rt::doc, rt::returns,
+    // rt::refuse_assignment (assignment raises AttributeError with that
+    // message instead of the interpreter's read-only error) and
+    // rt::property_type (a property subclass).
+    template <typename... Option, typename = if_options<Option...>>
+    ClassDef &property(const char *name, Body getter, Option... option) {
+        return property_with(name, std::move(getter), nullptr, options(std::move(option)...));
+    }
+    // A property with a setter (`setter(self, value)`).
+    template <typename... Option, typename = if_options<Option...>>
+    ClassDef &property(const char *name, Body getter, Body setter, Option... option) {
+        return property_with(name, std::move(getter), std::move(setter), options(std::move(option)...));
+    }
     ClassDef &attr(const char *name, py::object value);
+
+    // (The forms with doc and return annotation by position, while modules move over.)
+    ClassDef &method(const char *name, std::vector<Param> params, const char *doc, const char *returns, Body body) {
+        return member(name, std::move(params), std::move(body), positional(doc, returns), Decorator::None);
+    }
+    ClassDef &abstractmethod(const char *name, std::vector<Param> params, const char *doc, const char *returns,
+                             Body body) {
+        return member(name, std::move(params), std::move(body), positional(doc, returns), Decorator::Abstract);
+    }
+    ClassDef &staticmethod(const char *name, std::vector<Param> params, const char *doc, const char *returns,
+                           Body body) {
+        return member(name, std::move(params), std::move(body), positional(doc, returns), Decorator::Static);
+    }
+    ClassDef &classmethod(const char *name, std::vector<Param> params, const char *doc, const char *returns,
+                          Body body) {
+        return member(name, std::move(params), std::move(body), positional(doc, returns), Decorator::Class);
+    }
+    ClassDef &property(const char *name, const char *doc, const char *returns, Body getter,
+                       const char *refusal = nullptr, py::object type = py::object()) {
+        Options o = positional(doc, returns);
+        o.refusal = refusal;
+        o.property_type = std::move(type);
+        return property_with(name, std::move(getter), nullptr, o);
+    }
+    ClassDef &property_rw(const char *name, const char *doc, Body getter, Body setter) {
+        return property_with(name, std::move(getter), std::move(setter), positional(doc, nullptr));
+    }
 
     // Creates the class, binds it in the module namespace and returns it.
     py::object build();
 
 private:
-    py::object func(const char *name, std::vector<Param> params, const char *doc, const char *returns, Body body);
+    static Options positional(const char *doc, const char *returns) {
+        Options o;
+        o.doc = doc;
+        o.returns = returns;
+        return o;
+    }
+    enum class Decorator { None, Abstract, Static, Class };
+    ClassDef &member(const char *name, std::vector<Param> params, Body body, const Options &options,
+                     Decorator decorator);
+    ClassDef &property_with(const char *name, Body getter, Body setter, const Options &options);
+    py::object func(const char *name, std::vector<Param> params, Body body, const Options &options);
 
     Module &m_;
     std::string name_;
@@ -189,15 +315,36 @@ private:
     std::vector<py::object> functions_;
 };
 
-// ---- helpers for bodies ----------------------------------------------------
+// ---- raising ---------------------------------------------------------------------
 
-// Raises `exc_type(*args, **kwargs)`.
-[[noreturn]] void raise(py::handle exc_type, py::tuple args = py::tuple(), py::dict kwargs = py::dict());
-[[noreturn]] void raise(py::handle exc_type, const std::string &message);
-// Raises `exc_type(*args, **kwargs)` as if inside `except` that caught
-// `caught`: the caught exception becomes the new one's __context__.
-[[noreturn]] void raise_while_handling(const py::error_already_set &caught, py::handle exc_type,
-                                       py::tuple args = py::tuple(), py::dict kwargs = py::dict());
+// `raise exc` for an exception instance.
+[[noreturn]] void raise_instance(py::handle exc);
+// `raise exc_type(*args, **kwargs)`; keyword arguments as "name"_a = value.
+template <typename... Args>
+[[noreturn]] void raise(py::handle exc_type, Args &&...args) {
+    raise_instance(exc_type(std::forward<Args>(args)...));
+}
+// `raise exc` as if inside `except` that caught `caught`: the caught
+// exception becomes the new one's __context__.
+[[noreturn]] void raise_instance_while_handling(const py::error_already_set &caught, py::handle exc);
+template <typename... Args>
+[[noreturn]] void raise_while_handling(const py::error_already_set &caught, py::handle exc_type, Args &&...args) {
+    raise_instance_while_handling(caught, exc_type(std::forward<Args>(args)...));
+}
+// (The forms with arguments as a tuple and a dict, while modules move over.)
+[[noreturn]] inline void raise(py::handle exc_type, py::tuple args, py::dict kwargs) {
+    raise_instance(exc_type(*args, **kwargs));
+}
+[[noreturn]] inline void raise_while_handling(const py::error_already_set &caught, py::handle exc_type,
+                                              py::tuple args, py::dict kwargs = py::dict()) {
+    raise_instance_while_handling(caught, exc_type(*args, **kwargs));
+}
+// `return call()`, except that an exception of type `from` leaving it is
+// raised again as `to(caught.<attribute>)`, chained as a raise inside
+// `except` would chain it.
+py::object translating(py::handle from, py::handle to, const char *attribute, const std::function<py::object()> &call);
+
+// ---- values ----------------------------------------------------------------------
 
 // str(obj) as std::string. Only for text known to be UTF-8 encodable (names
 // the code itself chose): text Python holds can contain lone surrogates
@@ -221,15 +368,20 @@ private:
 
 // The pieces joined into one Python str, as "a" + str(x) + "b" would be.
 py::str text(std::initializer_list<Piece> pieces);
+
 // truth value, raising what __bool__ raises
 bool truthy(py::handle obj);
-bool is_none(py::handle obj);
 // a == b, as Python compares (raising what __eq__ raises)
 bool equal(py::handle a, py::handle b);
+// `key in container`
+bool contains(py::handle container, py::handle key);
+bool isinstance(py::handle obj, py::handle cls);
+bool issubclass(py::handle cls, py::handle base);
 // `a, b = item`, with the interpreter's own errors for an item that is not
 // iterable or does not hold exactly two values.
 std::pair<py::object, py::object> unpack2(py::handle item);
-bool isinstance(py::handle obj, py::handle cls);
+// A builtin by name (`type`, `object`, `property`, ...).
+py::object builtin(const char *name);
 
 // A lazy iterator that behaves like a generator: `next(state)` returns the
 // next item, or a null object at the end. Everything the iterator needs
@@ -246,10 +398,10 @@ int exec_module(PyObject *module, void (*body)(py::module_ &)) noexcept;
 // raised while the module initialises reaches the importer as itself (a
 // missing dependency is ModuleNotFoundError, a bad value its TypeError), as
 // it would from Python source, not wrapped in ImportError.
-#define RT_MODULE(name, variable)                                                    \
-    PYBIND11_MODULE_PYINIT(name)                                                     \
-    static void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::module_ &);       \
-    int PYBIND11_CONCAT(pybind11_exec_, name)(PyObject * pm) {                       \
-        return ::rt::exec_module(pm, &PYBIND11_CONCAT(rt_module_body_, name));       \
-    }                                                                                \
+#define RT_MODULE(name, variable)                                              \
+    PYBIND11_MODULE_PYINIT(name)                                               \
+    static void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::module_ &); \
+    int PYBIND11_CONCAT(pybind11_exec_, name)(PyObject * pm) {                 \
+        return ::rt::exec_module(pm, &PYBIND11_CONCAT(rt_module_body_, name)); \
+    }                                                                          \
     void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::module_ & variable)

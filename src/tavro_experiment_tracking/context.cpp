@@ -16,7 +16,7 @@ py::object wrapped(py::handle self) {
 
 [[noreturn]] void no_session(const py::handle name) {
     rt::raise(PyExc_AttributeError,
-              py::make_tuple(rt::text({"No session client yet: call init() first (looking up '", name, "')"})));
+              rt::text({"No session client yet: call init() first (looking up '", name, "')"}));
 }
 
 }  // namespace

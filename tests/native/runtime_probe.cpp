@@ -126,7 +126,7 @@ RT_MODULE(runtime_probe, m) {
             return c[0]();
         } catch (py::error_already_set &e) {
             if (!e.matches(c.g("ValueError"))) throw;
-            rt::raise_while_handling(e, c.g("RuntimeError"), py::make_tuple(py::str("wrapped: ") + py::str(e.value())));
+            rt::raise_while_handling(e, c.g("RuntimeError"), py::str("wrapped: ") + py::str(e.value()));
         }
     });
 

@@ -209,8 +209,8 @@ py::object kova_authenticate(rt::Call &c) {
                                                    py::arg("data") = body, py::arg("timeout") = timeout);
     if (!status_is_ok(response))
         rt::raise(c.g("ExperimentTrackingException"),
-                  py::make_tuple(rt::text({"Authentication failed for the endpoint: ", token_endpoint, ", status: ",
-                                           response.attr("status_code"), "!"})));
+                  rt::text({"Authentication failed for the endpoint: ", token_endpoint, ", status: ",
+                                           response.attr("status_code"), "!"}));
     py::object tokens = response.attr("json")();
     // Kept as soon as they arrive: a platform that rotates refresh tokens has
     // already retired the old one, whatever happens next.
@@ -223,8 +223,8 @@ py::object kova_authenticate(rt::Call &c) {
     py::object status = info_response.attr("status_code");
     if (!status_is_ok(info_response))
         rt::raise(c.g("ExperimentTrackingException"),
-                  py::make_tuple(rt::text({"User info request failed for the endpoint: ", userinfo_endpoint,
-                                           ", status: ", status, "!"})));
+                  rt::text({"User info request failed for the endpoint: ", userinfo_endpoint,
+                                           ", status: ", status, "!"}));
     py::object info = info_response.attr("json")();
     py::object username;
     if (rt::truthy(info.attr("__contains__")("preferred_username")))
@@ -233,9 +233,9 @@ py::object kova_authenticate(rt::Call &c) {
         username = info["email"];
     else
         rt::raise(c.g("ExperimentTrackingException"),
-                  py::make_tuple(rt::text({"Couldn't find 'preferred_username', 'email' attributes in the userinfo "
+                  rt::text({"Couldn't find 'preferred_username', 'email' attributes in the userinfo "
                                            "response for the endpoint: ",
-                                           userinfo_endpoint, ", status: ", status})));
+                                           userinfo_endpoint, ", status: ", status}));
 
     py::object provider = c.g("tavro_authn").attr("TokenProvider")(
         py::arg("refresh_token") = self.attr("_refresh_token"), py::arg("client_id") = client_id,

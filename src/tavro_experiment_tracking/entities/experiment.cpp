@@ -39,7 +39,7 @@ RT_MODULE(experiment, m) {
                         return c.self().attr("client").attr("get_iteration")(py::arg("iteration_id") = c[1]);
                     } catch (py::error_already_set &e) {
                         if (!e.matches(c.g("MLFlowRestException"))) throw;
-                        rt::raise_while_handling(e, c.g("RestException"), py::make_tuple(e.value().attr("json")));
+                        rt::raise_while_handling(e, c.g("RestException"), e.value().attr("json"));
                     }
                 })
         .method("get_iteration", {arg("self")},

@@ -275,16 +275,15 @@ RT_MODULE(iteration, m) {
                     py::object bound_id = self.attr("experiment").attr("experiment_id");
                     if (!bound_id.is_none() && bound_id.not_equal(run.attr("info").attr("experiment_id"))) {
                         rt::raise(c.g("ExperimentTrackingException"),
-                                  py::make_tuple(py::str("Cannot start iteration with ID {} because active "
+                                  py::str("Cannot start iteration with ID {} because active "
                                                          "experiment ID {}does not match with it. Make sure "
                                                          "iteration_id matches experiment set with init()")
-                                                     .format(iteration_id, bound_id)));
+                                                     .format(iteration_id, bound_id));
                     }
                     if (equal(run.attr("info").attr("lifecycle_stage"), c.g("LifecycleStage").attr("DELETED"))) {
                         rt::raise(c.g("ExperimentTrackingException"),
-                                  py::make_tuple(
-                                      py::str("Cannot start run with ID {} because it is in the deleted state.")
-                                          .format(iteration_id)));
+                                  py::str("Cannot start run with ID {} because it is in the deleted state.")
+                                          .format(iteration_id));
                     }
                     // Running again, with the end time it had: a resumed run keeps
                     // the record of when it was last ended.

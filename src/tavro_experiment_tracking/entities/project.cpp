@@ -32,7 +32,7 @@ RT_MODULE(project, m) {
                         return c.self().attr("client").attr("get_experiment")(py::arg("experiment_id") = c[1]);
                     } catch (py::error_already_set &e) {
                         if (!e.matches(c.g("MLFlowRestException"))) throw;
-                        rt::raise_while_handling(e, c.g("RestException"), py::make_tuple(e.value().attr("json")));
+                        rt::raise_while_handling(e, c.g("RestException"), e.value().attr("json"));
                     }
                 })
         .method("get_experiment_meta_by_name", {arg("self"), arg("experiment_name").str()},

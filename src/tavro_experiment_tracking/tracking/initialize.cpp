@@ -107,9 +107,9 @@ RT_MODULE(initialize, m) {
             py::object address = resolved_tracking_uri.attr("rstrip")("/");
             if (!rt::truthy(c.g("is_server_up")(address)))
                 rt::raise(c.g("ServerNotAccessibleException"),
-                          py::make_tuple(rt::text({"Unable to communicate with Experiment Tracking server. Please "
+                          rt::text({"Unable to communicate with Experiment Tracking server. Please "
                                                    "make sure the server at '",
-                                                   address, "' is running, and the address is correct."})));
+                                                   address, "' is running, and the address is correct."}));
 
             // The tracking library gets the address as stored, slashes and all.
             py::object client = c.g("create_mlflow_client")(current_client.attr("tracking_uri"));
@@ -132,7 +132,7 @@ RT_MODULE(initialize, m) {
             if (!experiment_id) {
                 if (!rt::truthy(use_if_exists))
                     rt::raise(PyExc_Exception,
-                              py::make_tuple(rt::text({"Experiment already exists with name: ", record.attr("name")})));
+                              rt::text({"Experiment already exists with name: ", record.attr("name")}));
                 logger.attr("debug")(rt::text({"Re-using experiment with name: ", experiment_name, " and ID: ",
                                                record.attr("experiment_id")}));
             } else {
