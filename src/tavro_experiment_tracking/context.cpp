@@ -9,14 +9,47 @@ using rt::arg;
 
 namespace {
 
-py::object wrapped(py::handle self) {
-    py::object getattribute = py::reinterpret_borrow<py::object>((PyObject *)&PyBaseObject_Type).attr("__getattribute__");
-    return getattribute(self, "_client");
+// The wrapped client, read and written past the class's own attribute hooks.
+py::object wrapped(py::handle self) { return rt::builtin("object").attr("__getattribute__")(self, "_client"); }
+void wrap(py::handle self, py::handle client) { rt::builtin("object").attr("__setattr__")(self, "_client", client); }
+
+// The session client, or AttributeError naming what was looked up.
+py::object session(py::handle self, py::handle name) {
+    py::object client = wrapped(self);
+    if (client.is_none())
+        rt::raise(PyExc_AttributeError,
+                  rt::text({"No session client yet: call init() first (looking up '", name, "')"}));
+    return client;
 }
 
-[[noreturn]] void no_session(const py::handle name) {
-    rt::raise(PyExc_AttributeError,
-              rt::text({"No session client yet: call init() first (looking up '", name, "')"}));
+py::object init(rt::Call &c) {
+    wrap(c.self(), py::none());
+    return py::none();
+}
+
+py::object update(rt::Call &c) {
+    auto [self, client] = c.args<2>();
+    wrap(self, client);
+    return py::none();
+}
+
+py::object is_set(rt::Call &c) { return py::bool_(!wrapped(c.self()).is_none()); }
+
+py::object getattr(rt::Call &c) {
+    auto [self, name] = c.args<2>();
+    return session(self, name).attr(name);
+}
+
+py::object setattr(rt::Call &c) {
+    auto [self, name, value] = c.args<3>();
+    py::setattr(session(self, name), name, value);
+    return py::none();
+}
+
+py::object repr(rt::Call &c) {
+    py::object client = wrapped(c.self());
+    if (client.is_none()) return py::str("<CurrentClient: no session>");
+    return py::str("<CurrentClient: {}>").format(py::repr(client));
 }
 
 }  // namespace
@@ -26,40 +59,13 @@ RT_MODULE(context, m) {
     py::object CurrentClient =
         rt::ClassDef(mod, "CurrentClient", {}, "The session client of the process, replaced by every init().")
             .attr("__slots__", py::make_tuple("_client"))
-            .method("__init__", {arg("self")}, nullptr, nullptr,
-                    [](rt::Call &c) -> py::object {
-                        py::reinterpret_borrow<py::object>((PyObject *)&PyBaseObject_Type)
-                            .attr("__setattr__")(c.self(), "_client", py::none());
-                        return py::none();
-                    })
-            .method("update", {arg("self"), arg("client")},
-                    "Make ``client`` the session client; ``None`` ends the session.", nullptr,
-                    [](rt::Call &c) -> py::object {
-                        py::reinterpret_borrow<py::object>((PyObject *)&PyBaseObject_Type)
-                            .attr("__setattr__")(c.self(), "_client", c[1]);
-                        return py::none();
-                    })
-            .method("__bool__", {arg("self")}, nullptr, nullptr,
-                    [](rt::Call &c) -> py::object { return py::bool_(!wrapped(c.self()).is_none()); })
-            .method("__getattr__", {arg("self"), arg("name")}, nullptr, nullptr,
-                    [](rt::Call &c) -> py::object {
-                        py::object client = wrapped(c.self());
-                        if (client.is_none()) no_session(c[1]);
-                        return client.attr(c[1]);
-                    })
-            .method("__setattr__", {arg("self"), arg("name"), arg("value")}, nullptr, nullptr,
-                    [](rt::Call &c) -> py::object {
-                        py::object client = wrapped(c.self());
-                        if (client.is_none()) no_session(c[1]);
-                        py::setattr(client, c[1], c[2]);
-                        return py::none();
-                    })
-            .method("__repr__", {arg("self")}, nullptr, nullptr,
-                    [](rt::Call &c) -> py::object {
-                        py::object client = wrapped(c.self());
-                        if (client.is_none()) return py::str("<CurrentClient: no session>");
-                        return py::str("<CurrentClient: {}>").format(py::repr(client));
-                    })
+            .method("__init__", {arg("self")}, init)
+            .method("update", {arg("self"), arg("client")}, update,
+                    rt::doc("Make ``client`` the session client; ``None`` ends the session."))
+            .method("__bool__", {arg("self")}, is_set)
+            .method("__getattr__", {arg("self"), arg("name")}, getattr)
+            .method("__setattr__", {arg("self"), arg("name"), arg("value")}, setattr)
+            .method("__repr__", {arg("self")}, repr)
             .build();
     mod.set("current_client", CurrentClient());
 }

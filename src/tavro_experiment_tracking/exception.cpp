@@ -9,7 +9,7 @@ namespace {
 // Error codes are kept by name, as the tracking library keeps them; a number
 // from its protobuf enum is translated to its name.
 py::object code_name(py::handle code) {
-    if (PyLong_Check(code.ptr()) && !PyBool_Check(code.ptr())) {
+    if (rt::isinstance(code, rt::builtin("int")) && !rt::isinstance(code, rt::builtin("bool"))) {
         py::object ErrorCode = py::module_::import("mlflow.protos.databricks_pb2").attr("ErrorCode");
         try {
             return ErrorCode.attr("Name")(code);
@@ -21,74 +21,79 @@ py::object code_name(py::handle code) {
     return py::reinterpret_borrow<py::object>(code);
 }
 
+py::object tracking_init(rt::Call &c) {
+    auto [self, message, error_code] = c.args<3>();
+    py::object text = py::str(message);
+    c.super().attr("__init__")(text);
+    self.attr("message") = text;
+    self.attr("error_code") = code_name(error_code);
+    return py::none();
+}
+
+py::object tracking_str(rt::Call &c) { return py::str(c.self().attr("message")); }
+
+py::object tracking_reduce(rt::Call &c) {
+    py::handle self = c.self();
+    return py::make_tuple(py::type::handle_of(self), py::make_tuple(self.attr("message"), self.attr("error_code")));
+}
+
+py::object not_accessible_init(rt::Call &c) {
+    auto [self, message, error_code] = c.args<3>();
+    (void)self;
+    c.super().attr("__init__")(message, error_code);
+    return py::none();
+}
+
+// The server's error body: its code and message when it is the usual
+// mapping, else the body's text as the message.
+py::object rest_init(rt::Call &c) {
+    auto [self, body] = c.args<2>();
+    py::object code = py::str("INTERNAL_ERROR");
+    py::object message;
+    if (rt::isinstance(body, rt::builtin("dict"))) {
+        py::dict d = py::reinterpret_borrow<py::dict>(body);
+        if (d.contains("error_code")) code = d["error_code"];
+        message = d.contains("message") ? py::str(d["message"]) : py::str(body);
+    } else {
+        message = py::str(body);
+    }
+    code = code_name(code);
+    c.super().attr("__init__")(py::str("{}: {}").format(code, message), code);
+    self.attr("json") = body;
+    return py::none();
+}
+
+py::object rest_reduce(rt::Call &c) {
+    py::handle self = c.self();
+    return py::make_tuple(py::type::handle_of(self), py::make_tuple(self.attr("json")));
+}
+
 }  // namespace
 
 RT_MODULE(exception, m) {
     rt::Module mod(m);
-    py::object base = py::reinterpret_borrow<py::object>(PyExc_Exception);
 
-    py::object ETE =
-        rt::ClassDef(mod, "ExperimentTrackingException", {base},
-                     "A refusal by the experiment-tracking client.\n\n"
-                     "``error_code`` is the tracking library's error-code name (for example\n"
-                     "``INVALID_PARAMETER_VALUE``); a numeric code is stored by its name.")
-            .method("__init__",
-                    {arg("self"), arg("message"), arg("error_code").def(py::str("INTERNAL_ERROR"))}, nullptr,
-                    nullptr,
-                    [](rt::Call &c) -> py::object {
-                        py::handle self = c.self();
-                        py::object message = py::str(c[1]);
-                        py::object code = code_name(c[2]);
-                        c.super().attr("__init__")(message);
-                        self.attr("message") = message;
-                        self.attr("error_code") = code;
-                        return py::none();
-                    })
-            .method("__str__", {arg("self")}, nullptr, nullptr,
-                    [](rt::Call &c) -> py::object { return py::str(c.self().attr("message")); })
-            .method("__reduce__", {arg("self")}, nullptr, nullptr,
-                    [](rt::Call &c) -> py::object {
-                        py::handle self = c.self();
-                        return py::make_tuple(py::type::handle_of(self),
-                                              py::make_tuple(self.attr("message"), self.attr("error_code")));
-                    })
-            .build();
+    py::object ETE = rt::ClassDef(mod, "ExperimentTrackingException", {rt::builtin("Exception")}, R"(A refusal by the experiment-tracking client.
+
+``error_code`` is the tracking library's error-code name (for example
+``INVALID_PARAMETER_VALUE``); a numeric code is stored by its name.)")
+                         .method("__init__",
+                                 {arg("self"), arg("message"), arg("error_code").def(py::str("INTERNAL_ERROR"))},
+                                 tracking_init)
+                         .method("__str__", {arg("self")}, tracking_str)
+                         .method("__reduce__", {arg("self")}, tracking_reduce)
+                         .build();
 
     rt::ClassDef(mod, "ServerNotAccessibleException", {ETE},
                  "The tracking server did not answer at the address the session uses.")
         .method("__init__", {arg("self"), arg("message"), arg("error_code").def(py::str("TEMPORARILY_UNAVAILABLE"))},
-                nullptr, nullptr,
-                [](rt::Call &c) -> py::object {
-                    c.super().attr("__init__")(c[1], c[2]);
-                    return py::none();
-                })
+                not_accessible_init)
         .build();
 
     rt::ClassDef(mod, "RestException", {ETE},
                  "The tracking server refused a request; ``json`` is the server's error body.")
-        .method("__init__", {arg("self"), arg("json")}, nullptr, nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::handle self = c.self();
-                    py::handle body = c[1];
-                    py::object code = py::str("INTERNAL_ERROR");
-                    py::object message;
-                    if (PyDict_Check(body.ptr())) {
-                        py::dict d = py::reinterpret_borrow<py::dict>(body);
-                        if (d.contains("error_code")) code = d["error_code"];
-                        message = d.contains("message") ? py::str(d["message"]) : py::str(body);
-                    } else {
-                        message = py::str(body);
-                    }
-                    code = code_name(code);
-                    c.super().attr("__init__")(py::str("{}: {}").format(code, message), code);
-                    self.attr("json") = body;
-                    return py::none();
-                })
-            .method("__reduce__", {arg("self")}, nullptr, nullptr,
-                    [](rt::Call &c) -> py::object {
-                        py::handle self = c.self();
-                        return py::make_tuple(py::type::handle_of(self), py::make_tuple(self.attr("json")));
-                    })
+        .method("__init__", {arg("self"), arg("json")}, rest_init)
+        .method("__reduce__", {arg("self")}, rest_reduce)
         .build();
 
     // Filled with: key, value already logged, iteration ID, refused new value.
