@@ -2,13 +2,15 @@
 // no authenticator to `init` (the variable names are in constants).
 #include "runtime.hpp"
 
-#include <string>
 #include <vector>
 
 namespace py = pybind11;
+using namespace py::literals;
 using rt::arg;
 
 namespace {
+
+using Names = std::vector<const char *>;  // names of constants naming variables
 
 // A variable counts as set when it holds more than blanks: `export X=` is how
 // people unset things in shell profiles.
@@ -18,29 +20,104 @@ py::object read(rt::Call &c, const char *constant) {
     return value;
 }
 
-std::string names(rt::Call &c, const std::vector<const char *> &constants) {
-    std::string out;
+py::str names(rt::Call &c, const Names &constants) {
+    py::list out;
+    for (const char *constant : constants) out.append(c.g(constant));
+    return py::str(", ").attr("join")(out);
+}
+
+[[noreturn]] void refuse(rt::Call &c, const py::str &message) {
+    rt::raise(c.g("ExperimentTrackingException"), "message"_a = message,
+              "error_code"_a = c.g("INVALID_PARAMETER_VALUE"));
+}
+
+[[noreturn]] void incomplete(rt::Call &c, const char *kind, const Names &missing, const Names &present) {
+    refuse(c, rt::text({"Incomplete ", kind, " configuration in the environment: ", names(c, missing),
+                        " not set (found ", names(c, present), ")."}));
+}
+
+// What the environment says of one login kind: the variables set, and the
+// values read.
+struct Login {
+    Names present;
+    std::vector<py::object> values;
+};
+
+Login read_all(rt::Call &c, const Names &constants) {
+    Login login;
     for (const char *constant : constants) {
-        if (!out.empty()) out += ", ";
-        out += rt::str(c.g(constant));
+        login.values.push_back(read(c, constant));
+        if (!login.values.back().is_none()) login.present.push_back(constant);
     }
-    return out;
+    return login;
 }
 
-[[noreturn]] void incomplete(rt::Call &c, const std::string &kind, const std::vector<const char *> &missing,
-                             const std::vector<const char *> &present) {
-    py::dict kwargs;
-    kwargs["message"] = py::str("Incomplete " + kind + " configuration in the environment: " + names(c, missing) +
-                                " not set (found " + names(c, present) + ").");
-    kwargs["error_code"] = c.g("INVALID_PARAMETER_VALUE");
-    rt::raise(c.g("ExperimentTrackingException"), py::tuple(), kwargs);
+// The browser login: the issuer is required; a client id and secret come
+// together (a static registration) or not at all (a dynamic one).
+Login browser_login(rt::Call &c) {
+    Login login = read_all(c, {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET"});
+    if (login.present.empty()) return login;
+    const py::object &issuer = login.values[0], &client_id = login.values[2], &secret = login.values[3];
+    Names missing;
+    if (issuer.is_none()) missing.push_back("ENV_OIDC_ISSUER_URL");
+    if (client_id.is_none() && !secret.is_none()) missing.push_back("ENV_OIDC_CLIENT_ID");
+    if (!client_id.is_none() && secret.is_none()) missing.push_back("ENV_OIDC_CLIENT_SECRET");
+    if (!missing.empty()) incomplete(c, "browser login (OpenID Connect)", missing, login.present);
+    return login;
 }
 
-// The authenticator class of that name, imported only now: the authenticator
-// module imports the modules that import this one.
+// The cloud platform login: three variables required, the client id optional.
+Login platform_login(rt::Call &c) {
+    Login login = read_all(c, {"ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT",
+                               "ENV_KOVA_CLIENT_ID"});
+    Names missing;
+    const Names required = {"ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT"};
+    for (size_t i = 0; i < required.size(); i++)
+        if (login.values[i].is_none()) missing.push_back(required[i]);
+    if (!login.present.empty() && !missing.empty()) incomplete(c, "cloud platform login", missing, login.present);
+    return login;
+}
+
+// The authenticator class of that name, imported only now: `config` stays a
+// light module, and the authenticator's own importers import this one.
 py::object authenticator_class(const char *name) {
     return py::module_::import("tavro_experiment_tracking.auth.authenticator").attr(name);
 }
+
+py::object check_auth_env_configs(rt::Call &c) {
+    Login browser = browser_login(c);
+    Login platform = platform_login(c);
+    if (!browser.present.empty() && !platform.present.empty())
+        refuse(c, rt::text({"The environment configures both a browser login (OpenID Connect) and a cloud platform "
+                            "login (",
+                            names(c, browser.present), "; ", names(c, platform.present), "): keep only one."}));
+    if (!browser.present.empty()) {
+        const auto &v = browser.values;
+        py::dict kwargs;
+        if (!v[1].is_none()) kwargs["hostname"] = v[1];
+        kwargs["dcr_enabled"] = py::bool_(v[2].is_none());
+        kwargs["client_id"] = v[2];
+        kwargs["client_secret"] = v[3];
+        return authenticator_class("OIDCAuthenticator")(v[0], **kwargs);
+    }
+    if (!platform.present.empty()) {
+        const auto &v = platform.values;
+        return authenticator_class("KOVAAuthenticator")(v[0], v[1], v[2], "client_id"_a = v[3]);
+    }
+    return py::none();
+}
+
+constexpr const char *CHECK_AUTH_ENV_CONFIGS_DOC = R"(The authenticator the environment configures, or None when it configures none.
+
+A browser login (OpenID Connect) needs ``ENV_OIDC_ISSUER_URL``; ``ENV_OIDC_HOSTNAME``
+is optional, and ``ENV_OIDC_CLIENT_ID`` with ``ENV_OIDC_CLIENT_SECRET`` (both or
+neither) select a static client registration instead of a dynamic one. A cloud
+platform login needs ``ENV_KOVA_REFRESH_TOKEN``, ``ENV_KOVA_TOKEN_ENDPOINT`` and
+``ENV_KOVA_USERINFO_ENDPOINT``; ``ENV_KOVA_CLIENT_ID`` is optional. A variable
+that is empty counts as unset.
+
+Raises ExperimentTrackingException when a login is configured only in part
+(naming what is missing), or when both kinds are configured.)";
 
 }  // namespace
 
@@ -54,72 +131,5 @@ RT_MODULE(config, m) {
               "ENV_KOVA_CLIENT_ID"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
 
-    mod.def("check_auth_env_configs", {},
-            "The authenticator the environment configures, or None when it configures none.\n\n"
-            "A browser login (OpenID Connect) needs ``ENV_OIDC_ISSUER_URL``; ``ENV_OIDC_HOSTNAME``\n"
-            "is optional, and ``ENV_OIDC_CLIENT_ID`` with ``ENV_OIDC_CLIENT_SECRET`` (both or\n"
-            "neither) select a static client registration instead of a dynamic one. A cloud\n"
-            "platform login needs ``ENV_KOVA_REFRESH_TOKEN``, ``ENV_KOVA_TOKEN_ENDPOINT`` and\n"
-            "``ENV_KOVA_USERINFO_ENDPOINT``; ``ENV_KOVA_CLIENT_ID`` is optional. A variable\n"
-            "that is empty counts as unset.\n\n"
-            "Raises ExperimentTrackingException when a login is configured only in part\n"
-            "(naming what is missing), or when both kinds are configured.",
-            nullptr, [](rt::Call &c) -> py::object {
-                py::object issuer = read(c, "ENV_OIDC_ISSUER_URL");
-                py::object hostname = read(c, "ENV_OIDC_HOSTNAME");
-                py::object client_id = read(c, "ENV_OIDC_CLIENT_ID");
-                py::object client_secret = read(c, "ENV_OIDC_CLIENT_SECRET");
-                std::vector<const char *> oidc_present, oidc_missing;
-                if (!issuer.is_none()) oidc_present.push_back("ENV_OIDC_ISSUER_URL");
-                if (!hostname.is_none()) oidc_present.push_back("ENV_OIDC_HOSTNAME");
-                if (!client_id.is_none()) oidc_present.push_back("ENV_OIDC_CLIENT_ID");
-                if (!client_secret.is_none()) oidc_present.push_back("ENV_OIDC_CLIENT_SECRET");
-                if (!oidc_present.empty()) {
-                    if (issuer.is_none()) oidc_missing.push_back("ENV_OIDC_ISSUER_URL");
-                    // A client id without its secret (or the reverse) is neither a
-                    // static nor a dynamic registration.
-                    if (client_id.is_none() && !client_secret.is_none()) oidc_missing.push_back("ENV_OIDC_CLIENT_ID");
-                    if (!client_id.is_none() && client_secret.is_none())
-                        oidc_missing.push_back("ENV_OIDC_CLIENT_SECRET");
-                    if (!oidc_missing.empty()) incomplete(c, "browser login (OpenID Connect)", oidc_missing, oidc_present);
-                }
-
-                const std::vector<const char *> kova_required = {"ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT",
-                                                                 "ENV_KOVA_USERINFO_ENDPOINT"};
-                std::vector<const char *> kova_present, kova_missing;
-                for (const char *constant : kova_required) {
-                    if (read(c, constant).is_none())
-                        kova_missing.push_back(constant);
-                    else
-                        kova_present.push_back(constant);
-                }
-                py::object kova_client_id = read(c, "ENV_KOVA_CLIENT_ID");
-                if (!kova_client_id.is_none()) kova_present.push_back("ENV_KOVA_CLIENT_ID");
-                if (!kova_present.empty() && !kova_missing.empty())
-                    incomplete(c, "cloud platform login", kova_missing, kova_present);
-
-                if (!oidc_present.empty() && !kova_present.empty()) {
-                    py::dict kwargs;
-                    kwargs["message"] = py::str(
-                        "The environment configures both a browser login (OpenID Connect) and a cloud platform "
-                        "login (" + names(c, oidc_present) + "; " + names(c, kova_present) + "): keep only one.");
-                    kwargs["error_code"] = c.g("INVALID_PARAMETER_VALUE");
-                    rt::raise(c.g("ExperimentTrackingException"), py::tuple(), kwargs);
-                }
-                if (!oidc_present.empty()) {
-                    py::object cls = authenticator_class("OIDCAuthenticator");
-                    py::dict kwargs;
-                    if (!hostname.is_none()) kwargs["hostname"] = hostname;
-                    kwargs["dcr_enabled"] = py::bool_(client_id.is_none());
-                    kwargs["client_id"] = client_id;
-                    kwargs["client_secret"] = client_secret;
-                    return cls(issuer, **kwargs);
-                }
-                if (!kova_present.empty()) {
-                    py::object cls = authenticator_class("KOVAAuthenticator");
-                    return cls(read(c, "ENV_KOVA_REFRESH_TOKEN"), read(c, "ENV_KOVA_TOKEN_ENDPOINT"),
-                               read(c, "ENV_KOVA_USERINFO_ENDPOINT"), py::arg("client_id") = kova_client_id);
-                }
-                return py::none();
-            });
+    mod.def("check_auth_env_configs", {}, check_auth_env_configs, rt::doc(CHECK_AUTH_ENV_CONFIGS_DOC));
 }

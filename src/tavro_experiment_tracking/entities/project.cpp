@@ -3,7 +3,66 @@
 #include "runtime.hpp"
 
 namespace py = pybind11;
+using namespace py::literals;
 using rt::arg;
+
+namespace {
+
+py::object init(rt::Call &c) {
+    auto [self, name, description, client] = c.args<4>();
+    c.super().attr("__init__")(name, description);
+    self.attr("client") = client;
+    return py::none();
+}
+
+py::object get_experiment_meta(rt::Call &c) {
+    auto [self, experiment_id] = c.args<2>();
+    return rt::translating(c.g("MLFlowRestException"), c.g("RestException"), "json", [&] {
+        return self.attr("client").attr("get_experiment")("experiment_id"_a = experiment_id);
+    });
+}
+
+py::object get_experiment_meta_by_name(rt::Call &c) {
+    auto [self, experiment_name] = c.args<2>();
+    return self.attr("client").attr("get_experiment_by_name")("experiment_name"_a = experiment_name);
+}
+
+// The server's record of the experiment of that name, created when there is
+// none. Another job may create it between the lookup and the creation (the
+// jobs of a sweep start together): that one is used then.
+py::object get_or_create_record(rt::Call &c, py::handle self, py::handle name, py::handle artifact_location,
+                                py::handle tags) {
+    py::object record = self.attr("get_experiment_meta_by_name")(name);
+    if (rt::truthy(record)) return record;
+    py::object client = self.attr("client");
+    try {
+        py::object experiment_id =
+            client.attr("create_experiment")("experiment_name"_a = name, "artifact_location"_a = artifact_location,
+                                             "tags"_a = tags);
+        return client.attr("get_experiment")(experiment_id);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(c.g("MlflowException")) ||
+            !rt::equal(e.value().attr("error_code"), py::str("RESOURCE_ALREADY_EXISTS")))
+            throw;
+        record = self.attr("get_experiment_meta_by_name")(name);
+        if (!rt::truthy(record)) throw;
+        return record;
+    }
+}
+
+py::object get_experiment(rt::Call &c) {
+    auto [self, experiment_name, description, artifact_location, tags] = c.args<5>();
+    // Imported here: the experiment module imports this one.
+    py::object Experiment = py::module_::import("tavro_experiment_tracking.entities.experiment").attr("Experiment");
+    py::object record = get_or_create_record(c, self, experiment_name, artifact_location, tags);
+    py::object experiment = Experiment(record.attr("name"), description, record.attr("experiment_id"), self);
+    py::object user = self.attr("client").attr("user");
+    user.attr("active_experiment") = experiment;
+    user.attr("active_project") = self;
+    return user.attr("active_experiment");
+}
+
+}  // namespace
 
 RT_MODULE(project, m) {
     rt::Module mod(m);
@@ -15,77 +74,33 @@ RT_MODULE(project, m) {
 
     rt::ClassDef(mod, "Project", {mod.get("NamedEntity")})
         .method("__init__",
-                {arg("self"), arg("name"), arg("description"), arg("client").def_none().ann("Optional[Client]")},
-                nullptr, nullptr,
-                [](rt::Call &c) -> py::object {
-                    c.super().attr("__init__")(c[1], c[2]);
-                    c.self().attr("client") = c[3];
-                    return py::none();
-                })
-        .method("get_experiment_meta", {arg("self"), arg("experiment_id").str()},
-                "\n        Gets experiment meta data using experiment_id.\n\n"
-                "        :param str experiment_id: Experiment ID.\n"
-                "        :return Run Experiment: Experiment meta of given experiment_id.\n        ",
-                nullptr,
-                [](rt::Call &c) -> py::object {
-                    try {
-                        return c.self().attr("client").attr("get_experiment")(py::arg("experiment_id") = c[1]);
-                    } catch (py::error_already_set &e) {
-                        if (!e.matches(c.g("MLFlowRestException"))) throw;
-                        rt::raise_while_handling(e, c.g("RestException"), e.value().attr("json"));
-                    }
-                })
+                {arg("self"), arg("name"), arg("description"), arg("client").def_none().ann("Optional[Client]")}, init)
+        .method("get_experiment_meta", {arg("self"), arg("experiment_id").str()}, get_experiment_meta, rt::doc(R"(
+        Gets experiment meta data using experiment_id.
+
+        :param str experiment_id: Experiment ID.
+        :return Run Experiment: Experiment meta of given experiment_id.
+        )"))
         .method("get_experiment_meta_by_name", {arg("self"), arg("experiment_name").str()},
-                "\n        Gets experiment meta data using experiment_name.\n\n"
-                "        :param str experiment_name: Experiment name.\n"
-                "        :return Experiment: Experiment meta of given experiment_name.\n        ",
-                nullptr,
-                [](rt::Call &c) -> py::object {
-                    return c.self().attr("client").attr("get_experiment_by_name")(py::arg("experiment_name") = c[1]);
-                })
+                get_experiment_meta_by_name, rt::doc(R"(
+        Gets experiment meta data using experiment_name.
+
+        :param str experiment_name: Experiment name.
+        :return Experiment: Experiment meta of given experiment_name.
+        )"))
         .method("get_experiment",
                 {arg("self"), arg("experiment_name").str(), arg("description").def_none().ann("Optional[str]"),
                  arg("artifact_location").def_none().ann("Optional[str]"),
                  arg("tags").def_none().ann("Optional[Dict[str, Any]]")},
-                "\n        Get or create experiment for given experiment name.\n\n"
-                "        :param str experiment_name: Experiment name.\n"
-                "        :param description: Short description about experiment.\n"
-                "        :param artifact_location: The location to store run artifacts. If not provided, the server "
-                "picks an appropriate default.\n"
-                "        :param tags: A dictionary of key-value pairs that are converted into\n"
-                "                     :py:class:`mlflow.entities.RunTag` objects.\n"
-                "        :return Experiment: Experiment object.\n        ",
-                nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::handle self = c.self();
-                    // Imported here: the experiment module imports this one.
-                    py::object Experiment =
-                        py::module_::import("tavro_experiment_tracking.entities.experiment").attr("Experiment");
-                    py::object record = self.attr("get_experiment_meta_by_name")(c[1]);
-                    if (!rt::truthy(record)) {
-                        py::object client = self.attr("client");
-                        try {
-                            py::object experiment_id = client.attr("create_experiment")(
-                                py::arg("experiment_name") = c[1], py::arg("artifact_location") = c[3],
-                                py::arg("tags") = c[4]);
-                            record = client.attr("get_experiment")(experiment_id);
-                        } catch (py::error_already_set &e) {
-                            // Another job made it since the lookup (the jobs of a
-                            // sweep start together): use that one.
-                            if (!e.matches(c.g("MlflowException")) ||
-                                !rt::truthy(e.value().attr("error_code").attr("__eq__")(
-                                    py::str("RESOURCE_ALREADY_EXISTS"))))
-                                throw;
-                            record = self.attr("get_experiment_meta_by_name")(c[1]);
-                            if (!rt::truthy(record)) throw;
-                        }
-                    }
-                    py::object experiment =
-                        Experiment(record.attr("name"), c[2], record.attr("experiment_id"), self);
-                    py::object client = self.attr("client");
-                    client.attr("user").attr("active_experiment") = experiment;
-                    client.attr("user").attr("active_project") = self;
-                    return client.attr("user").attr("active_experiment");
-                })
+                get_experiment, rt::doc(R"(
+        Get or create experiment for given experiment name.
+
+        :param str experiment_name: Experiment name.
+        :param description: Short description about experiment.
+        :param artifact_location: The location to store run artifacts. If not provided, the server picks an appropriate default.
+        :param tags: A dictionary of key-value pairs that are converted into
+                     :py:class:`mlflow.entities.RunTag` objects.
+        :return Experiment: Experiment object.
+        )"))
         .build();
 }
