@@ -5,9 +5,8 @@
 // the cloud platform's refresh-token login.
 #include "runtime.hpp"
 
-#include <string>
-
 namespace py = pybind11;
+using namespace py::literals;
 using rt::arg;
 
 namespace {
@@ -32,10 +31,7 @@ py::object hand_over(rt::Call &c, py::object user, py::object provider) {
 // Raises what the callback handler put into the queue in place of a value:
 // the login ended without a result, and there is nothing left to wait for.
 py::object delivered(py::object item) {
-    if (PyExceptionInstance_Check(item.ptr())) {
-        PyErr_SetObject((PyObject *)Py_TYPE(item.ptr()), item.ptr());
-        throw py::error_already_set();
-    }
+    if (rt::isinstance(item, rt::builtin("BaseException"))) rt::raise_instance(item);
     return item;
 }
 
@@ -59,11 +55,63 @@ void stop_callback_server(rt::Call &c, py::handle server, py::handle thread) noe
     }
 }
 
+// ---- the base class --------------------------------------------------------------
+
+// Implementations forward whatever extra arguments they were given; nothing
+// is passed further up, since object() takes none.
+py::object base_init(rt::Call &c) {
+    c.self().attr(USER_ATTR) = py::none();
+    c.self().attr(PROVIDER_ATTR) = py::none();
+    return py::none();
+}
+
+// The backup holds the name the process had before the first login: the
+// next login puts it back, so logins never stack names on top of each other.
+py::object cleanup(rt::Call &c) {
+    py::object environ = c.g("os").attr("environ");
+    py::object logname = c.g("ENV_LOGNAME"), backup = c.g("ENV_BCK_LOGNAME"), token = c.g("ENV_MLFLOW_TRACKING_TOKEN");
+    if (rt::contains(environ, logname)) {
+        if (rt::contains(environ, backup)) {
+            environ[logname] = environ[backup];
+            environ.attr("__delitem__")(backup);
+        } else {
+            environ[backup] = environ[logname];
+        }
+    }
+    if (rt::contains(environ, token)) environ.attr("__delitem__")(token);
+    return py::none();
+}
+
+py::object is_authenticated(rt::Call &c) { return py::bool_(rt::truthy(c.self().attr(USER_ATTR))); }
+
+// Each value is stored as soon as it is found: a missing provider leaves the
+// user stored.
+py::object base_authenticate(rt::Call &c) {
+    auto [self, kwargs] = c.args<2>();
+    self.attr(USER_ATTR) = kwargs[self.attr("USER_KEY")];
+    self.attr(PROVIDER_ATTR) = kwargs[self.attr("TOKEN_PROVIDER_KEY")];
+    return self.attr(USER_ATTR);
+}
+
+// Asked every time: the provider knows when its token runs out.
+py::object token(rt::Call &c) {
+    py::object provider = c.self().attr(PROVIDER_ATTR);
+    if (provider.is_none()) rt::raise(PyExc_LookupError, "Token provider is not initialized!");
+    return py::str(provider.attr("token")());
+}
+
+py::object user(rt::Call &c) {
+    py::object found = c.self().attr(USER_ATTR);
+    if (found.is_none()) rt::raise(PyExc_LookupError, "User is not found!, please login first!");
+    return found;
+}
+
+// ---- the browser login --------------------------------------------------------------
+
 py::object oidc_init(rt::Call &c) {
-    py::handle self = c.self();
-    py::handle dcr_enabled = c[3], client_id = c[4], client_secret = c[5];
-    self.attr("url") = c[1];
-    self.attr("hostname") = c[2];
+    auto [self, url, hostname, dcr_enabled, client_id, client_secret, args, kwargs] = c.args<8>();
+    self.attr("url") = url;
+    self.attr("hostname") = hostname;
     // Only None counts as absent: an empty string is a value someone gave.
     if (rt::truthy(dcr_enabled)) {
         if (!client_id.is_none() || !client_secret.is_none())
@@ -74,8 +122,51 @@ py::object oidc_init(rt::Call &c) {
     self.attr("dcr_enabled") = dcr_enabled;
     self.attr("client_id") = client_id;
     self.attr("client_secret") = client_secret;
-    c.super().attr("__init__")(*c[6], **c[7]);
+    c.super().attr("__init__")(*args, **kwargs);
     return py::none();
+}
+
+// Registers the client at the provider (dynamically, or from the given id and
+// secret) with the callback's address.
+void register_client(rt::Call &c, py::handle client, py::handle provider_info, const py::str &redirect_uri) {
+    py::handle self = c.self();
+    py::list redirect_uris;
+    redirect_uris.append(redirect_uri);
+    if (rt::truthy(self.attr("dcr_enabled"))) {
+        client.attr("register")(provider_info["registration_endpoint"], "redirect_uris"_a = redirect_uris);
+    } else {
+        client.attr("store_registration_info")(c.g("RegistrationResponse")(
+            "client_id"_a = self.attr("client_id"), "client_secret"_a = self.attr("client_secret"),
+            "redirect_uris"_a = redirect_uris));
+    }
+}
+
+// The address of the provider's login page for this login.
+py::object login_address(rt::Call &c, py::handle client, py::handle state, py::handle nonce) {
+    py::dict request_args;
+    request_args["client_id"] = client.attr("client_id");
+    request_args["response_type"] = "code";
+    request_args["scope"] = py::list(py::make_tuple("openid"));
+    request_args["nonce"] = nonce;
+    request_args["redirect_uri"] = client.attr("registration_response")["redirect_uris"][py::int_(0)];
+    request_args["state"] = state;
+    py::object auth_req = client.attr("construct_AuthorizationRequest")("request_args"_a = request_args);
+    // The client library checks the ID token's nonce only against what it
+    // recorded for the state, and building the request records nothing.
+    client.attr("state2nonce")[state] = nonce;
+    debug(c, rt::text({"auth_req: ", auth_req}));
+    return auth_req.attr("request")(client.attr("authorization_endpoint"));
+}
+
+// Opens the login page. Without a usable browser (a remote machine, a
+// container) the user opens the address by hand: it carries the state and
+// nonce of this login only, no token and no client secret.
+void open_in_browser(rt::Call &c, py::handle login_url) {
+    py::object stderr_ = c.g("sys").attr("stderr");
+    stderr_.attr("write")(
+        rt::text({"Log in through your browser. If no browser window opens, open this address:\n", login_url, "\n"}));
+    stderr_.attr("flush")();
+    c.g("webbrowser").attr("open")(login_url, "new"_a = 0, "autoraise"_a = true);
 }
 
 // Steps after the callback server listens: discovery, registration, the
@@ -83,50 +174,16 @@ py::object oidc_init(rt::Call &c) {
 // name, provider information).
 py::tuple oidc_exchange(rt::Call &c, py::handle client, py::handle state, py::handle nonce, py::handle queue,
                         py::handle server, py::handle thread) {
-    py::handle self = c.self();
-    py::object hostname = self.attr("hostname");
+    py::object hostname = c.self().attr("hostname");
     py::object port = server.attr("server_port");
     debug(c, rt::text({"Handler started listening 'http://", hostname, "':", port}));
     py::str redirect_uri = rt::text({"http://", hostname, ":", port, "/callback"});
+    py::object provider_info = client.attr("provider_config")(c.self().attr("url"));
+    register_client(c, client, provider_info, redirect_uri);
+    open_in_browser(c, login_address(c, client, state, nonce));
 
-    py::object provider_info = client.attr("provider_config")(self.attr("url"));
-    py::list redirect_uris;
-    redirect_uris.append(redirect_uri);
-    if (rt::truthy(self.attr("dcr_enabled"))) {
-        client.attr("register")(provider_info["registration_endpoint"], py::arg("redirect_uris") = redirect_uris);
-    } else {
-        client.attr("store_registration_info")(c.g("RegistrationResponse")(
-            py::arg("client_id") = self.attr("client_id"), py::arg("client_secret") = self.attr("client_secret"),
-            py::arg("redirect_uris") = redirect_uris));
-    }
-
-    py::dict request_args;
-    request_args["client_id"] = client.attr("client_id");
-    request_args["response_type"] = "code";
-    py::list scope;
-    scope.append("openid");
-    request_args["scope"] = scope;
-    request_args["nonce"] = nonce;
-    request_args["redirect_uri"] = client.attr("registration_response")["redirect_uris"][py::int_(0)];
-    request_args["state"] = state;
-    py::object auth_req = client.attr("construct_AuthorizationRequest")(py::arg("request_args") = request_args);
-    // The client library checks the ID token's nonce only against what it
-    // recorded for the state, and building the request records nothing.
-    client.attr("state2nonce")[state] = nonce;
-    debug(c, rt::text({"auth_req: ", auth_req}));
-    py::object login_url = auth_req.attr("request")(client.attr("authorization_endpoint"));
-
-    // Without a usable browser (a remote machine, a container) the user opens
-    // the address by hand. It carries the state and nonce of this login only;
-    // no token and no client secret.
-    py::object stderr_ = c.g("sys").attr("stderr");
-    stderr_.attr("write")(
-        rt::text({"Log in through your browser. If no browser window opens, open this address:\n", login_url, "\n"}));
-    stderr_.attr("flush")();
-    c.g("webbrowser").attr("open")(login_url, py::arg("new") = 0, py::arg("autoraise") = true);
-
-    py::object refresh_token = delivered(queue.attr("get")(py::arg("timeout") = LOGIN_WAIT_SECONDS));
-    py::object username = delivered(queue.attr("get")(py::arg("timeout") = LOGIN_WAIT_SECONDS));
+    py::object refresh_token = delivered(queue.attr("get")("timeout"_a = LOGIN_WAIT_SECONDS));
+    py::object username = delivered(queue.attr("get")("timeout"_a = LOGIN_WAIT_SECONDS));
     thread.attr("join")(LOGIN_WAIT_SECONDS);
     debug(c, rt::text({"Handler stopped listening '0.0.0.0':", port}));
     server.attr("shutdown")();
@@ -137,7 +194,7 @@ py::tuple oidc_exchange(rt::Call &c, py::handle client, py::handle state, py::ha
 py::object oidc_authenticate(rt::Call &c) {
     py::handle self = c.self();
     self.attr("cleanup")();
-    py::object client = c.g("Client")(py::arg("client_authn_method") = c.g("CLIENT_AUTHN_METHOD"));
+    py::object client = c.g("Client")("client_authn_method"_a = c.g("CLIENT_AUTHN_METHOD"));
     py::object state = c.g("rndstr")();
     py::object nonce = c.g("rndstr")();
     py::object queue = c.g("Queue")();
@@ -147,7 +204,7 @@ py::object oidc_authenticate(rt::Call &c) {
     py::object thread;
     try {
         server.attr("allow_reuse_address") = true;
-        thread = c.g("Thread")(py::arg("target") = server.attr("serve_forever"));
+        thread = c.g("Thread")("target"_a = server.attr("serve_forever"));
         thread.attr("start")();
     } catch (...) {
         stop_callback_server(c, server, py::handle());
@@ -157,9 +214,9 @@ py::object oidc_authenticate(rt::Call &c) {
     py::tuple result;
     try {
         result = oidc_exchange(c, client, state, nonce, queue, server, thread);
-        provider = c.g("tavro_authn").attr("TokenProvider")(
-            py::arg("refresh_token") = result[0], py::arg("client_id") = client.attr("client_id"),
-            py::arg("token_endpoint_url") = result[2]["token_endpoint"]);
+        provider = c.g("tavro_authn").attr("TokenProvider")("refresh_token"_a = result[0],
+                                                             "client_id"_a = client.attr("client_id"),
+                                                             "token_endpoint_url"_a = result[2]["token_endpoint"]);
     } catch (...) {
         stop_callback_server(c, server, thread);
         throw;
@@ -167,20 +224,50 @@ py::object oidc_authenticate(rt::Call &c) {
     return hand_over(c, c.g("User")(result[1]), provider);
 }
 
+// ---- the cloud platform login -------------------------------------------------------
+
 py::object kova_init(rt::Call &c) {
-    py::handle self = c.self();
+    auto [self, refresh_token, token_endpoint, userinfo_endpoint, client_id, args, kwargs] = c.args<7>();
     self.attr("_access_token") = py::none();
-    self.attr("_refresh_token") = c[1];
-    self.attr("_token_endpoint") = c[2];
-    self.attr("_userinfo_endpoint") = c[3];
-    self.attr("_client_id") = c[4];
-    c.super().attr("__init__")(*c[5], **c[6]);
+    self.attr("_refresh_token") = refresh_token;
+    self.attr("_token_endpoint") = token_endpoint;
+    self.attr("_userinfo_endpoint") = userinfo_endpoint;
+    self.attr("_client_id") = client_id;
+    c.super().attr("__init__")(*args, **kwargs);
     return py::none();
 }
 
-bool status_is_ok(py::handle response) {
+// Each value form-encoded: a token holding '&', '=' or '+' reaches the
+// platform as it is instead of adding or replacing fields. Tokens are made of
+// characters that encode as themselves, so their body reads exactly
+// "refresh_token=...&grant_type=refresh_token&client_id=...". No client id
+// configured: the field is left out rather than sent as "None".
+py::object token_request_body(rt::Call &c) {
+    py::list fields;
+    fields.append(py::make_tuple("refresh_token", py::str(c.self().attr("_refresh_token"))));
+    fields.append(py::make_tuple("grant_type", "refresh_token"));
+    py::object client_id = c.self().attr("_client_id");
+    if (!client_id.is_none()) fields.append(py::make_tuple("client_id", py::str(client_id)));
+    return c.g("urlencode")(fields);
+}
+
+// The answer's status must be exactly 200; anything else is the platform's refusal.
+void expect_ok(rt::Call &c, py::handle response, const char *what, py::handle endpoint) {
     py::object status = response.attr("status_code");
-    return status.equal(py::int_(200));
+    if (!rt::equal(status, py::int_(200)))
+        rt::raise(c.g("ExperimentTrackingException"),
+                  rt::text({what, " for the endpoint: ", endpoint, ", status: ", status, "!"}));
+}
+
+// The user's name from the user-information answer.
+py::object user_name(rt::Call &c, py::handle response, py::handle endpoint) {
+    py::object info = response.attr("json")();
+    if (rt::contains(info, py::str("preferred_username"))) return info["preferred_username"];
+    if (rt::contains(info, py::str("email"))) return info["email"];
+    rt::raise(c.g("ExperimentTrackingException"),
+              rt::text({"Couldn't find 'preferred_username', 'email' attributes in the userinfo response for the "
+                        "endpoint: ",
+                        endpoint, ", status: ", response.attr("status_code")}));
 }
 
 py::object kova_authenticate(rt::Call &c) {
@@ -188,60 +275,50 @@ py::object kova_authenticate(rt::Call &c) {
     self.attr("cleanup")();
     py::object token_endpoint = self.attr("_token_endpoint");
     py::object userinfo_endpoint = self.attr("_userinfo_endpoint");
-    py::object client_id = self.attr("_client_id");
-
-    // Each value form-encoded: a token holding '&', '=' or '+' reaches the
-    // platform as it is instead of adding or replacing fields. Tokens are
-    // made of characters that encode as themselves, so their body reads
-    // exactly "refresh_token=...&grant_type=refresh_token&client_id=...".
-    py::list fields;
-    fields.append(py::make_tuple("refresh_token", py::str(self.attr("_refresh_token"))));
-    fields.append(py::make_tuple("grant_type", "refresh_token"));
-    // No client id configured: the field is left out rather than sent as "None".
-    if (!client_id.is_none()) fields.append(py::make_tuple("client_id", py::str(client_id)));
-    py::object body = c.g("urlencode")(fields);
-
     py::dict headers;
     headers["Content-Type"] = "application/x-www-form-urlencoded";
     py::object requests = c.g("requests");
     py::object timeout = c.g("AUTH_REQUEST_TIMEOUT");
-    py::object response = requests.attr("request")("POST", token_endpoint, py::arg("headers") = headers,
-                                                   py::arg("data") = body, py::arg("timeout") = timeout);
-    if (!status_is_ok(response))
-        rt::raise(c.g("ExperimentTrackingException"),
-                  rt::text({"Authentication failed for the endpoint: ", token_endpoint, ", status: ",
-                                           response.attr("status_code"), "!"}));
+    py::object response = requests.attr("request")("POST", token_endpoint, "headers"_a = headers,
+                                                   "data"_a = token_request_body(c), "timeout"_a = timeout);
+    expect_ok(c, response, "Authentication failed", token_endpoint);
     py::object tokens = response.attr("json")();
     // Kept as soon as they arrive: a platform that rotates refresh tokens has
     // already retired the old one, whatever happens next.
     self.attr("_access_token") = tokens["access_token"];
     self.attr("_refresh_token") = tokens["refresh_token"];
 
-    headers["Authorization"] = py::str("Bearer ") + py::str(self.attr("_access_token"));
-    py::object info_response =
-        requests.attr("request")("GET", userinfo_endpoint, py::arg("headers") = headers, py::arg("timeout") = timeout);
-    py::object status = info_response.attr("status_code");
-    if (!status_is_ok(info_response))
-        rt::raise(c.g("ExperimentTrackingException"),
-                  rt::text({"User info request failed for the endpoint: ", userinfo_endpoint,
-                                           ", status: ", status, "!"}));
-    py::object info = info_response.attr("json")();
-    py::object username;
-    if (rt::truthy(info.attr("__contains__")("preferred_username")))
-        username = info["preferred_username"];
-    else if (rt::truthy(info.attr("__contains__")("email")))
-        username = info["email"];
-    else
-        rt::raise(c.g("ExperimentTrackingException"),
-                  rt::text({"Couldn't find 'preferred_username', 'email' attributes in the userinfo "
-                                           "response for the endpoint: ",
-                                           userinfo_endpoint, ", status: ", status}));
-
-    py::object provider = c.g("tavro_authn").attr("TokenProvider")(
-        py::arg("refresh_token") = self.attr("_refresh_token"), py::arg("client_id") = client_id,
-        py::arg("token_endpoint_url") = token_endpoint);
+    headers["Authorization"] = rt::text({"Bearer ", self.attr("_access_token")});
+    py::object info = requests.attr("request")("GET", userinfo_endpoint, "headers"_a = headers, "timeout"_a = timeout);
+    expect_ok(c, info, "User info request failed", userinfo_endpoint);
+    py::object username = user_name(c, info, userinfo_endpoint);
+    py::object provider = c.g("tavro_authn").attr("TokenProvider")("refresh_token"_a = self.attr("_refresh_token"),
+                                                                    "client_id"_a = self.attr("_client_id"),
+                                                                    "token_endpoint_url"_a = token_endpoint);
     return hand_over(c, c.g("User")(username), provider);
 }
+
+// ---- docstrings ---------------------------------------------------------------------
+
+constexpr const char *OIDC_AUTHENTICATE_DOC = R"(
+        Log in through the user's browser (authorization code flow).
+
+        Starts a callback server on ``hostname`` at a free port, discovers the
+        provider at ``url``, registers there (dynamically, or with the given
+        client id and secret), opens the provider's login page in the browser
+        (its address is also written to standard error) and waits up to 300
+        seconds for the redirect. A refused or failed login raises at once;
+        the callback server never outlives the call.
+        )";
+
+constexpr const char *KOVA_AUTHENTICATE_DOC = R"(
+        Log in to the cloud platform with the refresh token, no browser.
+
+        Trades the refresh token for an access token and a new refresh token
+        at the token endpoint, then asks the user-information endpoint for the
+        user's name. A refusal by either raises ExperimentTrackingException;
+        the new refresh token is kept even when the second request fails.
+        )";
 
 }  // namespace
 
@@ -274,81 +351,34 @@ RT_MODULE(authenticator, m) {
     rt::ClassDef(mod, "Authenticator", {mod.get("ABC")}, "Abstract class for Authentication.")
         .attr("USER_KEY", py::str("USER_KEY"))
         .attr("TOKEN_PROVIDER_KEY", py::str("TOKEN_PROVIDER_KEY"))
-        // Implementations forward whatever extra arguments they were given;
-        // nothing is passed further up, since object() takes none.
-        .method("__init__", {arg("self"), rt::varargs("args"), rt::varkw("kwargs")}, nullptr, nullptr,
-                [](rt::Call &c) -> py::object {
-                    c.self().attr(USER_ATTR) = py::none();
-                    c.self().attr(PROVIDER_ATTR) = py::none();
-                    return py::none();
-                })
-        .staticmethod("cleanup", {}, "Clearing-up previous authentication envs.", nullptr,
-                      [](rt::Call &c) -> py::object {
-                          py::object environ = c.g("os").attr("environ");
-                          py::object logname = c.g("ENV_LOGNAME");
-                          py::object backup = c.g("ENV_BCK_LOGNAME");
-                          py::object token = c.g("ENV_MLFLOW_TRACKING_TOKEN");
-                          // The backup holds the name the process had before the
-                          // first login: the next login puts it back, so logins
-                          // never stack names on top of each other.
-                          if (rt::truthy(environ.attr("__contains__")(logname))) {
-                              if (rt::truthy(environ.attr("__contains__")(backup))) {
-                                  environ.attr("__setitem__")(logname, environ.attr("__getitem__")(backup));
-                                  environ.attr("__delitem__")(backup);
-                              } else {
-                                  environ.attr("__setitem__")(backup, environ.attr("__getitem__")(logname));
-                              }
-                          }
-                          if (rt::truthy(environ.attr("__contains__")(token))) environ.attr("__delitem__")(token);
-                          return py::none();
-                      })
-        .property("is_authenticated", "\n        Returns True if authenticated. False, otherwise.\n        ", "bool",
-                  [](rt::Call &c) -> py::object { return py::bool_(rt::truthy(c.self().attr(USER_ATTR))); },
-                  "Cannot change is_authenticated value!")
-        .abstractmethod("authenticate", {arg("self"), rt::varkw("kwargs")},
-                        "\n        Start authentication flow.\n"
-                        "        Implementations MUST call this method once authentication is successful\n        ",
-                        "User",
-                        [](rt::Call &c) -> py::object {
-                            py::handle self = c.self();
-                            py::handle kwargs = c[1];
-                            // Each value is stored as soon as it is found: a missing
-                            // provider leaves the user stored.
-                            self.attr(USER_ATTR) = kwargs.attr("__getitem__")(self.attr("USER_KEY"));
-                            self.attr(PROVIDER_ATTR) = kwargs.attr("__getitem__")(self.attr("TOKEN_PROVIDER_KEY"));
-                            return self.attr(USER_ATTR);
-                        })
-        .method("token", {arg("self")}, "\n        Retrieve access token.\n        ", nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::object provider = c.self().attr(PROVIDER_ATTR);
-                    if (provider.is_none()) rt::raise(PyExc_LookupError, "Token provider is not initialized!");
-                    // Asked every time: the provider knows when its token runs out.
-                    return py::str(provider.attr("token")());
-                })
-        .property("user", "\n        Retrieve user name.\n        ", nullptr,
-                  [](rt::Call &c) -> py::object {
-                      py::object user = c.self().attr(USER_ATTR);
-                      if (user.is_none()) rt::raise(PyExc_LookupError, "User is not found!, please login first!");
-                      return user;
-                  },
-                  "Assigning user not allowed!")
+        .method("__init__", {arg("self"), rt::varargs("args"), rt::varkw("kwargs")}, base_init)
+        .staticmethod("cleanup", {}, cleanup, rt::doc("Clearing-up previous authentication envs."))
+        .property("is_authenticated", is_authenticated, rt::doc(R"(
+        Returns True if authenticated. False, otherwise.
+        )"),
+                  rt::returns("bool"), rt::refuse_assignment("Cannot change is_authenticated value!"))
+        .abstractmethod("authenticate", {arg("self"), rt::varkw("kwargs")}, base_authenticate, rt::doc(R"(
+        Start authentication flow.
+        Implementations MUST call this method once authentication is successful
+        )"),
+                        rt::returns("User"))
+        .method("token", {arg("self")}, token, rt::doc(R"(
+        Retrieve access token.
+        )"))
+        .property("user", user, rt::doc(R"(
+        Retrieve user name.
+        )"),
+                  rt::refuse_assignment("Assigning user not allowed!"))
         .build();
 
     rt::ClassDef(mod, "OIDCAuthenticator", {mod.get("Authenticator")}, "Implementation for OIDC Authentication")
         .method("__init__",
-                {arg("self"), arg("url"), arg("hostname").def(py::str("localhost")), arg("dcr_enabled").def(py::bool_(true)),
-                 arg("client_id").def_none(), arg("client_secret").def_none(), rt::varargs("args"),
-                 rt::varkw("kwargs")},
-                nullptr, nullptr, oidc_init)
-        .method("authenticate", {arg("self"), rt::varkw("kwargs")},
-                "\n        Log in through the user's browser (authorization code flow).\n\n"
-                "        Starts a callback server on ``hostname`` at a free port, discovers the\n"
-                "        provider at ``url``, registers there (dynamically, or with the given\n"
-                "        client id and secret), opens the provider's login page in the browser\n"
-                "        (its address is also written to standard error) and waits up to 300\n"
-                "        seconds for the redirect. A refused or failed login raises at once;\n"
-                "        the callback server never outlives the call.\n        ",
-                "User", oidc_authenticate)
+                {arg("self"), arg("url"), arg("hostname").def(py::str("localhost")),
+                 arg("dcr_enabled").def(py::bool_(true)), arg("client_id").def_none(), arg("client_secret").def_none(),
+                 rt::varargs("args"), rt::varkw("kwargs")},
+                oidc_init)
+        .method("authenticate", {arg("self"), rt::varkw("kwargs")}, oidc_authenticate, rt::doc(OIDC_AUTHENTICATE_DOC),
+                rt::returns("User"))
         .build();
 
     rt::ClassDef(mod, "KOVAAuthenticator", {mod.get("Authenticator")},
@@ -356,13 +386,8 @@ RT_MODULE(authenticator, m) {
         .method("__init__",
                 {arg("self"), arg("refresh_token"), arg("token_endpoint"), arg("userinfo_endpoint"),
                  arg("client_id").def_none(), rt::varargs("args"), rt::varkw("kwargs")},
-                nullptr, nullptr, kova_init)
-        .method("authenticate", {arg("self"), rt::varkw("kwargs")},
-                "\n        Log in to the cloud platform with the refresh token, no browser.\n\n"
-                "        Trades the refresh token for an access token and a new refresh token\n"
-                "        at the token endpoint, then asks the user-information endpoint for the\n"
-                "        user's name. A refusal by either raises ExperimentTrackingException;\n"
-                "        the new refresh token is kept even when the second request fails.\n        ",
-                "User", kova_authenticate)
+                kova_init)
+        .method("authenticate", {arg("self"), rt::varkw("kwargs")}, kova_authenticate, rt::doc(KOVA_AUTHENTICATE_DOC),
+                rt::returns("User"))
         .build();
 }
