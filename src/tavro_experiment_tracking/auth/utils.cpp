@@ -6,6 +6,7 @@
 #include <utility>
 
 namespace py = pybind11;
+using namespace py::literals;
 using rt::arg;
 
 namespace {
@@ -43,7 +44,7 @@ void respond(rt::Call &c, py::handle self, int status, const char *title, const 
 // The first value of a query parameter, or None.
 py::object first(const py::dict &params, const char *key) {
     if (!params.contains(key)) return py::none();
-    return params[key].attr("__getitem__")(0);
+    return py::object(params[key])[py::int_(0)];
 }
 
 py::object as_bytes(py::handle text) { return text.attr("encode")("utf-8", "surrogatepass"); }
@@ -51,8 +52,7 @@ py::object as_bytes(py::handle text) { return text.attr("encode")("utf-8", "surr
 // shutdown() waits for the serving loop, which is busy with the very request
 // asking for it: it is called from a short-lived thread of its own.
 void end_serving(rt::Call &c, py::handle self) {
-    c.g("threading").attr("Thread")(py::arg("target") = self.attr("server").attr("shutdown"),
-                                    py::arg("daemon") = true)
+    c.g("threading").attr("Thread")("target"_a = self.attr("server").attr("shutdown"), "daemon"_a = true)
         .attr("start")();
 }
 
@@ -65,9 +65,10 @@ void fail_login(rt::Call &c, py::handle cls, const py::str &text) {
     cls.attr("_queue").attr("put")(c.g("ExperimentTrackingException")(rt::text({"Browser login failed: ", text})));
 }
 
-// Trades the callback's code for tokens and finds the user: returns the
-// refresh token and the user name, or throws a Refusal.
-std::pair<py::object, py::object> settle(rt::Call &c, py::handle cls, const py::dict &params, py::handle query) {
+// The provider's answer to the redirect: the tokens for the callback's code,
+// or a Refusal.
+py::object exchange_code(rt::Call &c, py::handle client, py::handle state, const py::dict &params,
+                         py::handle query) {
     py::object error = first(params, "error");
     if (!error.is_none()) {
         py::object description = first(params, "error_description");
@@ -77,40 +78,51 @@ std::pair<py::object, py::object> settle(rt::Call &c, py::handle cls, const py::
     }
     py::object code = first(params, "code");
     if (!rt::truthy(code)) throw Refusal{400, py::str("The identity provider sent no authorization code.")};
-    py::object client = cls.attr("_client");
-    py::object state = cls.attr("_state");
     // Stores the grant that the token request is made from.
-    py::object answer = client.attr("parse_response")(c.g("AuthorizationResponse"), py::arg("info") = query,
-                                                      py::arg("sformat") = "urlencoded");
-    if (rt::truthy(answer.attr("__contains__")("error")))
-        throw Refusal{400, rt::text({"The identity provider refused the login: ", answer.attr("__getitem__")("error")})};
+    py::object answer = client.attr("parse_response")(c.g("AuthorizationResponse"), "info"_a = query,
+                                                      "sformat"_a = "urlencoded");
+    if (rt::contains(answer, py::str("error")))
+        throw Refusal{400, rt::text({"The identity provider refused the login: ", answer["error"]})};
     py::dict request_args;
     request_args["code"] = code;
     py::object tokens;
     try {
-        tokens = client.attr("do_access_token_request")(py::arg("state") = state, py::arg("request_args") = request_args,
-                                                        py::arg("authn_method") = "client_secret_basic");
+        tokens = client.attr("do_access_token_request")("state"_a = state, "request_args"_a = request_args,
+                                                        "authn_method"_a = "client_secret_basic");
     } catch (py::error_already_set &e) {
         // The client library's own nonce check.
         if (e.matches(c.g("ParameterError"))) throw Refusal{400, py::str(NONCE_MISMATCH)};
         throw;
     }
-    if (rt::truthy(tokens.attr("__contains__")("error")))
-        throw Refusal{400, rt::text({"The identity provider refused the authorization code: ",
-                                     tokens.attr("__getitem__")("error")})};
-    py::object refresh_token = tokens.attr("get")("refresh_token");
-    if (!rt::truthy(refresh_token)) throw Refusal{400, py::str("The identity provider issued no refresh token.")};
-    py::object id_token = tokens.attr("get")("id_token");
-    if (id_token.is_none()) throw Refusal{400, py::str("The identity provider issued no ID token.")};
+    if (rt::contains(tokens, py::str("error")))
+        throw Refusal{400, rt::text({"The identity provider refused the authorization code: ", tokens["error"]})};
+    return tokens;
+}
+
+// The user the ID token names, once it is known to answer this login.
+py::object user_of(py::handle client, py::handle state, py::handle id_token) {
     // The library skips its check when the ID token carries no nonce at all;
     // the login sent one, so an ID token without it is not an answer to it.
     py::object sent = py::getattr(client, "state2nonce", py::dict()).attr("get")(state);
-    if (!sent.is_none() && claim(id_token, "nonce").not_equal(sent)) throw Refusal{400, py::str(NONCE_MISMATCH)};
+    if (!sent.is_none() && !rt::equal(claim(id_token, "nonce"), sent)) throw Refusal{400, py::str(NONCE_MISMATCH)};
     py::object username = claim(id_token, "preferred_username");
     if (!rt::truthy(username)) username = claim(id_token, "email");
     if (!rt::truthy(username)) username = claim(id_token, "sub");
     if (!rt::truthy(username)) throw Refusal{400, py::str("The ID token names no user.")};
-    return {refresh_token, username};
+    return username;
+}
+
+// Trades the callback's code for tokens and finds the user: returns the
+// refresh token and the user name, or throws a Refusal.
+std::pair<py::object, py::object> settle(rt::Call &c, py::handle cls, const py::dict &params, py::handle query) {
+    py::object client = cls.attr("_client");
+    py::object state = cls.attr("_state");
+    py::object tokens = exchange_code(c, client, state, params, query);
+    py::object refresh_token = tokens.attr("get")("refresh_token");
+    if (!rt::truthy(refresh_token)) throw Refusal{400, py::str("The identity provider issued no refresh token.")};
+    py::object id_token = tokens.attr("get")("id_token");
+    if (id_token.is_none()) throw Refusal{400, py::str("The identity provider issued no ID token.")};
+    return {refresh_token, user_of(client, state, id_token)};
 }
 
 // Settles the login with this callback, whatever its outcome: the two
@@ -163,7 +175,7 @@ py::object do_get(rt::Call &c) {
         return py::none();
     }
     py::object query = parts.attr("query");
-    py::dict params = c.g("parse_qs")(query, py::arg("keep_blank_values") = true);
+    py::dict params = c.g("parse_qs")(query, "keep_blank_values"_a = true);
     py::object state = first(params, "state");
     if (state.is_none() ||
         !rt::truthy(c.g("hmac").attr("compare_digest")(as_bytes(state), as_bytes(cls.attr("_state"))))) {
@@ -202,6 +214,33 @@ py::object log_request(rt::Call &c) {
     return py::none();
 }
 
+// The server's own messages quote the raw request line (and with it the
+// code): they are not written anywhere.
+py::object log_message(rt::Call &) { return py::none(); }
+
+py::object get_disposable_handler(rt::Call &c) {
+    auto [client, state, queue] = c.args<3>();
+    py::dict ns;
+    ns["__module__"] = c.g("__name__");
+    ns["__qualname__"] = "get_disposable_handler.<locals>.DisposableHandler";
+    ns["_client"] = client;
+    ns["_state"] = state;
+    ns["_queue"] = queue;
+    ns["_finished"] = py::bool_(false);
+    return rt::builtin("type")("DisposableHandler", py::make_tuple(c.g("CallbackHandler")), ns);
+}
+
+constexpr const char *GET_DISPOSABLE_HANDLER_DOC = R"(A request-handler class for one browser login's local server.
+
+It serves the identity provider's redirect to ``/callback``: checks that the
+state is ``state``, exchanges the authorization code through ``client`` (the
+login's OpenID Connect client, configured and registered), puts the refresh
+token and then the user name into ``queue`` and ends the server's serving loop.
+A redirect that cannot log the user in (an error from the provider, no code, a
+refused code, an ID token with another nonce) puts one ExperimentTrackingException
+saying why instead, and ends the loop; one with another state is refused and the
+login goes on waiting.)";
+
 }  // namespace
 
 RT_MODULE(utils, m) {
@@ -218,49 +257,23 @@ RT_MODULE(utils, m) {
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 
-    py::object Handler =
-        rt::ClassDef(mod, "CallbackHandler", {mod.get("BaseHTTPRequestHandler")},
-                     "Receives the identity provider's redirect to ``/callback`` for one browser login.\n\n"
-                     "Each login gets its own subclass from ``get_disposable_handler``, carrying the\n"
-                     "login's OpenID Connect client, its state value and the queue the login waits on.")
-            .attr("_client", py::none())
-            .attr("_state", py::none())
-            .attr("_queue", py::none())
-            .attr("_finished", py::bool_(false))
-            // Seconds a connection may stay silent: a browser's idle pre-connect
-            // socket must not keep the redirect waiting behind it.
-            .attr("timeout", py::int_(5))
-            .method("do_GET", {arg("self")}, nullptr, nullptr, do_get)
-            .method("log_request", {arg("self"), arg("code").def(py::str("-")), arg("size").def(py::str("-"))},
-                    nullptr, nullptr, log_request)
-            .method("log_message", {arg("self"), arg("format"), rt::varargs("args")}, nullptr, nullptr,
-                    [](rt::Call &) -> py::object {
-                        // The server's own messages quote the raw request line (and
-                        // with it the code); they are not written anywhere.
-                        return py::none();
-                    })
-            .build();
+    rt::ClassDef(mod, "CallbackHandler", {mod.get("BaseHTTPRequestHandler")}, R"(Receives the identity provider's redirect to ``/callback`` for one browser login.
 
-    mod.def("get_disposable_handler", {arg("client"), arg("state"), arg("queue")},
-            "A request-handler class for one browser login's local server.\n\n"
-            "It serves the identity provider's redirect to ``/callback``: checks that the\n"
-            "state is ``state``, exchanges the authorization code through ``client`` (the\n"
-            "login's OpenID Connect client, configured and registered), puts the refresh\n"
-            "token and then the user name into ``queue`` and ends the server's serving loop.\n"
-            "A redirect that cannot log the user in (an error from the provider, no code, a\n"
-            "refused code, an ID token with another nonce) puts one ExperimentTrackingException\n"
-            "saying why instead, and ends the loop; one with another state is refused and the\n"
-            "login goes on waiting.",
-            nullptr, [](rt::Call &c) -> py::object {
-                py::dict ns;
-                ns["__module__"] = c.g("__name__");
-                ns["__qualname__"] = "get_disposable_handler.<locals>.DisposableHandler";
-                ns["_client"] = c[0];
-                ns["_state"] = c[1];
-                ns["_queue"] = c[2];
-                ns["_finished"] = py::bool_(false);
-                py::object type = py::reinterpret_borrow<py::object>((PyObject *)&PyType_Type);
-                return type("DisposableHandler", py::make_tuple(c.g("CallbackHandler")), ns);
-            });
-    (void)Handler;
+Each login gets its own subclass from ``get_disposable_handler``, carrying the
+login's OpenID Connect client, its state value and the queue the login waits on.)")
+        .attr("_client", py::none())
+        .attr("_state", py::none())
+        .attr("_queue", py::none())
+        .attr("_finished", py::bool_(false))
+        // Seconds a connection may stay silent: a browser's idle pre-connect
+        // socket must not keep the redirect waiting behind it.
+        .attr("timeout", py::int_(5))
+        .method("do_GET", {arg("self")}, do_get)
+        .method("log_request", {arg("self"), arg("code").def(py::str("-")), arg("size").def(py::str("-"))},
+                log_request)
+        .method("log_message", {arg("self"), arg("format"), rt::varargs("args")}, log_message)
+        .build();
+
+    mod.def("get_disposable_handler", {arg("client"), arg("state"), arg("queue")}, get_disposable_handler,
+            rt::doc(GET_DISPOSABLE_HANDLER_DOC));
 }
