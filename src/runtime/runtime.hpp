@@ -373,6 +373,8 @@ py::str text(std::initializer_list<Piece> pieces);
 bool truthy(py::handle obj);
 // a == b, as Python compares (raising what __eq__ raises)
 bool equal(py::handle a, py::handle b);
+// the result of a == b itself, before anyone asks for its truth
+py::object eq(py::handle a, py::handle b);
 // `key in container`
 bool contains(py::handle container, py::handle key);
 bool isinstance(py::handle obj, py::handle cls);

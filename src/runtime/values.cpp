@@ -62,6 +62,12 @@ bool equal(py::handle a, py::handle b) {
     return r == 1;
 }
 
+py::object eq(py::handle a, py::handle b) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 bool contains(py::handle container, py::handle key) {
     int r = PySequence_Contains(container.ptr(), key.ptr());
     if (r < 0) throw py::error_already_set();
