@@ -10,6 +10,7 @@
 #include <string>
 
 namespace py = pybind11;
+using namespace py::literals;
 using rt::arg;
 
 namespace {
@@ -19,8 +20,6 @@ const char *const PARAM_CHANGE_REFUSAL = "INVALID_PARAMETER_VALUE: Changing para
 py::object tracker(rt::Call &c) {
     return c.g("create_mlflow_client")(c.self().attr("client").attr("tracking_uri"));
 }
-
-py::object self_obj(rt::Call &c) { return py::reinterpret_borrow<py::object>(c.self()); }
 
 // The run an operation writes into: the current iteration, started first
 // when there is none.
@@ -73,12 +72,6 @@ void validate_batch(rt::Call &c, const py::list &metrics, const py::list &params
     py::object validation = c.g("mlflow_validation");
     validation.attr("_validate_param_keys_unique")(params);
     validation.attr("_validate_batch_log_data")(metrics, params, py::list());
-}
-
-bool equal(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
 }
 
 // The listing of an experiment's runs comes in pages; every page is read, or
@@ -139,7 +132,7 @@ py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experimen
     py::object tag_key = c.g("EXP_STORE_RUN_NAME");
     auto match = [&](py::handle run_id, py::handle run) {
         py::object run_name = run.attr("data").attr("tags").attr("get")(tag_key);
-        if (equal(run_name, name)) found = py::reinterpret_borrow<py::object>(run_id);
+        if (rt::equal(run_name, name)) found = py::reinterpret_borrow<py::object>(run_id);
     };
     if (is_library_client(c, client)) {
         // The library's listing is a run search whose answer carries every
@@ -167,7 +160,7 @@ py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experimen
         for_each_listed(
             [&](py::object token) {
                 if (!token) return client.attr("list_run_infos")(experiment_id);
-                return client.attr("list_run_infos")(experiment_id, py::arg("page_token") = token);
+                return client.attr("list_run_infos")(experiment_id, "page_token"_a = token);
             },
             [&](py::handle entry) {
                 py::object run_id = entry.attr("run_id");
@@ -176,6 +169,347 @@ py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experimen
     }
     return found;
 }
+
+// ---- the methods ---------------------------------------------------------------
+
+py::object init(rt::Call &c) {
+    auto [self, experiment] = c.args<2>();
+    self.attr("iteration_id") = py::none();
+    self.attr("experiment") = experiment;
+    // The experiment's client as it is now, like the experiment copies its project's.
+    self.attr("client") = rt::truthy(experiment) ? py::object(experiment.attr("client")) : py::object(py::none());
+    return py::none();
+}
+
+// An existing run opened again: refused when it belongs to another
+// experiment or is deleted; running again with the end time it had (a
+// resumed run keeps the record of when it was last ended), tagged with
+// `tags` when given.
+py::object reopen_run(rt::Call &c, py::handle client, py::handle iteration_id, py::handle tags) {
+    py::handle self = c.self();
+    py::object run = client.attr("get_run")(iteration_id);
+    py::object bound_id = self.attr("experiment").attr("experiment_id");
+    if (!bound_id.is_none() && !rt::equal(bound_id, run.attr("info").attr("experiment_id")))
+        rt::raise(c.g("ExperimentTrackingException"),
+                  py::str("Cannot start iteration with ID {} because active experiment ID {}does not match with it. "
+                          "Make sure iteration_id matches experiment set with init()")
+                      .format(iteration_id, bound_id));
+    if (rt::equal(run.attr("info").attr("lifecycle_stage"), c.g("LifecycleStage").attr("DELETED")))
+        rt::raise(c.g("ExperimentTrackingException"),
+                  py::str("Cannot start run with ID {} because it is in the deleted state.").format(iteration_id));
+    c.g("_get_store")("store_uri"_a = self.attr("client").attr("tracking_uri"))
+        .attr("update_run_info")(iteration_id, "run_status"_a = c.g("RunStatus").attr("RUNNING"),
+                                 "end_time"_a = run.attr("info").attr("end_time"));
+    if (rt::truthy(tags)) {
+        py::list run_tags;
+        for (py::handle item : tags.attr("items")()) {
+            auto [key, value] = rt::unpack2(item);
+            run_tags.append(c.g("RunTag")(key, py::str(value)));
+        }
+        client.attr("log_batch")("run_id"_a = iteration_id, "tags"_a = run_tags);
+    }
+    run = client.attr("get_run")(iteration_id);
+    log(c, "info", rt::text({"Reusing Iteration with ID: ", run.attr("info").attr("run_id"),
+                             ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
+    return run;
+}
+
+// The tags of a new run: the caller's (never modified), the iteration name,
+// the project and the descriptions where they are not None.
+py::object new_run_tags(rt::Call &c, py::handle experiment, py::handle iteration_name, py::handle tags) {
+    py::object user_tags = c.g("deepcopy")(tags);
+    if (!rt::truthy(user_tags)) user_tags = py::dict();
+    if (!iteration_name.is_none()) {
+        user_tags[c.g("MLFLOW_RUN_NAME")] = iteration_name;
+        user_tags[c.g("EXP_STORE_RUN_NAME")] = iteration_name;
+    }
+    py::object project_name = experiment.attr("project").attr("name");
+    if (!project_name.is_none()) user_tags[c.g("EXP_STORE_PROJECT_NAME")] = project_name;
+    py::object experiment_description = experiment.attr("description");
+    if (!experiment_description.is_none()) user_tags[c.g("EXP_STORE_EXPERIMENT_DESCRIPTION")] = experiment_description;
+    py::object project_description = experiment.attr("project").attr("description");
+    if (!project_description.is_none()) user_tags[c.g("EXP_STORE_PROJECT_DESCRIPTION")] = project_description;
+    return user_tags;
+}
+
+py::object create_run(rt::Call &c, py::handle client, py::handle iteration_name, py::handle experiment_id,
+                      py::handle tags) {
+    py::object experiment = c.self().attr("experiment");
+    py::object target = experiment_id.is_none() ? py::object(experiment.attr("experiment_id"))
+                                                : py::reinterpret_borrow<py::object>(experiment_id);
+    // The run context (user, source) is resolved together with our tags, so
+    // the run records the logged-in user.
+    py::object resolved =
+        c.g("context_registry").attr("resolve_tags")(new_run_tags(c, experiment, iteration_name, tags));
+    // The tracking client sends tag values as they are and refuses anything
+    // but text, so values become text only now: context providers still see
+    // the caller's values.
+    py::dict text_tags;
+    for (py::handle item : resolved.attr("items")()) {
+        auto [key, value] = rt::unpack2(item);
+        text_tags[key] = py::str(value);
+    }
+    py::object run = client.attr("create_run")("experiment_id"_a = target, "tags"_a = text_tags);
+    log(c, "info", rt::text({"New Iteration created with ID: ", run.attr("info").attr("run_id"),
+                             ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
+    return run;
+}
+
+py::object start(rt::Call &c) {
+    auto [self, iteration_name, iteration_id_arg, experiment_id_arg, tags, nested] = c.args<6>();
+    (void)nested;
+    py::object iteration_id = py::reinterpret_borrow<py::object>(iteration_id_arg);
+    py::object experiment_id = py::reinterpret_borrow<py::object>(experiment_id_arg);
+    py::object client = tracker(c);
+    if (rt::truthy(iteration_name)) {
+        if (!rt::truthy(experiment_id)) experiment_id = self.attr("experiment").attr("experiment_id");
+        py::object found = find_run_by_name(c, client, experiment_id, iteration_name);
+        if (found)
+            iteration_id = found;
+        else
+            log(c, "debug", rt::text({"No iteration with name ", iteration_name, ", creating new iteration!"}));
+    }
+    py::object run = rt::truthy(iteration_id) ? reopen_run(c, client, iteration_id, tags)
+                                              : create_run(c, client, iteration_name, experiment_id, tags);
+    py::object iteration = c.g("ActiveIteration")(self.attr("client"), run);
+    self.attr("iteration_id") = iteration.attr("info").attr("run_id");
+    // Running now: if the script never ends it, the exit does.
+    c.g("_iteration_opened")(self.attr("iteration_id"), self.attr("client").attr("tracking_uri"));
+    return iteration;
+}
+
+// The server's refusal to change a logged parameter, reported with the key,
+// both values and the run; other refusals with their own message and code.
+[[noreturn]] void param_refused(rt::Call &c, py::error_already_set &e, py::handle iteration, py::handle key,
+                                py::handle value) {
+    py::object message = e.value().attr("message");
+    if (rt::truthy(message.attr("startswith")(PARAM_CHANGE_REFUSAL)))
+        rt::raise_while_handling(e, c.g("ExperimentTrackingException"),
+                                 "message"_a = c.g("CHANGING_LOGGED_PARAM_MESSAGE")
+                                                   .attr("format")(key, iteration.attr("data").attr("params").attr("get")(key),
+                                                                   iteration.attr("info").attr("run_id"), value),
+                                 "error_code"_a = c.g("INVALID_PARAMETER_VALUE"));
+    rt::raise_while_handling(e, c.g("ExperimentTrackingException"), "message"_a = message,
+                             "error_code"_a = e.value().attr("error_code"));
+}
+
+py::object log_param(rt::Call &c) {
+    auto [self, key, value] = c.args<3>();
+    py::object iteration = self.attr("_get_or_start_iteration")();
+    try {
+        tracker(c).attr("log_param")(iteration.attr("info").attr("run_id"), key, value);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(c.g("MlflowException"))) throw;
+        param_refused(c, e, iteration, key, value);
+    }
+    return py::none();
+}
+
+py::object log_params(rt::Call &c) {
+    auto [self, params] = c.args<2>();
+    py::object iteration = self.attr("_get_or_start_iteration")();
+    py::list batch;
+    for (py::handle item : params.attr("items")()) {
+        auto [key, value] = rt::unpack2(item);
+        batch.append(c.g("Param")(key, py::str(value)));
+    }
+    py::object logged = iteration.attr("data").attr("params");
+    py::object keys_exist = c.g("_validate_keys_already_exists")(batch, logged);
+    if (rt::truthy(keys_exist))
+        rt::raise(c.g("ExperimentTrackingException"),
+                  "message"_a = c.g("CHANGING_LOGGED_PARAMS_MESSAGE")
+                                    .attr("format")(keys_exist, iteration.attr("info").attr("run_id")),
+                  "error_code"_a = c.g("INVALID_PARAMETER_VALUE"));
+    // Keys already logged with the same value are left out: the server
+    // refuses a batch that repeats a logged parameter next to new ones, and
+    // would drop the new ones with it.
+    py::list to_send;
+    for (py::handle param : batch) {
+        py::object key = param.attr("key");
+        if (rt::contains(logged, key) && rt::equal(logged[key], param.attr("value"))) continue;
+        to_send.append(param);
+    }
+    // Sent in requests of 100: what the server would refuse is refused before
+    // the first, so a refused batch writes nothing.
+    validate_batch(c, py::list(), to_send);
+    tracker(c).attr("log_batch")("run_id"_a = iteration.attr("info").attr("run_id"), "metrics"_a = py::list(),
+                                 "params"_a = to_send, "tags"_a = py::list());
+    return py::none();
+}
+
+py::object log_metric(rt::Call &c) {
+    auto [self, key, value, step] = c.args<4>();
+    (void)self;
+    py::object run_id = current_run_id(c);
+    py::object client = tracker(c);
+    py::object timestamp = now_millis(c);
+    client.attr("log_metric")(run_id, key, value, timestamp, step);
+    return py::none();
+}
+
+py::object log_metrics(rt::Call &c) {
+    auto [self, metrics, step_arg] = c.args<3>();
+    (void)self;
+    py::object step = rt::truthy(step_arg) ? py::reinterpret_borrow<py::object>(step_arg) : py::int_(0);
+    py::object run_id = current_run_id(c);
+    py::object timestamp = now_millis(c);
+    py::list batch;
+    for (py::handle item : metrics.attr("items")()) {
+        auto [key, value] = rt::unpack2(item);
+        batch.append(c.g("Metric")(key, value, timestamp, step));
+    }
+    validate_batch(c, batch, py::list());
+    tracker(c).attr("log_batch")("run_id"_a = run_id, "metrics"_a = batch, "params"_a = py::list(),
+                                 "tags"_a = py::list());
+    return py::none();
+}
+
+py::object log_artifact(rt::Call &c) {
+    auto [self, local_file, artifact_path, iteration_id] = c.args<4>();
+    (void)self;
+    py::object run_id = artifact_run_id(c, iteration_id);
+    py::object client = tracker(c);
+    with_session_tracking_uri(c, [&] {
+        client.attr("log_artifact")("run_id"_a = run_id, "local_path"_a = local_file, "artifact_path"_a = artifact_path);
+    });
+    return py::none();
+}
+
+py::object log_artifacts(rt::Call &c) {
+    auto [self, local_dir, artifact_path, iteration_id] = c.args<4>();
+    (void)self;
+    py::object run_id = artifact_run_id(c, iteration_id);
+    py::object client = tracker(c);
+    with_session_tracking_uri(c, [&] {
+        client.attr("log_artifacts")("run_id"_a = run_id, "local_dir"_a = local_dir, "artifact_path"_a = artifact_path);
+    });
+    return py::none();
+}
+
+py::object end(rt::Call &c) {
+    auto [self, status] = c.args<2>();
+    py::object iteration_id = self.attr("iteration_id");
+    tracker(c).attr("set_terminated")(iteration_id, status);
+    c.g("_iteration_ended")(iteration_id);
+    log(c, "debug", rt::text({"Terminated Iteration with ID: ", self.attr("iteration_id"), ")"}));
+    return py::none();
+}
+
+py::object get_or_start_iteration(rt::Call &c) {
+    py::handle self = c.self();
+    py::object iteration_id = self.attr("iteration_id");
+    if (rt::truthy(iteration_id)) return self.attr("get_iteration")(iteration_id);
+    return self.attr("start")();
+}
+
+py::object get_iteration(rt::Call &c) {
+    auto [self, iteration_id] = c.args<2>();
+    py::object run = tracker(c).attr("get_run")(iteration_id);
+    return c.g("ActiveIteration")(self.attr("client"), run);
+}
+
+// ---- docstrings -----------------------------------------------------------------
+
+constexpr const char *START_DOC = R"(
+        Start an iteration and make it the current one.
+
+        With ``iteration_name``, the experiment's runs are searched for one of that
+        name (the last one listed wins) and it is opened again; with
+        ``iteration_id``, that run is opened again. Otherwise a new run is created,
+        tagged with the iteration name, the project and the descriptions.
+
+        :param iteration_name: Name of the iteration to resume or create.
+        :param iteration_id: ID of a run of the active experiment to resume.
+        :param experiment_id: Experiment to search by name and to create the run in;
+                              the bound experiment by default.
+        :param tags: Tags of the run; values are stored as text.
+        :param nested: Accepted for compatibility; iterations do not nest.
+        :return ActiveIteration: The started iteration, usable as a context manager.
+        )";
+
+constexpr const char *LOG_PARAM_DOC = R"(
+        Log a parameter into the current iteration.
+
+        A parameter cannot change once logged: logging the same key with another
+        value raises ExperimentTrackingException (INVALID_PARAMETER_VALUE).
+
+        :param str key: Parameter name.
+        :param value: Parameter value, stored as text.
+        )";
+
+constexpr const char *LOG_PARAMS_DOC = R"(
+        Log several parameters into the current iteration.
+
+        The batch is checked against the parameters already logged: when any key
+        would change its value, nothing is written and
+        ExperimentTrackingException (INVALID_PARAMETER_VALUE) is raised. Keys
+        already logged with the same value are accepted. What the server would
+        refuse (a bad key, a value over 500 characters) is refused before anything
+        is sent. The server takes 100 parameters per request: only a server that
+        fails between two of them can leave part of a larger batch stored.
+
+        :param params: Parameter names and values; values are stored as text.
+        )";
+
+constexpr const char *LOG_METRIC_DOC = R"(
+        Log one metric value into the current iteration, stamped with the current
+        time in milliseconds.
+
+        :param str key: Metric name.
+        :param float value: Metric value.
+        :param step: Training step of the value.
+        )";
+
+constexpr const char *LOG_METRICS_DOC = R"(
+        Log several metric values into the current iteration; all carry the same
+        timestamp and step. What the server would refuse (a bad key, a value that
+        is not a number) is refused before anything is sent. The server takes
+        1,000 values per request: only a server that fails between two of them can
+        leave part of a larger batch stored.
+
+        :param metrics: Metric names and values.
+        :param step: Training step of the values (0 when not given).
+        )";
+
+constexpr const char *LOG_ARTIFACT_DOC = R"(
+        Upload a local file into the artifacts of an iteration.
+
+        :param local_file: Path of the file to upload.
+        :param artifact_path: Directory inside the run's artifacts to put it in.
+        :param str iteration_id: Run to upload into instead of the current
+                                 iteration; no iteration is started then.
+        )";
+
+constexpr const char *LOG_ARTIFACTS_DOC = R"(
+        Upload the contents of a local directory into the artifacts of an
+        iteration.
+
+        :param local_dir: Directory whose files are uploaded.
+        :param artifact_path: Directory inside the run's artifacts to put them in.
+        :param str iteration_id: Run to upload into instead of the current
+                                 iteration; no iteration is started then.
+        )";
+
+constexpr const char *END_DOC = R"(
+        Mark the current iteration as ended on the server.
+
+        The object keeps its ``iteration_id``: later logging still goes into the
+        ended run.
+
+        :param status: Final status name (FINISHED, FAILED, KILLED).
+        )";
+
+constexpr const char *GET_OR_START_DOC = R"(
+        The current iteration, fetched from the server; a new one is started when
+        there is none.
+        )";
+
+constexpr const char *GET_ITERATION_DOC = R"(
+        Fetch a run from the server, without starting it or making it current.
+
+        :param iteration_id: ID of the run.
+        :return ActiveIteration: The run as it is on the server.
+        )";
 
 }  // namespace
 
@@ -213,331 +547,38 @@ RT_MODULE(iteration, m) {
                                                   library_client.attr("get_run")));
     }
 
-    rt::ClassDef(mod, "Iteration", {},
-                 "One run of an experiment on the tracking server.\n\n"
-                 "The object remembers the ID of its current run (``iteration_id``). Every\n"
-                 "logging method writes into that run and starts a new one first when there\n"
-                 "is none.")
-        .method("__init__", {arg("self"), arg("experiment").def_none().ann("Optional[Experiment]")}, nullptr,
-                nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::handle self = c.self();
-                    py::handle experiment = c[1];
-                    self.attr("iteration_id") = py::none();
-                    self.attr("experiment") = experiment;
-                    // The experiment's client as it is now, like the experiment
-                    // copies its project's.
-                    self.attr("client") =
-                        rt::truthy(experiment) ? py::object(experiment.attr("client")) : py::object(py::none());
-                    return py::none();
-                })
-        .method(
-            "start",
-            {arg("self"), arg("iteration_name").def_none().ann("Optional[str]"),
-             arg("iteration_id").def_none().ann("Optional[str]"), arg("experiment_id").def_none().ann("Optional[str]"),
-             arg("tags").def_none().ann("Optional[Dict[str, Any]]"), arg("nested").def(py::bool_(false))},
-            "\n        Start an iteration and make it the current one.\n\n"
-            "        With ``iteration_name``, the experiment's runs are searched for one of that\n"
-            "        name (the last one listed wins) and it is opened again; with\n"
-            "        ``iteration_id``, that run is opened again. Otherwise a new run is created,\n"
-            "        tagged with the iteration name, the project and the descriptions.\n\n"
-            "        :param iteration_name: Name of the iteration to resume or create.\n"
-            "        :param iteration_id: ID of a run of the active experiment to resume.\n"
-            "        :param experiment_id: Experiment to search by name and to create the run in;\n"
-            "                              the bound experiment by default.\n"
-            "        :param tags: Tags of the run; values are stored as text.\n"
-            "        :param nested: Accepted for compatibility; iterations do not nest.\n"
-            "        :return ActiveIteration: The started iteration, usable as a context manager.\n        ",
-            "ActiveIteration",
-            [](rt::Call &c) -> py::object {
-                py::object self = self_obj(c);
-                py::object iteration_name = py::reinterpret_borrow<py::object>(c[1]);
-                py::object iteration_id = py::reinterpret_borrow<py::object>(c[2]);
-                py::object experiment_id = py::reinterpret_borrow<py::object>(c[3]);
-                py::object tags = py::reinterpret_borrow<py::object>(c[4]);
+    rt::ClassDef(mod, "Iteration", {}, R"(One run of an experiment on the tracking server.
 
-                py::object client = tracker(c);
-
-                if (rt::truthy(iteration_name)) {
-                    if (!rt::truthy(experiment_id)) experiment_id = self.attr("experiment").attr("experiment_id");
-                    py::object found = find_run_by_name(c, client, experiment_id, iteration_name);
-                    if (found) {
-                        iteration_id = found;
-                    } else {
-                        log(c, "debug", rt::text({"No iteration with name ", iteration_name,
-                                                  ", creating new iteration!"}));
-                    }
-                }
-
-                py::object run;
-                if (rt::truthy(iteration_id)) {
-                    run = client.attr("get_run")(iteration_id);
-                    py::object bound_id = self.attr("experiment").attr("experiment_id");
-                    if (!bound_id.is_none() && bound_id.not_equal(run.attr("info").attr("experiment_id"))) {
-                        rt::raise(c.g("ExperimentTrackingException"),
-                                  py::str("Cannot start iteration with ID {} because active "
-                                                         "experiment ID {}does not match with it. Make sure "
-                                                         "iteration_id matches experiment set with init()")
-                                                     .format(iteration_id, bound_id));
-                    }
-                    if (equal(run.attr("info").attr("lifecycle_stage"), c.g("LifecycleStage").attr("DELETED"))) {
-                        rt::raise(c.g("ExperimentTrackingException"),
-                                  py::str("Cannot start run with ID {} because it is in the deleted state.")
-                                          .format(iteration_id));
-                    }
-                    // Running again, with the end time it had: a resumed run keeps
-                    // the record of when it was last ended.
-                    c.g("_get_store")(py::arg("store_uri") = self.attr("client").attr("tracking_uri"))
-                        .attr("update_run_info")(iteration_id,
-                                                 py::arg("run_status") = c.g("RunStatus").attr("RUNNING"),
-                                                 py::arg("end_time") = run.attr("info").attr("end_time"));
-                    if (rt::truthy(tags)) {
-                        py::list run_tags;
-                        py::object RunTag = c.g("RunTag");
-                        for (py::handle item : tags.attr("items")()) {
-                            auto [key, value] = rt::unpack2(item);
-                            run_tags.append(RunTag(key, py::str(value)));
-                        }
-                        client.attr("log_batch")(py::arg("run_id") = iteration_id, py::arg("tags") = run_tags);
-                    }
-                    run = client.attr("get_run")(iteration_id);
-                    log(c, "info", rt::text({"Reusing Iteration with ID: ", run.attr("info").attr("run_id"),
-                                             ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
-                } else {
-                    py::object experiment = self.attr("experiment");
-                    py::object target =
-                        experiment_id.is_none() ? py::object(experiment.attr("experiment_id")) : experiment_id;
-                    // The caller's mapping is never modified.
-                    py::object user_tags = c.g("deepcopy")(tags);
-                    if (!rt::truthy(user_tags)) user_tags = py::dict();
-                    if (!iteration_name.is_none()) {
-                        user_tags[c.g("MLFLOW_RUN_NAME")] = iteration_name;
-                        user_tags[c.g("EXP_STORE_RUN_NAME")] = iteration_name;
-                    }
-                    py::object project_name = experiment.attr("project").attr("name");
-                    if (!project_name.is_none()) user_tags[c.g("EXP_STORE_PROJECT_NAME")] = project_name;
-                    py::object experiment_description = experiment.attr("description");
-                    if (!experiment_description.is_none())
-                        user_tags[c.g("EXP_STORE_EXPERIMENT_DESCRIPTION")] = experiment_description;
-                    py::object project_description = experiment.attr("project").attr("description");
-                    if (!project_description.is_none())
-                        user_tags[c.g("EXP_STORE_PROJECT_DESCRIPTION")] = project_description;
-
-                    // The run context (user, source) is resolved together with our
-                    // tags, so the run records the logged-in user.
-                    py::object resolved = c.g("context_registry").attr("resolve_tags")(user_tags);
-                    // The tracking client sends tag values as they are and refuses
-                    // anything but text, so values become text only now: context
-                    // providers still see the caller's values.
-                    py::dict text_tags;
-                    for (py::handle item : resolved.attr("items")()) {
-                        auto [key, value] = rt::unpack2(item);
-                        text_tags[key] = py::str(value);
-                    }
-                    run = client.attr("create_run")(py::arg("experiment_id") = target, py::arg("tags") = text_tags);
-                    log(c, "info", rt::text({"New Iteration created with ID: ", run.attr("info").attr("run_id"),
-                                             ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
-                }
-
-                py::object iteration = c.g("ActiveIteration")(self.attr("client"), run);
-                self.attr("iteration_id") = iteration.attr("info").attr("run_id");
-                // Running now: if the script never ends it, the exit does.
-                c.g("_iteration_opened")(self.attr("iteration_id"), self.attr("client").attr("tracking_uri"));
-                return iteration;
-            })
-        .method("log_param", {arg("self"), arg("key").str(), arg("value").ann("Any")},
-                "\n        Log a parameter into the current iteration.\n\n"
-                "        A parameter cannot change once logged: logging the same key with another\n"
-                "        value raises ExperimentTrackingException (INVALID_PARAMETER_VALUE).\n\n"
-                "        :param str key: Parameter name.\n"
-                "        :param value: Parameter value, stored as text.\n        ",
-                nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::object self = self_obj(c);
-                    py::handle key = c[1];
-                    py::handle value = c[2];
-                    py::object iteration = self.attr("_get_or_start_iteration")();
-                    try {
-                        py::object iteration_id = iteration.attr("info").attr("run_id");
-                        tracker(c).attr("log_param")(iteration_id, key, value);
-                    } catch (py::error_already_set &e) {
-                        if (!e.matches(c.g("MlflowException"))) throw;
-                        py::object message = e.value().attr("message");
-                        py::dict kwargs;
-                        if (rt::truthy(message.attr("startswith")(PARAM_CHANGE_REFUSAL))) {
-                            kwargs["message"] = c.g("CHANGING_LOGGED_PARAM_MESSAGE")
-                                                    .attr("format")(key,
-                                                                    iteration.attr("data").attr("params").attr(
-                                                                        "get")(key),
-                                                                    iteration.attr("info").attr("run_id"), value);
-                            kwargs["error_code"] = c.g("INVALID_PARAMETER_VALUE");
-                        } else {
-                            kwargs["message"] = message;
-                            kwargs["error_code"] = e.value().attr("error_code");
-                        }
-                        rt::raise_while_handling(e, c.g("ExperimentTrackingException"), py::tuple(), kwargs);
-                    }
-                    return py::none();
-                })
-        .method("log_params", {arg("self"), arg("params").ann("Dict[str, Any]")},
-                "\n        Log several parameters into the current iteration.\n\n"
-                "        The batch is checked against the parameters already logged: when any key\n"
-                "        would change its value, nothing is written and\n"
-                "        ExperimentTrackingException (INVALID_PARAMETER_VALUE) is raised. Keys\n"
-                "        already logged with the same value are accepted. What the server would\n"
-                "        refuse (a bad key, a value over 500 characters) is refused before anything\n"
-                "        is sent. The server takes 100 parameters per request: only a server that\n"
-                "        fails between two of them can leave part of a larger batch stored.\n\n"
-                "        :param params: Parameter names and values; values are stored as text.\n        ",
-                nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::object self = self_obj(c);
-                    py::handle params = c[1];
-                    py::object iteration = self.attr("_get_or_start_iteration")();
-                    py::list params_arr;
-                    py::object Param = c.g("Param");
-                    for (py::handle item : params.attr("items")()) {
-                        auto [key, value] = rt::unpack2(item);
-                        params_arr.append(Param(key, py::str(value)));
-                    }
-                    py::object logged = iteration.attr("data").attr("params");
-                    py::object keys_exist = c.g("_validate_keys_already_exists")(params_arr, logged);
-                    if (rt::truthy(keys_exist)) {
-                        py::dict kwargs;
-                        kwargs["message"] = c.g("CHANGING_LOGGED_PARAMS_MESSAGE")
-                                                .attr("format")(keys_exist, iteration.attr("info").attr("run_id"));
-                        kwargs["error_code"] = c.g("INVALID_PARAMETER_VALUE");
-                        rt::raise(c.g("ExperimentTrackingException"), py::tuple(), kwargs);
-                    }
-                    // Keys already logged with the same value are left out: the
-                    // server refuses a batch that repeats a logged parameter next to
-                    // new ones, and would drop the new ones with it.
-                    py::list to_send;
-                    for (py::handle param : params_arr) {
-                        py::object key = param.attr("key");
-                        if (rt::truthy(logged.attr("__contains__")(key)) &&
-                            equal(logged.attr("__getitem__")(key), param.attr("value")))
-                            continue;
-                        to_send.append(param);
-                    }
-                    // Sent in requests of 100: what the server would refuse is
-                    // refused before the first, so a refused batch writes nothing.
-                    validate_batch(c, py::list(), to_send);
-                    tracker(c).attr("log_batch")(py::arg("run_id") = iteration.attr("info").attr("run_id"),
-                                                 py::arg("metrics") = py::list(), py::arg("params") = to_send,
-                                                 py::arg("tags") = py::list());
-                    return py::none();
-                })
+The object remembers the ID of its current run (``iteration_id``). Every
+logging method writes into that run and starts a new one first when there
+is none.)")
+        .method("__init__", {arg("self"), arg("experiment").def_none().ann("Optional[Experiment]")}, init)
+        .method("start",
+                {arg("self"), arg("iteration_name").def_none().ann("Optional[str]"),
+                 arg("iteration_id").def_none().ann("Optional[str]"),
+                 arg("experiment_id").def_none().ann("Optional[str]"),
+                 arg("tags").def_none().ann("Optional[Dict[str, Any]]"), arg("nested").def(py::bool_(false))},
+                start, rt::doc(START_DOC), rt::returns("ActiveIteration"))
+        .method("log_param", {arg("self"), arg("key").str(), arg("value").ann("Any")}, log_param,
+                rt::doc(LOG_PARAM_DOC))
+        .method("log_params", {arg("self"), arg("params").ann("Dict[str, Any]")}, log_params, rt::doc(LOG_PARAMS_DOC))
         .method("log_metric", {arg("self"), arg("key").str(), arg("value").flt(), arg("step").def(py::int_(0))},
-                "\n        Log one metric value into the current iteration, stamped with the current\n"
-                "        time in milliseconds.\n\n"
-                "        :param str key: Metric name.\n"
-                "        :param float value: Metric value.\n"
-                "        :param step: Training step of the value.\n        ",
-                nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::object run_id = current_run_id(c);
-                    py::object client = tracker(c);
-                    py::object timestamp = now_millis(c);
-                    client.attr("log_metric")(run_id, c[1], c[2], timestamp, c[3]);
-                    return py::none();
-                })
+                log_metric, rt::doc(LOG_METRIC_DOC))
         .method("log_metrics",
                 {arg("self"), arg("metrics").ann("Dict[str, float]"), arg("step").def_none().ann("Optional[int]")},
-                "\n        Log several metric values into the current iteration; all carry the same\n"
-                "        timestamp and step. What the server would refuse (a bad key, a value that\n"
-                "        is not a number) is refused before anything is sent. The server takes\n"
-                "        1,000 values per request: only a server that fails between two of them can\n"
-                "        leave part of a larger batch stored.\n\n"
-                "        :param metrics: Metric names and values.\n"
-                "        :param step: Training step of the values (0 when not given).\n        ",
-                nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::handle metrics = c[1];
-                    py::object step = rt::truthy(c[2]) ? py::reinterpret_borrow<py::object>(c[2]) : py::int_(0);
-                    py::object run_id = current_run_id(c);
-                    py::object timestamp = now_millis(c);
-                    py::list metrics_arr;
-                    py::object Metric = c.g("Metric");
-                    for (py::handle item : metrics.attr("items")()) {
-                        auto [key, value] = rt::unpack2(item);
-                        metrics_arr.append(Metric(key, value, timestamp, step));
-                    }
-                    validate_batch(c, metrics_arr, py::list());
-                    tracker(c).attr("log_batch")(py::arg("run_id") = run_id, py::arg("metrics") = metrics_arr,
-                                                 py::arg("params") = py::list(), py::arg("tags") = py::list());
-                    return py::none();
-                })
+                log_metrics, rt::doc(LOG_METRICS_DOC))
         .method("log_artifact",
                 {arg("self"), arg("local_file").ann("Union[str, os.PathLike]"),
                  arg("artifact_path").def_none().ann("Union[str, os.PathLike]"), arg("iteration_id").def_none().str()},
-                "\n        Upload a local file into the artifacts of an iteration.\n\n"
-                "        :param local_file: Path of the file to upload.\n"
-                "        :param artifact_path: Directory inside the run's artifacts to put it in.\n"
-                "        :param str iteration_id: Run to upload into instead of the current\n"
-                "                                 iteration; no iteration is started then.\n        ",
-                nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::object run_id = artifact_run_id(c, c[3]);
-                    py::object client = tracker(c);
-                    with_session_tracking_uri(c, [&] {
-                        client.attr("log_artifact")(py::arg("run_id") = run_id, py::arg("local_path") = c[1],
-                                                    py::arg("artifact_path") = c[2]);
-                    });
-                    return py::none();
-                })
+                log_artifact, rt::doc(LOG_ARTIFACT_DOC))
         .method("log_artifacts",
                 {arg("self"), arg("local_dir").ann("Union[str, os.PathLike]"),
                  arg("artifact_path").def_none().ann("Union[str, os.PathLike]"), arg("iteration_id").def_none().str()},
-                "\n        Upload the contents of a local directory into the artifacts of an\n"
-                "        iteration.\n\n"
-                "        :param local_dir: Directory whose files are uploaded.\n"
-                "        :param artifact_path: Directory inside the run's artifacts to put them in.\n"
-                "        :param str iteration_id: Run to upload into instead of the current\n"
-                "                                 iteration; no iteration is started then.\n        ",
-                nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::object run_id = artifact_run_id(c, c[3]);
-                    py::object client = tracker(c);
-                    with_session_tracking_uri(c, [&] {
-                        client.attr("log_artifacts")(py::arg("run_id") = run_id, py::arg("local_dir") = c[1],
-                                                     py::arg("artifact_path") = c[2]);
-                    });
-                    return py::none();
-                })
+                log_artifacts, rt::doc(LOG_ARTIFACTS_DOC))
         .method("end",
                 {arg("self"), arg("status").def_expr("RunStatus.to_string(RunStatus.FINISHED)").ann("Optional[str]")},
-                "\n        Mark the current iteration as ended on the server.\n\n"
-                "        The object keeps its ``iteration_id``: later logging still goes into the\n"
-                "        ended run.\n\n"
-                "        :param status: Final status name (FINISHED, FAILED, KILLED).\n        ",
-                "None",
-                [](rt::Call &c) -> py::object {
-                    py::object self = self_obj(c);
-                    py::object iteration_id = self.attr("iteration_id");
-                    tracker(c).attr("set_terminated")(iteration_id, c[1]);
-                    c.g("_iteration_ended")(iteration_id);
-                    log(c, "debug", rt::text({"Terminated Iteration with ID: ", self.attr("iteration_id"), ")"}));
-                    return py::none();
-                })
-        .method("_get_or_start_iteration", {arg("self")},
-                "\n        The current iteration, fetched from the server; a new one is started when\n"
-                "        there is none.\n        ",
-                nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::object self = self_obj(c);
-                    py::object iteration_id = self.attr("iteration_id");
-                    if (rt::truthy(iteration_id)) return self.attr("get_iteration")(iteration_id);
-                    return self.attr("start")();
-                })
-        .method("get_iteration", {arg("self"), arg("iteration_id")},
-                "\n        Fetch a run from the server, without starting it or making it current.\n\n"
-                "        :param iteration_id: ID of the run.\n"
-                "        :return ActiveIteration: The run as it is on the server.\n        ",
-                nullptr,
-                [](rt::Call &c) -> py::object {
-                    py::object run = tracker(c).attr("get_run")(c[1]);
-                    return c.g("ActiveIteration")(c.self().attr("client"), run);
-                })
+                end, rt::doc(END_DOC), rt::returns("None"))
+        .method("_get_or_start_iteration", {arg("self")}, get_or_start_iteration, rt::doc(GET_OR_START_DOC))
+        .method("get_iteration", {arg("self"), arg("iteration_id")}, get_iteration, rt::doc(GET_ITERATION_DOC))
         .build();
 }
