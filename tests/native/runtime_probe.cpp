@@ -25,34 +25,32 @@ py::object bound(rt::Call &c, std::initializer_list<const char *> names) {
 void define_classes(rt::Module &mod) {
     rt::ClassDef(mod, "Base", {mod.get("ABC")}, "An abstract base with every kind of member.")
         .attr("KIND", py::str("base"))
-        .method("__init__", {arg("self"), arg("name").str(), arg("client").def_none().ann("Optional[Any]")}, nullptr,
-                "None",
+        .method("__init__", {arg("self"), arg("name").str(), arg("client").def_none().ann("Optional[Any]")},
                 [](rt::Call &c) -> py::object {
                     c.self().attr("_Base__name") = c[1];
                     c.self().attr("client") = c[2];
                     return py::none();
-                })
-        .property("name", "The name given at construction.", "str",
-                  [](rt::Call &c) -> py::object { return c.self().attr("_Base__name"); })
-        .property("user", "Derived from the name; never assigned.", "str",
-                  [](rt::Call &c) -> py::object { return py::str("user-") + py::str(c.self().attr("_Base__name")); },
-                  "Assigning user not allowed!")
-        .abstractmethod("kind", {arg("self")}, "What this object is.", "str",
-                        [](rt::Call &c) -> py::object { rt::raise(c.g("NotImplementedError"), "kind"); })
-        .method("describe", {arg("self"), arg("prefix").def(py::str(""))}, "Prefix and kind.", "str",
+                }, rt::returns("None"))
+        .property("name",
+                  [](rt::Call &c) -> py::object { return c.self().attr("_Base__name"); }, rt::doc("The name given at construction."), rt::returns("str"))
+        .property("user",
+                  [](rt::Call &c) -> py::object { return py::str("user-") + py::str(c.self().attr("_Base__name")); }, rt::doc("Derived from the name; never assigned."), rt::returns("str"), rt::refuse_assignment("Assigning user not allowed!"))
+        .abstractmethod("kind", {arg("self")},
+                        [](rt::Call &c) -> py::object { rt::raise(c.g("NotImplementedError"), "kind"); }, rt::doc("What this object is."), rt::returns("str"))
+        .method("describe", {arg("self"), arg("prefix").def(py::str(""))},
                 [](rt::Call &c) -> py::object {
                     // Through attribute lookup, so subclasses' kind() is used.
                     return py::str(c[1]) + py::str(c.self().attr("kind")());
-                })
-        .classmethod("create", {arg("cls"), arg("name").str()}, "Make one by name.", nullptr,
-                     [](rt::Call &c) -> py::object { return c[0](c[1]); })
-        .staticmethod("normalize", {arg("value")}, "Lower-cased and stripped text.", "str",
-                      [](rt::Call &c) -> py::object { return py::str(c[0]).attr("strip")().attr("lower")(); })
+                }, rt::doc("Prefix and kind."), rt::returns("str"))
+        .classmethod("create", {arg("cls"), arg("name").str()},
+                     [](rt::Call &c) -> py::object { return c[0](c[1]); }, rt::doc("Make one by name."))
+        .staticmethod("normalize", {arg("value")},
+                      [](rt::Call &c) -> py::object { return py::str(c[0]).attr("strip")().attr("lower")(); }, rt::doc("Lower-cased and stripped text."), rt::returns("str"))
         .build();
 
     rt::ClassDef(mod, "Child", {mod.get("Base")}, nullptr)
-        .method("kind", {arg("self")}, nullptr, nullptr, [](rt::Call &) -> py::object { return py::str("child"); })
-        .method("describe", {arg("self"), arg("prefix").def(py::str(""))}, nullptr, nullptr,
+        .method("kind", {arg("self")}, [](rt::Call &) -> py::object { return py::str("child"); })
+        .method("describe", {arg("self"), arg("prefix").def(py::str(""))},
                 [](rt::Call &c) -> py::object {
                     return py::str("child:") + py::str(c.super().attr("describe")(c[1]));
                 })
@@ -72,48 +70,45 @@ RT_MODULE(runtime_probe, m) {
     mod.def("echo",
             {arg("a").ann("int"), arg("b").ann("Optional[str]"), arg("c").def(py::int_(3)), rt::varargs("args"),
              rt::kwonly("d"), rt::kwonly("e").def(py::int_(5)).ann("Tuple[int, ...]"), rt::varkw("kwargs").ann("Any")},
-            "Echo the bound arguments.\n\n    Returns a dict of parameter name to value.\n    ", "Dict[str, Any]",
-            [](rt::Call &c) -> py::object { return bound(c, {"a", "b", "c", "args", "d", "e", "kwargs"}); });
+            [](rt::Call &c) -> py::object { return bound(c, {"a", "b", "c", "args", "d", "e", "kwargs"}); }, rt::doc("Echo the bound arguments.\n\n    Returns a dict of parameter name to value.\n    "), rt::returns("Dict[str, Any]"));
 
-    mod.def("positional", {arg("a"), arg("b").def(py::int_(2))}, nullptr, nullptr,
+    mod.def("positional", {arg("a"), arg("b").def(py::int_(2))},
             [](rt::Call &c) -> py::object { return bound(c, {"a", "b"}); });
 
-    mod.def("single", {arg("x")}, "", nullptr, [](rt::Call &c) -> py::object { return bound(c, {"x"}); });
+    mod.def("single", {arg("x")}, [](rt::Call &c) -> py::object { return bound(c, {"x"}); }, rt::doc(""));
 
-    mod.def("nothing", {}, nullptr, nullptr, [](rt::Call &) -> py::object { return py::object(); });
+    mod.def("nothing", {}, [](rt::Call &) -> py::object { return py::object(); });
 
-    mod.def("keywords_only", {rt::kwonly("k"), rt::kwonly("m").def(py::int_(1))}, nullptr, nullptr,
+    mod.def("keywords_only", {rt::kwonly("k"), rt::kwonly("m").def(py::int_(1))},
             [](rt::Call &c) -> py::object { return bound(c, {"k", "m"}); });
 
     mod.def("many",
             {arg("a"), arg("b"), arg("c"), arg("d").def(py::int_(4)), rt::kwonly("e"), rt::kwonly("f"),
-             rt::kwonly("g").def(py::int_(7))},
-            nullptr, nullptr, [](rt::Call &c) -> py::object { return bound(c, {"a", "b", "c", "d", "e", "f", "g"}); });
+             rt::kwonly("g").def(py::int_(7))}, [](rt::Call &c) -> py::object { return bound(c, {"a", "b", "c", "d", "e", "f", "g"}); });
 
-    mod.def("star", {rt::varargs("args"), rt::kwonly("sep").def(py::str(" "))}, nullptr, nullptr,
+    mod.def("star", {rt::varargs("args"), rt::kwonly("sep").def(py::str(" "))},
             [](rt::Call &c) -> py::object { return bound(c, {"args", "sep"}); });
 
     mod.def("checked",
             {arg("name").str(), arg("amount").flt(), arg("label").str().def(py::str("fixed")),
              arg("other").str().def_expr("DEFAULT_LABEL"), arg("scale").flt().def(py::int_(2)),
              arg("note").ann("Optional[str]").str().def_none()},
-            "Checked and converted parameters.", nullptr,
-            [](rt::Call &c) -> py::object { return bound(c, {"name", "amount", "label", "other", "scale", "note"}); });
+            [](rt::Call &c) -> py::object { return bound(c, {"name", "amount", "label", "other", "scale", "note"}); }, rt::doc("Checked and converted parameters."));
 
     // Changed by the tests through __defaults__ and __kwdefaults__.
-    mod.def("tunable", {arg("a"), arg("b").def(py::int_(1)), rt::kwonly("k").def(py::int_(2))}, nullptr, nullptr,
+    mod.def("tunable", {arg("a"), arg("b").def(py::int_(1)), rt::kwonly("k").def(py::int_(2))},
             [](rt::Call &c) -> py::object { return bound(c, {"a", "b", "k"}); });
 
-    mod.def("helper", {arg("x")}, nullptr, nullptr,
+    mod.def("helper", {arg("x")},
             [](rt::Call &c) -> py::object { return py::str("helper:") + py::str(c[0]); });
 
-    mod.def("call_global", {arg("x")}, "Calls the module's helper as it is bound now.", nullptr,
-            [](rt::Call &c) -> py::object { return c.g("helper")(c[0]); });
+    mod.def("call_global", {arg("x")},
+            [](rt::Call &c) -> py::object { return c.g("helper")(c[0]); }, rt::doc("Calls the module's helper as it is bound now."));
 
-    mod.def("basename", {arg("path")}, nullptr, nullptr,
+    mod.def("basename", {arg("path")},
             [](rt::Call &c) -> py::object { return c.g("osp").attr("basename")(c[0]); });
 
-    mod.def("call", {arg("func"), rt::varargs("args"), rt::varkw("kwargs")}, nullptr, nullptr,
+    mod.def("call", {arg("func"), rt::varargs("args"), rt::varkw("kwargs")},
             [](rt::Call &c) -> py::object {
                 PyObject *r = PyObject_Call(c[0].ptr(), c[1].ptr(), c[2].ptr());
                 if (!r) throw py::error_already_set();
@@ -121,7 +116,7 @@ RT_MODULE(runtime_probe, m) {
             });
 
     // Like `try: func() except ValueError as e: raise RuntimeError("wrapped: " + str(e))`.
-    mod.def("rewrap", {arg("func")}, nullptr, nullptr, [](rt::Call &c) -> py::object {
+    mod.def("rewrap", {arg("func")}, [](rt::Call &c) -> py::object {
         try {
             return c[0]();
         } catch (py::error_already_set &e) {
@@ -130,16 +125,16 @@ RT_MODULE(runtime_probe, m) {
         }
     });
 
-    mod.def("raise_with", {arg("exc_type"), rt::varargs("args"), rt::varkw("kwargs")}, nullptr, nullptr,
+    mod.def("raise_with", {arg("exc_type"), rt::varargs("args"), rt::varkw("kwargs")},
             [](rt::Call &c) -> py::object {
                 rt::raise(c[0], py::reinterpret_borrow<py::tuple>(c[1]), py::reinterpret_borrow<py::dict>(c[2]));
             });
 
-    mod.def("fail", {arg("message")}, nullptr, nullptr,
+    mod.def("fail", {arg("message")},
             [](rt::Call &c) -> py::object { rt::raise(c.g("ValueError"), rt::str(c[0])); });
 
     // C++ exceptions must leave a call as Python exceptions.
-    mod.def("throw_cpp", {arg("kind").str()}, nullptr, nullptr, [](rt::Call &c) -> py::object {
+    mod.def("throw_cpp", {arg("kind").str()}, [](rt::Call &c) -> py::object {
         std::string kind = rt::str(c[0]);
         if (kind == "value") throw py::value_error("bad value");
         if (kind == "key") throw py::key_error("missing");
@@ -148,10 +143,10 @@ RT_MODULE(runtime_probe, m) {
         throw std::runtime_error("plain C++ failure");
     });
 
-    mod.def("truth", {arg("value")}, nullptr, nullptr,
+    mod.def("truth", {arg("value")},
             [](rt::Call &c) -> py::object { return py::bool_(rt::truthy(c[0])); });
 
-    mod.def("countdown", {arg("n")}, "Yields n-1 down to 0.", nullptr, [](rt::Call &c) -> py::object {
+    mod.def("countdown", {arg("n")}, [](rt::Call &c) -> py::object {
         py::list state;
         state.append(py::int_(c[0].cast<long>()));
         return rt::make_iterator(state, [](py::list &state) -> py::object {
@@ -160,10 +155,10 @@ RT_MODULE(runtime_probe, m) {
             state[0] = py::int_(n - 1);
             return py::int_(n - 1);
         });
-    });
+    }, rt::doc("Yields n-1 down to 0."));
 
     // Yields the items of `items`, calling `check(item)` before each one.
-    mod.def("checked_items", {arg("items"), arg("check")}, nullptr, nullptr, [](rt::Call &c) -> py::object {
+    mod.def("checked_items", {arg("items"), arg("check")}, [](rt::Call &c) -> py::object {
         py::list state;
         state.append(py::iter(c[0]));
         state.append(c[1]);
@@ -182,12 +177,12 @@ RT_MODULE(runtime_probe, m) {
 
     // A fresh module object with a function and classes in it: nothing keeps
     // it alive but the caller, so the tests can see that it is collected.
-    mod.def("make_module", {arg("name").str()}, nullptr, nullptr, [](rt::Call &c) -> py::object {
+    mod.def("make_module", {arg("name").str()}, [](rt::Call &c) -> py::object {
         py::object module = c.g("type")(c.g("os"))(c[0]);
         rt::Module dyn(py::reinterpret_borrow<py::module_>(module));
         dyn.from("abc", {"ABC"});
         dyn.from("typing", {"Optional", "Any"});
-        dyn.def("f", {arg("x").def_none()}, nullptr, nullptr,
+        dyn.def("f", {arg("x").def_none()},
                 [](rt::Call &c2) -> py::object { return py::reinterpret_borrow<py::object>(c2[0]); });
         define_classes(dyn);
         return module;
@@ -195,14 +190,14 @@ RT_MODULE(runtime_probe, m) {
 
     // A checked parameter whose default is given: a default that fails the
     // check must stop the definition, as it stops a module's import.
-    mod.def("make_checked", {arg("default")}, nullptr, nullptr, [](rt::Call &c) -> py::object {
+    mod.def("make_checked", {arg("default")}, [](rt::Call &c) -> py::object {
         rt::Module dyn(py::reinterpret_borrow<py::module_>(c.g("type")(c.g("os"))(py::str("checked_defaults"))));
-        return dyn.def("g", {arg("s").str().def(py::reinterpret_borrow<py::object>(c[0]))}, nullptr, nullptr,
+        return dyn.def("g", {arg("s").str().def(py::reinterpret_borrow<py::object>(c[0]))},
                        [](rt::Call &c2) -> py::object { return py::reinterpret_borrow<py::object>(c2[0]); });
     });
 
     // `from <module> import <name>` into a fresh namespace; returns what it bound.
-    mod.def("from_import", {arg("module").str(), arg("name").str()}, nullptr, nullptr, [](rt::Call &c) -> py::object {
+    mod.def("from_import", {arg("module").str(), arg("name").str()}, [](rt::Call &c) -> py::object {
         rt::Module dyn(py::reinterpret_borrow<py::module_>(c.g("type")(c.g("os"))(py::str("importer"))));
         std::string module = rt::str(c[0]), name = rt::str(c[1]);
         dyn.from(module.c_str(), {name.c_str()});
@@ -210,7 +205,7 @@ RT_MODULE(runtime_probe, m) {
     });
 
     // Calls itself through the module namespace until `n` reaches 0.
-    mod.def("recurse", {arg("n")}, nullptr, nullptr, [](rt::Call &c) -> py::object {
+    mod.def("recurse", {arg("n")}, [](rt::Call &c) -> py::object {
         long n = c[0].cast<long>();
         if (n <= 0) return py::int_(0);
         return c.g("recurse")(n - 1);
