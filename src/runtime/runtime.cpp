@@ -226,14 +226,14 @@ bool bind(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObject *kwn
     return true;
 }
 
-std::string type_name(PyObject *obj) {
-    py::object n = py::reinterpret_borrow<py::object>((PyObject *)Py_TYPE(obj)).attr("__name__");
-    return n.cast<std::string>();
-}
-
+// Formatted by Python's own %-operator from whatever the type gives as its
+// __name__: a metaclass may answer with any object (or raise), and the text
+// is cut at 200 characters, not 200 bytes of UTF-8.
 void set_incorrect_type(const std::string &param, PyObject *value) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param.c_str(), "str", type_name(value).c_str());
+    py::object type_name = py::type::handle_of(value).attr("__name__");
+    py::object message = py::str("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)")
+                             .attr("__mod__")(py::make_tuple(py::str(param), py::str("str"), type_name));
+    PyErr_SetObject(PyExc_TypeError, message.ptr());
 }
 
 // Conversions first (they happen while arguments are unpacked), then the
