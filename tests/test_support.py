@@ -186,6 +186,10 @@ def test_is_server_up(tracking_server, status_server, tmp_path, monkeypatch):
     assert is_server_up(tracking_server) is True
     assert is_server_up("http://127.0.0.1:{}".format(free_port())) is False
     assert is_server_up("http://bad host name") is False
+    assert is_server_up("http://[::1") is False  # malformed: nobody answers there either
+    assert is_server_up(None) is False
+    with pytest.raises(TypeError, match=r"^Argument 'address' has incorrect type \(expected str, got bytes\)$"):
+        is_server_up(tracking_server.encode())
     address = "http://127.0.0.1:{}".format(status_server.server_port)
     for status, up in ((200, True), (401, True), (404, False), (503, False)):
         status_server.status = status
