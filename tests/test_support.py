@@ -297,3 +297,13 @@ def test_cloud_session_without_server_address_is_refused(monkeypatch, tmp_path, 
     # Off the platform, the tracking library's own default stays usable.
     monkeypatch.delenv("TAVRO_KOVA_CLOUD")
     assert Client(None).tracking_uri.startswith("file:")
+
+
+def test_cloud_address_check_takes_any_text(monkeypatch):
+    # What os.environ gives for bytes that are not UTF-8.
+    monkeypatch.setenv("TAVRO_KOVA_CLOUD", "1")
+    monkeypatch.setenv("MLFLOW_TRACKING_URI", "runs-\udcff")
+    with pytest.raises(ExperimentTrackingException, match="TAVRO_EXPERIMENT_TRACKING_URI"):
+        Client(None).tracking_uri
+    monkeypatch.setenv("MLFLOW_TRACKING_URI", "http://tracking-\udcff:5000")
+    assert Client(None).tracking_uri == "http://tracking-\udcff:5000"
