@@ -264,7 +264,7 @@ def has_surrogate(text):
 
 
 @functools.lru_cache(maxsize=None)
-def values(param, surrogates=True, depth=0):
+def values(surrogates=True, depth=0):
     """Any value: plain ones, hostile ones, containers of them."""
     text = texts(surrogates)
     scalar = st.one_of(
@@ -281,7 +281,7 @@ def values(param, surrogates=True, depth=0):
     )
     options = [scalar, hostile, hostile]
     if depth < 1:
-        item = values("item", surrogates, depth + 1)
+        item = values(surrogates, depth + 1)
         options.append(st.tuples(st.just("dict"), st.lists(st.tuples(item, item), max_size=3).map(tuple)))
         options.append(st.tuples(st.just("list"), st.lists(item, max_size=3).map(tuple)))
     return st.one_of(options)
@@ -414,7 +414,7 @@ def calls(draw, target):
             return ("self",)
         if draw(st.integers(0, 2)):
             return draw(sane_values(name, surrogates, annotations.get(name)))
-        return draw(values(name, surrogates))
+        return draw(values(surrogates))
 
     well_formed = draw(st.integers(0, 3)) > 0
     n = draw(st.integers(0, len(positional) + (0 if well_formed else 2 if star else 1)))
