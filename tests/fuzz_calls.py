@@ -35,6 +35,7 @@ import functools
 import http.server
 import importlib
 import inspect
+import io
 import itertools
 import json
 import logging
@@ -594,19 +595,43 @@ class World:
             "RestException": lambda: RestException(self.value("payload")),
             "OIDCAuthenticator": lambda: OIDCAuthenticator(self.refused + "/oidc"),
             "KOVAAuthenticator": lambda: KOVAAuthenticator("r", self.refused + "/token", self.refused + "/userinfo"),
-            # Not connected to anything: what a handler does without a request.
-            "CallbackHandler": lambda: object.__new__(get_disposable_handler(None, "state", queue.Queue())),
+            "CallbackHandler": lambda: callback_handler(get_disposable_handler(None, "state", queue.Queue()),
+                                                        CALLBACK_PATHS[self._next() % len(CALLBACK_PATHS)]),
         }
         if name in makers:
             return makers[name]()
         # The abstract base: one of its implementations.
         return makers["KOVAAuthenticator" if self._uses % 2 else "OIDCAuthenticator"]()
 
+    def _next(self):
+        self._uses += 1
+        return self._uses
+
     def instance_of(self, target):
         """What a method's first argument normally is."""
         if target.first == "cls":
             return target.owner
         return self.instance(target.owner.__name__)
+
+
+# Requests of the login's redirect: the provider's answers, forged and
+# broken ones. The login's client is None here: a code gets as far as the
+# token exchange and fails there.
+CALLBACK_PATHS = ["/callback?state=state&code=c", "/callback?state=other&code=c", "/favicon.ico", "/callback",
+                  "/callback?error=access_denied&error_description=%ED%B3%BF&state=state",
+                  "/callback?state=state&code=", "/callback?state=%00&state=state", "/%ff?\udcff", "\udcff"]
+
+
+def callback_handler(handler_class, path):
+    """A handler as its server makes it, holding one parsed GET request;
+    what it answers is written into a buffer."""
+    handler = object.__new__(handler_class)
+    handler.path, handler.command, handler.request_version = path, "GET", "HTTP/1.1"
+    handler.requestline = "GET {} HTTP/1.1".format(path)
+    handler.client_address = ("127.0.0.1", 0)
+    handler.wfile = io.BytesIO()
+    handler.server = types.SimpleNamespace(shutdown=lambda: None)
+    return handler
 
 
 # ---- one call -------------------------------------------------------------------------
