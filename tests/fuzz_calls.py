@@ -56,8 +56,12 @@ from hypothesis import strategies as st
 
 PACKAGE = "tavro_experiment_tracking"
 DEFAULT_EXAMPLES = 20
-# A child that runs longer than this is taken for hung.
-MODULE_DEADLINE = 900.0
+
+
+def module_deadline(examples):
+    """Seconds after which a module's child is taken for hung (a module
+    takes a few seconds at the default number of examples)."""
+    return 120.0 + 12.0 * examples
 
 
 # ---- what is explored ---------------------------------------------------------------
@@ -829,7 +833,7 @@ def run_child(module_name, report_dir, examples, seed):
             sys.stdout.flush()
             sys.stderr.flush()
             os._exit(status)
-    deadline = time.monotonic() + MODULE_DEADLINE
+    deadline = time.monotonic() + module_deadline(examples)
     while True:
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
@@ -845,9 +849,11 @@ def run_child(module_name, report_dir, examples, seed):
         with open(path) as f:
             report = json.load(f)
     if status is None or os.WIFSIGNALED(status) or os.WEXITSTATUS(status) != 0:
-        with open(path + ".last-call") as f:
-            last = f.read().strip()
-        how = ("hung for {:.0f} s".format(MODULE_DEADLINE) if status is None else
+        last = "(before the first call)"
+        if os.path.exists(path + ".last-call"):
+            with open(path + ".last-call") as f:
+                last = f.read().strip() or last
+        how = ("hung for {:.0f} s".format(module_deadline(examples)) if status is None else
                "died of signal {}".format(os.WTERMSIG(status)) if os.WIFSIGNALED(status) else
                "exited with status {}".format(os.WEXITSTATUS(status)))
         report["failures"]["<process>"] = "the exploring process {} during: {}".format(how, last)

@@ -37,8 +37,10 @@ def explored(tracking_server, tmp_path_factory):
     env = {k: v for k, v in os.environ.items() if not k.startswith("TAVRO_") and k != "MLFLOW_TRACKING_TOKEN"}
     env.update(TET_FUZZ_TRACKING_URI=tracking_server, MLFLOW_TRACKING_URI=tracking_server,
                MLFLOW_HTTP_REQUEST_MAX_RETRIES="0")
+    examples = int(os.environ.get("TET_FUZZ_EXAMPLES") or fuzz_calls.DEFAULT_EXAMPLES)
+    # Each module's child is stopped at its own deadline; this only guards against the parent hanging.
     done = subprocess.run([sys.executable, HARNESS, str(reports)], cwd=str(workdir), env=env,
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, timeout=len(MODULES) * fuzz_calls.module_deadline(examples))
     print(done.stdout)
     found = {}
     for module in MODULES:
