@@ -510,37 +510,19 @@ class World:
         return self._fresh_id
 
     def value(self, what):
-        if what == "uri":
-            return self.uri
-        if what == "uri///":
-            return self.uri + "///"
-        if what == "refused":
-            return self.refused
-        if what == "experiment_id":
-            return self.experiment_id
-        if what == "run_id":
-            return self.run_id
-        if what == "run":
-            return self.run
-        if what == "file":
-            return self.file
-        if what == "dir":
-            return self.dir
-        if what == "params":
-            return {"alpha": "1", "beta": 2.5}
-        if what == "param-records":
-            return [self.Param("alpha", "1"), self.Param("beta", "2")]
-        if what == "metrics":
-            return {"loss": 0.5, "accuracy": 1}
-        if what == "payload":
-            return {"error_code": "RESOURCE_DOES_NOT_EXIST", "message": "no such thing"}
-        if what == "queue":
-            return queue.Queue()
-        if what == "exit-0":
-            return SystemExit(0)
-        if what == "exit-1":
-            return SystemExit(1)
-        return {"ValueError": ValueError, "KeyboardInterrupt": KeyboardInterrupt, "SystemExit": SystemExit}[what]
+        """A fresh one of the things a caller passes (see SPECIFIC)."""
+        return {
+            "uri": lambda: self.uri, "uri///": lambda: self.uri + "///", "refused": lambda: self.refused,
+            "experiment_id": lambda: self.experiment_id, "run_id": lambda: self.run_id, "run": lambda: self.run,
+            "file": lambda: self.file, "dir": lambda: self.dir,
+            "params": lambda: {"alpha": "1", "beta": 2.5},
+            "param-records": lambda: [self.Param("alpha", "1"), self.Param("beta", "2")],
+            "metrics": lambda: {"loss": 0.5, "accuracy": 1},
+            "payload": lambda: {"error_code": "RESOURCE_DOES_NOT_EXIST", "message": "no such thing"},
+            "queue": queue.Queue, "exit-0": lambda: SystemExit(0), "exit-1": lambda: SystemExit(1),
+            "ValueError": lambda: ValueError, "KeyboardInterrupt": lambda: KeyboardInterrupt,
+            "SystemExit": lambda: SystemExit,
+        }[what]()
 
     def client(self):
         from tavro_experiment_tracking.tracking.client import Client
