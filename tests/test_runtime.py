@@ -501,6 +501,27 @@ def test_str_parameters_refuse_anything_but_str_or_none(args, kwargs, problem):
     assert str(info.value) == "Argument '{}' has incorrect type (expected str, got {})".format(*problem)
 
 
+class Refused(Exception):
+    pass
+
+
+def named(shown):
+    """An instance of a class whose metaclass reports `shown` as its __name__."""
+    def name(cls):
+        if shown is Refused:
+            raise Refused("no name")
+        return shown
+
+    return type("Meta", (type,), {"__name__": property(name)})("Odd", (), {})()
+
+
+@pytest.mark.parametrize("shown", [5, "\udcff", "\u00e9" * 300, None])
+def test_str_check_names_the_type_as_python_formats_it(shown):
+    expected = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)" % ("name", "str", shown)
+    assert outcome(rp.checked, (named(shown), 1.0)) == ("TypeError", expected)
+    assert outcome(rp.checked, (named(Refused), 1.0)) == ("Refused", "no name")
+
+
 @pytest.mark.parametrize(
     "value,expected",
     [(1, 1.0), (True, 1.0), (FloatSub(0.5), 0.5), (Floaty(), 2.5), (-3, -3.0), (1.25, 1.25)],

@@ -187,6 +187,10 @@ def test_is_server_up(tracking_server, status_server, tmp_path, monkeypatch):
     assert is_server_up(tracking_server) is True
     assert is_server_up("http://127.0.0.1:{}".format(free_port())) is False
     assert is_server_up("http://bad host name") is False
+    assert is_server_up("http://[::1") is False  # malformed: nobody answers there either
+    assert is_server_up(None) is False
+    with pytest.raises(TypeError, match=r"^Argument 'address' has incorrect type \(expected str, got bytes\)$"):
+        is_server_up(tracking_server.encode())
     address = "http://127.0.0.1:{}".format(status_server.server_port)
     for status, up in ((200, True), (401, True), (404, False), (503, False)):
         status_server.status = status
@@ -295,3 +299,13 @@ def test_cloud_session_without_server_address_is_refused(monkeypatch, tmp_path, 
     # Off the platform, the tracking library's own default stays usable.
     monkeypatch.delenv("TAVRO_KOVA_CLOUD")
     assert Client(None).tracking_uri.startswith("file:")
+
+
+def test_cloud_address_check_takes_any_text(monkeypatch):
+    # What os.environ gives for bytes that are not UTF-8.
+    monkeypatch.setenv("TAVRO_KOVA_CLOUD", "1")
+    monkeypatch.setenv("MLFLOW_TRACKING_URI", "runs-\udcff")
+    with pytest.raises(ExperimentTrackingException, match="TAVRO_EXPERIMENT_TRACKING_URI"):
+        Client(None).tracking_uri
+    monkeypatch.setenv("MLFLOW_TRACKING_URI", "http://tracking-\udcff:5000")
+    assert Client(None).tracking_uri == "http://tracking-\udcff:5000"

@@ -202,13 +202,15 @@ RT_MODULE(client, m) {
                 // On the platform a local store lives in a throw-away container:
                 // whatever was logged there would be lost, so refuse instead.
                 if (rt::truthy(c.g("is_cloud")())) {
-                    py::str resolved = py::str(uri);
+                    // Compared as Python text: an address from the environment may hold
+                    // what UTF-8 cannot encode.
+                    py::str resolved(uri);
                     if (rt::truthy(resolved.attr("startswith")("file:")) ||
                         !rt::truthy(resolved.attr("__contains__")("://"))) {
                         py::dict kwargs;
-                        kwargs["message"] = rt::text(
-                            {"No tracking server address on the cloud platform: set the environment variable ",
-                             c.g("ENV_EXP_TRACKING_SERVER_URI"), "."});
+                        kwargs["message"] =
+                            rt::text({"No tracking server address on the cloud platform: set the environment variable ",
+                                      c.g("ENV_EXP_TRACKING_SERVER_URI"), "."});
                         kwargs["error_code"] = py::str("INVALID_PARAMETER_VALUE");
                         rt::raise(c.g("ExperimentTrackingException"), py::tuple(), kwargs);
                     }

@@ -129,7 +129,7 @@ RT_MODULE(validation, m) {
                 return py::bool_(!rt::truthy(py::make_tuple("", "0", "false", "no").attr("__contains__")(v)));
             });
 
-    mod.def("is_server_up", {arg("address").ann("str")},
+    mod.def("is_server_up", {arg("address").str()},
             "True when a tracking store really is at ``address`` (no trailing slash).\n\n"
             "An HTTP(S) address is probed at its ``/health`` endpoint, the whole exchange\n"
             "bounded by ``SERVER_PROBE_TIMEOUT`` seconds (through the proxy the environment\n"
@@ -142,9 +142,16 @@ RT_MODULE(validation, m) {
             "taken for a folder to create, or for a store nobody serves.",
             "bool", [](rt::Call &c) -> py::object {
                 py::handle address = c[0];
-                if (!PyUnicode_Check(address.ptr())) return py::bool_(false);
+                if (address.is_none()) return py::bool_(false);
                 // The scheme the tracking library itself picks its store by.
-                py::object scheme = c.g("urlsplit")(address).attr("scheme").attr("lower")();
+                py::object scheme;
+                try {
+                    scheme = c.g("urlsplit")(address).attr("scheme").attr("lower")();
+                } catch (py::error_already_set &e) {
+                    // Malformed ("http://[::1"): nobody answers there.
+                    if (e.matches(PyExc_ValueError)) return py::bool_(false);
+                    throw;
+                }
                 if (!rt::truthy(scheme)) return c.g("os").attr("path").attr("isdir")(address);
                 if (rt::truthy(scheme.attr("__eq__")(py::str("file")))) return py::bool_(true);
                 py::list parts = scheme.attr("split")("+");
