@@ -206,14 +206,6 @@ public:
     }
     py::object def_with(const char *name, std::vector<Param> params, Body body, const Options &options);
 
-    // (The form with doc and return annotation by position, while modules move over.)
-    py::object def(const char *name, std::vector<Param> params, const char *doc, const char *returns, Body body) {
-        Options o;
-        o.doc = doc;
-        o.returns = returns;
-        return def_with(name, std::move(params), std::move(body), o);
-    }
-
     // A function of this module named `qualname`, not bound anywhere.
     py::object function(const char *name, const std::string &qualname, std::vector<Param> params, Body body,
                         const Options &options);
@@ -264,43 +256,10 @@ public:
     }
     ClassDef &attr(const char *name, py::object value);
 
-    // (The forms with doc and return annotation by position, while modules move over.)
-    ClassDef &method(const char *name, std::vector<Param> params, const char *doc, const char *returns, Body body) {
-        return member(name, std::move(params), std::move(body), positional(doc, returns), Decorator::None);
-    }
-    ClassDef &abstractmethod(const char *name, std::vector<Param> params, const char *doc, const char *returns,
-                             Body body) {
-        return member(name, std::move(params), std::move(body), positional(doc, returns), Decorator::Abstract);
-    }
-    ClassDef &staticmethod(const char *name, std::vector<Param> params, const char *doc, const char *returns,
-                           Body body) {
-        return member(name, std::move(params), std::move(body), positional(doc, returns), Decorator::Static);
-    }
-    ClassDef &classmethod(const char *name, std::vector<Param> params, const char *doc, const char *returns,
-                          Body body) {
-        return member(name, std::move(params), std::move(body), positional(doc, returns), Decorator::Class);
-    }
-    ClassDef &property(const char *name, const char *doc, const char *returns, Body getter,
-                       const char *refusal = nullptr, py::object type = py::object()) {
-        Options o = positional(doc, returns);
-        o.refusal = refusal;
-        o.property_type = std::move(type);
-        return property_with(name, std::move(getter), nullptr, o);
-    }
-    ClassDef &property_rw(const char *name, const char *doc, Body getter, Body setter) {
-        return property_with(name, std::move(getter), std::move(setter), positional(doc, nullptr));
-    }
-
     // Creates the class, binds it in the module namespace and returns it.
     py::object build();
 
 private:
-    static Options positional(const char *doc, const char *returns) {
-        Options o;
-        o.doc = doc;
-        o.returns = returns;
-        return o;
-    }
     enum class Decorator { None, Abstract, Static, Class };
     ClassDef &member(const char *name, std::vector<Param> params, Body body, const Options &options,
                      Decorator decorator);
@@ -330,14 +289,6 @@ template <typename... Args>
 template <typename... Args>
 [[noreturn]] void raise_while_handling(const py::error_already_set &caught, py::handle exc_type, Args &&...args) {
     raise_instance_while_handling(caught, exc_type(std::forward<Args>(args)...));
-}
-// (The forms with arguments as a tuple and a dict, while modules move over.)
-[[noreturn]] inline void raise(py::handle exc_type, py::tuple args, py::dict kwargs) {
-    raise_instance(exc_type(*args, **kwargs));
-}
-[[noreturn]] inline void raise_while_handling(const py::error_already_set &caught, py::handle exc_type,
-                                              py::tuple args, py::dict kwargs = py::dict()) {
-    raise_instance_while_handling(caught, exc_type(*args, **kwargs));
 }
 // `return call()`, except that an exception of type `from` leaving it is
 // raised again as `to(caught.<attribute>)`, chained as a raise inside

@@ -127,7 +127,7 @@ RT_MODULE(runtime_probe, m) {
 
     mod.def("raise_with", {arg("exc_type"), rt::varargs("args"), rt::varkw("kwargs")},
             [](rt::Call &c) -> py::object {
-                rt::raise(c[0], py::reinterpret_borrow<py::tuple>(c[1]), py::reinterpret_borrow<py::dict>(c[2]));
+                rt::raise_instance(c[0](*c[1], **c[2]));
             });
 
     mod.def("fail", {arg("message")},

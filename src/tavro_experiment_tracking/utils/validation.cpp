@@ -2,6 +2,7 @@
 #include "runtime.hpp"
 
 namespace py = pybind11;
+using namespace py::literals;
 using rt::arg;
 
 namespace {
@@ -16,7 +17,7 @@ public:
 
     py::object remaining() {
         py::object left = deadline_ - c_.g("time").attr("monotonic")();
-        if (!rt::truthy(left.attr("__gt__")(py::int_(0)))) rt::raise(c_.g("socket").attr("timeout"), "probe timed out");
+        if (!(left > py::int_(0))) rt::raise(c_.g("socket").attr("timeout"), "probe timed out");
         return left;
     }
 
@@ -24,7 +25,7 @@ public:
     // header block; returns what was read.
     py::bytes read_until(py::handle sock, const char *end) {
         py::bytes buffer("");
-        while (!rt::truthy(buffer.attr("__contains__")(py::bytes(end))) && py::len(buffer) < 65536) {
+        while (!rt::contains(buffer, py::bytes(end)) && py::len(buffer) < 65536) {
             sock.attr("settimeout")(remaining());
             py::bytes chunk = sock.attr("recv")(4096);
             if (!py::len(chunk)) break;
@@ -50,8 +51,8 @@ public:
         if (host.is_none()) return py::none();
         py::object port = parts.attr("port");
         if (port.is_none()) port = py::int_(https ? 443 : 80);
-        py::object netloc = rt::text({host.attr("__contains__")(":").cast<bool>() ? "[" : "", host,
-                                      host.attr("__contains__")(":").cast<bool>() ? "]" : "", ":", port});
+        bool ipv6 = rt::contains(host, py::str(":"));
+        py::object netloc = rt::text({ipv6 ? "[" : "", host, ipv6 ? "]" : "", ":", port});
         // A proxy the environment names for this address, as the tracking
         // library's own requests would use it.
         py::object utils = c_.g("requests").attr("utils");
@@ -64,7 +65,7 @@ public:
             if (target_port.is_none()) target_port = py::int_(80);
         }
         py::object sock = c_.g("socket").attr("create_connection")(py::make_tuple(target_host, target_port),
-                                                                   py::arg("timeout") = remaining());
+                                                                   "timeout"_a = remaining());
         try {
             py::object result = exchange(sock, parts, https, host, netloc, !proxy.is_none(), url);
             sock.attr("close")();
@@ -92,7 +93,7 @@ private:
             context.attr("check_hostname") = false;
             context.attr("verify_mode") = ssl.attr("CERT_NONE");
             sock.attr("settimeout")(remaining());
-            sock = context.attr("wrap_socket")(sock, py::arg("server_hostname") = host);
+            sock = context.attr("wrap_socket")(sock, "server_hostname"_a = host);
         }
         py::object path = parts.attr("path");
         if (rt::truthy(parts.attr("query"))) path = rt::text({path, "?", parts.attr("query")});
@@ -108,6 +109,83 @@ private:
     py::object deadline_;
 };
 
+py::object is_cloud(rt::Call &c) {
+    py::object value = c.g("os").attr("environ").attr("get")(c.g("ENV_KOVA_CLOUD"), "");
+    py::object v = value.attr("strip")().attr("lower")();
+    return py::bool_(!rt::contains(py::make_tuple("", "0", "false", "no"), v));
+}
+
+// The scheme the tracking library itself picks its store by; None for an
+// address too malformed to have one ("http://[::1").
+py::object scheme_of(rt::Call &c, py::handle address) {
+    try {
+        return c.g("urlsplit")(address).attr("scheme").attr("lower")();
+    } catch (py::error_already_set &e) {
+        if (e.matches(PyExc_ValueError)) return py::none();
+        throw;
+    }
+}
+
+bool server_answers(rt::Call &c, py::handle address) {
+    py::object deadline = c.g("time").attr("monotonic")() + c.g("SERVER_PROBE_TIMEOUT");
+    try {
+        py::object status = Probe(c, deadline).get(rt::text({address, "/health"}));
+        return rt::contains(py::make_tuple(200, 401, 403), status);
+    } catch (py::error_already_set &e) {
+        // Refused, timed out, unresolvable, not speaking HTTP or malformed:
+        // nobody answers there.
+        if (e.matches(PyExc_OSError) || e.matches(PyExc_ValueError)) return false;
+        throw;
+    }
+}
+
+py::object is_server_up(rt::Call &c) {
+    auto [address] = c.args<1>();
+    if (address.is_none()) return py::bool_(false);
+    py::object scheme = scheme_of(c, address);
+    if (scheme.is_none()) return py::bool_(false);
+    if (!rt::truthy(scheme)) return c.g("os").attr("path").attr("isdir")(address);
+    if (rt::equal(scheme, py::str("file"))) return py::bool_(true);
+    py::list parts = scheme.attr("split")("+");
+    if (parts.size() <= 2 && rt::contains(py::make_tuple("sqlite", "postgresql", "mysql", "mssql"), parts[0]))
+        return py::bool_(true);
+    if (!rt::contains(py::make_tuple("http", "https"), scheme)) return py::bool_(false);
+    return py::bool_(server_answers(c, address));
+}
+
+py::object validate_keys_already_exists(rt::Call &c) {
+    auto [params, logged] = c.args<2>();
+    py::list conflicts;
+    for (py::handle param : params) {
+        py::object key = param.attr("key");
+        if (!rt::contains(logged, key)) continue;
+        py::str old_value(py::object(logged[key]));
+        py::str new_value(param.attr("value"));
+        if (rt::equal(old_value, new_value)) continue;
+        conflicts.append(py::str("key={} (logged value={}, new value={})")
+                             .format(py::repr(key), py::repr(old_value), py::repr(new_value)));
+    }
+    return py::str(", ").attr("join")(conflicts);
+}
+
+constexpr const char *IS_SERVER_UP_DOC = R"(True when a tracking store really is at ``address`` (no trailing slash).
+
+An HTTP(S) address is probed at its ``/health`` endpoint, the whole exchange
+bounded by ``SERVER_PROBE_TIMEOUT`` seconds (through the proxy the environment
+names for it, if any);
+an answer that only asks for credentials counts as up, since the server is
+there. A ``file:`` URI, a database URI (``sqlite:``, ``postgresql:``,
+``mysql:``, ``mssql:``, with or without a driver) and the path of an existing
+directory are stores the tracking library opens itself. Anything else is not
+up: a ``host:port`` or a bare host name without a scheme would otherwise be
+taken for a folder to create, or for a store nobody serves.)";
+
+constexpr const char *VALIDATE_KEYS_DOC = R"(Report the parameters of ``params`` (records with ``key`` and ``value``) that
+``logged_params`` (key -> logged text) already holds with a different value.
+
+Returns an empty string when the batch may be written, else a description
+naming each conflicting key with its logged and its new value.)";
+
 }  // namespace
 
 RT_MODULE(validation, m) {
@@ -120,74 +198,10 @@ RT_MODULE(validation, m) {
     mod.from("urllib.parse", {"urlsplit"});
     mod.from("tavro_experiment_tracking.constants", {"ENV_KOVA_CLOUD", "SERVER_PROBE_TIMEOUT"});
 
-    mod.def("is_cloud", {},
-            "True when the process runs on the cloud platform, which says so through the\n"
-            "environment variable named by ``ENV_KOVA_CLOUD``.",
-            "bool", [](rt::Call &c) -> py::object {
-                py::object value = c.g("os").attr("environ").attr("get")(c.g("ENV_KOVA_CLOUD"), "");
-                py::object v = value.attr("strip")().attr("lower")();
-                return py::bool_(!rt::truthy(py::make_tuple("", "0", "false", "no").attr("__contains__")(v)));
-            });
-
-    mod.def("is_server_up", {arg("address").str()},
-            "True when a tracking store really is at ``address`` (no trailing slash).\n\n"
-            "An HTTP(S) address is probed at its ``/health`` endpoint, the whole exchange\n"
-            "bounded by ``SERVER_PROBE_TIMEOUT`` seconds (through the proxy the environment\n"
-            "names for it, if any);\n"
-            "an answer that only asks for credentials counts as up, since the server is\n"
-            "there. A ``file:`` URI, a database URI (``sqlite:``, ``postgresql:``,\n"
-            "``mysql:``, ``mssql:``, with or without a driver) and the path of an existing\n"
-            "directory are stores the tracking library opens itself. Anything else is not\n"
-            "up: a ``host:port`` or a bare host name without a scheme would otherwise be\n"
-            "taken for a folder to create, or for a store nobody serves.",
-            "bool", [](rt::Call &c) -> py::object {
-                py::handle address = c[0];
-                if (address.is_none()) return py::bool_(false);
-                // The scheme the tracking library itself picks its store by.
-                py::object scheme;
-                try {
-                    scheme = c.g("urlsplit")(address).attr("scheme").attr("lower")();
-                } catch (py::error_already_set &e) {
-                    // Malformed ("http://[::1"): nobody answers there.
-                    if (e.matches(PyExc_ValueError)) return py::bool_(false);
-                    throw;
-                }
-                if (!rt::truthy(scheme)) return c.g("os").attr("path").attr("isdir")(address);
-                if (rt::truthy(scheme.attr("__eq__")(py::str("file")))) return py::bool_(true);
-                py::list parts = scheme.attr("split")("+");
-                if (parts.size() <= 2 && rt::truthy(py::make_tuple("sqlite", "postgresql", "mysql", "mssql")
-                                                         .attr("__contains__")(parts[0])))
-                    return py::bool_(true);
-                if (!rt::truthy(py::make_tuple("http", "https").attr("__contains__")(scheme))) return py::bool_(false);
-                py::object deadline = c.g("time").attr("monotonic")() + c.g("SERVER_PROBE_TIMEOUT");
-                try {
-                    py::object status = Probe(c, deadline).get(rt::text({address, "/health"}));
-                    return py::bool_(rt::truthy(py::make_tuple(200, 401, 403).attr("__contains__")(status)));
-                } catch (py::error_already_set &e) {
-                    // Refused, timed out, unresolvable, not speaking HTTP or
-                    // malformed: nobody answers there.
-                    if (e.matches(PyExc_OSError) || e.matches(PyExc_ValueError)) return py::bool_(false);
-                    throw;
-                }
-            });
-
-    mod.def("_validate_keys_already_exists", {arg("params"), arg("logged_params")},
-            "Report the parameters of ``params`` (records with ``key`` and ``value``) that\n"
-            "``logged_params`` (key -> logged text) already holds with a different value.\n\n"
-            "Returns an empty string when the batch may be written, else a description\n"
-            "naming each conflicting key with its logged and its new value.",
-            "str", [](rt::Call &c) -> py::object {
-                py::handle logged = c[1];
-                py::list conflicts;
-                for (py::handle param : c[0]) {
-                    py::object key = param.attr("key");
-                    if (!rt::truthy(logged.attr("__contains__")(key))) continue;
-                    py::object old_value = logged.attr("__getitem__")(key);
-                    py::object new_value = py::str(param.attr("value"));
-                    if (rt::truthy(py::str(old_value).attr("__eq__")(new_value))) continue;
-                    conflicts.append(py::str("key={} (logged value={}, new value={})")
-                                         .format(py::repr(key), py::repr(py::str(old_value)), py::repr(new_value)));
-                }
-                return py::str(", ").attr("join")(conflicts);
-            });
+    mod.def("is_cloud", {}, is_cloud, rt::doc(R"(True when the process runs on the cloud platform, which says so through the
+environment variable named by ``ENV_KOVA_CLOUD``.)"),
+            rt::returns("bool"));
+    mod.def("is_server_up", {arg("address").str()}, is_server_up, rt::doc(IS_SERVER_UP_DOC), rt::returns("bool"));
+    mod.def("_validate_keys_already_exists", {arg("params"), arg("logged_params")}, validate_keys_already_exists,
+            rt::doc(VALIDATE_KEYS_DOC), rt::returns("str"));
 }
