@@ -12,8 +12,11 @@ def first_python_block():
         return re.search(r"^```python\n(.*?)^```$", f.read(), re.S | re.M).group(1)
 
 
-def test_readme_script_runs_as_printed(tracking_server, mlflow_client, tmp_path):
+def test_readme_script_runs_as_printed(tracking_server, mlflow_client, tmp_path, monkeypatch):
     (tmp_path / "first.py").write_text(first_python_block())
+    # A server that serves artifacts itself hands out addresses relative to the
+    # tracking address this process has set.
+    monkeypatch.setenv("MLFLOW_TRACKING_URI", tracking_server)
     env = dict(os.environ, MLFLOW_TRACKING_URI=tracking_server)
     # Twice: the second run reopens the run of the same name, as the README says.
     for _ in range(2):
