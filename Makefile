@@ -97,7 +97,7 @@ test-asan: $(STAMP)
 	@mkdir -p build
 	@if [ ! -f $(ASAN_BUILD)/build.ninja ]; then \
 	  $(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DTET_SANITIZE=ON -DTET_OUTPUT_DIR=$(ASAN_SITE) \
+	    -DCMAKE_CXX_FLAGS_DEBUG="-Og -g1" -DTET_SANITIZE=ON -DTET_OUTPUT_DIR=$(ASAN_SITE) \
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	    -DPython_EXECUTABLE=$(abspath $(PY)) \
 	    -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null; \
