@@ -40,9 +40,8 @@ void too_many_positional(FunctionObject *f, Py_ssize_t given, py::object *slots)
         kwonly_sig = py::str("");
     }
     if (!sig || !kwonly_sig) return;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", display_name(f),
-                 sig.ptr(), plural ? "s" : "", given, kwonly_sig.ptr(),
-                 given == 1 && !kwonly_given ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", display_name(f), sig.ptr(),
+                 plural ? "s" : "", given, kwonly_sig.ptr(), given == 1 && !kwonly_given ? "was" : "were");
 }
 
 void missing_arguments(FunctionObject *f, bool positional, py::object *slots) {
@@ -64,8 +63,7 @@ void missing_arguments(FunctionObject *f, bool positional, py::object *slots) {
     if (len == 1) {
         name_str = names[0];
     } else if (len == 2) {
-        name_str = py::reinterpret_steal<py::object>(
-            PyUnicode_FromFormat("%U and %U", names[0].ptr(), names[1].ptr()));
+        name_str = py::reinterpret_steal<py::object>(PyUnicode_FromFormat("%U and %U", names[0].ptr(), names[1].ptr()));
     } else {
         py::object tail = py::reinterpret_steal<py::object>(
             PyUnicode_FromFormat(", %U, and %U", names[len - 2].ptr(), names[len - 1].ptr()));
@@ -124,8 +122,7 @@ bool bind(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObject *kwn
             Py_ssize_t idx = find_keyword(c, key);
             if (idx < 0) {
                 if (c.varkw < 0) {
-                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", display_name(f),
-                                 key);
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", display_name(f), key);
                     return false;
                 }
                 if (PyDict_SetItem(slots[c.varkw].ptr(), key, value) < 0) return false;
@@ -176,7 +173,6 @@ bool bind(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObject *kwn
     }
     return true;
 }
-
 
 // Formatted by Python's own %-operator from whatever the type gives as its
 // __name__: a metaclass may answer with any object, and the text is cut at

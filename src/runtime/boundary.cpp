@@ -93,5 +93,4 @@ int exec_module(PyObject *module, void (*body)(py::module_ &)) noexcept {
     return -1;
 }
 
-
 }  // namespace rt

@@ -18,13 +18,18 @@ ClassDef &ClassDef::member(const char *name, std::vector<Param> params, Body bod
                            Decorator decorator) {
     py::object f = func(name, std::move(params), std::move(body), options);
     switch (decorator) {
-    case Decorator::None: break;
-    case Decorator::Abstract:
-        // Marked before anything wraps it, as @abstractmethod is applied first.
-        f.attr("__isabstractmethod__") = true;
-        break;
-    case Decorator::Static: f = builtin("staticmethod")(f); break;
-    case Decorator::Class: f = builtin("classmethod")(f); break;
+        case Decorator::None:
+            break;
+        case Decorator::Abstract:
+            // Marked before anything wraps it, as @abstractmethod is applied first.
+            f.attr("__isabstractmethod__") = true;
+            break;
+        case Decorator::Static:
+            f = builtin("staticmethod")(f);
+            break;
+        case Decorator::Class:
+            f = builtin("classmethod")(f);
+            break;
     }
     members_.emplace_back(name, f);
     return *this;
@@ -40,8 +45,9 @@ ClassDef &ClassDef::property_with(const char *name, Body getter, Body setter, co
         fset = func(name, {arg("self"), arg("value")}, std::move(setter), Options());
     } else if (options.refusal) {
         std::string message(options.refusal);
-        fset = func(name, {arg("self"), arg("value")},
-                    [message](Call &) -> py::object { raise(PyExc_AttributeError, message); }, Options());
+        fset = func(
+            name, {arg("self"), arg("value")},
+            [message](Call &) -> py::object { raise(PyExc_AttributeError, message); }, Options());
     }
     py::object type = options.property_type ? options.property_type : builtin("property");
     members_.emplace_back(name, type(fget, fset));

@@ -97,32 +97,32 @@ py::object make_function_object(FunctionSpec spec, const std::string &qualname, 
             if (p.check == Check::Float) code->has_float = true;
             if (p.check == Check::StrOrNone) code->has_str = true;
             switch (p.kind) {
-            case Kind::Positional:
-                if (stage != 0) throw std::logic_error("positional parameter after *args: " + p.name);
-                code->npos++;
-                if (def) {
-                    pos_defaults.push_back(def);
-                } else if (!pos_defaults.empty()) {
-                    throw std::logic_error("non-default parameter follows default parameter: " + p.name);
-                }
-                break;
-            case Kind::VarArgs:
-                if (stage != 0) throw std::logic_error("misplaced *args: " + p.name);
-                code->varargs = (Py_ssize_t)i;
-                stage = 1;
-                break;
-            case Kind::KeywordOnly:
-                if (stage > 1) throw std::logic_error("keyword-only parameter after **kwargs: " + p.name);
-                if (code->kwonly_end == 0) code->kwonly_begin = (Py_ssize_t)i;
-                code->kwonly_end = (Py_ssize_t)i + 1;
-                stage = 1;
-                if (def) kwdefaults[py::str(p.name)] = def;
-                break;
-            case Kind::VarKeywords:
-                if (stage > 1) throw std::logic_error("second **kwargs: " + p.name);
-                code->varkw = (Py_ssize_t)i;
-                stage = 2;
-                break;
+                case Kind::Positional:
+                    if (stage != 0) throw std::logic_error("positional parameter after *args: " + p.name);
+                    code->npos++;
+                    if (def) {
+                        pos_defaults.push_back(def);
+                    } else if (!pos_defaults.empty()) {
+                        throw std::logic_error("non-default parameter follows default parameter: " + p.name);
+                    }
+                    break;
+                case Kind::VarArgs:
+                    if (stage != 0) throw std::logic_error("misplaced *args: " + p.name);
+                    code->varargs = (Py_ssize_t)i;
+                    stage = 1;
+                    break;
+                case Kind::KeywordOnly:
+                    if (stage > 1) throw std::logic_error("keyword-only parameter after **kwargs: " + p.name);
+                    if (code->kwonly_end == 0) code->kwonly_begin = (Py_ssize_t)i;
+                    code->kwonly_end = (Py_ssize_t)i + 1;
+                    stage = 1;
+                    if (def) kwdefaults[py::str(p.name)] = def;
+                    break;
+                case Kind::VarKeywords:
+                    if (stage > 1) throw std::logic_error("second **kwargs: " + p.name);
+                    code->varkw = (Py_ssize_t)i;
+                    stage = 2;
+                    break;
             }
             if (!p.annotation.empty()) annotations[py::str(p.name)] = eval_in(globals, p.annotation);
         }

@@ -200,20 +200,24 @@ PyObject *get_signature(PyObject *self, void *) {
             py::str name = py::reinterpret_borrow<py::str>(c.names[i]);
             py::object kind, def = empty;
             switch (p.kind) {
-            case Kind::Positional: {
-                kind = Parameter.attr("POSITIONAL_OR_KEYWORD");
-                Py_ssize_t first_default = c.npos - defcount;
-                if ((Py_ssize_t)i >= first_default && defcount)
-                    def = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - first_default));
-                break;
-            }
-            case Kind::VarArgs: kind = Parameter.attr("VAR_POSITIONAL"); break;
-            case Kind::KeywordOnly:
-                kind = Parameter.attr("KEYWORD_ONLY");
-                if (f->kwdefaults && PyDict_Contains(f->kwdefaults, name.ptr()) == 1)
-                    def = py::reinterpret_borrow<py::object>(PyDict_GetItem(f->kwdefaults, name.ptr()));
-                break;
-            case Kind::VarKeywords: kind = Parameter.attr("VAR_KEYWORD"); break;
+                case Kind::Positional: {
+                    kind = Parameter.attr("POSITIONAL_OR_KEYWORD");
+                    Py_ssize_t first_default = c.npos - defcount;
+                    if ((Py_ssize_t)i >= first_default && defcount)
+                        def = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - first_default));
+                    break;
+                }
+                case Kind::VarArgs:
+                    kind = Parameter.attr("VAR_POSITIONAL");
+                    break;
+                case Kind::KeywordOnly:
+                    kind = Parameter.attr("KEYWORD_ONLY");
+                    if (f->kwdefaults && PyDict_Contains(f->kwdefaults, name.ptr()) == 1)
+                        def = py::reinterpret_borrow<py::object>(PyDict_GetItem(f->kwdefaults, name.ptr()));
+                    break;
+                case Kind::VarKeywords:
+                    kind = Parameter.attr("VAR_KEYWORD");
+                    break;
             }
             py::object a = ann.contains(name) ? py::object(ann[name]) : empty;
             params.append(Parameter(name, kind, py::arg("default") = def, py::arg("annotation") = a));
@@ -276,16 +280,11 @@ PyMethodDef fn_methods[] = {
 };
 
 PyType_Slot fn_slots[] = {
-    {Py_tp_dealloc, (void *)fn_dealloc},
-    {Py_tp_traverse, (void *)fn_traverse},
-    {Py_tp_clear, (void *)fn_clear},
-    {Py_tp_descr_get, (void *)fn_descr_get},
-    {Py_tp_call, (void *)PyVectorcall_Call},
-    {Py_tp_repr, (void *)fn_repr},
-    {Py_tp_getset, (void *)fn_getset},
-    {Py_tp_members, (void *)fn_members},
-    {Py_tp_methods, (void *)fn_methods},
-    {0, nullptr},
+    {Py_tp_dealloc, (void *)fn_dealloc},     {Py_tp_traverse, (void *)fn_traverse},
+    {Py_tp_clear, (void *)fn_clear},         {Py_tp_descr_get, (void *)fn_descr_get},
+    {Py_tp_call, (void *)PyVectorcall_Call}, {Py_tp_repr, (void *)fn_repr},
+    {Py_tp_getset, (void *)fn_getset},       {Py_tp_members, (void *)fn_members},
+    {Py_tp_methods, (void *)fn_methods},     {0, nullptr},
 };
 
 }  // namespace

@@ -69,16 +69,19 @@ void set_incorrect_type(const std::string &param, PyObject *value);
 // left, recursion limit.
 void set_error_from_exception(PyObject *where) noexcept;
 bool enter_native_call();
-inline void leave_native_call() { Py_LeaveRecursiveCall(); }
+inline void leave_native_call() {
+    Py_LeaveRecursiveCall();
+}
 
-[[noreturn]] inline void throw_current() { throw py::error_already_set(); }
+[[noreturn]] inline void throw_current() {
+    throw py::error_already_set();
+}
 
 }  // namespace detail
 
 // The native function object, laid out like a Python function's essentials.
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject *dict;
     PyObject *weakrefs;
     PyObject *name;

@@ -11,8 +11,7 @@ namespace {
 // collector sees, so an iterator stored on the object it walks is collected),
 // refuses to be re-entered, and after its end or a failure yields nothing more.
 struct IteratorObject {
-    PyObject_HEAD
-    std::function<py::object(py::list &)> *next;
+    PyObject_HEAD std::function<py::object(py::list &)> *next;
     PyObject *state;  // list
     bool running;
 };
@@ -74,12 +73,8 @@ PyObject *it_next(PyObject *self) {
 }
 
 PyType_Slot it_slots[] = {
-    {Py_tp_dealloc, (void *)it_dealloc},
-    {Py_tp_traverse, (void *)it_traverse},
-    {Py_tp_clear, (void *)it_clear},
-    {Py_tp_iter, (void *)it_iter},
-    {Py_tp_iternext, (void *)it_next},
-    {0, nullptr},
+    {Py_tp_dealloc, (void *)it_dealloc}, {Py_tp_traverse, (void *)it_traverse}, {Py_tp_clear, (void *)it_clear},
+    {Py_tp_iter, (void *)it_iter},       {Py_tp_iternext, (void *)it_next},     {0, nullptr},
 };
 
 }  // namespace
@@ -87,11 +82,7 @@ PyType_Slot it_slots[] = {
 namespace detail {
 
 PyType_Spec iterator_spec = {
-    "builtins.generator",
-    sizeof(IteratorObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    it_slots,
+    "builtins.generator", sizeof(IteratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, it_slots,
 };
 
 }  // namespace detail

@@ -93,7 +93,9 @@ py::object Call::g(const char *name) const {
     throw py::error_already_set();
 }
 
-py::dict detail::call_globals(const Call &c) { return py::reinterpret_borrow<py::dict>(c.fn_->globals); }
+py::dict detail::call_globals(const Call &c) {
+    return py::reinterpret_borrow<py::dict>(c.fn_->globals);
+}
 
 py::object Call::super() const {
     if (!fn_->klass) {
@@ -171,9 +173,13 @@ void Module::lazy_from(const char *module, std::initializer_list<const char *> n
     }
 }
 
-void Module::set(const char *name, py::object value) { globals_[name] = std::move(value); }
+void Module::set(const char *name, py::object value) {
+    globals_[name] = std::move(value);
+}
 
-py::object Module::get(const char *name) const { return globals_[name]; }
+py::object Module::get(const char *name) const {
+    return globals_[name];
+}
 
 py::object Module::function(const char *name, const std::string &qualname, std::vector<Param> params, Body body,
                             const Options &options) {

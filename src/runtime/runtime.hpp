@@ -13,8 +13,8 @@
 #include <functional>
 #include <initializer_list>
 #include <stdexcept>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -72,7 +72,9 @@ struct Param {
     }
 };
 
-inline Param arg(const char *name) { return Param(name); }
+inline Param arg(const char *name) {
+    return Param(name);
+}
 inline Param varargs(const char *name) {
     Param p(name);
     p.kind = Kind::VarArgs;
@@ -109,10 +111,18 @@ struct RefuseAssignment {
 struct PropertyType {
     py::object type;
 };
-inline Doc doc(const char *text) { return Doc{text}; }
-inline Returns returns(const char *annotation) { return Returns{annotation}; }
-inline RefuseAssignment refuse_assignment(const char *message) { return RefuseAssignment{message}; }
-inline PropertyType property_type(py::object type) { return PropertyType{std::move(type)}; }
+inline Doc doc(const char *text) {
+    return Doc{text};
+}
+inline Returns returns(const char *annotation) {
+    return Returns{annotation};
+}
+inline RefuseAssignment refuse_assignment(const char *message) {
+    return RefuseAssignment{message};
+}
+inline PropertyType property_type(py::object type) {
+    return PropertyType{std::move(type)};
+}
 
 template <typename T>
 struct is_option : std::false_type {};
@@ -127,10 +137,18 @@ struct is_option<PropertyType> : std::true_type {};
 template <typename... Option>
 using if_options = std::enable_if_t<(is_option<Option>::value && ...)>;
 
-inline void apply(Options &o, Doc d) { o.doc = d.text; }
-inline void apply(Options &o, Returns r) { o.returns = r.annotation; }
-inline void apply(Options &o, RefuseAssignment r) { o.refusal = r.message; }
-inline void apply(Options &o, PropertyType p) { o.property_type = std::move(p.type); }
+inline void apply(Options &o, Doc d) {
+    o.doc = d.text;
+}
+inline void apply(Options &o, Returns r) {
+    o.returns = r.annotation;
+}
+inline void apply(Options &o, RefuseAssignment r) {
+    o.refusal = r.message;
+}
+inline void apply(Options &o, PropertyType p) {
+    o.property_type = std::move(p.type);
+}
 template <typename... Option>
 Options options(Option... option) {
     Options o;

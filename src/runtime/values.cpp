@@ -27,8 +27,7 @@ void raise_instance_while_handling(const py::error_already_set &caught, py::hand
     throw py::error_already_set();
 }
 
-py::object translating(py::handle from, py::handle to, const char *attribute,
-                       const std::function<py::object()> &call) {
+py::object translating(py::handle from, py::handle to, const char *attribute, const std::function<py::object()> &call) {
     try {
         return call();
     } catch (py::error_already_set &e) {
@@ -39,7 +38,9 @@ py::object translating(py::handle from, py::handle to, const char *attribute,
 
 // ---- values ----------------------------------------------------------------------
 
-std::string str(py::handle obj) { return py::str(obj).cast<std::string>(); }
+std::string str(py::handle obj) {
+    return py::str(obj).cast<std::string>();
+}
 
 py::str text(std::initializer_list<Piece> pieces) {
     py::list parts(pieces.size());
@@ -101,7 +102,8 @@ std::pair<py::object, py::object> unpack2(py::handle item) {
     for (int i = 0; i < 2; i++) {
         PyObject *v = PyIter_Next(it);
         if (!v) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
             throw py::error_already_set();
         }
         values[i] = py::reinterpret_steal<py::object>(v);

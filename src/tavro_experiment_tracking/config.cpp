@@ -55,7 +55,8 @@ Login read_all(rt::Call &c, const Names &constants) {
 // The browser login: the issuer is required; a client id and secret come
 // together (a static registration) or not at all (a dynamic one).
 Login browser_login(rt::Call &c) {
-    Login login = read_all(c, {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET"});
+    Login login =
+        read_all(c, {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET"});
     if (login.present.empty()) return login;
     const py::object &issuer = login.values[0], &client_id = login.values[2], &secret = login.values[3];
     Names missing;
@@ -68,8 +69,8 @@ Login browser_login(rt::Call &c) {
 
 // The cloud platform login: three variables required, the client id optional.
 Login platform_login(rt::Call &c) {
-    Login login = read_all(c, {"ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT",
-                               "ENV_KOVA_CLIENT_ID"});
+    Login login = read_all(
+        c, {"ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT", "ENV_KOVA_CLIENT_ID"});
     Names missing;
     const Names required = {"ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT"};
     for (size_t i = 0; i < required.size(); i++)
@@ -107,7 +108,8 @@ py::object check_auth_env_configs(rt::Call &c) {
     return py::none();
 }
 
-constexpr const char *CHECK_AUTH_ENV_CONFIGS_DOC = R"(The authenticator the environment configures, or None when it configures none.
+constexpr const char *CHECK_AUTH_ENV_CONFIGS_DOC =
+    R"(The authenticator the environment configures, or None when it configures none.
 
 A browser login (OpenID Connect) needs ``ENV_OIDC_ISSUER_URL``; ``ENV_OIDC_HOSTNAME``
 is optional, and ``ENV_OIDC_CLIENT_ID`` with ``ENV_OIDC_CLIENT_SECRET`` (both or
@@ -127,8 +129,7 @@ RT_MODULE(config, m) {
     mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     mod.from("tavro_experiment_tracking.constants",
              {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET",
-              "ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT",
-              "ENV_KOVA_CLIENT_ID"});
+              "ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT", "ENV_KOVA_CLIENT_ID"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
 
     mod.def("check_auth_env_configs", {}, check_auth_env_configs, rt::doc(CHECK_AUTH_ENV_CONFIGS_DOC));

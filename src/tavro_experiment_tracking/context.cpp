@@ -10,8 +10,12 @@ using rt::arg;
 namespace {
 
 // The wrapped client, read and written past the class's own attribute hooks.
-py::object wrapped(py::handle self) { return rt::builtin("object").attr("__getattribute__")(self, "_client"); }
-void wrap(py::handle self, py::handle client) { rt::builtin("object").attr("__setattr__")(self, "_client", client); }
+py::object wrapped(py::handle self) {
+    return rt::builtin("object").attr("__getattribute__")(self, "_client");
+}
+void wrap(py::handle self, py::handle client) {
+    rt::builtin("object").attr("__setattr__")(self, "_client", client);
+}
 
 // The session client, or AttributeError naming what was looked up.
 py::object session(py::handle self, py::handle name) {
@@ -33,7 +37,9 @@ py::object update(rt::Call &c) {
     return py::none();
 }
 
-py::object is_set(rt::Call &c) { return py::bool_(!wrapped(c.self()).is_none()); }
+py::object is_set(rt::Call &c) {
+    return py::bool_(!wrapped(c.self()).is_none());
+}
 
 py::object getattr(rt::Call &c) {
     auto [self, name] = c.args<2>();

@@ -30,7 +30,9 @@ py::object tracking_init(rt::Call &c) {
     return py::none();
 }
 
-py::object tracking_str(rt::Call &c) { return py::str(c.self().attr("message")); }
+py::object tracking_str(rt::Call &c) {
+    return py::str(c.self().attr("message"));
+}
 
 py::object tracking_reduce(rt::Call &c) {
     py::handle self = c.self();
@@ -73,16 +75,17 @@ py::object rest_reduce(rt::Call &c) {
 RT_MODULE(exception, m) {
     rt::Module mod(m);
 
-    py::object ETE = rt::ClassDef(mod, "ExperimentTrackingException", {rt::builtin("Exception")}, R"(A refusal by the experiment-tracking client.
+    py::object ETE =
+        rt::ClassDef(mod, "ExperimentTrackingException", {rt::builtin("Exception")},
+                     R"(A refusal by the experiment-tracking client.
 
 ``error_code`` is the tracking library's error-code name (for example
 ``INVALID_PARAMETER_VALUE``); a numeric code is stored by its name.)")
-                         .method("__init__",
-                                 {arg("self"), arg("message"), arg("error_code").def(py::str("INTERNAL_ERROR"))},
-                                 tracking_init)
-                         .method("__str__", {arg("self")}, tracking_str)
-                         .method("__reduce__", {arg("self")}, tracking_reduce)
-                         .build();
+            .method("__init__", {arg("self"), arg("message"), arg("error_code").def(py::str("INTERNAL_ERROR"))},
+                    tracking_init)
+            .method("__str__", {arg("self")}, tracking_str)
+            .method("__reduce__", {arg("self")}, tracking_reduce)
+            .build();
 
     rt::ClassDef(mod, "ServerNotAccessibleException", {ETE},
                  "The tracking server did not answer at the address the session uses.")

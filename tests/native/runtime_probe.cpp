@@ -25,35 +25,44 @@ py::object bound(rt::Call &c, std::initializer_list<const char *> names) {
 void define_classes(rt::Module &mod) {
     rt::ClassDef(mod, "Base", {mod.get("ABC")}, "An abstract base with every kind of member.")
         .attr("KIND", py::str("base"))
-        .method("__init__", {arg("self"), arg("name").str(), arg("client").def_none().ann("Optional[Any]")},
-                [](rt::Call &c) -> py::object {
-                    c.self().attr("_Base__name") = c[1];
-                    c.self().attr("client") = c[2];
-                    return py::none();
-                }, rt::returns("None"))
-        .property("name",
-                  [](rt::Call &c) -> py::object { return c.self().attr("_Base__name"); }, rt::doc("The name given at construction."), rt::returns("str"))
-        .property("user",
-                  [](rt::Call &c) -> py::object { return py::str("user-") + py::str(c.self().attr("_Base__name")); }, rt::doc("Derived from the name; never assigned."), rt::returns("str"), rt::refuse_assignment("Assigning user not allowed!"))
-        .abstractmethod("kind", {arg("self")},
-                        [](rt::Call &c) -> py::object { rt::raise(c.g("NotImplementedError"), "kind"); }, rt::doc("What this object is."), rt::returns("str"))
-        .method("describe", {arg("self"), arg("prefix").def(py::str(""))},
-                [](rt::Call &c) -> py::object {
-                    // Through attribute lookup, so subclasses' kind() is used.
-                    return py::str(c[1]) + py::str(c.self().attr("kind")());
-                }, rt::doc("Prefix and kind."), rt::returns("str"))
-        .classmethod("create", {arg("cls"), arg("name").str()},
-                     [](rt::Call &c) -> py::object { return c[0](c[1]); }, rt::doc("Make one by name."))
-        .staticmethod("normalize", {arg("value")},
-                      [](rt::Call &c) -> py::object { return py::str(c[0]).attr("strip")().attr("lower")(); }, rt::doc("Lower-cased and stripped text."), rt::returns("str"))
+        .method(
+            "__init__", {arg("self"), arg("name").str(), arg("client").def_none().ann("Optional[Any]")},
+            [](rt::Call &c) -> py::object {
+                c.self().attr("_Base__name") = c[1];
+                c.self().attr("client") = c[2];
+                return py::none();
+            },
+            rt::returns("None"))
+        .property(
+            "name", [](rt::Call &c) -> py::object { return c.self().attr("_Base__name"); },
+            rt::doc("The name given at construction."), rt::returns("str"))
+        .property(
+            "user", [](rt::Call &c) -> py::object { return py::str("user-") + py::str(c.self().attr("_Base__name")); },
+            rt::doc("Derived from the name; never assigned."), rt::returns("str"),
+            rt::refuse_assignment("Assigning user not allowed!"))
+        .abstractmethod(
+            "kind", {arg("self")}, [](rt::Call &c) -> py::object { rt::raise(c.g("NotImplementedError"), "kind"); },
+            rt::doc("What this object is."), rt::returns("str"))
+        .method(
+            "describe", {arg("self"), arg("prefix").def(py::str(""))},
+            [](rt::Call &c) -> py::object {
+                // Through attribute lookup, so subclasses' kind() is used.
+                return py::str(c[1]) + py::str(c.self().attr("kind")());
+            },
+            rt::doc("Prefix and kind."), rt::returns("str"))
+        .classmethod(
+            "create", {arg("cls"), arg("name").str()}, [](rt::Call &c) -> py::object { return c[0](c[1]); },
+            rt::doc("Make one by name."))
+        .staticmethod(
+            "normalize", {arg("value")},
+            [](rt::Call &c) -> py::object { return py::str(c[0]).attr("strip")().attr("lower")(); },
+            rt::doc("Lower-cased and stripped text."), rt::returns("str"))
         .build();
 
     rt::ClassDef(mod, "Child", {mod.get("Base")}, nullptr)
         .method("kind", {arg("self")}, [](rt::Call &) -> py::object { return py::str("child"); })
         .method("describe", {arg("self"), arg("prefix").def(py::str(""))},
-                [](rt::Call &c) -> py::object {
-                    return py::str("child:") + py::str(c.super().attr("describe")(c[1]));
-                })
+                [](rt::Call &c) -> py::object { return py::str("child:") + py::str(c.super().attr("describe")(c[1])); })
         .build();
 }
 
@@ -67,10 +76,13 @@ RT_MODULE(runtime_probe, m) {
     mod.from("typing", {"Optional", "Dict", "Any", "Tuple"});
     mod.set("DEFAULT_LABEL", py::str("label-default"));
 
-    mod.def("echo",
-            {arg("a").ann("int"), arg("b").ann("Optional[str]"), arg("c").def(py::int_(3)), rt::varargs("args"),
-             rt::kwonly("d"), rt::kwonly("e").def(py::int_(5)).ann("Tuple[int, ...]"), rt::varkw("kwargs").ann("Any")},
-            [](rt::Call &c) -> py::object { return bound(c, {"a", "b", "c", "args", "d", "e", "kwargs"}); }, rt::doc("Echo the bound arguments.\n\n    Returns a dict of parameter name to value.\n    "), rt::returns("Dict[str, Any]"));
+    mod.def(
+        "echo",
+        {arg("a").ann("int"), arg("b").ann("Optional[str]"), arg("c").def(py::int_(3)), rt::varargs("args"),
+         rt::kwonly("d"), rt::kwonly("e").def(py::int_(5)).ann("Tuple[int, ...]"), rt::varkw("kwargs").ann("Any")},
+        [](rt::Call &c) -> py::object { return bound(c, {"a", "b", "c", "args", "d", "e", "kwargs"}); },
+        rt::doc("Echo the bound arguments.\n\n    Returns a dict of parameter name to value.\n    "),
+        rt::returns("Dict[str, Any]"));
 
     mod.def("positional", {arg("a"), arg("b").def(py::int_(2))},
             [](rt::Call &c) -> py::object { return bound(c, {"a", "b"}); });
@@ -84,36 +96,37 @@ RT_MODULE(runtime_probe, m) {
 
     mod.def("many",
             {arg("a"), arg("b"), arg("c"), arg("d").def(py::int_(4)), rt::kwonly("e"), rt::kwonly("f"),
-             rt::kwonly("g").def(py::int_(7))}, [](rt::Call &c) -> py::object { return bound(c, {"a", "b", "c", "d", "e", "f", "g"}); });
+             rt::kwonly("g").def(py::int_(7))},
+            [](rt::Call &c) -> py::object { return bound(c, {"a", "b", "c", "d", "e", "f", "g"}); });
 
     mod.def("star", {rt::varargs("args"), rt::kwonly("sep").def(py::str(" "))},
             [](rt::Call &c) -> py::object { return bound(c, {"args", "sep"}); });
 
-    mod.def("checked",
-            {arg("name").str(), arg("amount").flt(), arg("label").str().def(py::str("fixed")),
-             arg("other").str().def_expr("DEFAULT_LABEL"), arg("scale").flt().def(py::int_(2)),
-             arg("note").ann("Optional[str]").str().def_none()},
-            [](rt::Call &c) -> py::object { return bound(c, {"name", "amount", "label", "other", "scale", "note"}); }, rt::doc("Checked and converted parameters."));
+    mod.def(
+        "checked",
+        {arg("name").str(), arg("amount").flt(), arg("label").str().def(py::str("fixed")),
+         arg("other").str().def_expr("DEFAULT_LABEL"), arg("scale").flt().def(py::int_(2)),
+         arg("note").ann("Optional[str]").str().def_none()},
+        [](rt::Call &c) -> py::object { return bound(c, {"name", "amount", "label", "other", "scale", "note"}); },
+        rt::doc("Checked and converted parameters."));
 
     // Changed by the tests through __defaults__ and __kwdefaults__.
     mod.def("tunable", {arg("a"), arg("b").def(py::int_(1)), rt::kwonly("k").def(py::int_(2))},
             [](rt::Call &c) -> py::object { return bound(c, {"a", "b", "k"}); });
 
-    mod.def("helper", {arg("x")},
-            [](rt::Call &c) -> py::object { return py::str("helper:") + py::str(c[0]); });
+    mod.def("helper", {arg("x")}, [](rt::Call &c) -> py::object { return py::str("helper:") + py::str(c[0]); });
 
-    mod.def("call_global", {arg("x")},
-            [](rt::Call &c) -> py::object { return c.g("helper")(c[0]); }, rt::doc("Calls the module's helper as it is bound now."));
+    mod.def(
+        "call_global", {arg("x")}, [](rt::Call &c) -> py::object { return c.g("helper")(c[0]); },
+        rt::doc("Calls the module's helper as it is bound now."));
 
-    mod.def("basename", {arg("path")},
-            [](rt::Call &c) -> py::object { return c.g("osp").attr("basename")(c[0]); });
+    mod.def("basename", {arg("path")}, [](rt::Call &c) -> py::object { return c.g("osp").attr("basename")(c[0]); });
 
-    mod.def("call", {arg("func"), rt::varargs("args"), rt::varkw("kwargs")},
-            [](rt::Call &c) -> py::object {
-                PyObject *r = PyObject_Call(c[0].ptr(), c[1].ptr(), c[2].ptr());
-                if (!r) throw py::error_already_set();
-                return py::reinterpret_steal<py::object>(r);
-            });
+    mod.def("call", {arg("func"), rt::varargs("args"), rt::varkw("kwargs")}, [](rt::Call &c) -> py::object {
+        PyObject *r = PyObject_Call(c[0].ptr(), c[1].ptr(), c[2].ptr());
+        if (!r) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(r);
+    });
 
     // Like `try: func() except ValueError as e: raise RuntimeError("wrapped: " + str(e))`.
     mod.def("rewrap", {arg("func")}, [](rt::Call &c) -> py::object {
@@ -126,12 +139,9 @@ RT_MODULE(runtime_probe, m) {
     });
 
     mod.def("raise_with", {arg("exc_type"), rt::varargs("args"), rt::varkw("kwargs")},
-            [](rt::Call &c) -> py::object {
-                rt::raise_instance(c[0](*c[1], **c[2]));
-            });
+            [](rt::Call &c) -> py::object { rt::raise_instance(c[0](*c[1], **c[2])); });
 
-    mod.def("fail", {arg("message")},
-            [](rt::Call &c) -> py::object { rt::raise(c.g("ValueError"), rt::str(c[0])); });
+    mod.def("fail", {arg("message")}, [](rt::Call &c) -> py::object { rt::raise(c.g("ValueError"), rt::str(c[0])); });
 
     // C++ exceptions must leave a call as Python exceptions.
     mod.def("throw_cpp", {arg("kind").str()}, [](rt::Call &c) -> py::object {
@@ -143,19 +153,21 @@ RT_MODULE(runtime_probe, m) {
         throw std::runtime_error("plain C++ failure");
     });
 
-    mod.def("truth", {arg("value")},
-            [](rt::Call &c) -> py::object { return py::bool_(rt::truthy(c[0])); });
+    mod.def("truth", {arg("value")}, [](rt::Call &c) -> py::object { return py::bool_(rt::truthy(c[0])); });
 
-    mod.def("countdown", {arg("n")}, [](rt::Call &c) -> py::object {
-        py::list state;
-        state.append(py::int_(c[0].cast<long>()));
-        return rt::make_iterator(state, [](py::list &state) -> py::object {
-            long n = state[0].cast<long>();
-            if (n <= 0) return py::object();
-            state[0] = py::int_(n - 1);
-            return py::int_(n - 1);
-        });
-    }, rt::doc("Yields n-1 down to 0."));
+    mod.def(
+        "countdown", {arg("n")},
+        [](rt::Call &c) -> py::object {
+            py::list state;
+            state.append(py::int_(c[0].cast<long>()));
+            return rt::make_iterator(state, [](py::list &state) -> py::object {
+                long n = state[0].cast<long>();
+                if (n <= 0) return py::object();
+                state[0] = py::int_(n - 1);
+                return py::int_(n - 1);
+            });
+        },
+        rt::doc("Yields n-1 down to 0."));
 
     // Yields the items of `items`, calling `check(item)` before each one.
     mod.def("checked_items", {arg("items"), arg("check")}, [](rt::Call &c) -> py::object {

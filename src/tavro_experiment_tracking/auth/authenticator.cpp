@@ -18,7 +18,9 @@ constexpr const char *PROVIDER_ATTR = "_Authenticator__token_provider";
 // for the callback server to stop serving afterwards.
 constexpr int LOGIN_WAIT_SECONDS = 300;
 
-void debug(rt::Call &c, const py::str &message) { c.g("logger").attr("debug")(message); }
+void debug(rt::Call &c, const py::str &message) {
+    c.g("logger").attr("debug")(message);
+}
 
 py::object hand_over(rt::Call &c, py::object user, py::object provider) {
     py::handle self = c.self();
@@ -49,10 +51,8 @@ void stop_callback_server(rt::Call &c, py::handle server, py::handle thread) noe
         try {
             debug(c, rt::text({"Stopping the login's callback server failed: ",
                                py::type::handle_of(e.value()).attr("__name__")}));
-        } catch (...) {
-        }
-    } catch (...) {
-    }
+        } catch (...) {}
+    } catch (...) {}
 }
 
 // ---- the base class --------------------------------------------------------------
@@ -82,7 +82,9 @@ py::object cleanup(rt::Call &c) {
     return py::none();
 }
 
-py::object is_authenticated(rt::Call &c) { return py::bool_(rt::truthy(c.self().attr(USER_ATTR))); }
+py::object is_authenticated(rt::Call &c) {
+    return py::bool_(rt::truthy(c.self().attr(USER_ATTR)));
+}
 
 // Each value is stored as soon as it is found: a missing provider leaves the
 // user stored.
@@ -214,9 +216,9 @@ py::object oidc_authenticate(rt::Call &c) {
     py::tuple result;
     try {
         result = oidc_exchange(c, client, state, nonce, queue, server, thread);
-        provider = c.g("tavro_authn").attr("TokenProvider")("refresh_token"_a = result[0],
-                                                             "client_id"_a = client.attr("client_id"),
-                                                             "token_endpoint_url"_a = result[2]["token_endpoint"]);
+        provider = c.g("tavro_authn")
+                       .attr("TokenProvider")("refresh_token"_a = result[0], "client_id"_a = client.attr("client_id"),
+                                              "token_endpoint_url"_a = result[2]["token_endpoint"]);
     } catch (...) {
         stop_callback_server(c, server, thread);
         throw;
@@ -292,9 +294,10 @@ py::object kova_authenticate(rt::Call &c) {
     py::object info = requests.attr("request")("GET", userinfo_endpoint, "headers"_a = headers, "timeout"_a = timeout);
     expect_ok(c, info, "User info request failed", userinfo_endpoint);
     py::object username = user_name(c, info, userinfo_endpoint);
-    py::object provider = c.g("tavro_authn").attr("TokenProvider")("refresh_token"_a = self.attr("_refresh_token"),
-                                                                    "client_id"_a = self.attr("_client_id"),
-                                                                    "token_endpoint_url"_a = token_endpoint);
+    py::object provider =
+        c.g("tavro_authn")
+            .attr("TokenProvider")("refresh_token"_a = self.attr("_refresh_token"),
+                                   "client_id"_a = self.attr("_client_id"), "token_endpoint_url"_a = token_endpoint);
     return hand_over(c, c.g("User")(username), provider);
 }
 

@@ -15,7 +15,9 @@ py::object init(rt::Call &c) {
     return py::none();
 }
 
-py::object repr(rt::Call &c) { return py::str("<User: username={}>").format(py::repr(c.self().attr("username"))); }
+py::object repr(rt::Call &c) {
+    return py::str("<User: username={}>").format(py::repr(c.self().attr("username")));
+}
 
 }  // namespace
 

@@ -20,13 +20,14 @@ struct Refusal {
 const char *const NONCE_MISMATCH =
     "The ID token does not answer this login's request: its nonce is not the one that was sent.";
 
-void debug(rt::Call &c, const py::str &message) { c.g("logger").attr("debug")(message); }
+void debug(rt::Call &c, const py::str &message) {
+    c.g("logger").attr("debug")(message);
+}
 
 void respond(rt::Call &c, py::handle self, int status, const char *title, const py::str &text) {
     py::object escape = c.g("html").attr("escape");
     py::str page = rt::text({"<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>", title,
-                             "</title></head>\n<body><h1>", title, "</h1>\n<p>", escape(text),
-                             "</p></body></html>\n"});
+                             "</title></head>\n<body><h1>", title, "</h1>\n<p>", escape(text), "</p></body></html>\n"});
     // Text from the provider (a user name, an error) may hold what UTF-8
     // cannot encode: the page shows a replacement character there.
     py::object body = page.attr("encode")("utf-8", "replace");
@@ -47,16 +48,21 @@ py::object first(const py::dict &params, const char *key) {
     return py::object(params[key])[py::int_(0)];
 }
 
-py::object as_bytes(py::handle text) { return text.attr("encode")("utf-8", "surrogatepass"); }
+py::object as_bytes(py::handle text) {
+    return text.attr("encode")("utf-8", "surrogatepass");
+}
 
 // shutdown() waits for the serving loop, which is busy with the very request
 // asking for it: it is called from a short-lived thread of its own.
 void end_serving(rt::Call &c, py::handle self) {
-    c.g("threading").attr("Thread")("target"_a = self.attr("server").attr("shutdown"), "daemon"_a = true)
+    c.g("threading")
+        .attr("Thread")("target"_a = self.attr("server").attr("shutdown"), "daemon"_a = true)
         .attr("start")();
 }
 
-py::object claim(py::handle id_token, const char *key) { return id_token.attr("get")(key); }
+py::object claim(py::handle id_token, const char *key) {
+    return id_token.attr("get")(key);
+}
 
 // Ends the login without a result: the waiting login raises this at once
 // instead of waiting out its timeout. Only our own words: messages of the
@@ -67,20 +73,19 @@ void fail_login(rt::Call &c, py::handle cls, const py::str &text) {
 
 // The provider's answer to the redirect: the tokens for the callback's code,
 // or a Refusal.
-py::object exchange_code(rt::Call &c, py::handle client, py::handle state, const py::dict &params,
-                         py::handle query) {
+py::object exchange_code(rt::Call &c, py::handle client, py::handle state, const py::dict &params, py::handle query) {
     py::object error = first(params, "error");
     if (!error.is_none()) {
         py::object description = first(params, "error_description");
-        throw Refusal{400, description.is_none()
-                               ? rt::text({"The identity provider refused the login: ", error})
-                               : rt::text({"The identity provider refused the login: ", error, " (", description, ")"})};
+        throw Refusal{400, description.is_none() ? rt::text({"The identity provider refused the login: ", error})
+                                                 : rt::text({"The identity provider refused the login: ", error, " (",
+                                                             description, ")"})};
     }
     py::object code = first(params, "code");
     if (!rt::truthy(code)) throw Refusal{400, py::str("The identity provider sent no authorization code.")};
     // Stores the grant that the token request is made from.
-    py::object answer = client.attr("parse_response")(c.g("AuthorizationResponse"), "info"_a = query,
-                                                      "sformat"_a = "urlencoded");
+    py::object answer =
+        client.attr("parse_response")(c.g("AuthorizationResponse"), "info"_a = query, "sformat"_a = "urlencoded");
     if (rt::contains(answer, py::str("error")))
         throw Refusal{400, rt::text({"The identity provider refused the login: ", answer["error"]})};
     py::dict request_args;
@@ -216,7 +221,9 @@ py::object log_request(rt::Call &c) {
 
 // The server's own messages quote the raw request line (and with it the
 // code): they are not written anywhere.
-py::object log_message(rt::Call &) { return py::none(); }
+py::object log_message(rt::Call &) {
+    return py::none();
+}
 
 py::object get_disposable_handler(rt::Call &c) {
     auto [client, state, queue] = c.args<3>();
@@ -257,7 +264,8 @@ RT_MODULE(utils, m) {
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 
-    rt::ClassDef(mod, "CallbackHandler", {mod.get("BaseHTTPRequestHandler")}, R"(Receives the identity provider's redirect to ``/callback`` for one browser login.
+    rt::ClassDef(mod, "CallbackHandler", {mod.get("BaseHTTPRequestHandler")},
+                 R"(Receives the identity provider's redirect to ``/callback`` for one browser login.
 
 Each login gets its own subclass from ``get_disposable_handler``, carrying the
 login's OpenID Connect client, its state value and the queue the login waits on.)")
@@ -269,8 +277,7 @@ login's OpenID Connect client, its state value and the queue the login waits on.
         // socket must not keep the redirect waiting behind it.
         .attr("timeout", py::int_(5))
         .method("do_GET", {arg("self")}, do_get)
-        .method("log_request", {arg("self"), arg("code").def(py::str("-")), arg("size").def(py::str("-"))},
-                log_request)
+        .method("log_request", {arg("self"), arg("code").def(py::str("-")), arg("size").def(py::str("-"))}, log_request)
         .method("log_message", {arg("self"), arg("format"), rt::varargs("args")}, log_message)
         .build();
 

@@ -21,9 +21,8 @@ py::object init(rt::Call &c) {
 
 py::object get_iteration_meta(rt::Call &c) {
     auto [self, iteration_id] = c.args<2>();
-    return rt::translating(c.g("MLFlowRestException"), c.g("RestException"), "json", [&] {
-        return self.attr("client").attr("get_iteration")("iteration_id"_a = iteration_id);
-    });
+    return rt::translating(c.g("MLFlowRestException"), c.g("RestException"), "json",
+                           [&] { return self.attr("client").attr("get_iteration")("iteration_id"_a = iteration_id); });
 }
 
 py::object get_iteration(rt::Call &c) {

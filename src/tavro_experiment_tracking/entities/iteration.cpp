@@ -62,7 +62,9 @@ py::object now_millis(rt::Call &c) {
     return py::int_(seconds * py::int_(1000));
 }
 
-void log(rt::Call &c, const char *level, const py::str &message) { c.g("logger").attr(level)(message); }
+void log(rt::Call &c, const char *level, const py::str &message) {
+    c.g("logger").attr(level)(message);
+}
 
 // The tracking library writes a batch in requests of 100 parameters or 1,000
 // metrics, so a refusal of a later request would leave the earlier ones
@@ -103,8 +105,7 @@ bool is_library_client(rt::Call &c, py::handle client) {
     if (!listing.is(library[1]) || !fetch.is(library[2])) return false;
     py::object own = py::getattr(client, "__dict__", py::none());
     if (own.is_none()) return true;
-    return !rt::truthy(own.attr("__contains__")("list_run_infos")) &&
-           !rt::truthy(own.attr("__contains__")("get_run"));
+    return !rt::truthy(own.attr("__contains__")("list_run_infos")) && !rt::truthy(own.attr("__contains__")("get_run"));
 }
 
 // A run-search filter for runs whose tag `key` is `name`, or None when the
@@ -209,8 +210,9 @@ py::object reopen_run(rt::Call &c, py::handle client, py::handle iteration_id, p
         client.attr("log_batch")("run_id"_a = iteration_id, "tags"_a = run_tags);
     }
     run = client.attr("get_run")(iteration_id);
-    log(c, "info", rt::text({"Reusing Iteration with ID: ", run.attr("info").attr("run_id"),
-                             ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
+    log(c, "info",
+        rt::text({"Reusing Iteration with ID: ", run.attr("info").attr("run_id"),
+                  ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
     return run;
 }
 
@@ -250,8 +252,9 @@ py::object create_run(rt::Call &c, py::handle client, py::handle iteration_name,
         text_tags[key] = py::str(value);
     }
     py::object run = client.attr("create_run")("experiment_id"_a = target, "tags"_a = text_tags);
-    log(c, "info", rt::text({"New Iteration created with ID: ", run.attr("info").attr("run_id"),
-                             ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
+    log(c, "info",
+        rt::text({"New Iteration created with ID: ", run.attr("info").attr("run_id"),
+                  ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
     return run;
 }
 
@@ -284,11 +287,12 @@ py::object start(rt::Call &c) {
                                 py::handle value) {
     py::object message = e.value().attr("message");
     if (rt::truthy(message.attr("startswith")(PARAM_CHANGE_REFUSAL)))
-        rt::raise_while_handling(e, c.g("ExperimentTrackingException"),
-                                 "message"_a = c.g("CHANGING_LOGGED_PARAM_MESSAGE")
-                                                   .attr("format")(key, iteration.attr("data").attr("params").attr("get")(key),
-                                                                   iteration.attr("info").attr("run_id"), value),
-                                 "error_code"_a = c.g("INVALID_PARAMETER_VALUE"));
+        rt::raise_while_handling(
+            e, c.g("ExperimentTrackingException"),
+            "message"_a = c.g("CHANGING_LOGGED_PARAM_MESSAGE")
+                              .attr("format")(key, iteration.attr("data").attr("params").attr("get")(key),
+                                              iteration.attr("info").attr("run_id"), value),
+            "error_code"_a = c.g("INVALID_PARAMETER_VALUE"));
     rt::raise_while_handling(e, c.g("ExperimentTrackingException"), "message"_a = message,
                              "error_code"_a = e.value().attr("error_code"));
 }
@@ -316,10 +320,11 @@ py::object log_params(rt::Call &c) {
     py::object logged = iteration.attr("data").attr("params");
     py::object keys_exist = c.g("_validate_keys_already_exists")(batch, logged);
     if (rt::truthy(keys_exist))
-        rt::raise(c.g("ExperimentTrackingException"),
-                  "message"_a = c.g("CHANGING_LOGGED_PARAMS_MESSAGE")
-                                    .attr("format")(keys_exist, iteration.attr("info").attr("run_id")),
-                  "error_code"_a = c.g("INVALID_PARAMETER_VALUE"));
+        rt::raise(
+            c.g("ExperimentTrackingException"),
+            "message"_a =
+                c.g("CHANGING_LOGGED_PARAMS_MESSAGE").attr("format")(keys_exist, iteration.attr("info").attr("run_id")),
+            "error_code"_a = c.g("INVALID_PARAMETER_VALUE"));
     // Keys already logged with the same value are left out: the server
     // refuses a batch that repeats a logged parameter next to new ones, and
     // would drop the new ones with it.
@@ -370,7 +375,8 @@ py::object log_artifact(rt::Call &c) {
     py::object run_id = artifact_run_id(c, iteration_id);
     py::object client = tracker(c);
     with_session_tracking_uri(c, [&] {
-        client.attr("log_artifact")("run_id"_a = run_id, "local_path"_a = local_file, "artifact_path"_a = artifact_path);
+        client.attr("log_artifact")("run_id"_a = run_id, "local_path"_a = local_file,
+                                    "artifact_path"_a = artifact_path);
     });
     return py::none();
 }
@@ -543,8 +549,8 @@ RT_MODULE(iteration, m) {
     // a client still has these (see find_run_by_name).
     {
         py::object library_client = py::module_::import("mlflow.tracking").attr("MlflowClient");
-        mod.set("_LIBRARY_CLIENT", py::make_tuple(library_client, library_client.attr("list_run_infos"),
-                                                  library_client.attr("get_run")));
+        mod.set("_LIBRARY_CLIENT",
+                py::make_tuple(library_client, library_client.attr("list_run_infos"), library_client.attr("get_run")));
     }
 
     rt::ClassDef(mod, "Iteration", {}, R"(One run of an experiment on the tracking server.
@@ -553,12 +559,12 @@ The object remembers the ID of its current run (``iteration_id``). Every
 logging method writes into that run and starts a new one first when there
 is none.)")
         .method("__init__", {arg("self"), arg("experiment").def_none().ann("Optional[Experiment]")}, init)
-        .method("start",
-                {arg("self"), arg("iteration_name").def_none().ann("Optional[str]"),
-                 arg("iteration_id").def_none().ann("Optional[str]"),
-                 arg("experiment_id").def_none().ann("Optional[str]"),
-                 arg("tags").def_none().ann("Optional[Dict[str, Any]]"), arg("nested").def(py::bool_(false))},
-                start, rt::doc(START_DOC), rt::returns("ActiveIteration"))
+        .method(
+            "start",
+            {arg("self"), arg("iteration_name").def_none().ann("Optional[str]"),
+             arg("iteration_id").def_none().ann("Optional[str]"), arg("experiment_id").def_none().ann("Optional[str]"),
+             arg("tags").def_none().ann("Optional[Dict[str, Any]]"), arg("nested").def(py::bool_(false))},
+            start, rt::doc(START_DOC), rt::returns("ActiveIteration"))
         .method("log_param", {arg("self"), arg("key").str(), arg("value").ann("Any")}, log_param,
                 rt::doc(LOG_PARAM_DOC))
         .method("log_params", {arg("self"), arg("params").ann("Dict[str, Any]")}, log_params, rt::doc(LOG_PARAMS_DOC))

@@ -36,9 +36,8 @@ py::object get_or_create_record(rt::Call &c, py::handle self, py::handle name, p
     if (rt::truthy(record)) return record;
     py::object client = self.attr("client");
     try {
-        py::object experiment_id =
-            client.attr("create_experiment")("experiment_name"_a = name, "artifact_location"_a = artifact_location,
-                                             "tags"_a = tags);
+        py::object experiment_id = client.attr("create_experiment")(
+            "experiment_name"_a = name, "artifact_location"_a = artifact_location, "tags"_a = tags);
         return client.attr("get_experiment")(experiment_id);
     } catch (py::error_already_set &e) {
         if (!e.matches(c.g("MlflowException")) ||
@@ -81,8 +80,8 @@ RT_MODULE(project, m) {
         :param str experiment_id: Experiment ID.
         :return Run Experiment: Experiment meta of given experiment_id.
         )"))
-        .method("get_experiment_meta_by_name", {arg("self"), arg("experiment_name").str()},
-                get_experiment_meta_by_name, rt::doc(R"(
+        .method("get_experiment_meta_by_name", {arg("self"), arg("experiment_name").str()}, get_experiment_meta_by_name,
+                rt::doc(R"(
         Gets experiment meta data using experiment_name.
 
         :param str experiment_name: Experiment name.

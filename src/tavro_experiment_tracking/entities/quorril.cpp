@@ -20,9 +20,15 @@ py::object entity_init(rt::Call &c) {
     return py::none();
 }
 
-py::object entity_name(rt::Call &c) { return c.self().attr("_NamedEntity__name"); }
-py::object entity_description(rt::Call &c) { return c.self().attr("_NamedEntity__description"); }
-py::object entity_repr(rt::Call &c) { return c.g("NamedEntityPrinter")().attr("to_string")(c.self()); }
+py::object entity_name(rt::Call &c) {
+    return c.self().attr("_NamedEntity__name");
+}
+py::object entity_description(rt::Call &c) {
+    return c.self().attr("_NamedEntity__description");
+}
+py::object entity_repr(rt::Call &c) {
+    return c.g("NamedEntityPrinter")().attr("to_string")(c.self());
+}
 
 // One (name, value) pair a step; state: [self, iterator over the property
 // names once started].

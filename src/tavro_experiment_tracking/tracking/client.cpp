@@ -8,7 +8,9 @@ using rt::arg;
 
 namespace {
 
-py::object tracker(rt::Call &c) { return c.g("create_mlflow_client")(c.self().attr("tracking_uri")); }
+py::object tracker(rt::Call &c) {
+    return c.g("create_mlflow_client")(c.self().attr("tracking_uri"));
+}
 
 py::object status_name(rt::Call &c, const char *status) {
     py::object RunStatus = c.g("RunStatus");
@@ -79,7 +81,8 @@ bool end_at_exit(rt::Call &c, py::handle run_id, py::handle tracking_uri, py::ha
         return true;
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        logger.attr("warning")(py::str("Could not mark iteration {} as {} at exit: {}").format(run_id, status, e.value()));
+        logger.attr("warning")(
+            py::str("Could not mark iteration {} as {} at exit: {}").format(run_id, status, e.value()));
         // An error the server answered with concerns this run only.
         return e.matches(c.g("MlflowRestException"));
     }
@@ -234,10 +237,18 @@ py::object active_init(rt::Call &c) {
     return py::none();
 }
 
-py::object info(rt::Call &c) { return c.self().attr("run").attr("info"); }
-py::object data(rt::Call &c) { return c.self().attr("run").attr("data"); }
-py::object iteration_id(rt::Call &c) { return c.self().attr("run").attr("info").attr("run_id"); }
-py::object enter(rt::Call &c) { return py::reinterpret_borrow<py::object>(c.self()); }
+py::object info(rt::Call &c) {
+    return c.self().attr("run").attr("info");
+}
+py::object data(rt::Call &c) {
+    return c.self().attr("run").attr("data");
+}
+py::object iteration_id(rt::Call &c) {
+    return c.self().attr("run").attr("info").attr("run_id");
+}
+py::object enter(rt::Call &c) {
+    return py::reinterpret_borrow<py::object>(c.self());
+}
 
 // `sys.exit(0)`, `sys.exit()` and `sys.exit(False)` end the process with
 // status 0: a clean exit, not a failure.
@@ -282,12 +293,14 @@ py::object active_repr(rt::Call &c) {
 
 // ---- docstrings -------------------------------------------------------------------
 
-constexpr const char *CREATE_MLFLOW_CLIENT_DOC = R"(A tracking-library client for ``tracking_uri`` (None: the library's own default).
+constexpr const char *CREATE_MLFLOW_CLIENT_DOC =
+    R"(A tracking-library client for ``tracking_uri`` (None: the library's own default).
 
 When the session has a logged-in authenticator, its current access token is put
 into ``ENV_MLFLOW_TRACKING_TOKEN`` first, so a run outlives any one token.)";
 
-constexpr const char *END_OPEN_ITERATIONS_DOC = R"(End the runs this process left running: FINISHED after a normal exit, FAILED
+constexpr const char *END_OPEN_ITERATIONS_DOC =
+    R"(End the runs this process left running: FINISHED after a normal exit, FAILED
 after an unhandled exception, KILLED after an unhandled KeyboardInterrupt.
 
 Runs on interpreter exit. Runs already ended (by any client) or deleted are
@@ -300,7 +313,8 @@ the tracking library's own resolution decides (``MLFLOW_TRACKING_URI``, else
 ``./mlruns``); on the cloud platform a local store is refused, since nothing
 logged there would last.)";
 
-constexpr const char *ACTIVE_ITERATION_DOC = R"(A started iteration: the server's run record (``info``, ``data``) as it was
+constexpr const char *ACTIVE_ITERATION_DOC =
+    R"(A started iteration: the server's run record (``info``, ``data``) as it was
 fetched. Used as a context manager, it ends the run on leaving the block:
 FINISHED, FAILED when an exception leaves the block, KILLED on
 KeyboardInterrupt; ``sys.exit()`` with status 0 or None is a clean exit

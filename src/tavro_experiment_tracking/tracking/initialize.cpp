@@ -78,8 +78,9 @@ py::object experiment_record(rt::Call &c, py::handle client, py::handle name, py
             rt::text({"New experiment created with name: ", name, " and ID: ", record.attr("experiment_id")}));
     }
     if (!rt::equal(record.attr("lifecycle_stage"), c.g("LifecycleStage").attr("ACTIVE"))) {
-        py::str message("Cannot set a deleted experiment '%s' as the active experiment. You can restore the "
-                        "experiment, or permanently delete the  experiment to create a new one.");
+        py::str message(
+            "Cannot set a deleted experiment '%s' as the active experiment. You can restore the "
+            "experiment, or permanently delete the  experiment to create a new one.");
         refuse(c, message.attr("__mod__")(py::make_tuple(py::str(record.attr("name")))));
     }
     return record;
@@ -107,8 +108,8 @@ py::object init(rt::Call &c) {
     if (rt::truthy(using_default_experiment)) return project;
 
     py::object record = experiment_record(c, client, experiment_name, use_if_exists);
-    py::object active = c.g("Experiment")(record.attr("name"), experiment_description, record.attr("experiment_id"),
-                                          project);
+    py::object active =
+        c.g("Experiment")(record.attr("name"), experiment_description, record.attr("experiment_id"), project);
     user.attr("active_experiment") = active;
     user.attr("active_project") = project;
     return active;

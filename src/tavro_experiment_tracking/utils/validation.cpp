@@ -80,8 +80,8 @@ private:
     py::object exchange(py::object &sock, py::handle parts, bool https, py::handle host, py::handle netloc,
                         bool proxied, py::handle url) {
         if (proxied && https) {
-            sock.attr("sendall")(rt::text({"CONNECT ", netloc, " HTTP/1.1\r\nHost: ", netloc, "\r\n\r\n"})
-                                     .attr("encode")("ascii"));
+            sock.attr("sendall")(
+                rt::text({"CONNECT ", netloc, " HTTP/1.1\r\nHost: ", netloc, "\r\n\r\n"}).attr("encode")("ascii"));
             py::bytes answer = read_until(sock, "\r\n\r\n");
             if (!rt::equal(status_of(answer), py::int_(200))) return py::none();
         }
@@ -98,8 +98,8 @@ private:
         py::object path = parts.attr("path");
         if (rt::truthy(parts.attr("query"))) path = rt::text({path, "?", parts.attr("query")});
         py::object target = proxied && !https ? py::reinterpret_borrow<py::object>(url) : path;
-        py::str request = rt::text({"GET ", target, " HTTP/1.1\r\nHost: ", netloc,
-                                    "\r\nAccept: */*\r\nConnection: close\r\n\r\n"});
+        py::str request =
+            rt::text({"GET ", target, " HTTP/1.1\r\nHost: ", netloc, "\r\nAccept: */*\r\nConnection: close\r\n\r\n"});
         sock.attr("settimeout")(remaining());
         sock.attr("sendall")(request.attr("encode")("ascii"));
         return status_of(read_until(sock, "\r\n"));
@@ -180,7 +180,8 @@ directory are stores the tracking library opens itself. Anything else is not
 up: a ``host:port`` or a bare host name without a scheme would otherwise be
 taken for a folder to create, or for a store nobody serves.)";
 
-constexpr const char *VALIDATE_KEYS_DOC = R"(Report the parameters of ``params`` (records with ``key`` and ``value``) that
+constexpr const char *VALIDATE_KEYS_DOC =
+    R"(Report the parameters of ``params`` (records with ``key`` and ``value``) that
 ``logged_params`` (key -> logged text) already holds with a different value.
 
 Returns an empty string when the batch may be written, else a description
@@ -198,7 +199,8 @@ RT_MODULE(validation, m) {
     mod.from("urllib.parse", {"urlsplit"});
     mod.from("tavro_experiment_tracking.constants", {"ENV_KOVA_CLOUD", "SERVER_PROBE_TIMEOUT"});
 
-    mod.def("is_cloud", {}, is_cloud, rt::doc(R"(True when the process runs on the cloud platform, which says so through the
+    mod.def("is_cloud", {}, is_cloud,
+            rt::doc(R"(True when the process runs on the cloud platform, which says so through the
 environment variable named by ``ENV_KOVA_CLOUD``.)"),
             rt::returns("bool"));
     mod.def("is_server_up", {arg("address").str()}, is_server_up, rt::doc(IS_SERVER_UP_DOC), rt::returns("bool"));
