@@ -12,7 +12,7 @@ PY := $(VENV)/bin/python
 BUILD := build/dev
 STAMP := $(VENV)/.installed
 
-.PHONY: venv build test test-team demo demo-stop bench load clean stubtest typecheck
+.PHONY: venv build test test-team demo demo-stop bench load clean stubtest typecheck lint format
 
 venv: $(STAMP)
 
@@ -33,10 +33,10 @@ build: $(STAMP)
 	    -DPython_EXECUTABLE=$(abspath $(PY)) \
 	    -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null; \
 	fi
-	flock build/.lock $(VENV)/bin/cmake --build $(BUILD)
+	flock build/.lock-dev $(VENV)/bin/cmake --build $(BUILD)
 	@echo "$(abspath src)" > $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavro_experiment_tracking.pth
 
-test: build
+test: build lint
 	$(PY) -m pytest $(PYTEST_ARGS)
 	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt
 	$(PY) -m mypy --strict tests/typecheck/usage.py
@@ -46,6 +46,18 @@ test: build
 # tests make with the machine's PostgreSQL server programs).
 test-team: build
 	TAVRO_TEST_BACKEND=postgresql $(PY) -m pytest -m server $(PYTEST_ARGS)
+
+# The house style, checked (lint, part of `make test`) and applied (format):
+# clang-format for the C++ files, ruff for the Python ones.
+CXX_SOURCES = $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/native/*.cpp' 2>/dev/null || \
+                find src tests/native -name '*.cpp' -o -name '*.hpp')
+lint: $(STAMP)
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff check
+
+format: $(STAMP)
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff check --fix
 
 stubtest: build
 	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt
@@ -92,8 +104,17 @@ ASAN_LIB = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-fil
 # dies on it at exit ("Tracer caught signal 11", about one process in eight
 # under load). Leaks are still found; only blocks reachable solely from the
 # dynamic TLS of a loaded library would be reported wrongly, and none is.
-.PHONY: test-asan
-test-asan: $(STAMP)
+.PHONY: test-asan asan-build
+test-asan: asan-build
+	LD_PRELOAD="$(ASAN_LIB)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=0:intercept_tls_get_addr=0 \
+	LSAN_OPTIONS=suppressions=$(abspath tests/lsan-suppressions.txt):print_suppressions=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYCRYPTODOME_DISABLE_DEEPBIND=1 PYCRYPTODOME_DISABLE_GMP=1 PYTHONPATH=$(ASAN_SITE) TET_NATIVE_DIR=$(ASAN_SITE)/native \
+	  $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# The sanitizer build alone (CI starts it while the other tests run).
+asan-build: $(STAMP)
 	@mkdir -p build
 	@if [ ! -f $(ASAN_BUILD)/build.ninja ]; then \
 	  $(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
@@ -102,15 +123,9 @@ test-asan: $(STAMP)
 	    -DPython_EXECUTABLE=$(abspath $(PY)) \
 	    -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null; \
 	fi
-	flock build/.lock $(VENV)/bin/cmake --build $(ASAN_BUILD)
+	flock build/.lock-asan $(VENV)/bin/cmake --build $(ASAN_BUILD)
 	cd src && find tavro_experiment_tracking \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) \
 	  -exec install -D -m 644 {} $(ASAN_SITE)/{} \;
-	LD_PRELOAD="$(ASAN_LIB)" PYTHONMALLOC=malloc \
-	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=0:intercept_tls_get_addr=0 \
-	LSAN_OPTIONS=suppressions=$(abspath tests/lsan-suppressions.txt):print_suppressions=0 \
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	PYCRYPTODOME_DISABLE_DEEPBIND=1 PYCRYPTODOME_DISABLE_GMP=1 PYTHONPATH=$(ASAN_SITE) TET_NATIVE_DIR=$(ASAN_SITE)/native \
-	  $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 # The leak gate: every entry point of the native modules called many times,
 # successfully and refused, against a local tracking server it starts; fails

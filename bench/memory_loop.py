@@ -103,8 +103,9 @@ class Entries:
 
 
 def local_entries(sink):
-    from tavro_experiment_tracking.auth import authenticator as authenticator_module
-    from tavro_experiment_tracking.auth import utils
+    from mlflow.entities import Param
+
+    from tavro_experiment_tracking.auth import authenticator as authenticator_module, utils
     from tavro_experiment_tracking.auth.authenticator import Authenticator, KOVAAuthenticator, OIDCAuthenticator
     from tavro_experiment_tracking.auth.lookup import check_authentication
     from tavro_experiment_tracking.auth.user import User
@@ -114,12 +115,14 @@ def local_entries(sink):
     from tavro_experiment_tracking.entities.iteration import Iteration
     from tavro_experiment_tracking.entities.project import Project
     from tavro_experiment_tracking.entities.quorril import NamedEntity, NamedEntityPrinter, is_valid_property
-    from tavro_experiment_tracking.exception import (ExperimentTrackingException, RestException,
-                                                     ServerNotAccessibleException)
+    from tavro_experiment_tracking.exception import (
+        ExperimentTrackingException,
+        RestException,
+        ServerNotAccessibleException,
+    )
     from tavro_experiment_tracking.tracking import client as client_module
     from tavro_experiment_tracking.tracking.client import ActiveIteration, Client
     from tavro_experiment_tracking.utils.validation import _validate_keys_already_exists, is_cloud, is_server_up
-    from mlflow.entities import Param
 
     e = Entries(sink)
     project = Project("project", "a project")
@@ -127,7 +130,8 @@ def local_entries(sink):
     printer = NamedEntityPrinter()
     bad = fuzz_calls.HOSTILE["raises__str__"]()
 
-    e.add("is_valid_property", lambda: is_valid_property(NamedEntity.name), lambda: refused(is_valid_property, TypeError))
+    e.add("is_valid_property", lambda: is_valid_property(NamedEntity.name),
+          lambda: refused(is_valid_property, TypeError))
     e.add("NamedEntity() NamedEntity.__init__", lambda: NamedEntity("n", None),
           lambda: refused(lambda: NamedEntity("n"), TypeError))
     e.add("NamedEntity.name.fget NamedEntity.description.fget", lambda: (project.name, project.description),
@@ -253,15 +257,15 @@ def one_request(handler_class, request):
 
 
 def server_entries(world, sink):
+    from mlflow.exceptions import MlflowException
+
     from tavro_experiment_tracking.auth.authenticator import KOVAAuthenticator, OIDCAuthenticator
     from tavro_experiment_tracking.auth.lookup import check_authentication
-    from tavro_experiment_tracking.entities.experiment import Experiment
     from tavro_experiment_tracking.entities.project import Project
     from tavro_experiment_tracking.exception import ExperimentTrackingException, RestException
     from tavro_experiment_tracking.tracking.client import ActiveIteration, Client
     from tavro_experiment_tracking.tracking.initialize import init
     from tavro_experiment_tracking.utils.validation import is_server_up
-    from mlflow.exceptions import MlflowException
 
     uri = world.uri
     session = Client(None)

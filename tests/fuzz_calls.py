@@ -50,9 +50,7 @@ import traceback
 import types
 import uuid
 
-from hypothesis import HealthCheck, Phase, given, settings
-from hypothesis import seed as with_seed
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, Phase, given, seed as with_seed, settings, strategies as st
 
 PACKAGE = "tavro_experiment_tracking"
 DEFAULT_EXAMPLES = 20
@@ -461,7 +459,9 @@ def apply_environment(changes):
             continue
         # What the environment can hold: no NUL, and only the surrogates that
         # stand for undecodable bytes.
-        text = "".join("0" if ch == "\x00" else "\udcff" if 0xD800 <= ord(ch) <= 0xDFFF and not 0xDC80 <= ord(ch) <= 0xDCFF else ch for ch in text)
+        text = "".join("0" if ch == "\x00"
+                       else "\udcff" if 0xD800 <= ord(ch) <= 0xDFFF and not 0xDC80 <= ord(ch) <= 0xDCFF
+                       else ch for ch in text)
         if name in addresses:
             text = plain_name(text)
         elif name == constants.ENV_OIDC_HOSTNAME:
@@ -540,8 +540,11 @@ class World:
         from tavro_experiment_tracking.entities.iteration import Iteration
         from tavro_experiment_tracking.entities.project import Project
         from tavro_experiment_tracking.entities.quorril import NamedEntity, NamedEntityPrinter, property_and_nodump
-        from tavro_experiment_tracking.exception import (ExperimentTrackingException, RestException,
-                                                         ServerNotAccessibleException)
+        from tavro_experiment_tracking.exception import (
+            ExperimentTrackingException,
+            RestException,
+            ServerNotAccessibleException,
+        )
         from tavro_experiment_tracking.tracking.client import ActiveIteration
 
         def experiment(experiment_id=None):

@@ -17,9 +17,8 @@ import os
 import subprocess
 import sys
 
-import pytest
-
 import fuzz_calls
+import pytest
 
 MODULES = fuzz_calls.native_modules()
 # (the tag keys and the constants hold no callable)
@@ -74,7 +73,9 @@ def stub_callables(module):
     if not os.path.exists(path):
         return set()
     names = set()
-    for node in ast.parse(open(path).read()).body:
+    with open(path) as f:
+        stub = f.read()
+    for node in ast.parse(stub).body:
         if isinstance(node, ast.FunctionDef):
             names.add(node.name)
         elif isinstance(node, ast.ClassDef):

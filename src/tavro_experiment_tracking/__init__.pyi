@@ -2,14 +2,18 @@
 # checker they are plain re-exports.
 from typing import List
 
-from tavro_experiment_tracking.auth.authenticator import Authenticator as Authenticator
-from tavro_experiment_tracking.auth.authenticator import KOVAAuthenticator as KOVAAuthenticator
-from tavro_experiment_tracking.auth.authenticator import OIDCAuthenticator as OIDCAuthenticator
+from tavro_experiment_tracking.auth.authenticator import (
+    Authenticator as Authenticator,
+    KOVAAuthenticator as KOVAAuthenticator,
+    OIDCAuthenticator as OIDCAuthenticator,
+)
 from tavro_experiment_tracking.entities.experiment import Experiment as Experiment
 from tavro_experiment_tracking.entities.iteration import Iteration as Iteration
 from tavro_experiment_tracking.entities.project import Project as Project
-from tavro_experiment_tracking.exception import ExperimentTrackingException as ExperimentTrackingException
-from tavro_experiment_tracking.exception import ServerNotAccessibleException as ServerNotAccessibleException
+from tavro_experiment_tracking.exception import (
+    ExperimentTrackingException as ExperimentTrackingException,
+    ServerNotAccessibleException as ServerNotAccessibleException,
+)
 from tavro_experiment_tracking.tracking.initialize import init as init
 
 __version__: str
