@@ -158,13 +158,13 @@ void Module::lazy_from(const char *module, std::initializer_list<const char *> n
             return value;
         });
         def("__dir__", {}, [table](Call &c) -> py::object {
-            py::list names(0);
+            py::list listing(0);
             py::set seen;
             for (auto item : detail::call_globals(c)) seen.add(item.first);
             for (auto item : table) seen.add(item.first);
-            for (auto n : seen) names.append(n);
-            names.attr("sort")();
-            return std::move(names);
+            for (auto n : seen) listing.append(n);
+            listing.attr("sort")();
+            return std::move(listing);
         });
     }
     for (const char *entry : names) {

@@ -351,6 +351,8 @@ bool issubclass(py::handle cls, py::handle base);
 // `a, b = item`, with the interpreter's own errors for an item that is not
 // iterable or does not hold exactly two values.
 std::pair<py::object, py::object> unpack2(py::handle item);
+// `next(iterator)`, except that the end is a null object, not StopIteration.
+py::object next_or_end(py::handle iterator);
 // A builtin by name (`type`, `object`, `property`, ...).
 py::object builtin(const char *name);
 

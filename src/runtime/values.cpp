@@ -117,6 +117,12 @@ std::pair<py::object, py::object> unpack2(py::handle item) {
     return {values[0], values[1]};
 }
 
+py::object next_or_end(py::handle iterator) {
+    PyObject *item = PyIter_Next(iterator.ptr());
+    if (!item && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(item);
+}
+
 py::object builtin(const char *name) {
     detail::init_runtime();
     PyObject *value = PyDict_GetItemString(detail::builtins_dict, name);

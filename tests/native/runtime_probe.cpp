@@ -160,10 +160,10 @@ RT_MODULE(runtime_probe, m) {
         [](rt::Call &c) -> py::object {
             py::list state;
             state.append(py::int_(c[0].cast<long>()));
-            return rt::make_iterator(state, [](py::list &state) -> py::object {
-                long n = state[0].cast<long>();
+            return rt::make_iterator(state, [](py::list &st) -> py::object {
+                long n = st[0].cast<long>();
                 if (n <= 0) return py::object();
-                state[0] = py::int_(n - 1);
+                st[0] = py::int_(n - 1);
                 return py::int_(n - 1);
             });
         },
@@ -174,15 +174,10 @@ RT_MODULE(runtime_probe, m) {
         py::list state;
         state.append(py::iter(c[0]));
         state.append(c[1]);
-        return rt::make_iterator(state, [](py::list &state) -> py::object {
-            py::object it = state[0], check = state[1];
-            PyObject *item = PyIter_Next(it.ptr());
-            if (!item) {
-                if (PyErr_Occurred()) throw py::error_already_set();
-                return py::object();
-            }
-            py::object value = py::reinterpret_steal<py::object>(item);
-            check(value);
+        return rt::make_iterator(state, [](py::list &st) -> py::object {
+            py::object it = st[0], check = st[1];
+            py::object value = rt::next_or_end(it);
+            if (value) check(value);
             return value;
         });
     });

@@ -325,8 +325,8 @@ constexpr const char *KOVA_AUTHENTICATE_DOC = R"(
 
 }  // namespace
 
-RT_MODULE(authenticator, m) {
-    rt::Module mod(m);
+// The module's namespace: what it imports, looked up at call time.
+static void import_names(rt::Module &mod) {
     mod.import("logging");
     mod.import("os");
     mod.import("sys");
@@ -350,28 +350,32 @@ RT_MODULE(authenticator, m) {
              {"ENV_LOGNAME", "ENV_MLFLOW_TRACKING_TOKEN", "ENV_BCK_LOGNAME", "AUTH_REQUEST_TIMEOUT"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
+}
+
+RT_MODULE(authenticator, m) {
+    rt::Module mod(m);
+    import_names(mod);
 
     rt::ClassDef(mod, "Authenticator", {mod.get("ABC")}, "Abstract class for Authentication.")
         .attr("USER_KEY", py::str("USER_KEY"))
         .attr("TOKEN_PROVIDER_KEY", py::str("TOKEN_PROVIDER_KEY"))
         .method("__init__", {arg("self"), rt::varargs("args"), rt::varkw("kwargs")}, base_init)
         .staticmethod("cleanup", {}, cleanup, rt::doc("Clearing-up previous authentication envs."))
-        .property("is_authenticated", is_authenticated, rt::doc(R"(
+        .property("is_authenticated", is_authenticated, rt::returns("bool"),
+                  rt::refuse_assignment("Cannot change is_authenticated value!"), rt::doc(R"(
         Returns True if authenticated. False, otherwise.
-        )"),
-                  rt::returns("bool"), rt::refuse_assignment("Cannot change is_authenticated value!"))
-        .abstractmethod("authenticate", {arg("self"), rt::varkw("kwargs")}, base_authenticate, rt::doc(R"(
+        )"))
+        .abstractmethod("authenticate", {arg("self"), rt::varkw("kwargs")}, base_authenticate, rt::returns("User"),
+                        rt::doc(R"(
         Start authentication flow.
         Implementations MUST call this method once authentication is successful
-        )"),
-                        rt::returns("User"))
+        )"))
         .method("token", {arg("self")}, token, rt::doc(R"(
         Retrieve access token.
         )"))
-        .property("user", user, rt::doc(R"(
+        .property("user", user, rt::refuse_assignment("Assigning user not allowed!"), rt::doc(R"(
         Retrieve user name.
-        )"),
-                  rt::refuse_assignment("Assigning user not allowed!"))
+        )"))
         .build();
 
     rt::ClassDef(mod, "OIDCAuthenticator", {mod.get("Authenticator")}, "Implementation for OIDC Authentication")

@@ -369,27 +369,25 @@ py::object log_metrics(rt::Call &c) {
     return py::none();
 }
 
-py::object log_artifact(rt::Call &c) {
-    auto [self, local_file, artifact_path, iteration_id] = c.args<4>();
+// Uploads through the tracking library's `method`, which names the local
+// file or folder `path_keyword`.
+py::object upload(rt::Call &c, const char *method, const char *path_keyword) {
+    auto [self, local_path, artifact_path, iteration_id] = c.args<4>();
     (void)self;
     py::object run_id = artifact_run_id(c, iteration_id);
     py::object client = tracker(c);
     with_session_tracking_uri(c, [&] {
-        client.attr("log_artifact")("run_id"_a = run_id, "local_path"_a = local_file,
-                                    "artifact_path"_a = artifact_path);
+        client.attr(method)("run_id"_a = run_id, py::arg(path_keyword) = local_path, "artifact_path"_a = artifact_path);
     });
     return py::none();
 }
 
+py::object log_artifact(rt::Call &c) {
+    return upload(c, "log_artifact", "local_path");
+}
+
 py::object log_artifacts(rt::Call &c) {
-    auto [self, local_dir, artifact_path, iteration_id] = c.args<4>();
-    (void)self;
-    py::object run_id = artifact_run_id(c, iteration_id);
-    py::object client = tracker(c);
-    with_session_tracking_uri(c, [&] {
-        client.attr("log_artifacts")("run_id"_a = run_id, "local_dir"_a = local_dir, "artifact_path"_a = artifact_path);
-    });
-    return py::none();
+    return upload(c, "log_artifacts", "local_dir");
 }
 
 py::object end(rt::Call &c) {
@@ -519,8 +517,8 @@ constexpr const char *GET_ITERATION_DOC = R"(
 
 }  // namespace
 
-RT_MODULE(iteration, m) {
-    rt::Module mod(m);
+// The module's namespace: what it imports, looked up at call time.
+static void import_names(rt::Module &mod) {
     mod.import("logging");
     mod.import("os");
     mod.import("time");
@@ -552,6 +550,11 @@ RT_MODULE(iteration, m) {
         mod.set("_LIBRARY_CLIENT",
                 py::make_tuple(library_client, library_client.attr("list_run_infos"), library_client.attr("get_run")));
     }
+}
+
+RT_MODULE(iteration, m) {
+    rt::Module mod(m);
+    import_names(mod);
 
     rt::ClassDef(mod, "Iteration", {}, R"(One run of an experiment on the tracking server.
 

@@ -35,13 +35,8 @@ py::object entity_repr(rt::Call &c) {
 py::object next_property(py::list &state) {
     py::object self = state[0];
     if (state[1].is_none()) state[1] = py::iter(self.attr("_properties")());
-    py::object names = state[1];
-    PyObject *name = PyIter_Next(names.ptr());
-    if (!name) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::object();
-    }
-    py::object key = py::reinterpret_steal<py::object>(name);
+    py::object key = rt::next_or_end(state[1]);
+    if (!key) return key;
     return py::make_tuple(key, self.attr("__getattribute__")(key));
 }
 

@@ -322,8 +322,8 @@ KeyboardInterrupt; ``sys.exit()`` with status 0 or None is a clean exit
 
 }  // namespace
 
-RT_MODULE(client, m) {
-    rt::Module mod(m);
+// The module's namespace: what it imports, looked up at call time.
+static void import_names(rt::Module &mod) {
     mod.import("logging");
     mod.import("getpass");
     mod.import("atexit");
@@ -341,6 +341,11 @@ RT_MODULE(client, m) {
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
+}
+
+RT_MODULE(client, m) {
+    rt::Module mod(m);
+    import_names(mod);
 
     mod.def("create_mlflow_client", {arg("tracking_uri").ann("Optional[str]")}, create_mlflow_client,
             rt::doc(CREATE_MLFLOW_CLIENT_DOC), rt::returns("MlflowClient"));

@@ -199,10 +199,9 @@ RT_MODULE(validation, m) {
     mod.from("urllib.parse", {"urlsplit"});
     mod.from("tavro_experiment_tracking.constants", {"ENV_KOVA_CLOUD", "SERVER_PROBE_TIMEOUT"});
 
-    mod.def("is_cloud", {}, is_cloud,
+    mod.def("is_cloud", {}, is_cloud, rt::returns("bool"),
             rt::doc(R"(True when the process runs on the cloud platform, which says so through the
-environment variable named by ``ENV_KOVA_CLOUD``.)"),
-            rt::returns("bool"));
+environment variable named by ``ENV_KOVA_CLOUD``.)"));
     mod.def("is_server_up", {arg("address").str()}, is_server_up, rt::doc(IS_SERVER_UP_DOC), rt::returns("bool"));
     mod.def("_validate_keys_already_exists", {arg("params"), arg("logged_params")}, validate_keys_already_exists,
             rt::doc(VALIDATE_KEYS_DOC), rt::returns("str"));
