@@ -421,6 +421,8 @@ constexpr const char *START_DOC = R"(
         name (the last one listed wins) and it is opened again; with
         ``iteration_id``, that run is opened again. Otherwise a new run is created,
         tagged with the iteration name, the project and the descriptions.
+        Processes that start one new name at the same moment may each create a
+        run of that name; from then on the name opens the last one listed.
 
         :param iteration_name: Name of the iteration to resume or create.
         :param iteration_id: ID of a run of the active experiment to resume.
