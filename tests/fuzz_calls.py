@@ -804,7 +804,7 @@ def prepare():
     logging.getLogger().addHandler(logging.NullHandler())
 
 
-def run_child(module_name, report_dir, examples, seed):
+def start_child(module_name, report_dir, examples, seed):
     path = os.path.join(report_dir, module_name + ".json")
     pid = os.fork()
     if pid == 0:
@@ -818,18 +818,13 @@ def run_child(module_name, report_dir, examples, seed):
             sys.stdout.flush()
             sys.stderr.flush()
             os._exit(status)
-    deadline = time.monotonic() + module_deadline(examples)
-    while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            break
-        if time.monotonic() > deadline:
-            os.kill(pid, 9)
-            os.waitpid(pid, 0)
-            status = None
-            break
-        time.sleep(0.05)
-    report = {"module": module_name, "targets": {}, "failures": {}}
+    return pid, path, time.monotonic() + module_deadline(examples)
+
+
+def child_report(path, status, examples):
+    """The child's report, with how it ended when it did not end well
+    (status None: it hung and was killed)."""
+    report = {"module": os.path.basename(path)[:-len(".json")], "targets": {}, "failures": {}}
     if os.path.exists(path):
         with open(path) as f:
             report = json.load(f)
@@ -847,16 +842,39 @@ def run_child(module_name, report_dir, examples, seed):
     return report
 
 
+def run_children(names, report_dir, examples, seed, width):
+    """Explores the modules, `width` children at a time; their reports by name."""
+    waiting, running, reports = list(names), {}, {}
+    while waiting or running:
+        while waiting and len(running) < width:
+            name = waiting.pop(0)
+            running[name] = start_child(name, report_dir, examples, seed)
+        for name, (pid, path, deadline) in list(running.items()):
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if not done and time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                done, status = pid, None
+            if done:
+                del running[name]
+                reports[name] = child_report(path, status, examples)
+        time.sleep(0.05)
+    return reports
+
+
 def main(argv):
     report_dir, modules = argv[0], argv[1:]
     examples = int(os.environ.get("TET_FUZZ_EXAMPLES") or DEFAULT_EXAMPLES)
     seed = os.environ.get("TET_FUZZ_SEED")
     seed = int(seed) if seed else None
     prepare()
+    names = modules or native_modules()
+    # The modules are independent: as many at once as there are cores.
+    reports = run_children(names, report_dir, examples, seed, width=max(1, min(4, os.cpu_count() or 1)))
     total = 0
     failed = False
-    for name in modules or native_modules():
-        report = run_child(name, report_dir, examples, seed)
+    for name in names:
+        report = reports[name]
         calls = sum(report["targets"].values())
         total += calls
         failed |= bool(report["failures"])
