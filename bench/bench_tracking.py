@@ -278,6 +278,11 @@ def main():
                 print("{:<34} {:>11.2f} {:>11.2f} {:>8.3f}".format(name, ours * 1000, plain_t * 1000, ours / plain_t))
         print("\ntotal {:.0f} s".format(time.perf_counter() - began))
     finally:
+        # The runs timed here are throw-away data, on a server stopped next:
+        # nothing for the exit hook to end.
+        from tavro_experiment_tracking.tracking import client
+
+        client._open_iterations.clear()
         if proxy is not None:
             proxy.close()
         if proc is not None:
