@@ -107,7 +107,7 @@ def oidc_provider(_provider, monkeypatch):
     monkeypatch.setenv("REQUESTS_CA_BUNDLE", _provider.cert)
     yield _provider
     state = _provider.authz_state
-    _SECRETS.update(state.access_tokens, state.refresh_tokens, state.authorization_codes)
+    _SECRETS.update(state.access_tokens, state.refresh_tokens, state.authorization_codes, _provider.id_tokens)
     _SECRETS.update(client["client_secret"] for client in _provider.clients.values())
 
 
@@ -152,8 +152,11 @@ class Endpoints:
                 status, payload = queue.pop(0) if len(queue) > 1 else queue[0]
                 if callable(payload):
                     payload = payload(body)
-                data = (payload if isinstance(payload, str) else json.dumps(payload)).encode()
                 self.send_response(status)
+                if 300 <= status < 400:  # a redirect: the payload is where to
+                    self.send_header("Location", payload)
+                    payload = ""
+                data = (payload if isinstance(payload, str) else json.dumps(payload)).encode()
                 self.send_header("Content-Type", "application/json")
                 self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
@@ -168,8 +171,8 @@ class Endpoints:
         self.thread.start()
 
     def answer(self, path, *answers):
-        """Each answer is (status, JSON-able value, raw text or a function of the request body);
-        the last one repeats."""
+        """Each answer is (status, JSON-able value, raw text or a function of the request body;
+        for a 3xx status the redirect's target); the last one repeats."""
         self.answers[path] = list(answers)
 
     def stop(self):
@@ -182,6 +185,72 @@ def endpoints():
     e = Endpoints()
     yield e
     e.stop()
+
+
+class HostileEndpoint:
+    """A loopback HTTP endpoint that answers every request badly: "dribble"
+    sends a short answer a byte every 0.125 s (9 s in all), "huge" announces
+    and sends 100 MB, "endless" sends chunks without end. Counts the bytes it
+    got out."""
+
+    ANSWER = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}"
+
+    def __init__(self, behaviour):
+        import socket
+        import threading
+
+        self.behaviour, self.sent = behaviour, 0
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.url = "http://127.0.0.1:{}".format(self.listener.getsockname()[1])
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        import threading
+
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+
+    def _serve(self, connection):
+        import time
+
+        head = {"huge": b"HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n",
+                "endless": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"}.get(self.behaviour)
+        chunk = b"0" * 65536 if self.behaviour == "huge" else b"10000\r\n" + b"0" * 65536 + b"\r\n"
+        with connection:
+            try:
+                connection.recv(65536)
+                if head is None:
+                    for byte in self.ANSWER:
+                        connection.sendall(bytes([byte]))
+                        self.sent += 1
+                        time.sleep(0.125)
+                    return
+                connection.sendall(head)
+                while self.sent < 100_000_000:
+                    connection.sendall(chunk)
+                    self.sent += len(chunk)
+            except OSError:
+                pass
+
+    def stop(self):
+        self.listener.close()
+
+
+@pytest.fixture
+def hostile():
+    made = []
+
+    def make(behaviour):
+        made.append(HostileEndpoint(behaviour))
+        return made[-1]
+
+    yield make
+    for endpoint in made:
+        endpoint.stop()
 
 
 # ---- no secret in any log line or exception message ----------------------------------

@@ -7,7 +7,7 @@ discovery, signing keys, dynamic registration, an authorization endpoint
 that signs the test user in without a form, a token endpoint issuing signed
 ID tokens, refresh tokens and access tokens of a chosen lifetime, and
 userinfo. Tests steer it through a few attributes (``deny``,
-``tamper_nonce``, ``registration``).
+``tamper_nonce``, ``registration``, ``code_exchange``).
 """
 import base64
 import datetime
@@ -28,7 +28,7 @@ from cryptography.x509.oid import NameOID
 from jwkest.jwk import RSAKey
 from oic.oic.message import AuthorizationResponse
 from pyop.authz_state import AuthorizationState
-from pyop.exceptions import BearerTokenError, InvalidAccessToken, OAuthError
+from pyop.exceptions import BearerTokenError, InvalidAccessToken, InvalidAuthorizationCode, OAuthError
 from pyop.provider import Provider
 from pyop.subject_identifier import HashBasedSubjectIdentifierFactory
 from pyop.userinfo import Userinfo
@@ -104,6 +104,8 @@ class TestProvider:
         self.deny = False  # the user refuses the login
         self.tamper_nonce = False  # the ID token answers another request
         self.registration = True  # discovery names a registration endpoint
+        self.code_exchange = "answer"  # or "refuse" the code, or "drop" the connection
+        self.id_tokens = []  # every ID token issued
         self.refreshes = 0
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
@@ -111,6 +113,7 @@ class TestProvider:
     def reset(self, access_token_lifetime=3600):
         self.deny = self.tamper_nonce = False
         self.registration = True
+        self.code_exchange = "answer"
         self.refreshes = 0
         self.authz_state.access_token_lifetime = access_token_lifetime
 
@@ -205,6 +208,10 @@ class _ProviderHandler(BaseHTTPRequestHandler):
         elif path == "/token":
             headers = dict(self.headers)
             request = dict(parse_qsl(body))
+            exchanging = request.get("grant_type") == "authorization_code"
+            if exchanging and provider.code_exchange == "drop":
+                self.close_connection = True  # a provider that went away mid-login
+                return
             if request.get("grant_type") == "refresh_token":
                 provider.refreshes += 1
                 # An installed application cannot keep a secret: a known
@@ -216,12 +223,18 @@ class _ProviderHandler(BaseHTTPRequestHandler):
                     headers["Authorization"] = "Basic " + base64.urlsafe_b64encode(pair).decode()
                     body = urlencode({k: v for k, v in request.items() if k != "client_id"})
             try:
+                if exchanging and provider.code_exchange == "refuse":
+                    raise InvalidAuthorizationCode("the code was refused")
                 response = provider.op.handle_token_request(
                     body, headers, lambda user_id, client_id: dict(USERS[user_id])
                 )
             except OAuthError as error:
-                self._send(400, error.to_json())
+                # As a provider answers (RFC 6749, 5.2).
+                status = 401 if error.oauth_error == "invalid_client" else 400
+                self._send(status, json.dumps({"error": error.oauth_error, "error_description": str(error)}))
             else:
+                if "id_token" in response:
+                    provider.id_tokens.append(response["id_token"])
                 self._send(200, response.to_json(), headers=[("Cache-Control", "no-store")])
         else:
             self._send(404, "{}")

@@ -7,7 +7,7 @@ import queue
 import socket
 import threading
 import types
-from http.server import BaseHTTPRequestHandler, HTTPServer
+from http.server import BaseHTTPRequestHandler
 from unittest import mock
 
 import pytest
@@ -18,7 +18,7 @@ from tavro_experiment_tracking.auth import authenticator as authenticator_module
 from tavro_experiment_tracking.auth.authenticator import Authenticator
 from tavro_experiment_tracking.auth.lookup import check_authentication
 from tavro_experiment_tracking.auth.user import User
-from tavro_experiment_tracking.auth.utils import get_disposable_handler
+from tavro_experiment_tracking.auth.utils import CallbackServer, get_disposable_handler
 from tavro_experiment_tracking.config import check_auth_env_configs
 from tavro_experiment_tracking.exception import ExperimentTrackingException
 
@@ -326,7 +326,7 @@ def callback_server(secrets):
     def start(client, state="st4te"):
         answers = queue.Queue()
         handler = get_disposable_handler(client, state, answers)
-        server = HTTPServer(("127.0.0.1", 0), handler)
+        server = CallbackServer(("127.0.0.1", 0), handler)
         thread = threading.Thread(target=server.serve_forever)
         thread.start()
         servers.append((server, thread))
@@ -419,18 +419,45 @@ def test_failed_callback_ends_the_login_with_its_reason(callback_server, caplog,
     assert "r3fresh" not in body + str(failure) + "\n".join(r.getMessage() for r in caplog.records)
 
 
-def test_callback_server_survives_idle_and_malformed_connections(callback_server, capfd):
+def test_callback_server_survives_idle_slow_and_malformed_connections(callback_server, capfd):
     login = callback_server(FakeOidcClient({"refresh_token": "r3fresh", "id_token": dict(ID_TOKEN)}))
+    login.server.request_deadline = 3.0
     port = login.server.server_port
-    idle = socket.create_connection(("127.0.0.1", port))  # a browser's pre-connect socket, never used
+
+    def slow_sender():  # a byte now and then, never a whole request
+        connection = socket.create_connection(("127.0.0.1", port))
+
+        def dribble():
+            with connection:
+                try:
+                    while True:
+                        connection.sendall(b"G")
+                        threading.Event().wait(0.2)
+                except OSError:
+                    pass
+
+        sender = threading.Thread(target=dribble, daemon=True)
+        sender.start()
+        return sender
+
+    first = slow_sender()
+    first.join(30)
+    assert not first.is_alive()  # cut at its deadline
+    idle = [socket.create_connection(("127.0.0.1", port)) for _ in range(200)]  # pre-connects, never used
+    slow = slow_sender()
     answers = []
     for line in (b"GET /callback HTTP/9\r\n\r\n", b"GET /" + b"a" * 70000 + b" HTTP/1.1\r\n\r\n"):
         with socket.create_connection(("127.0.0.1", port), timeout=30) as bad:
             bad.sendall(line)
             answers.append(bad.makefile("rb").read())
     assert b"Error code: 400" in answers[0] and answers[1].startswith(b"HTTP/1.0 414 ")
-    assert login.get("/callback?code=c0de&state=st4te")[0] == 200  # not held up behind the idle socket
-    idle.close()
+    assert login.get("/callback?code=c0de&state=st4te")[0] == 200
+    assert slow.is_alive()  # answered beside the idle and slow connections, not after them
     login.thread.join(30)
+    login.server.server_close()
+    slow.join(30)
+    assert not slow.is_alive()  # closing the server cuts what is left
+    for connection in idle:
+        connection.close()
     assert _drain(login.queue) == ["r3fresh", "alice"]
     assert capfd.readouterr().err == ""  # no traceback of the server's

@@ -9,9 +9,11 @@ import pytest
 import requests
 from mlflow.tracking import MlflowClient
 
-from tavro_experiment_tracking import constants
+import tavro_authn
+from tavro_experiment_tracking import constants, context
 from tavro_experiment_tracking.auth import authenticator as authenticator_module
 from tavro_experiment_tracking.auth.authenticator import KOVAAuthenticator
+from tavro_experiment_tracking.auth.guard import AnswerTooLarge
 from tavro_experiment_tracking.exception import ExperimentTrackingException
 from tavro_experiment_tracking.tracking.initialize import init
 
@@ -50,6 +52,8 @@ def test_login_sends_exactly_two_requests_and_keeps_the_rotated_token(endpoints,
     login.authenticate()  # starts from the refresh token the platform issued last
     assert parse_qs(endpoints.requests[2][3])["refresh_token"] == ["r3fresh-2"]
     assert login._refresh_token == "r3fresh-3"
+    endpoints.answer("/token", (200, {"access_token": "acc3ss-2"}))  # a platform that does not rotate
+    assert login.authenticate().username == "alice" and login._refresh_token == "r3fresh-3"
 
 
 @pytest.mark.parametrize(
@@ -80,14 +84,47 @@ def test_refusals_keep_the_previous_login(endpoints, token_answer, info_answer, 
 
 
 @pytest.mark.parametrize("body, error", [("r3fresh-9 not json", ValueError), ({"refresh_token": "r3fresh-9"}, KeyError),
-                                         ({"access_token": "acc3ss-9"}, KeyError)])
-def test_token_answer_without_tokens(endpoints, body, error):
+                                         ({"access_token": None, "refresh_token": "r3fresh-9"}, KeyError)])
+def test_token_answer_without_access_token(endpoints, body, error):
     endpoints.answer("/token", (200, body))
     login = _login(endpoints)
     with pytest.raises(error) as failed:
         login.authenticate()
     assert "r3fresh-9" not in str(failed.value) and "acc3ss-9" not in str(failed.value)
-    assert not login.is_authenticated
+    assert not login.is_authenticated and [r[1] for r in endpoints.requests] == ["/token"]  # no "Bearer None"
+
+
+@pytest.mark.parametrize("status", [307, 308])
+@pytest.mark.parametrize("path", ["/token", "/userinfo", "/refresh"])
+def test_no_request_carrying_a_token_follows_a_redirect(endpoints, status, path):
+    endpoints.answer("/token", (200, TOKENS))
+    endpoints.answer("/userinfo", (200, {"preferred_username": "alice"}))
+    endpoints.answer(path, (status, endpoints.url + "/elsewhere"))
+    if path == "/refresh":
+        provider = tavro_authn.TokenProvider(refresh_token="r3fresh-1", client_id="cid",
+                                             token_endpoint_url=endpoints.url + path)
+        with pytest.raises(tavro_authn.TokenError, match="{}: status {}".format(endpoints.url + path, status)):
+            provider.token()
+    else:
+        with pytest.raises(ExperimentTrackingException, match="{}, status: {}!".format(endpoints.url + path, status)):
+            _login(endpoints).authenticate()
+    assert [p for _, p, _, _ in endpoints.requests if p == "/elsewhere"] == []
+
+
+@pytest.mark.parametrize("behaviour", ["dribble", "huge", "endless"])
+@pytest.mark.parametrize("who", ["login", "token provider"])
+def test_answers_are_bounded_in_time_and_size(hostile, monkeypatch, behaviour, who):
+    endpoint = hostile(behaviour)
+    monkeypatch.setattr(authenticator_module, "AUTH_REQUEST_TIMEOUT", 1.0)
+    monkeypatch.setattr(tavro_authn, "REQUEST_TIMEOUT", 1.0)
+    refused = AnswerTooLarge if who == "login" else tavro_authn.TokenError
+    with pytest.raises(requests.Timeout if behaviour == "dribble" else refused):
+        if who == "login":
+            KOVAAuthenticator("r3fresh-1", endpoint.url + "/token", endpoint.url + "/userinfo").authenticate()
+        else:
+            tavro_authn.TokenProvider(refresh_token="r3fresh-1", client_id=None,
+                                      token_endpoint_url=endpoint.url + "/token").token()
+    assert endpoint.sent < 10_000_000  # refused while arriving, not read whole
 
 
 @pytest.mark.parametrize("refresh_token, client_id",
@@ -137,3 +174,9 @@ def test_platform_job_tracks_as_the_platform_user(endpoints, tracking_server, un
     run = MlflowClient(tracking_server).get_run(iteration.iteration_id)
     assert run.data.tags["mlflow.user"] == "platform-alice"
     assert os.environ[constants.ENV_MLFLOW_TRACKING_TOKEN] == "acc3ss-1"
+    # The platform retired the refresh token: a child process inheriting the
+    # environment (nothing else) is told why it cannot log in.
+    assert constants.ENV_KOVA_REFRESH_TOKEN not in os.environ
+    context.current_client.update(None)
+    with pytest.raises(ExperimentTrackingException, match="already used by process {},".format(os.getpid())):
+        init("platform-project", unique_name("e"))

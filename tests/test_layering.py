@@ -22,18 +22,19 @@ LAYERS = [
     {  # 1
         "utils.validation": {"constants", "requests"},
         "config": {"constants", "exception", "mlflow"},
-        "auth.utils": {"exception"},
+        "auth.guard": {"constants", "requests"},
     },
     {  # 2
         "tracking.client": {"auth.user", "constants", "context", "exception", "utils.validation", "mlflow"},
-        "auth.authenticator": {"auth.user", "auth.utils", "constants", "exception", "oic", "requests",
-                               "tavro_authn"},
+        "auth.utils": {"auth.guard", "exception"},
     },
     {  # 3
-        "auth.lookup": {"auth.authenticator", "config", "constants"},
+        "auth.authenticator": {"auth.guard", "auth.user", "auth.utils", "constants", "exception", "oic", "requests",
+                               "tavro_authn"},
         "entities.project": {"entities.quorril", "exception", "tracking.client", "mlflow"},
     },
     {  # 4
+        "auth.lookup": {"auth.authenticator", "config", "constants"},
         "entities.experiment": {"entities.project", "entities.quorril", "exception", "tracking.client", "mlflow"},
     },
     {  # 5

@@ -1,10 +1,12 @@
 """The browser login: its calls in order, and whole logins against the
 loopback provider, with an HTTP client (or a headless Chromium) as the
 user's browser, ending in a tracking server that checks the token."""
+import base64
 import logging
 import os
 import queue
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -14,7 +16,6 @@ import threading
 import time
 import urllib.error
 import urllib.request
-from http.server import HTTPServer
 from unittest import mock
 from urllib.parse import parse_qs, urlsplit
 
@@ -159,7 +160,7 @@ def _server_threads():
     return [t for t in threading.enumerate() if t is not threading.main_thread() and not t.daemon]
 
 
-class RecordingServer(HTTPServer):
+class RecordingServer(authenticator_module.HTTPServer):
     made = []
 
     def __init__(self, *args, **kwargs):
@@ -190,7 +191,7 @@ def _assert_login_left_nothing():
 def _secrets(provider):
     state = provider.authz_state
     values = list(state.access_tokens) + list(state.refresh_tokens) + list(state.authorization_codes)
-    return values + [c["client_secret"] for c in provider.clients.values()]
+    return values + provider.id_tokens + [c["client_secret"] for c in provider.clients.values()]
 
 
 def _assert_no_secret_in(provider, caplog, *texts):
@@ -233,10 +234,11 @@ def test_forged_state_is_refused_and_the_real_answer_completes(oidc_provider, br
     _assert_login_left_nothing()
 
 
-@pytest.mark.parametrize("fault, message", [("tamper_nonce", "nonce"), ("deny", "access_denied")])
-def test_provider_answer_that_logs_nobody_in_fails_at_once(oidc_provider, browser, caplog, fault, message):
+@pytest.mark.parametrize("fault, value, message", [("tamper_nonce", True, "nonce"), ("deny", True, "access_denied"),
+                                                   ("code_exchange", "refuse", "refused the authorization code")])
+def test_provider_answer_that_logs_nobody_in_fails_at_once(oidc_provider, browser, caplog, fault, value, message):
     browser(HttpBrowser())
-    setattr(oidc_provider, fault, True)
+    setattr(oidc_provider, fault, value)
     login = OIDCAuthenticator(oidc_provider.issuer)
     with caplog.at_level(logging.DEBUG), pytest.raises(ExperimentTrackingException, match=message) as failed:
         login.authenticate()
@@ -270,10 +272,61 @@ def test_failed_login_leaves_no_thread_and_no_socket(oidc_provider, browser, mon
         fake.open = lambda *a, **k: True  # nobody logs in
     setup(oidc_provider, monkeypatch)
     login = OIDCAuthenticator(oidc_provider.issuer)
-    with pytest.raises(error):
+    with pytest.raises(error) as failed:
         login.authenticate()
+    assert error is not queue.Empty or str(failed.value).startswith("Nobody signed in within 5 minutes")
     assert not login.is_authenticated and len(RecordingServer.made) == 1
     _assert_login_left_nothing()
+
+
+def test_ctrl_c_during_the_login_waits_for_no_connection(oidc_provider, browser):
+    fake = browser(HttpBrowser())
+    fake.open = lambda *a, **k: True  # nobody signs in
+    held, interrupted = [], []
+
+    def crowd_then_interrupt():
+        while not RecordingServer.made:
+            time.sleep(0.05)
+        address = ("127.0.0.1", RecordingServer.made[0].server_port)
+        held.extend(socket.create_connection(address) for _ in range(50))  # idle
+        held[-1].sendall(b"GET /callback?code=")  # and one request that never ends
+        time.sleep(0.5)
+        interrupted.append(time.monotonic())
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+    threading.Thread(target=crowd_then_interrupt, daemon=True).start()
+    with pytest.raises(KeyboardInterrupt):
+        OIDCAuthenticator(oidc_provider.issuer).authenticate()
+    # Waiting for the connections' threads would take their read timeout (5 s) or deadline (10 s).
+    assert time.monotonic() - interrupted[0] < 3
+    _assert_login_left_nothing()
+    for connection in held:
+        connection.close()
+
+
+def test_failed_code_exchange_leaves_no_secret_in_the_output(oidc_provider, tmp_path):
+    client_id, secret = oidc_provider.register_static_client()
+    oidc_provider.code_exchange = "drop"  # the provider goes away: the client library logs the request at ERROR
+    browser = tmp_path / "browser"  # the user's browser: another program, its output not ours
+    browser.write_text(textwrap.dedent("""\
+        #!{}
+        import ssl, sys, urllib.request
+        try:
+            urllib.request.urlopen(sys.argv[1], context=ssl._create_unverified_context(), timeout=60)
+        except Exception:
+            pass
+        """).format(sys.executable))
+    browser.chmod(0o755)
+    script = ("import sys\nfrom tavro_experiment_tracking.auth.authenticator import OIDCAuthenticator\n"
+              "OIDCAuthenticator(sys.argv[1], 'localhost', False, sys.argv[2], sys.argv[3]).authenticate()\n")
+    done = subprocess.run([sys.executable, "-c", script, oidc_provider.issuer, client_id, secret],
+                          env=dict(os.environ, BROWSER=str(browser)), capture_output=True, text=True, timeout=120)
+    output = done.stdout + done.stderr
+    assert done.returncode == 1 and "Browser login failed" in output
+    assert "http_request failed" in output  # what failed still shows, without what was sent
+    basic = base64.urlsafe_b64encode("{}:{}".format(client_id, secret).encode()).decode()
+    assert oidc_provider.authz_state.authorization_codes
+    assert [s for s in _secrets(oidc_provider) + [basic, basic.rstrip("=")] if s in output] == []
 
 
 def test_run_outlives_its_first_access_token(secured_tracking_server, oidc_provider, browser, unique_name):

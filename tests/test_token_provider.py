@@ -1,4 +1,5 @@
 """The token provider stand-in against a real loopback token endpoint."""
+import os
 import threading
 import types
 from urllib.parse import parse_qs
@@ -70,7 +71,8 @@ def test_one_refresh_for_many_threads_then_renewal_before_expiry_with_the_rotate
     assert provider.token() == "b-2"
 
 
-@pytest.mark.parametrize("status, body", [(401, {"error": "invalid_grant"}), (200, "not json r3fresh"), (200, {})])
+@pytest.mark.parametrize("status, body", [(401, {"error": "invalid_grant"}), (200, "not json r3fresh"), (200, {}),
+                                          (200, {"access_token": None})])
 def test_refused_refresh_names_endpoint_not_token(endpoints, secrets, status, body):
     secrets.add("r3fresh")
     endpoints.answer("/token", (status, body))
@@ -82,3 +84,25 @@ def test_refused_refresh_names_endpoint_not_token(endpoints, secrets, status, bo
     if status != 200:
         assert "401" in str(refused.value)
     assert "client_id" not in _sent(endpoints)[0]
+
+
+def test_a_forked_child_never_presents_the_parents_refresh_token(endpoints, monkeypatch):
+    clock = Clock()
+    monkeypatch.setattr(tavro_authn, "time", types.SimpleNamespace(monotonic=clock.monotonic))
+    endpoints.answer("/token", (200, _rotating("a", 600)))
+    provider = tavro_authn.TokenProvider(refresh_token="r0", client_id=None,
+                                         token_endpoint_url=endpoints.url + "/token")
+    assert provider.token() == "a-1"
+    child = os.fork()
+    if child == 0:  # the access token it inherited is still good; renewing it is not its to do
+        ok = provider.token() == "a-1"
+        clock.now += 1000
+        try:
+            provider.token()
+        except tavro_authn.TokenError as refused:
+            os._exit(0 if ok and "forked from process {}".format(os.getppid()) in str(refused) else 2)
+        os._exit(1)
+    _, status = os.waitpid(child, 0)
+    assert os.waitstatus_to_exitcode(status) == 0 and len(endpoints.requests) == 1
+    clock.now += 1000
+    assert provider.token() == "a-2"  # the parent renews with the token nobody else presented

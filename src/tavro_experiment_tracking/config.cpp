@@ -75,8 +75,16 @@ Login platform_login(rt::Call &c) {
     const Names required = {"ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT"};
     for (size_t i = 0; i < required.size(); i++)
         if (login.values[i].is_none()) missing.push_back(required[i]);
-    if (!login.present.empty() && !missing.empty()) incomplete(c, "cloud platform login", missing, login.present);
-    return login;
+    if (login.present.empty() || missing.empty()) return login;
+    // Gone because a login used it: say so, not merely that it is missing.
+    py::object used_by = read(c, "ENV_KOVA_REFRESH_TOKEN_USED");
+    if (login.values[0].is_none() && !used_by.is_none())
+        refuse(c, rt::text({"The cloud platform login's refresh token (", c.g("ENV_KOVA_REFRESH_TOKEN"),
+                            ") was already used by process ", used_by,
+                            ", whose environment this process inherited, and the platform accepts each refresh "
+                            "token once. Give this process a refresh token of its own in ",
+                            c.g("ENV_KOVA_REFRESH_TOKEN"), ", or pass init() an authenticator."}));
+    incomplete(c, "cloud platform login", missing, login.present);
 }
 
 // The authenticator class of that name, imported only now: `config` stays a
@@ -116,10 +124,13 @@ is optional, and ``ENV_OIDC_CLIENT_ID`` with ``ENV_OIDC_CLIENT_SECRET`` (both or
 neither) select a static client registration instead of a dynamic one. A cloud
 platform login needs ``ENV_KOVA_REFRESH_TOKEN``, ``ENV_KOVA_TOKEN_ENDPOINT`` and
 ``ENV_KOVA_USERINFO_ENDPOINT``; ``ENV_KOVA_CLIENT_ID`` is optional. A variable
-that is empty counts as unset.
+that is empty counts as unset. A refresh token that a login of this process,
+or of the process it inherited the environment from, already traded is gone
+from the environment (``ENV_KOVA_REFRESH_TOKEN_USED`` names that process).
 
 Raises ExperimentTrackingException when a login is configured only in part
-(naming what is missing), or when both kinds are configured.)";
+(naming what is missing, or saying which process used the refresh token), or
+when both kinds are configured.)";
 
 }  // namespace
 
@@ -129,7 +140,8 @@ RT_MODULE(config, m) {
     mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     mod.from("tavro_experiment_tracking.constants",
              {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET",
-              "ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT", "ENV_KOVA_CLIENT_ID"});
+              "ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT", "ENV_KOVA_CLIENT_ID",
+              "ENV_KOVA_REFRESH_TOKEN_USED"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
 
     mod.def("check_auth_env_configs", {}, check_auth_env_configs, rt::doc(CHECK_AUTH_ENV_CONFIGS_DOC));

@@ -8,6 +8,7 @@ from tavro_experiment_tracking.auth.authenticator import Authenticator
 from tavro_experiment_tracking.constants import (
     ENV_KOVA_CLIENT_ID,
     ENV_KOVA_REFRESH_TOKEN,
+    ENV_KOVA_REFRESH_TOKEN_USED,
     ENV_KOVA_TOKEN_ENDPOINT,
     ENV_KOVA_USERINFO_ENDPOINT,
     ENV_OIDC_CLIENT_ID,

@@ -39,11 +39,28 @@ RT_MODULE(constants, m) {
     mod.set("ENV_KOVA_TOKEN_ENDPOINT", py::str("TAVRO_KOVA_TOKEN_ENDPOINT"));
     mod.set("ENV_KOVA_USERINFO_ENDPOINT", py::str("TAVRO_KOVA_USERINFO_ENDPOINT"));
     mod.set("ENV_KOVA_CLIENT_ID", py::str("TAVRO_KOVA_CLIENT_ID"));
+    // Set by a cloud platform login that traded the refresh token it found in
+    // the environment for a new one (and removed it from there): the ID of
+    // the process that used it. A child process inheriting the environment
+    // learns from it why it has no refresh token.
+    mod.set("ENV_KOVA_REFRESH_TOKEN_USED", py::str("TAVRO_KOVA_REFRESH_TOKEN_USED"));
     // Read by the tracking library on every request: how often a failed
     // request is retried.
     mod.set("ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", py::str("MLFLOW_HTTP_REQUEST_MAX_RETRIES"));
+    // Read by the tracking library on every request: seconds to wait for an
+    // answer (whole seconds).
+    mod.set("ENV_MLFLOW_HTTP_REQUEST_TIMEOUT", py::str("MLFLOW_HTTP_REQUEST_TIMEOUT"));
     // Seconds the reachability probe waits for the tracking server's answer.
     mod.set("SERVER_PROBE_TIMEOUT", py::float_(3.0));
-    // Seconds the cloud platform login waits for each of its two answers.
+    // Seconds each request of a login (and of the token refresh) may take as
+    // a whole: connecting, sending and receiving the complete answer.
     mod.set("AUTH_REQUEST_TIMEOUT", py::float_(60.0));
+    // Bytes a login's answer may hold: token, discovery and key answers are a
+    // few kilobytes; anything far larger is refused while it arrives.
+    mod.set("AUTH_MAX_ANSWER_BYTES", py::int_(1 << 20));
+    // Seconds one attempt to end a run may take when the ending is not the
+    // script's own call (leaving a `with` block, Ctrl-C, a termination signal,
+    // the interpreter's exit): one request, no retries. Whole seconds, as the
+    // tracking library reads its timeout.
+    mod.set("RUN_END_TIMEOUT", py::int_(5));
 }

@@ -30,17 +30,34 @@ py::object hand_over(rt::Call &c, py::object user, py::object provider) {
     return c.super().attr("authenticate")(**kwargs);
 }
 
-// Raises what the callback handler put into the queue in place of a value:
-// the login ended without a result, and there is nothing left to wait for.
-py::object delivered(py::object item) {
+// The next value the callback handler delivers. What it put into the queue
+// in place of a value is raised: the login ended without a result, and there
+// is nothing left to wait for.
+py::object delivered(rt::Call &c, py::handle queue) {
+    py::object item;
+    try {
+        item = queue.attr("get")("timeout"_a = LOGIN_WAIT_SECONDS);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(c.g("Empty"))) throw;
+    }
+    // Raised outside the handler: the bare timeout has nothing to add.
+    if (!item)
+        rt::raise(c.g("Empty"), rt::text({"Nobody signed in within ", py::int_(LOGIN_WAIT_SECONDS / 60),
+                                          " minutes: the browser login was given up. Run the script again and "
+                                          "sign in at the address it writes to standard error."}));
     if (rt::isinstance(item, rt::builtin("BaseException"))) rt::raise_instance(item);
     return item;
 }
 
-// After a failed login: end the serving loop, close the listening socket and
-// wait for the serving thread, so nothing of the login outlives it. Errors
-// here are dropped: the caller must see what made the login fail.
-void stop_callback_server(rt::Call &c, py::handle server, py::handle thread) noexcept {
+// After a failed login: cut the client library's exchanges under way (a
+// code exchange on a connection's thread), end the serving loop, close the
+// listening socket and the connections, and wait for the serving thread, so
+// nothing of the login outlives it. Errors here are dropped: the caller must
+// see what made the login fail.
+void stop_callback_server(rt::Call &c, py::handle client, py::handle server, py::handle thread) noexcept {
+    try {
+        c.g("abort_exchanges")(client.attr("settings").attr("requests_session"));
+    } catch (...) {}
     try {
         // shutdown() waits for a running serve_forever(); when the loop has
         // ended (or never ran) there is nothing to wait for.
@@ -109,6 +126,16 @@ py::object user(rt::Call &c) {
 }
 
 // ---- the browser login --------------------------------------------------------------
+
+// The client library logs requests and answers with the code, the client's
+// credentials and the tokens in them, and waits for each read, not for an
+// exchange: its records lose their secrets, its exchanges get a deadline and
+// a size cap.
+void guard_client(rt::Call &c, py::handle client) {
+    c.g("guard_library_logs")();
+    c.g("remember_secret")(c.self().attr("client_secret"));
+    client.attr("settings").attr("requests_session") = c.g("bounded_session")(c.g("AUTH_REQUEST_TIMEOUT"));
+}
 
 py::object oidc_init(rt::Call &c) {
     auto [self, url, hostname, dcr_enabled, client_id, client_secret, args, kwargs] = c.args<8>();
@@ -184,8 +211,8 @@ py::tuple oidc_exchange(rt::Call &c, py::handle client, py::handle state, py::ha
     register_client(c, client, provider_info, redirect_uri);
     open_in_browser(c, login_address(c, client, state, nonce));
 
-    py::object refresh_token = delivered(queue.attr("get")("timeout"_a = LOGIN_WAIT_SECONDS));
-    py::object username = delivered(queue.attr("get")("timeout"_a = LOGIN_WAIT_SECONDS));
+    py::object refresh_token = delivered(c, queue);
+    py::object username = delivered(c, queue);
     thread.attr("join")(LOGIN_WAIT_SECONDS);
     debug(c, rt::text({"Handler stopped listening '0.0.0.0':", port}));
     server.attr("shutdown")();
@@ -197,6 +224,7 @@ py::object oidc_authenticate(rt::Call &c) {
     py::handle self = c.self();
     self.attr("cleanup")();
     py::object client = c.g("Client")("client_authn_method"_a = c.g("CLIENT_AUTHN_METHOD"));
+    guard_client(c, client);
     py::object state = c.g("rndstr")();
     py::object nonce = c.g("rndstr")();
     py::object queue = c.g("Queue")();
@@ -209,7 +237,7 @@ py::object oidc_authenticate(rt::Call &c) {
         thread = c.g("Thread")("target"_a = server.attr("serve_forever"));
         thread.attr("start")();
     } catch (...) {
-        stop_callback_server(c, server, py::handle());
+        stop_callback_server(c, client, server, py::handle());
         throw;
     }
     py::object provider;
@@ -220,7 +248,7 @@ py::object oidc_authenticate(rt::Call &c) {
                        .attr("TokenProvider")("refresh_token"_a = result[0], "client_id"_a = client.attr("client_id"),
                                               "token_endpoint_url"_a = result[2]["token_endpoint"]);
     } catch (...) {
-        stop_callback_server(c, server, thread);
+        stop_callback_server(c, client, server, thread);
         throw;
     }
     return hand_over(c, c.g("User")(result[1]), provider);
@@ -272,32 +300,78 @@ py::object user_name(rt::Call &c, py::handle response, py::handle endpoint) {
                         endpoint, ", status: ", response.attr("status_code")}));
 }
 
+// The answer's access token: text, and not empty (a null one would be sent
+// on as "Bearer None").
+py::object access_token_of(py::handle tokens, py::handle endpoint) {
+    py::object token = rt::isinstance(tokens, rt::builtin("dict")) ? py::object(tokens.attr("get")("access_token"))
+                                                                   : py::object(py::none());
+    if (!rt::isinstance(token, rt::builtin("str")) || !rt::truthy(token))
+        rt::raise(PyExc_KeyError,
+                  rt::text({"The token endpoint ", endpoint, " answered without an access token (access_token)"}));
+    return token;
+}
+
+// A refresh token the platform retired (it sent a new one) leaves the
+// environment it came from: a child process inheriting the environment must
+// not present it again. What is left says why it is gone.
+void retire_from_environment(rt::Call &c, py::handle spent) {
+    py::object os = c.g("os");
+    py::object environ = os.attr("environ");
+    py::object name = c.g("ENV_KOVA_REFRESH_TOKEN");
+    if (!rt::equal(environ.attr("get")(name), spent)) return;
+    environ.attr("__delitem__")(name);
+    environ[c.g("ENV_KOVA_REFRESH_TOKEN_USED")] = py::str(os.attr("getpid")());
+}
+
+// Trades the refresh token for an access token (and, on a platform that
+// rotates them, a new refresh token); returns the access token.
+py::object trade_refresh_token(rt::Call &c, py::handle session, py::handle headers) {
+    py::handle self = c.self();
+    py::object endpoint = self.attr("_token_endpoint");
+    py::object response = session.attr("request")("POST", endpoint, "headers"_a = headers,
+                                                  "data"_a = token_request_body(c), "allow_redirects"_a = false);
+    expect_ok(c, response, "Authentication failed", endpoint);
+    py::object tokens = response.attr("json")();
+    py::object access_token = access_token_of(tokens, endpoint);
+    // Kept as soon as they arrive: a platform that rotates refresh tokens has
+    // already retired the old one, whatever happens next. One that does not
+    // rotate sends none, and the old one stays good.
+    self.attr("_access_token") = access_token;
+    py::object spent = self.attr("_refresh_token");
+    py::object renewed = tokens.attr("get")("refresh_token");
+    if (rt::isinstance(renewed, rt::builtin("str")) && rt::truthy(renewed) && !rt::equal(renewed, spent)) {
+        self.attr("_refresh_token") = renewed;
+        retire_from_environment(c, spent);
+    }
+    return access_token;
+}
+
 py::object kova_authenticate(rt::Call &c) {
     py::handle self = c.self();
     self.attr("cleanup")();
-    py::object token_endpoint = self.attr("_token_endpoint");
     py::object userinfo_endpoint = self.attr("_userinfo_endpoint");
     py::dict headers;
     headers["Content-Type"] = "application/x-www-form-urlencoded";
-    py::object requests = c.g("requests");
-    py::object timeout = c.g("AUTH_REQUEST_TIMEOUT");
-    py::object response = requests.attr("request")("POST", token_endpoint, "headers"_a = headers,
-                                                   "data"_a = token_request_body(c), "timeout"_a = timeout);
-    expect_ok(c, response, "Authentication failed", token_endpoint);
-    py::object tokens = response.attr("json")();
-    // Kept as soon as they arrive: a platform that rotates refresh tokens has
-    // already retired the old one, whatever happens next.
-    self.attr("_access_token") = tokens["access_token"];
-    self.attr("_refresh_token") = tokens["refresh_token"];
-
-    headers["Authorization"] = rt::text({"Bearer ", self.attr("_access_token")});
-    py::object info = requests.attr("request")("GET", userinfo_endpoint, "headers"_a = headers, "timeout"_a = timeout);
-    expect_ok(c, info, "User info request failed", userinfo_endpoint);
-    py::object username = user_name(c, info, userinfo_endpoint);
-    py::object provider =
-        c.g("tavro_authn")
-            .attr("TokenProvider")("refresh_token"_a = self.attr("_refresh_token"),
-                                   "client_id"_a = self.attr("_client_id"), "token_endpoint_url"_a = token_endpoint);
+    // Each exchange bounded as a whole; neither follows a redirect, which
+    // would send the refresh token (or the access token) wherever it points.
+    py::object session = c.g("bounded_session")(c.g("AUTH_REQUEST_TIMEOUT"));
+    py::object username;
+    try {
+        py::object access_token = trade_refresh_token(c, session, headers);
+        headers["Authorization"] = rt::text({"Bearer ", access_token});
+        py::object info =
+            session.attr("request")("GET", userinfo_endpoint, "headers"_a = headers, "allow_redirects"_a = false);
+        expect_ok(c, info, "User info request failed", userinfo_endpoint);
+        username = user_name(c, info, userinfo_endpoint);
+    } catch (...) {
+        session.attr("close")();
+        throw;
+    }
+    session.attr("close")();
+    py::object provider = c.g("tavro_authn")
+                              .attr("TokenProvider")("refresh_token"_a = self.attr("_refresh_token"),
+                                                     "client_id"_a = self.attr("_client_id"),
+                                                     "token_endpoint_url"_a = self.attr("_token_endpoint"));
     return hand_over(c, c.g("User")(username), provider);
 }
 
@@ -317,10 +391,14 @@ constexpr const char *OIDC_AUTHENTICATE_DOC = R"(
 constexpr const char *KOVA_AUTHENTICATE_DOC = R"(
         Log in to the cloud platform with the refresh token, no browser.
 
-        Trades the refresh token for an access token and a new refresh token
-        at the token endpoint, then asks the user-information endpoint for the
-        user's name. A refusal by either raises ExperimentTrackingException;
-        the new refresh token is kept even when the second request fails.
+        Trades the refresh token for an access token (and a new refresh token,
+        where the platform rotates them) at the token endpoint, then asks the
+        user-information endpoint for the user's name. A refusal by either (a
+        redirect included) raises ExperimentTrackingException; the new refresh
+        token is kept even when the second request fails. Each request must be
+        answered whole within AUTH_REQUEST_TIMEOUT seconds. A refresh token
+        taken from the environment and retired by the platform is removed
+        from there.
         )";
 
 }  // namespace
@@ -332,8 +410,7 @@ static void import_names(rt::Module &mod) {
     mod.import("sys");
     mod.import("webbrowser");
     mod.from("abc", {"ABC", "abstractmethod"});
-    mod.from("http.server", {"HTTPServer"});
-    mod.from("queue", {"Queue"});
+    mod.from("queue", {"Empty", "Queue"});
     mod.from("threading", {"Thread"});
     mod.from("urllib.parse", {"urlencode"});
     mod.import("tavro_authn");
@@ -345,9 +422,13 @@ static void import_names(rt::Module &mod) {
     mod.lazy_from("oic.oic.message", {"RegistrationResponse"});
     mod.lazy_from("oic.utils.authn.client", {"CLIENT_AUTHN_METHOD"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
-    mod.from("tavro_experiment_tracking.auth.utils", {"get_disposable_handler"});
+    mod.from("tavro_experiment_tracking.auth.guard",
+             {"abort_exchanges", "bounded_session", "guard_library_logs", "remember_secret"});
+    // The login's local server: one thread per connection, none waited for.
+    mod.from("tavro_experiment_tracking.auth.utils", {"CallbackServer as HTTPServer", "get_disposable_handler"});
     mod.from("tavro_experiment_tracking.constants",
-             {"ENV_LOGNAME", "ENV_MLFLOW_TRACKING_TOKEN", "ENV_BCK_LOGNAME", "AUTH_REQUEST_TIMEOUT"});
+             {"ENV_LOGNAME", "ENV_MLFLOW_TRACKING_TOKEN", "ENV_BCK_LOGNAME", "ENV_KOVA_REFRESH_TOKEN",
+              "ENV_KOVA_REFRESH_TOKEN_USED", "AUTH_REQUEST_TIMEOUT"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 }

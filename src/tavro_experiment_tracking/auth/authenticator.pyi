@@ -9,6 +9,8 @@ from tavro_experiment_tracking.auth.user import User
 from tavro_experiment_tracking.constants import (
     AUTH_REQUEST_TIMEOUT,
     ENV_BCK_LOGNAME,
+    ENV_KOVA_REFRESH_TOKEN,
+    ENV_KOVA_REFRESH_TOKEN_USED,
     ENV_LOGNAME,
     ENV_MLFLOW_TRACKING_TOKEN,
 )

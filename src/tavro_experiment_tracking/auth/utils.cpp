@@ -83,6 +83,10 @@ py::object exchange_code(rt::Call &c, py::handle client, py::handle state, const
     }
     py::object code = first(params, "code");
     if (!rt::truthy(code)) throw Refusal{400, py::str("The identity provider sent no authorization code.")};
+    // The client library logs its requests and answers, with the code, the
+    // client's credentials and the tokens in them.
+    c.g("remember_secret")(code);
+    c.g("guard_library_logs")();
     // Stores the grant that the token request is made from.
     py::object answer =
         client.attr("parse_response")(c.g("AuthorizationResponse"), "info"_a = query, "sformat"_a = "urlencoded");
@@ -101,6 +105,12 @@ py::object exchange_code(rt::Call &c, py::handle client, py::handle state, const
     }
     if (rt::contains(tokens, py::str("error")))
         throw Refusal{400, rt::text({"The identity provider refused the authorization code: ", tokens["error"]})};
+    for (const char *key : {"access_token", "refresh_token", "id_token"}) {
+        py::object value = tokens.attr("get")(key);
+        // The ID token arrives as a message of claims, its text kept beside.
+        if (!value.is_none() && py::hasattr(value, "jwt")) value = value.attr("jwt");
+        c.g("remember_secret")(value);
+    }
     return tokens;
 }
 
@@ -166,6 +176,10 @@ void complete(rt::Call &c, py::handle self, py::handle cls, const py::dict &para
 
 py::object do_get(rt::Call &c) {
     py::handle self = c.self();
+    // The request has arrived whole: answering it (a code exchange included)
+    // may take longer than receiving it was allowed to.
+    py::object received = py::getattr(self.attr("server"), "request_received", py::none());
+    if (!received.is_none()) received(self.attr("request"));
     py::object cls = py::reinterpret_borrow<py::object>(py::type::handle_of(self));
     py::object parts = c.g("urlsplit")(self.attr("path"));
     if (!rt::equal(parts.attr("path"), py::str("/callback"))) {
@@ -237,6 +251,109 @@ py::object get_disposable_handler(rt::Call &c) {
     return rt::builtin("type")("DisposableHandler", py::make_tuple(c.g("CallbackHandler")), ns);
 }
 
+// ---- the login's local server ----------------------------------------------------
+
+// Seconds closing the server gives the connections' threads, once their
+// connections are cut, to end.
+constexpr double CLOSING_GRACE_SECONDS = 1.0;
+
+py::object server_init(rt::Call &c) {
+    auto [self, server_address, handler_class, bind_and_activate] = c.args<4>();
+    // Connection -> the time by which its request must have arrived whole.
+    self.attr("_deadlines") = py::dict();
+    c.super().attr("__init__")(server_address, handler_class, bind_and_activate);
+    return py::none();
+}
+
+py::object serve_forever(rt::Call &c) {
+    auto [self, poll_interval] = c.args<2>();
+    (void)self;
+    return c.super().attr("serve_forever")(poll_interval);
+}
+
+py::object monotonic(rt::Call &c) {
+    return c.g("time").attr("monotonic")();
+}
+
+// Each connection is served on a thread of its own, under a deadline.
+py::object process_request(rt::Call &c) {
+    auto [self, request, client_address] = c.args<3>();
+    self.attr("_deadlines")[request] = monotonic(c) + self.attr("request_deadline");
+    c.super().attr("process_request")(request, client_address);
+    return py::none();
+}
+
+py::object request_received(rt::Call &c) {
+    auto [self, request] = c.args<2>();
+    self.attr("_deadlines").attr("pop")(request, py::none());
+    return py::none();
+}
+
+py::object shutdown_request(rt::Call &c) {
+    auto [self, request] = c.args<2>();
+    self.attr("_deadlines").attr("pop")(request, py::none());
+    c.super().attr("shutdown_request")(request);
+    return py::none();
+}
+
+// Shut down, not closed: the connection's own thread is reading from it and
+// closes it as it ends, at once, since its reads now return nothing.
+void cut(rt::Call &c, py::handle request) {
+    try {
+        request.attr("shutdown")(c.g("socket").attr("SHUT_RDWR"));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+    }
+}
+
+// Run by the serving loop between polls: connections past their deadline
+// (idle ones, or a sender of a byte now and then) are cut.
+py::object service_actions(rt::Call &c) {
+    py::handle self = c.self();
+    c.super().attr("service_actions")();
+    double now = monotonic(c).cast<double>();
+    for (py::handle item : py::list(self.attr("_deadlines").attr("items")())) {
+        auto [request, deadline] = rt::unpack2(item);
+        if (deadline.cast<double>() <= now) cut(c, request);
+    }
+    return py::none();
+}
+
+// Closing never waits for a busy connection's thread: every connection is
+// cut first, so the threads have nothing left to wait for, and they get a
+// moment to end (the login's own exchanges are aborted by the login).
+py::object server_close(rt::Call &c) {
+    py::handle self = c.self();
+    // The listening socket, without the mixin's wait for every thread.
+    rt::builtin("super")(c.g("ThreadingMixIn"), self).attr("server_close")();
+    for (py::handle request : py::list(self.attr("_deadlines"))) cut(c, request);
+    py::object monotonic_ = c.g("time").attr("monotonic");
+    double until = monotonic_().cast<double>() + CLOSING_GRACE_SECONDS;
+    for (py::handle thread : py::list(self.attr("_threads"))) {
+        double left = until - monotonic_().cast<double>();
+        if (left <= 0) break;
+        thread.attr("join")(left);
+    }
+    return py::none();
+}
+
+// A connection that failed (cut, reset, a malformed request) is not worth a
+// traceback on the user's terminal.
+py::object handle_error(rt::Call &c) {
+    py::object kind = c.g("sys").attr("exc_info")()[py::int_(0)];
+    debug(c, rt::text({"Login callback connection failed: ",
+                       kind.is_none() ? py::object(py::none()) : py::object(kind.attr("__name__"))}));
+    return py::none();
+}
+
+constexpr const char *CALLBACK_SERVER_DOC = R"(The browser login's local server: the provider's redirect arrives here.
+
+Every connection is served on a short-lived thread of its own, so idle or slow
+connections to the port (a browser's pre-connects, anyone on the machine) never
+hold the redirect up; a connection whose request has not arrived whole within
+``request_deadline`` seconds is cut. Stopping (``shutdown``, ``server_close``)
+never waits for a busy connection: closing cuts every connection first.)";
+
 constexpr const char *GET_DISPOSABLE_HANDLER_DOC = R"(A request-handler class for one browser login's local server.
 
 It serves the identity provider's redirect to ``/callback``: checks that the
@@ -255,12 +372,17 @@ RT_MODULE(utils, m) {
     mod.import("logging");
     mod.import("hmac");
     mod.import("html");
+    mod.import("socket");
+    mod.import("sys");
     mod.import("threading");
+    mod.import("time");
     mod.from("urllib.parse", {"parse_qs", "urlsplit"});
-    mod.from("http.server", {"BaseHTTPRequestHandler"});
+    mod.from("http.server", {"BaseHTTPRequestHandler", "ThreadingHTTPServer"});
+    mod.from("socketserver", {"ThreadingMixIn"});
     // Loaded with the browser login that needs them (see the authenticator).
     mod.lazy_from("oic.oic.message", {"AuthorizationResponse"});
     mod.lazy_from("oic.exception", {"ParameterError"});
+    mod.from("tavro_experiment_tracking.auth.guard", {"guard_library_logs", "remember_secret"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 
@@ -279,6 +401,35 @@ login's OpenID Connect client, its state value and the queue the login waits on.
         .method("do_GET", {arg("self")}, do_get)
         .method("log_request", {arg("self"), arg("code").def(py::str("-")), arg("size").def(py::str("-"))}, log_request)
         .method("log_message", {arg("self"), arg("format"), rt::varargs("args")}, log_message)
+        .build();
+
+    rt::ClassDef(mod, "CallbackServer", {mod.get("ThreadingHTTPServer")}, CALLBACK_SERVER_DOC)
+        // Not daemons: a daemon thread is stopped dead when it wakes during
+        // the interpreter's finalization, and the handler's code (this
+        // module's) must not be on its stack then. Closing cuts their
+        // connections, so none outlives the login by more than a moment.
+        .attr("daemon_threads", py::bool_(false))
+        .attr("block_on_close", py::bool_(true))
+        // Connections waiting to be accepted: with the usual five, a burst
+        // of idle ones would have the browser's redirect refused and retried
+        // a second or more later.
+        .attr("request_queue_size", py::int_(256))
+        // Seconds a connection may take to deliver its request whole; a
+        // browser's redirect takes milliseconds.
+        .attr("request_deadline", py::float_(10.0))
+        .method("__init__",
+                {arg("self"), arg("server_address"), arg("RequestHandlerClass"),
+                 arg("bind_and_activate").def(py::bool_(true))},
+                server_init)
+        // Polled often: stopping the login waits for one poll at most.
+        .method("serve_forever", {arg("self"), arg("poll_interval").def(py::float_(0.1))}, serve_forever)
+        .method("process_request", {arg("self"), arg("request"), arg("client_address")}, process_request)
+        .method("request_received", {arg("self"), arg("request")}, request_received,
+                rt::doc("The connection's request has arrived whole: its deadline no longer applies."))
+        .method("shutdown_request", {arg("self"), arg("request")}, shutdown_request)
+        .method("service_actions", {arg("self")}, service_actions)
+        .method("server_close", {arg("self")}, server_close)
+        .method("handle_error", {arg("self"), arg("request"), arg("client_address")}, handle_error)
         .build();
 
     mod.def("get_disposable_handler", {arg("client"), arg("state"), arg("queue")}, get_disposable_handler,

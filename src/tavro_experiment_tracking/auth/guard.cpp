@@ -1,0 +1,379 @@
+// What keeps a login's waits bounded and its secrets in: HTTP exchanges with
+// one deadline for the whole exchange and a cap on the answer's size, and the
+// log records of the OpenID Connect libraries with the secrets they quote
+// taken out.
+//
+// `requests`' own timeout bounds each read, not the exchange: an endpoint that
+// sends a byte now and then holds the caller as long as it likes, and an
+// answer of any size is read whole. So every connection an exchange opens is
+// watched, and when the deadline passes a watchdog shuts the connection's
+// socket down: whatever read is blocked on it returns at once.
+#include "runtime.hpp"
+
+namespace py = pybind11;
+using namespace py::literals;
+using rt::arg;
+
+namespace {
+
+const char *const REDACTED = "<redacted>";
+
+// The libraries whose records can quote a credential: the OpenID Connect
+// client and its JOSE library.
+const char *const GUARDED_LOGGERS[] = {"oic", "jwkest"};
+
+// `key=value`, `"key": "value"`, `'Authorization': 'Basic ...'` for the keys
+// that carry credentials; `authorization_code` is a grant type, not a code.
+const char *const KEYED_SECRET = R"((?i)(?<![\w-])((?:client_secret|client_assertion|assertion|password|passwd|)"
+                                 R"(code|access_token|refresh_token|id_token|token|authorization|cookie)["']?\s*)"
+                                 R"([:=]\s*[(\[]?\s*[bu]?["']?\s*(?:(?:basic|bearer)\s+)?)[^\s"'&,;)\]}]+)";
+// A credential after its scheme, wherever it stands.
+const char *const SCHEMED_SECRET = R"((?i)\b(basic|bearer)\s+[A-Za-z0-9._~+/=-]{6,})";
+// A JSON Web Token (an ID token, a signed assertion): three base64url parts.
+const char *const WEB_TOKEN = R"(\beyJ[A-Za-z0-9_-]+\.[A-Za-z0-9_-]+\.[A-Za-z0-9_-]*)";
+
+bool greater(py::handle a, py::handle b) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT);
+    if (!r) throw py::error_already_set();
+    return rt::truthy(py::reinterpret_steal<py::object>(r));
+}
+
+// ---- redaction ----------------------------------------------------------------------
+
+py::object redact(rt::Call &c) {
+    auto [text] = c.args<1>();
+    py::object out = py::str(text);
+    for (py::handle secret : py::list(c.g("_remembered"))) out = out.attr("replace")(secret, REDACTED);
+    out = c.g("_KEYED_SECRET").attr("sub")(rt::text({"\\1", REDACTED}), out);
+    out = c.g("_SCHEMED_SECRET").attr("sub")(rt::text({"\\1 ", REDACTED}), out);
+    return c.g("_WEB_TOKEN").attr("sub")(REDACTED, out);
+}
+
+py::object remember_secret(rt::Call &c) {
+    auto [value] = c.args<1>();
+    // Short values would take ordinary words out of every message.
+    if (!rt::isinstance(value, rt::builtin("str")) || py::len(value) < 8) return py::none();
+    py::object remembered = c.g("_remembered");
+    remembered.attr("add")(value);
+    // As it stands in a query string or a form body, too.
+    remembered.attr("add")(c.g("quote")(value, "safe"_a = ""));
+    return py::none();
+}
+
+// The record keeps its logger, level and place: what failed still shows;
+// only the secrets in its text (and in its traceback) are gone.
+py::object filter_record(rt::Call &c) {
+    auto [self, record] = c.args<2>();
+    (void)self;
+    py::object redact_ = c.g("redact");
+    py::object message;
+    try {
+        message = record.attr("getMessage")();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        message = rt::text({record.attr("msg"), " ", record.attr("args")});
+    }
+    record.attr("msg") = redact_(message);
+    record.attr("args") = py::tuple();
+    py::object exc_info = record.attr("exc_info");
+    if (rt::truthy(exc_info) && !py::object(exc_info[py::int_(0)]).is_none())
+        record.attr("exc_text") = redact_(c.g("logging").attr("Formatter")().attr("formatException")(exc_info));
+    py::object stack = record.attr("stack_info");
+    if (rt::truthy(stack)) record.attr("stack_info") = redact_(stack);
+    return py::bool_(true);
+}
+
+py::object guard_library_logs(rt::Call &c) {
+    py::object filter = c.g("_FILTER");
+    py::object loggers = c.g("logging").attr("root").attr("manager").attr("loggerDict");
+    py::object logger_type = c.g("logging").attr("Logger");
+    for (py::handle item : py::list(loggers.attr("items")())) {
+        auto [name, logger] = rt::unpack2(item);
+        py::object top = name.attr("split")(".")[py::int_(0)];
+        bool guarded = false;
+        for (const char *library : GUARDED_LOGGERS) guarded = guarded || rt::equal(top, py::str(library));
+        if (!guarded || !rt::isinstance(logger, logger_type)) continue;
+        if (!rt::contains(logger.attr("filters"), filter)) logger.attr("addFilter")(filter);
+    }
+    return py::none();
+}
+
+// ---- bounded exchanges --------------------------------------------------------------
+
+// A connection opened while an exchange is under way on this thread: its
+// socket, before any TLS, is what the exchange's watchdog shuts down.
+py::object watched_new_conn(rt::Call &c) {
+    py::object sock = c.super().attr("_new_conn")();
+    py::object watched = py::getattr(c.g("_exchange"), "sockets", py::none());
+    if (!watched.is_none()) watched.attr("append")(sock);
+    return sock;
+}
+
+void shut(rt::Call &c, py::handle sock) {
+    try {
+        sock.attr("shutdown")(c.g("socket").attr("SHUT_RDWR"));
+    } catch (py::error_already_set &e) {
+        // Already closed: nothing left to cut.
+        if (!e.matches(PyExc_OSError)) throw;
+    }
+}
+
+py::object cut_exchange(rt::Call &c) {
+    auto [sockets, expired] = c.args<2>();
+    expired.attr("set")();
+    for (py::handle sock : rt::builtin("list")(sockets)) shut(c, sock);
+    return py::none();
+}
+
+// Pools whose connections register their sockets (a proxy's own pool kinds,
+// SOCKS for one, are left as they are).
+void watch_pools(rt::Call &c, py::handle manager) {
+    py::object kinds = manager.attr("pool_classes_by_scheme");
+    if (!kinds.attr("get")("http").is(c.g("HTTPConnectionPool"))) return;
+    py::dict watched;
+    watched["http"] = c.g("_WatchedHTTPConnectionPool");
+    watched["https"] = c.g("_WatchedHTTPSConnectionPool");
+    manager.attr("pool_classes_by_scheme") = watched;
+}
+
+py::object adapter_init(rt::Call &c) {
+    auto [self, deadline, max_bytes] = c.args<3>();
+    self.attr("deadline") = deadline;
+    self.attr("max_bytes") = max_bytes;
+    // The exchanges under way, by thread: the sockets each opened.
+    self.attr("_live") = py::dict();
+    c.super().attr("__init__")();
+    return py::none();
+}
+
+// Whoever gave up waiting for the exchanges (a login that ends) cuts them:
+// their threads end at once instead of at their deadlines.
+py::object adapter_abort(rt::Call &c) {
+    for (py::handle sockets : py::list(c.self().attr("_live").attr("values")()))
+        for (py::handle sock : rt::builtin("list")(sockets)) shut(c, sock);
+    return py::none();
+}
+
+py::object abort_exchanges(rt::Call &c) {
+    auto [session] = c.args<1>();
+    for (py::handle adapter : py::list(session.attr("adapters").attr("values")()))
+        if (rt::isinstance(adapter, c.g("BoundedAdapter"))) adapter.attr("abort")();
+    return py::none();
+}
+
+py::object init_poolmanager(rt::Call &c) {
+    auto [self, args, kwargs] = c.args<3>();
+    c.super().attr("init_poolmanager")(*args, **kwargs);
+    watch_pools(c, self.attr("poolmanager"));
+    return py::none();
+}
+
+py::object proxy_manager_for(rt::Call &c) {
+    auto [self, proxy, kwargs] = c.args<3>();
+    (void)self;
+    py::object manager = c.super().attr("proxy_manager_for")(proxy, **kwargs);
+    watch_pools(c, manager);
+    return manager;
+}
+
+// The caller's timeouts (None, one number, or connect and read) never longer
+// than the deadline; urllib3's own Timeout objects pass as they are.
+py::object within(py::handle timeout, py::handle deadline) {
+    auto limit = [&](py::handle t) {
+        return t.is_none() ? py::reinterpret_borrow<py::object>(deadline) : rt::builtin("min")(t, deadline);
+    };
+    if (timeout.is_none()) return py::make_tuple(deadline, deadline);
+    if (rt::isinstance(timeout, rt::builtin("tuple"))) {
+        py::object pair = py::reinterpret_borrow<py::object>(timeout);
+        return py::make_tuple(limit(pair[py::int_(0)]), limit(pair[py::int_(1)]));
+    }
+    if (rt::isinstance(timeout, py::make_tuple(rt::builtin("int"), rt::builtin("float"))))
+        return py::make_tuple(limit(timeout), limit(timeout));
+    return py::reinterpret_borrow<py::object>(timeout);
+}
+
+// The address without its query: it names the endpoint, never what was sent.
+py::object endpoint_of(rt::Call &c, py::handle url) {
+    py::object parts = c.g("urlsplit")(url);
+    return parts.attr("_replace")("query"_a = "", "fragment"_a = "").attr("geturl")();
+}
+
+[[noreturn]] void too_large(rt::Call &c, py::handle self, py::handle request, py::handle response) {
+    response.attr("close")();
+    rt::raise(c.g("AnswerTooLarge"),
+              rt::text({"The answer from ", endpoint_of(c, request.attr("url")), " is larger than ",
+                        self.attr("max_bytes"), " bytes: refused."}),
+              "request"_a = request, "response"_a = response);
+}
+
+// Reads the answer's body, refusing it as soon as it is known to be too
+// large: from its announced length, or while it arrives.
+void read_capped(rt::Call &c, py::handle self, py::handle request, py::handle response) {
+    py::object max_bytes = self.attr("max_bytes");
+    py::object announced = response.attr("headers").attr("get")("Content-Length");
+    if (!announced.is_none() && rt::truthy(announced.attr("strip")().attr("isdigit")()) &&
+        greater(py::int_(announced), max_bytes))
+        too_large(c, self, request, response);
+    py::list chunks;
+    size_t received = 0;
+    for (py::handle chunk : response.attr("iter_content")(1 << 16)) {
+        received += py::len(chunk);
+        if (greater(py::int_(received), max_bytes)) too_large(c, self, request, response);
+        chunks.append(chunk);
+    }
+    response.attr("_content") = py::bytes("").attr("join")(chunks);
+}
+
+py::object adapter_send(rt::Call &c) {
+    auto [self, request, stream, timeout, verify, cert, proxies] = c.args<7>();
+    (void)stream;  // the answer is always read here, capped
+    py::object deadline = self.attr("deadline");
+    py::object threading = c.g("threading");
+    py::object exchange = c.g("_exchange");
+    py::list sockets;
+    py::object expired = threading.attr("Event")();
+    // Not a daemon: a daemon thread is stopped dead when it wakes during the
+    // interpreter's finalization, and this module's code must not be on its
+    // stack then. Cancelled, it ends at once.
+    py::object watchdog = threading.attr("Timer")(deadline, c.g("_cut_exchange"), py::make_tuple(sockets, expired));
+    py::object live = self.attr("_live");
+    py::object thread_id = threading.attr("get_ident")();
+    exchange.attr("sockets") = sockets;
+    live[thread_id] = sockets;
+    auto finish = [&] {
+        watchdog.attr("cancel")();
+        if (rt::truthy(watchdog.attr("is_alive")())) watchdog.attr("join")();
+        live.attr("pop")(thread_id, py::none());
+        exchange.attr("sockets") = py::none();
+        // No connection outlives its exchange: a pooled one would be used
+        // again without a watchdog.
+        self.attr("close")();
+    };
+    py::object response;
+    bool timed_out = false;
+    try {
+        watchdog.attr("start")();
+        response = c.super().attr("send")(request, "stream"_a = true, "timeout"_a = within(timeout, deadline),
+                                          "verify"_a = verify, "cert"_a = cert, "proxies"_a = proxies);
+        read_capped(c, self, request, response);
+    } catch (py::error_already_set &e) {
+        finish();
+        // Cut by the watchdog: whatever the cut looked like from inside
+        // (a reset, an incomplete body), the exchange ran out of time.
+        if (!rt::truthy(expired.attr("is_set")()) || !e.matches(PyExc_Exception)) throw;
+        timed_out = true;
+    } catch (...) {
+        finish();
+        throw;
+    }
+    if (timed_out)
+        rt::raise(c.g("ReadTimeout"),
+                  rt::text({"No complete answer from ", endpoint_of(c, request.attr("url")), " within ", deadline,
+                            " s."}),
+                  "request"_a = request);
+    finish();
+    return response;
+}
+
+py::object bounded_session(rt::Call &c) {
+    auto [deadline, max_bytes] = c.args<2>();
+    py::object adapter = c.g("BoundedAdapter")(
+        deadline.is_none() ? c.g("AUTH_REQUEST_TIMEOUT") : py::reinterpret_borrow<py::object>(deadline),
+        max_bytes.is_none() ? c.g("AUTH_MAX_ANSWER_BYTES") : py::reinterpret_borrow<py::object>(max_bytes));
+    py::object session = c.g("requests").attr("Session")();
+    session.attr("mount")("https://", adapter);
+    session.attr("mount")("http://", adapter);
+    return session;
+}
+
+constexpr const char *BOUNDED_SESSION_DOC =
+    R"(A ``requests`` session whose every exchange is bounded as a whole.
+
+Each request (each hop of a redirect, when one is followed) must be complete,
+answer included, within ``deadline`` seconds (``AUTH_REQUEST_TIMEOUT`` when
+None), or it raises ``requests.exceptions.ReadTimeout``; an answer larger than
+``max_bytes`` (``AUTH_MAX_ANSWER_BYTES`` when None) raises ``AnswerTooLarge``,
+from its announced length before anything is read, or as soon as it grows past
+the cap. Connections are never reused between exchanges.)";
+
+constexpr const char *REDACT_DOC =
+    R"(``text`` with the credentials it quotes replaced by ``<redacted>``: values of
+credential keys (code, tokens, secrets, Authorization), Basic and Bearer
+credentials, JSON Web Tokens, and every value given to ``remember_secret``.)";
+
+}  // namespace
+
+// The module's namespace: what it imports, looked up at call time.
+static void import_names(rt::Module &mod) {
+    mod.import("logging");
+    mod.import("re");
+    mod.import("socket");
+    mod.import("threading");
+    mod.from("urllib.parse", {"quote", "urlsplit"});
+    mod.import("requests");
+    mod.from("requests.adapters", {"HTTPAdapter"});
+    mod.from("requests.exceptions", {"ReadTimeout", "RequestException"});
+    mod.from("urllib3.connection", {"HTTPConnection", "HTTPSConnection"});
+    mod.from("urllib3.connectionpool", {"HTTPConnectionPool", "HTTPSConnectionPool"});
+    mod.from("tavro_experiment_tracking.constants", {"AUTH_MAX_ANSWER_BYTES", "AUTH_REQUEST_TIMEOUT"});
+}
+
+RT_MODULE(guard, m) {
+    rt::Module mod(m);
+    import_names(mod);
+    py::object re = mod.get("re");
+    mod.set("_KEYED_SECRET", re.attr("compile")(KEYED_SECRET));
+    mod.set("_SCHEMED_SECRET", re.attr("compile")(SCHEMED_SECRET));
+    mod.set("_WEB_TOKEN", re.attr("compile")(WEB_TOKEN));
+    // Secrets this process's logins handled, taken out wherever they show.
+    mod.set("_remembered", py::set());
+
+    mod.def("redact", {arg("text")}, redact, rt::doc(REDACT_DOC), rt::returns("str"));
+    mod.def("remember_secret", {arg("value")}, remember_secret,
+            rt::doc("Take ``value`` (a code, token or secret a login handles) out of every guarded record."),
+            rt::returns("None"));
+    rt::ClassDef(mod, "SecretFilter", {mod.get("logging").attr("Filter")},
+                 R"(Takes credentials out of the records of the logger it is added to (see ``redact``).)")
+        .method("filter", {arg("self"), arg("record")}, filter_record)
+        .build();
+    mod.set("_FILTER", mod.get("SecretFilter")());
+    mod.def("guard_library_logs", {}, guard_library_logs, rt::doc(R"(Add the ``SecretFilter`` to every logger of the OpenID Connect libraries
+loaded so far (``oic``, ``jwkest``): their records quote requests, answers and
+tokens. Records still say what failed; only the credentials are gone.)"),
+            rt::returns("None"));
+
+    rt::ClassDef(mod, "AnswerTooLarge", {mod.get("RequestException")},
+                 "An answer larger than a login's exchange accepts: refused before it was read whole.")
+        .build();
+
+    // The exchange under way on each thread: the sockets its connections opened.
+    mod.set("_exchange", mod.get("threading").attr("local")());
+    mod.def("_cut_exchange", {arg("sockets"), arg("expired")}, cut_exchange,
+            rt::doc("The watchdog: shut down every socket of an exchange that ran out of time."), rt::returns("None"));
+    for (const char *base : {"HTTPConnection", "HTTPSConnection"}) {
+        std::string connection = std::string("_Watched") + base;
+        rt::ClassDef(mod, connection.c_str(), {mod.get(base)})
+            .method("_new_conn", {arg("self")}, watched_new_conn)
+            .build();
+        rt::ClassDef(mod, (connection + "Pool").c_str(), {mod.get((std::string(base) + "Pool").c_str())})
+            .attr("ConnectionCls", mod.get(connection.c_str()))
+            .build();
+    }
+    rt::ClassDef(mod, "BoundedAdapter", {mod.get("HTTPAdapter")},
+                 "A transport adapter that bounds each exchange as a whole (see ``bounded_session``).")
+        .method("__init__", {arg("self"), arg("deadline"), arg("max_bytes")}, adapter_init)
+        .method("abort", {arg("self")}, adapter_abort,
+                rt::doc("Cut every exchange under way: each fails at once with a connection error."),
+                rt::returns("None"))
+        .method("init_poolmanager", {arg("self"), rt::varargs("args"), rt::varkw("kwargs")}, init_poolmanager)
+        .method("proxy_manager_for", {arg("self"), arg("proxy"), rt::varkw("proxy_kwargs")}, proxy_manager_for)
+        .method("send",
+                {arg("self"), arg("request"), arg("stream").def(py::bool_(false)), arg("timeout").def_none(),
+                 arg("verify").def(py::bool_(true)), arg("cert").def_none(), arg("proxies").def_none()},
+                adapter_send)
+        .build();
+    mod.def("bounded_session", {arg("deadline").def_none(), arg("max_bytes").def_none()}, bounded_session,
+            rt::doc(BOUNDED_SESSION_DOC), rt::returns("requests.Session"));
+    mod.def("abort_exchanges", {arg("session")}, abort_exchanges,
+            rt::doc("Cut every exchange under way on a session made by ``bounded_session``."), rt::returns("None"));
+}

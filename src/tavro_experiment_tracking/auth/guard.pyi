@@ -1,0 +1,45 @@
+# Bounded HTTP exchanges for the logins, and log records without credentials.
+import logging
+from typing import Any, Optional
+
+# The HTTP library ships no type information here.
+import requests  # type: ignore[import-untyped]
+from requests.adapters import HTTPAdapter  # type: ignore[import-untyped]
+from requests.exceptions import RequestException  # type: ignore[import-untyped]
+
+from tavro_experiment_tracking.constants import AUTH_MAX_ANSWER_BYTES, AUTH_REQUEST_TIMEOUT
+
+def redact(text: object) -> str: ...
+def remember_secret(value: object) -> None: ...
+
+class SecretFilter(logging.Filter):
+    """Takes credentials out of the records of the logger it is added to (see ``redact``)."""
+
+    def filter(self, record: logging.LogRecord) -> bool: ...
+
+def guard_library_logs() -> None: ...
+
+class AnswerTooLarge(RequestException):
+    """An answer larger than a login's exchange accepts: refused before it was read whole."""
+
+class BoundedAdapter(HTTPAdapter):
+    """A transport adapter that bounds each exchange as a whole (see ``bounded_session``)."""
+
+    deadline: float
+    max_bytes: int
+    def __init__(self, deadline: float, max_bytes: int) -> None: ...
+    def abort(self) -> None: ...
+    def init_poolmanager(self, *args: Any, **kwargs: Any) -> None: ...
+    def proxy_manager_for(self, proxy: Any, **proxy_kwargs: Any) -> Any: ...
+    def send(
+        self,
+        request: requests.PreparedRequest,
+        stream: bool = False,
+        timeout: Any = None,
+        verify: Any = True,
+        cert: Any = None,
+        proxies: Any = None,
+    ) -> requests.Response: ...
+
+def bounded_session(deadline: Optional[float] = None, max_bytes: Optional[int] = None) -> requests.Session: ...
+def abort_exchanges(session: requests.Session) -> None: ...
