@@ -2,6 +2,7 @@
 import http.server
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -147,3 +148,90 @@ def test_server_gone_at_exit_costs_one_request_and_loses_nothing(relay, mlflow_c
     runs = {run_id: mlflow_client.get_run(run_id) for run_id in (first, second)}
     assert [run.info.status for run in runs.values()] == ["RUNNING", "RUNNING"]
     assert runs[first].data.params == {"lr": "0.1"} and runs[second].data.metrics == {"loss": 0.5}
+
+
+STOPPED_SCRIPT = textwrap.dedent("""
+    import signal, sys, time
+    from tavro_experiment_tracking import init
+
+    if sys.argv[3] == "own":  # the program's handler, installed before the first run
+        def stop(signum, frame):
+            print("own handler", flush=True)
+            sys.exit(143)
+        signal.signal(signal.SIGTERM, stop)
+    iteration = init(sys.argv[1], sys.argv[2]).get_iteration()
+    with iteration.start():
+        print(iteration.iteration_id, flush=True)
+        time.sleep(120)
+""")
+
+
+@pytest.mark.parametrize("handler, code", [("default", -signal.SIGTERM), ("own", 143)])
+def test_sigterm_ends_the_open_run_killed(tracking_server, mlflow_client, unique_name, tmp_path, handler, code):
+    (tmp_path / "script.py").write_text(STOPPED_SCRIPT)
+    args = [sys.executable, str(tmp_path / "script.py"), unique_name("proj"), unique_name("e"), handler]
+    proc = subprocess.Popen(args, env=dict(os.environ, MLFLOW_TRACKING_URI=tracking_server), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        run_id = proc.stdout.readline().strip()
+        assert run_id, proc.communicate(timeout=60)[1]
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=10)  # a scheduler's SIGKILL follows some 30 s later
+    finally:
+        proc.kill()
+    assert proc.returncode == code, err  # -SIGTERM: killed by the signal, 143 to a shell
+    assert ("own handler" in out) == (handler == "own")
+    info = mlflow_client.get_run(run_id).info
+    assert info.status == "KILLED" and info.end_time
+
+
+def test_server_gone_in_a_block_costs_one_more_request_and_the_run_still_fails(relay, mlflow_client, unique_name,
+                                                                               tmp_path):
+    script = textwrap.dedent("""
+        import sys
+        from tavro_experiment_tracking import init
+
+        iteration = init(sys.argv[1], sys.argv[2]).get_iteration()
+        try:
+            with iteration.start():
+                print(iteration.iteration_id, flush=True)
+                sys.stdin.readline()                # the server goes away now
+                iteration.log_metric("loss", 0.5)   # fails after its retries
+        except Exception:
+            print("failed", flush=True)
+            sys.stdin.readline()                    # the server is back
+    """)
+    (tmp_path / "script.py").write_text(script)
+    env = dict(os.environ, MLFLOW_TRACKING_URI="http://127.0.0.1:{}".format(relay.server_port),
+               MLFLOW_HTTP_REQUEST_MAX_RETRIES="2", MLFLOW_HTTP_REQUEST_BACKOFF_FACTOR="0")
+    proc = subprocess.Popen([sys.executable, str(tmp_path / "script.py"), unique_name("proj"), unique_name("e")],
+                            env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        run_id = proc.stdout.readline().strip()
+        assert run_id, proc.communicate(timeout=60)[1]
+        relay.gone = True
+        proc.stdin.write("\n")
+        proc.stdin.flush()
+        assert proc.stdout.readline() == "failed\n"
+        requests_while_gone = relay.requests_while_gone
+        relay.gone = False
+        _, stderr = proc.communicate("\n", timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, stderr
+    assert requests_while_gone == 3 + 1  # the failing call's three attempts, then one to end the run
+    assert mlflow_client.get_run(run_id).info.status == "FAILED"  # tried again at exit, not FINISHED
+
+
+def test_exit_goes_on_past_entries_it_cannot_end(mlflow_client, tracking_server, unique_name):
+    from tavro_experiment_tracking.tracking import client
+
+    class Unprintable:
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    run = mlflow_client.create_run(mlflow_client.create_experiment(unique_name("exit"))).info.run_id
+    client._open_iterations.update({Unprintable(): (tracking_server, os.getpid(), None), "x": "not an entry",
+                                    run: (tracking_server, os.getpid(), None)})
+    client._end_open_iterations()
+    assert mlflow_client.get_run(run).info.status == "FINISHED" and client._open_iterations == {}

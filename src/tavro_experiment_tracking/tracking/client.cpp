@@ -40,17 +40,59 @@ py::object create_mlflow_client(rt::Call &c) {
     return c.g("MlflowClient")(tracking_uri);
 }
 
-// ---- runs left running at exit --------------------------------------------------
+// ---- runs left running ----------------------------------------------------------
+
+// Runs this process set running and has not ended: run ID -> (tracking
+// address, ID of the process that opened it, the status an ending that failed
+// meant to set, or None). Whatever is left when the interpreter exits is
+// ended then.
+py::object open_runs(rt::Call &c) {
+    return c.g("_open_iterations");
+}
+
+py::object entry(rt::Call &c, py::handle tracking_uri, py::handle meant) {
+    return py::make_tuple(tracking_uri, c.g("os").attr("getpid")(), meant);
+}
+
+// The handlers that stop a run's process from outside (a scheduler's SIGTERM,
+// a closed terminal's SIGHUP), installed once, on the main thread, when the
+// first run starts: the program's own handler stays in charge, called after
+// ours. One already ignored, or set outside Python, is the program's decision.
+void install_termination_handlers(rt::Call &c) {
+    py::object threading = c.g("threading");
+    if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return;
+    py::object signal = c.g("signal");
+    py::object previous_handlers = c.g("_previous_handlers");
+    for (const char *name : {"SIGTERM", "SIGHUP"}) {
+        if (!py::hasattr(signal, name)) continue;
+        py::object signum = signal.attr(name);
+        if (rt::contains(previous_handlers, signum)) continue;
+        py::object previous = signal.attr("getsignal")(signum);
+        previous_handlers[signum] = previous;
+        if (previous.is_none() || rt::equal(previous, signal.attr("SIG_IGN"))) continue;
+        try {
+            signal.attr("signal")(signum, c.g("_on_termination_signal"));
+        } catch (py::error_already_set &e) {
+            // Not the main interpreter: signals are not ours to handle.
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_OSError)) throw;
+            previous_handlers[signum] = py::none();
+        }
+    }
+}
 
 py::object iteration_opened(rt::Call &c) {
     auto [run_id, tracking_uri] = c.args<2>();
-    c.g("_open_iterations")[run_id] = py::make_tuple(tracking_uri, c.g("os").attr("getpid")());
+    open_runs(c)[run_id] = entry(c, tracking_uri, py::none());
+    // Opened again on purpose: a signal's ending is no longer its last word.
+    c.g("_signalled").attr("discard")(run_id);
+    install_termination_handlers(c);
     return py::none();
 }
 
 py::object iteration_ended(rt::Call &c) {
     auto [run_id] = c.args<1>();
-    c.g("_open_iterations").attr("pop")(run_id, py::none());
+    open_runs(c).attr("pop")(run_id, py::none());
+    c.g("_signalled").attr("discard")(run_id);
     return py::none();
 }
 
@@ -66,39 +108,22 @@ const char *exit_status(rt::Call &c) {
     return rt::issubclass(last_type, rt::builtin("KeyboardInterrupt")) ? "KILLED" : "FAILED";
 }
 
-// Ends one run left running, unless another client ended or deleted it;
-// false when its server did not answer.
-bool end_at_exit(rt::Call &c, py::handle run_id, py::handle tracking_uri, py::handle status) {
-    py::object logger = c.g("logger");
-    try {
-        py::object client = c.g("create_mlflow_client")(tracking_uri);
-        py::object info = client.attr("get_run")(run_id).attr("info");
-        if (rt::equal(info.attr("lifecycle_stage"), c.g("LifecycleStage").attr("DELETED")) ||
-            !rt::equal(info.attr("status"), status_name(c, "RUNNING")))
-            return true;
-        client.attr("set_terminated")(run_id, status);
-        logger.attr("debug")(py::str("Marked iteration {} as {} at exit").format(run_id, status));
-        return true;
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        logger.attr("warning")(
-            py::str("Could not mark iteration {} as {} at exit: {}").format(run_id, status, e.value()));
-        // An error the server answered with concerns this run only.
-        return e.matches(c.g("MlflowRestException"));
-    }
-}
-
-// Sets a variable of the environment for the length of `body`.
+// Sets variables of the environment for the length of `body`.
 template <typename Body>
-void with_environment(rt::Call &c, py::handle name, const char *value, Body body) {
+void with_environment(rt::Call &c, const std::vector<std::pair<py::object, py::object>> &settings, Body body) {
     py::object environ = c.g("os").attr("environ");
-    py::object saved = environ.attr("get")(name);
-    environ[name] = py::str(value);
+    std::vector<py::object> saved;
+    for (auto &setting : settings) {
+        saved.push_back(environ.attr("get")(setting.first));
+        environ[setting.first] = setting.second;
+    }
     auto restore = [&] {
-        if (saved.is_none())
-            environ.attr("pop")(name, py::none());
-        else
-            environ[name] = saved;
+        for (size_t i = 0; i < settings.size(); i++) {
+            if (saved[i].is_none())
+                environ.attr("pop")(settings[i].first, py::none());
+            else
+                environ[settings[i].first] = saved[i];
+        }
     };
     try {
         body();
@@ -109,31 +134,174 @@ void with_environment(rt::Call &c, py::handle name, const char *value, Body body
     restore();
 }
 
+// Ending a run the script did not end itself must not hold the script up:
+// the tracking library retries a failed request for about a minute, and
+// waits two for an answer. For the length of `body` it makes one attempt
+// per request and waits at most `seconds` (less when the user asked for
+// less). The library reads both from the environment, which is the
+// process's: another thread's requests in that moment get the same bounds.
+template <typename Body>
+void bounded_requests(rt::Call &c, long seconds, Body body) {
+    py::object configured = c.g("os").attr("environ").attr("get")(c.g("ENV_MLFLOW_HTTP_REQUEST_TIMEOUT"));
+    if (!configured.is_none() && rt::truthy(configured.attr("strip")().attr("isdigit")())) {
+        long asked = py::int_(configured).cast<long>();
+        if (asked >= 1 && asked < seconds) seconds = asked;
+    }
+    with_environment(c,
+                     {{c.g("ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES"), py::str("0")},
+                      {c.g("ENV_MLFLOW_HTTP_REQUEST_TIMEOUT"), py::str(py::int_(seconds))}},
+                     body);
+}
+
+long run_end_timeout(rt::Call &c) {
+    return c.g("RUN_END_TIMEOUT").cast<long>();
+}
+
+// A tracking client for ending runs. From a signal handler, no token is
+// asked of the login: the handler may have interrupted the main thread in
+// the middle of a token refresh, holding the lock the refresh takes. The
+// token published last is used as it is.
+py::object ending_client(rt::Call &c, py::handle tracking_uri, bool fresh_token) {
+    if (fresh_token) return c.g("create_mlflow_client")(tracking_uri);
+    return c.g("MlflowClient")(tracking_uri);
+}
+
+// Ends one run left running, unless another client ended or deleted it;
+// false when its server did not answer.
+bool end_left_open(rt::Call &c, py::handle run_id, py::handle tracking_uri, py::handle status, bool fresh_token,
+                   const py::str &when) {
+    py::object logger = c.g("logger");
+    try {
+        py::object client = ending_client(c, tracking_uri, fresh_token);
+        py::object info = client.attr("get_run")(run_id).attr("info");
+        if (rt::equal(info.attr("lifecycle_stage"), c.g("LifecycleStage").attr("DELETED")) ||
+            !rt::equal(info.attr("status"), status_name(c, "RUNNING")))
+            return true;
+        client.attr("set_terminated")(run_id, status);
+        logger.attr("debug")(py::str("Marked iteration {} as {} {}").format(run_id, status, when));
+        return true;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        logger.attr("warning")(
+            py::str("Could not mark iteration {} as {} {}: {}").format(run_id, status, when, e.value()));
+        // An error the server answered with concerns this run only.
+        return e.matches(c.g("MlflowRestException"));
+    }
+}
+
+// Ends runs left open (`entries`, items of the table above) that this
+// process opened, each with `status_of(meant)`: one bounded attempt each,
+// nothing more once a server did not answer or the time for all of them
+// (twice one attempt's) is spent. An entry that cannot be ended, nor even
+// read or reported, never keeps the next one from its turn. Returns the IDs
+// of the runs it ended.
+template <typename StatusOf>
+py::set end_left_open_runs(rt::Call &c, const py::list &entries, StatusOf status_of, bool fresh_token,
+                           const py::str &when) {
+    py::object pid = c.g("os").attr("getpid")();
+    py::object monotonic = c.g("time").attr("monotonic");
+    long timeout = run_end_timeout(c);
+    double until = monotonic().cast<double>() + 2.0 * static_cast<double>(timeout);
+    py::set unreachable, ended;
+    py::object logger = c.g("logger");
+    for (py::handle item : entries) {
+        try {
+            auto [run_id, where] = rt::unpack2(item);
+            py::tuple fields(where);
+            py::object tracking_uri = fields[0], owner = fields[1];
+            // A forked child inherits its parent's runs; they are the parent's to end.
+            if (!rt::equal(owner, pid)) continue;
+            py::object status = status_of(fields.size() > 2 ? py::object(fields[2]) : py::object(py::none()));
+            double left = until - monotonic().cast<double>();
+            if (unreachable.contains(tracking_uri) || left < 1.0) {
+                logger.attr("warning")(
+                    py::str("Could not mark iteration {} as {} {}: {}")
+                        .format(run_id, status, when,
+                                left < 1.0 ? py::str("no time left to ask the tracking server")
+                                           : rt::text({"the tracking server at ", tracking_uri, " did not answer"})));
+                continue;
+            }
+            bool answered = true, done = false;
+            bounded_requests(c, std::min(timeout, static_cast<long>(left)), [&] {
+                answered = end_left_open(c, run_id, tracking_uri, status, fresh_token, when);
+                done = true;
+            });
+            if (!answered) unreachable.add(tracking_uri);
+            if (done && answered) ended.add(run_id);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            try {
+                logger.attr("warning")(rt::text(
+                    {"Could not end a run left open ", when, ": ", py::type::handle_of(e.value()).attr("__name__")}));
+            } catch (py::error_already_set &) {}
+        }
+    }
+    return ended;
+}
+
 py::object end_open_iterations(rt::Call &c) {
-    py::object open = c.g("_open_iterations");
+    py::object open = open_runs(c);
     py::list entries(open.attr("items")());
     open.attr("clear")();
     if (entries.size() == 0) return py::none();
+    // The status an earlier ending meant (FAILED when a block raised, KILLED
+    // for a signal) is the one tried again, never replaced by the exit's own.
     py::object status = status_name(c, exit_status(c));
-    py::object pid = c.g("os").attr("getpid")();
-    // A retried request to a server that is gone would hold the exit up for
-    // minutes: one attempt each, and none more to a server that did not answer.
-    with_environment(c, c.g("ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES"), "0", [&] {
-        py::set unreachable;
-        for (py::handle item : entries) {
+    end_left_open_runs(
+        c, entries, [&](py::object meant) { return meant.is_none() ? status : meant; }, true, py::str("at exit"));
+    return py::none();
+}
+
+// The process is being stopped from outside: its runs end KILLED now (a
+// scheduler kills the process for good some 30 s later), then the signal
+// does what it would have done: the program's own handler runs, or the
+// default action ends the process (exit status 128 + the signal's number).
+py::object on_termination_signal(rt::Call &c) {
+    auto [signum, frame] = c.args<2>();
+    py::object state = c.g("_signal_state");
+    // A second signal while the first one's runs are being ended: the first
+    // handler finishes what it does, then applies the signal.
+    if (rt::truthy(state.attr("get")("ending"))) return py::none();
+    py::object signal = c.g("signal");
+    py::object name = signal.attr("Signals")(signum).attr("name");
+    state["ending"] = py::bool_(true);
+    try {
+        py::object open = open_runs(c);
+        py::object killed = status_name(c, "KILLED");
+        py::object pid = c.g("os").attr("getpid")();
+        py::list entries;
+        for (py::handle item : py::list(open.attr("items")())) {
             auto [run_id, where] = rt::unpack2(item);
-            auto [tracking_uri, owner] = rt::unpack2(where);
-            // A forked child inherits its parent's runs; they are the parent's to end.
-            if (!rt::equal(owner, pid)) continue;
-            if (unreachable.contains(tracking_uri)) {
-                c.g("logger").attr("warning")(
-                    py::str("Could not mark iteration {} as {} at exit: the tracking server at {} did not answer")
-                        .format(run_id, status, tracking_uri));
-                continue;
-            }
-            if (!end_at_exit(c, run_id, tracking_uri, status)) unreachable.add(tracking_uri);
+            if (!rt::equal(py::tuple(where)[1], pid)) continue;
+            // Meant from now on, whatever happens to this attempt.
+            c.g("_signalled").attr("add")(run_id);
+            open[run_id] = entry(c, py::tuple(where)[0], killed);
+            entries.append(py::make_tuple(run_id, open[run_id]));
         }
-    });
+        py::set ended =
+            end_left_open_runs(c, entries, [&](py::object) { return killed; }, false, rt::text({"on ", name}));
+        for (py::handle run_id : ended) open.attr("pop")(run_id, py::none());
+    } catch (...) {
+        state["ending"] = py::bool_(false);
+        throw;
+    }
+    state["ending"] = py::bool_(false);
+
+    py::object previous = c.g("_previous_handlers").attr("get")(signum);
+    if (!previous.is_none() && rt::truthy(rt::builtin("callable")(previous))) return previous(signum, frame);
+    // The default action: what the process would have done without us.
+    for (const char *stream : {"stdout", "stderr"}) {
+        try {
+            py::object s = c.g("sys").attr(stream);
+            if (!s.is_none()) s.attr("flush")();
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
+    }
+    signal.attr("signal")(signum, signal.attr("SIG_DFL"));
+    py::object os = c.g("os");
+    os.attr("kill")(os.attr("getpid")(), signum);
+    os.attr("_exit")(py::int_(128) + py::reinterpret_borrow<py::object>(signum));
     return py::none();
 }
 
@@ -259,25 +427,50 @@ bool clean_exit(py::handle exc_value) {
     return rt::isinstance(code, rt::builtin("int")) && rt::equal(code, py::int_(0));
 }
 
-const char *leaving_status(py::handle exc_type, py::handle exc_value) {
+// `sys.exit(143)` in a SIGTERM handler (128 + the signal's number) is how
+// programs say they were stopped from outside.
+bool stopped_by_signal(rt::Call &c, py::handle exc_value) {
+    if (exc_value.is_none()) return false;
+    py::object code = exc_value.attr("code");
+    if (!rt::isinstance(code, rt::builtin("int"))) return false;
+    py::object signal = c.g("signal");
+    for (const char *name : {"SIGHUP", "SIGINT", "SIGTERM"})
+        if (py::hasattr(signal, name) && rt::equal(code, py::int_(128) + signal.attr(name))) return true;
+    return false;
+}
+
+const char *leaving_status(rt::Call &c, py::handle exc_type, py::handle exc_value) {
     if (exc_type.is_none()) return "FINISHED";
     if (rt::issubclass(exc_type, rt::builtin("KeyboardInterrupt"))) return "KILLED";
-    if (rt::issubclass(exc_type, rt::builtin("SystemExit")) && clean_exit(exc_value)) return "FINISHED";
+    if (rt::issubclass(exc_type, rt::builtin("SystemExit"))) {
+        if (clean_exit(exc_value)) return "FINISHED";
+        if (stopped_by_signal(c, exc_value)) return "KILLED";
+    }
     return "FAILED";
 }
 
 py::object exit_block(rt::Call &c) {
     auto [self, exc_type, exc_value, traceback] = c.args<4>();
     (void)traceback;
-    py::object status = status_name(c, leaving_status(exc_type, exc_value));
     py::object run_id = self.attr("info").attr("run_id");
+    py::object open = open_runs(c);
+    // Stopped by a termination signal: the run is KILLED, and stays so
+    // whatever the block's end looks like (the program's own handler may
+    // raise SystemExit through it).
+    bool signalled = rt::contains(c.g("_signalled"), run_id);
+    if (signalled && !rt::contains(open, run_id)) return py::bool_(false);
+    py::object status = status_name(c, signalled ? "KILLED" : leaving_status(c, exc_type, exc_value));
+    py::object tracking_uri = self.attr("client").attr("tracking_uri");
     try {
-        c.g("create_mlflow_client")(self.attr("client").attr("tracking_uri")).attr("set_terminated")(run_id, status);
+        bounded_requests(c, run_end_timeout(c),
+                         [&] { c.g("create_mlflow_client")(tracking_uri).attr("set_terminated")(run_id, status); });
         c.g("_iteration_ended")(run_id);
     } catch (py::error_already_set &e) {
+        // The run stays open with the status meant for it: the exit tries
+        // that status again, when the server may answer.
+        open[run_id] = entry(c, tracking_uri, status);
         // Leaving with an exception: that exception is what the user must see;
-        // failing to mark the run is only worth a warning then (the run stays
-        // open, so the exit tries again).
+        // failing to mark the run is only worth a warning then.
         if (exc_type.is_none() || !e.matches(PyExc_Exception)) throw;
         c.g("logger").attr("warning")(
             py::str("Could not mark iteration {} as {}: {}").format(run_id, status, e.value()));
@@ -301,12 +494,20 @@ into ``ENV_MLFLOW_TRACKING_TOKEN`` first, so a run outlives any one token.)";
 
 constexpr const char *END_OPEN_ITERATIONS_DOC =
     R"(End the runs this process left running: FINISHED after a normal exit, FAILED
-after an unhandled exception, KILLED after an unhandled KeyboardInterrupt.
+after an unhandled exception, KILLED after an unhandled KeyboardInterrupt; a
+run whose earlier ending failed gets the status that ending meant (FAILED for
+a block that raised, KILLED for a signal).
 
 Runs on interpreter exit. Runs already ended (by any client) or deleted are
 left alone. Nothing is raised: a run that cannot be ended is a warning, and a
-tracking server that does not answer is asked nothing more, so a server gone
-at exit costs at most one request timeout.)";
+tracking server that does not answer is asked nothing more. One attempt per
+request, each bounded by RUN_END_TIMEOUT seconds, all of them by twice that.)";
+
+constexpr const char *ON_TERMINATION_SIGNAL_DOC =
+    R"(SIGTERM or SIGHUP arrived: end this process's open runs as KILLED (bounded as
+at exit), then let the signal act as it would have: the program's own earlier
+handler is called, or the default action ends the process. Installed when the
+first run starts, on the main thread, unless the signal is ignored.)";
 
 constexpr const char *TRACKING_URI_DOC = R"(The tracking server's address. When none was set (or an empty or blank one),
 the tracking library's own resolution decides (``MLFLOW_TRACKING_URI``, else
@@ -318,7 +519,10 @@ constexpr const char *ACTIVE_ITERATION_DOC =
 fetched. Used as a context manager, it ends the run on leaving the block:
 FINISHED, FAILED when an exception leaves the block, KILLED on
 KeyboardInterrupt; ``sys.exit()`` with status 0 or None is a clean exit
-(FINISHED). The exception is never swallowed.)";
+(FINISHED), with 128 + SIGHUP, SIGINT or SIGTERM a stop from outside (KILLED).
+A run a termination signal ended stays KILLED. The ending is one request
+bounded by RUN_END_TIMEOUT seconds; when it fails, the exit tries the same
+status again. The exception is never swallowed.)";
 
 }  // namespace
 
@@ -328,7 +532,10 @@ static void import_names(rt::Module &mod) {
     mod.import("getpass");
     mod.import("atexit");
     mod.import("os");
+    mod.import("signal");
     mod.import("sys");
+    mod.import("threading");
+    mod.import("time");
     mod.from("typing", {"Any", "Dict", "Optional"});
     mod.from("mlflow.entities", {"LifecycleStage", "RunStatus"});
     mod.from("mlflow.exceptions", {"RestException as MlflowRestException"});
@@ -336,7 +543,8 @@ static void import_names(rt::Module &mod) {
     mod.from("mlflow.tracking", {"MlflowClient", "get_tracking_uri"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
     mod.from("tavro_experiment_tracking.constants",
-             {"ENV_EXP_TRACKING_SERVER_URI", "ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", "ENV_MLFLOW_TRACKING_TOKEN"});
+             {"ENV_EXP_TRACKING_SERVER_URI", "ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", "ENV_MLFLOW_HTTP_REQUEST_TIMEOUT",
+              "ENV_MLFLOW_TRACKING_TOKEN", "RUN_END_TIMEOUT"});
     mod.import("tavro_experiment_tracking.context", "context");
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud"});
@@ -350,16 +558,21 @@ RT_MODULE(client, m) {
     mod.def("create_mlflow_client", {arg("tracking_uri").ann("Optional[str]")}, create_mlflow_client,
             rt::doc(CREATE_MLFLOW_CLIENT_DOC), rt::returns("MlflowClient"));
 
-    // Iterations this process started or resumed and has not ended: run ID ->
-    // (tracking address, ID of the process that opened it). Whatever is left
-    // when the interpreter exits is ended then.
+    // Iterations this process started or resumed and has not ended (see
+    // open_runs); those a termination signal ended (or meant to end) KILLED;
+    // the handlers the termination signals had before ours, by signal.
     mod.set("_open_iterations", py::dict());
+    mod.set("_signalled", py::set());
+    mod.set("_previous_handlers", py::dict());
+    mod.set("_signal_state", py::dict());
     mod.def("_iteration_opened", {arg("run_id"), arg("tracking_uri")}, iteration_opened,
             rt::doc("Remember a run this process set running, to end it at exit."), rt::returns("None"));
     mod.def("_iteration_ended", {arg("run_id")}, iteration_ended, rt::doc("Forget a run that was ended."),
             rt::returns("None"));
     mod.def("_end_open_iterations", {}, end_open_iterations, rt::doc(END_OPEN_ITERATIONS_DOC), rt::returns("None"));
     mod.get("atexit").attr("register")(mod.get("_end_open_iterations"));
+    mod.def("_on_termination_signal", {arg("signum"), arg("frame")}, on_termination_signal,
+            rt::doc(ON_TERMINATION_SIGNAL_DOC), rt::returns("None"));
 
     rt::ClassDef(mod, "Client", {}, R"(The session's connection to the tracking server: its address, its
 authenticator and the user record holding the active project and experiment.)")

@@ -12,7 +12,9 @@ from tavro_experiment_tracking.auth.user import User
 from tavro_experiment_tracking.constants import (
     ENV_EXP_TRACKING_SERVER_URI,
     ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES,
+    ENV_MLFLOW_HTTP_REQUEST_TIMEOUT,
     ENV_MLFLOW_TRACKING_TOKEN,
+    RUN_END_TIMEOUT,
 )
 
 def create_mlflow_client(tracking_uri: Optional[str]) -> MlflowClient: ...
