@@ -26,9 +26,11 @@ import os
 import pathlib
 import pickle
 import queue
+import signal
 import socket
 import sys
 import tempfile
+import threading
 import time
 import types
 import uuid
@@ -105,8 +107,9 @@ class Entries:
 def local_entries(sink):
     from mlflow.entities import Param
 
-    from tavro_experiment_tracking.auth import authenticator as authenticator_module, utils
+    from tavro_experiment_tracking.auth import authenticator as authenticator_module, guard, utils
     from tavro_experiment_tracking.auth.authenticator import Authenticator, KOVAAuthenticator, OIDCAuthenticator
+    from tavro_experiment_tracking.auth.guard import BoundedAdapter
     from tavro_experiment_tracking.auth.lookup import check_authentication
     from tavro_experiment_tracking.auth.user import User
     from tavro_experiment_tracking.config import check_auth_env_configs
@@ -186,6 +189,22 @@ def local_entries(sink):
           lambda: refused(client_module._iteration_ended, TypeError))
     e.add("_end_open_iterations", lambda: client_module._end_open_iterations(),
           lambda: refused(lambda: client_module._end_open_iterations(1), TypeError))
+    # A signal whose handler before the module's was the program's own: it is called, nothing ends the process.
+    client_module._previous_handlers[signal.SIGUSR1] = lambda signum, frame: None
+    e.add("_on_termination_signal", lambda: client_module._on_termination_signal(signal.SIGUSR1, None),
+          lambda: refused(client_module._on_termination_signal, TypeError))
+    record = logging.LogRecord("oic", logging.ERROR, __file__, 1, "sent %s", ({"code": "c0de-c0de"},), None)
+    e.add("redact remember_secret SecretFilter.filter guard_library_logs",
+          lambda: (guard.remember_secret("s3cret-s3cret"), guard.redact("Bearer abcdefgh s3cret-s3cret"),
+                   guard.SecretFilter().filter(record), guard.guard_library_logs()),
+          lambda: refused(lambda: guard.redact(bad), Exception),
+          lambda: refused(lambda: guard.SecretFilter().filter(None), AttributeError))
+    e.add("BoundedAdapter() BoundedAdapter.__init__ BoundedAdapter.init_poolmanager BoundedAdapter.proxy_manager_for "
+          "BoundedAdapter.abort bounded_session abort_exchanges _cut_exchange",
+          lambda: (BoundedAdapter(1.0, 10).proxy_manager_for("http://127.0.0.1:1"),
+                   guard.abort_exchanges(guard.bounded_session()), guard._cut_exchange([], threading.Event())),
+          lambda: refused(BoundedAdapter, TypeError),
+          lambda: refused(lambda: guard._cut_exchange([object()], threading.Event()), AttributeError))
     e.add("is_cloud", is_cloud, lambda: refused(lambda: is_cloud(1), TypeError))
     e.add("_validate_keys_already_exists", lambda: _validate_keys_already_exists([Param("a", "1")], {"a": "2"}),
           lambda: refused(lambda: _validate_keys_already_exists([5], {}), AttributeError))
@@ -257,10 +276,13 @@ def one_request(handler_class, request):
 
 
 def server_entries(world, sink):
+    import requests
     from mlflow.exceptions import MlflowException
 
     from tavro_experiment_tracking.auth.authenticator import KOVAAuthenticator, OIDCAuthenticator
+    from tavro_experiment_tracking.auth.guard import AnswerTooLarge, bounded_session
     from tavro_experiment_tracking.auth.lookup import check_authentication
+    from tavro_experiment_tracking.auth.utils import CallbackServer
     from tavro_experiment_tracking.entities.project import Project
     from tavro_experiment_tracking.exception import ExperimentTrackingException, RestException
     from tavro_experiment_tracking.tracking.client import ActiveIteration, Client
@@ -323,9 +345,36 @@ def server_entries(world, sink):
         lambda: world.login(lambda: refused(kova_refused.authenticate, ExperimentTrackingException)))
     oidc = OIDCAuthenticator(world.provider.issuer)
     oidc_refused = OIDCAuthenticator(world.refused)
-    e.add("OIDCAuthenticator.authenticate", lambda: world.login(oidc.authenticate),
+    e.add("OIDCAuthenticator.authenticate _fetch_keys", lambda: world.login(oidc.authenticate),
           lambda: world.login(lambda: refused(oidc_refused.authenticate, Exception)))
+    bounded = bounded_session()
+    e.add("BoundedAdapter.send _WatchedHTTPConnection._new_conn _WatchedHTTPSConnection._new_conn",
+          lambda: (bounded.get(uri + "/health").content,
+                   bounded.get(world.provider.issuer + "/.well-known/openid-configuration").content),
+          lambda: refused(lambda: bounded.get(world.refused), requests.ConnectionError),
+          lambda: refused(lambda: bounded_session(max_bytes=1).get(uri + "/health"), AnswerTooLarge))
+    e.add("CallbackServer() CallbackServer.__init__ CallbackServer.serve_forever CallbackServer.process_request "
+          "CallbackServer.request_received CallbackServer.shutdown_request CallbackServer.service_actions "
+          "CallbackServer.server_close CallbackServer.handle_error", lambda: callback_server_round(),
+          lambda: refused(lambda: CallbackServer(("127.0.0.1", -1), None), OverflowError))
     return e
+
+
+def callback_server_round():
+    """A login's local server, serving one request (not the login's redirect), then closed."""
+    from tavro_experiment_tracking.auth.utils import CallbackServer, get_disposable_handler
+
+    server = CallbackServer(("127.0.0.1", 0), get_disposable_handler(None, "state", queue.Queue()))
+    thread = threading.Thread(target=server.serve_forever)
+    thread.start()
+    with socket.create_connection(("127.0.0.1", server.server_port), timeout=30) as connection:
+        connection.sendall(b"GET /favicon.ico HTTP/1.0\r\n\r\n")
+        while connection.recv(65536):
+            pass
+    server.handle_error(None, None)
+    server.shutdown()
+    thread.join()
+    server.server_close()
 
 
 class World:
@@ -367,6 +416,7 @@ class World:
             os.environ.update(saved)
             self.endpoints.requests.clear()
             self.provider.clients.clear()
+            self.provider.id_tokens.clear()
             state = self.provider.authz_state
             for store in (state.authorization_codes, state.access_tokens, state.refresh_tokens,
                           state.subject_identifiers):

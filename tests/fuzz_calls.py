@@ -781,8 +781,10 @@ class QuickServer(http.server.HTTPServer):
 def prepare():
     """Done once, before the children fork: imports, and nothing that may
     open a connection a child would inherit."""
+    import signal
+
     from tavro_experiment_tracking.auth import authenticator
-    from tavro_experiment_tracking.tracking import initialize
+    from tavro_experiment_tracking.tracking import client, initialize
 
     for name in native_modules():
         importlib.import_module(name)
@@ -790,6 +792,9 @@ def prepare():
     authenticator.webbrowser = types.SimpleNamespace(open=_raising("webbrowser.open"))
     # The login's callback server as it is, answering a shutdown sooner.
     authenticator.HTTPServer = QuickServer
+    # The termination handler, called directly, acts as for a program whose
+    # own handler returns: it never applies a signal's default action.
+    client._previous_handlers.update({signal.SIGTERM: lambda *a: None, signal.SIGHUP: lambda *a: None})
     # init's default server is whatever listens at the usual local port: not ours to write to.
     defaults = list(initialize.init.__defaults__)
     defaults[2] = os.environ["TET_FUZZ_TRACKING_URI"]

@@ -7,7 +7,7 @@ discovery, signing keys, dynamic registration, an authorization endpoint
 that signs the test user in without a form, a token endpoint issuing signed
 ID tokens, refresh tokens and access tokens of a chosen lifetime, and
 userinfo. Tests steer it through a few attributes (``deny``,
-``tamper_nonce``, ``registration``, ``code_exchange``).
+``tamper_nonce``, ``registration``, ``code_exchange``, ``dribble_keys``).
 """
 import base64
 import datetime
@@ -17,6 +17,7 @@ import json
 import logging
 import ssl
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, urlencode, urlsplit
 
@@ -106,6 +107,7 @@ class TestProvider:
         self.registration = True  # discovery names a registration endpoint
         self.code_exchange = "answer"  # or "refuse" the code, or "drop" the connection
         self.id_tokens = []  # every ID token issued
+        self.dribble_keys = False  # the keys' answer comes a byte every 0.1 s
         self.refreshes = 0
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
@@ -114,6 +116,7 @@ class TestProvider:
         self.deny = self.tamper_nonce = False
         self.registration = True
         self.code_exchange = "answer"
+        self.dribble_keys = False
         self.refreshes = 0
         self.authz_state.access_token_lifetime = access_token_lifetime
 
@@ -167,6 +170,14 @@ class _ProviderHandler(BaseHTTPRequestHandler):
             if not provider.registration:
                 del configuration["registration_endpoint"]
             self._send(200, configuration.to_json())
+        elif parts.path == "/jwks" and provider.dribble_keys:
+            body = json.dumps(provider.op.jwks).encode()
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            for byte in body:
+                self.wfile.write(bytes([byte]))
+                time.sleep(0.1)
         elif parts.path == "/jwks":
             self._send(200, json.dumps(provider.op.jwks))
         elif parts.path == "/authorize":

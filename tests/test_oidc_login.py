@@ -263,8 +263,10 @@ def _refusing_provider(**kwargs):
         (lambda p, m: setattr(p, "registration", False), KeyError),
         (lambda p, m: m.setattr(authenticator_module, "Queue", QuickQueue), queue.Empty),
         (lambda p, m: m.setattr(authenticator_module.tavro_authn, "TokenProvider", _refusing_provider), RuntimeError),
+        (lambda p, m: (setattr(p, "dribble_keys", True), m.setattr(authenticator_module, "AUTH_REQUEST_TIMEOUT", 1)),
+         ExperimentTrackingException),  # the key fetch is bounded as a whole, as every exchange of the login
     ],
-    ids=["discovery", "no-registration-endpoint", "nothing-delivered", "token-provider"],
+    ids=["discovery", "no-registration-endpoint", "nothing-delivered", "token-provider", "keys-dribbled"],
 )
 def test_failed_login_leaves_no_thread_and_no_socket(oidc_provider, browser, monkeypatch, setup, error):
     fake = browser(HttpBrowser())

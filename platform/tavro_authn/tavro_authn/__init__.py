@@ -49,7 +49,9 @@ class _Watched:
         sock = super()._new_conn()
         sockets = getattr(_exchange, "sockets", None)
         if sockets is not None:
-            sockets.append(sock)
+            # A duplicate reaches the same connection after TLS has taken
+            # over the original's descriptor.
+            sockets.append(sock.dup())
         return sock
 
 
@@ -118,6 +120,8 @@ def _post(url: str, data: dict) -> Tuple[int, bytes]:
         watchdog.cancel()
         _exchange.sockets = None
         session.close()
+        for sock in sockets:
+            sock.close()
 
 
 class TokenProvider:

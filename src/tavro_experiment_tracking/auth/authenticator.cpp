@@ -127,14 +127,62 @@ py::object user(rt::Call &c) {
 
 // ---- the browser login --------------------------------------------------------------
 
+// The provider's signing keys, fetched in one bounded exchange: what the
+// client library's key bundle does (`do_remote`), whose own fetch waits for
+// each read and not for the answer. A bundle lives for one login, so there
+// is no earlier answer to revalidate.
+py::object fetch_keys(rt::Call &c) {
+    py::handle self = c.self();
+    py::object source = self.attr("source");
+    if (source.is_none()) return py::bool_(false);
+    py::object session = c.g("bounded_session")(c.g("AUTH_REQUEST_TIMEOUT"));
+    py::object answer;
+    try {
+        answer = session.attr("get")(source, "verify"_a = self.attr("verify_ssl"));
+    } catch (...) {
+        session.attr("close")();
+        throw;
+    }
+    session.attr("close")();
+    py::object status = answer.attr("status_code");
+    if (!rt::equal(status, py::int_(200)))
+        rt::raise(c.g("UpdateFailed"),
+                  rt::text({"The provider's keys could not be fetched from ", source, ": status ", status}));
+    py::object now = c.g("time").attr("time");
+    self.attr("time_out") = now() + self.attr("cache_time");
+    py::object keys = self.attr("_parse_remote_response")(answer);
+    self.attr("imp_jwks") = keys;
+    if (!rt::isinstance(keys, rt::builtin("dict")) || !rt::contains(keys, py::str("keys")))
+        rt::raise(c.g("UpdateFailed"), rt::text({"The provider's keys from ", source, " are not a key set"}));
+    self.attr("do_keys")(keys["keys"]);
+    self.attr("last_updated") = now();
+    return py::bool_(true);
+}
+
+// The client library's key bundle with that fetch, made on first use (the
+// library loads with the first browser login).
+py::object guarded_key_bundle(rt::Call &c) {
+    py::object made = c.g("_made");
+    if (!rt::contains(made, py::str("GuardedKeyBundle"))) {
+        py::dict ns;
+        ns["__module__"] = c.g("__name__");
+        ns["__qualname__"] = "GuardedKeyBundle";
+        ns["__doc__"] = "A key bundle whose keys are fetched in one bounded exchange.";
+        ns["do_remote"] = c.g("_fetch_keys");
+        made["GuardedKeyBundle"] = rt::builtin("type")("GuardedKeyBundle", py::make_tuple(c.g("KeyBundle")), ns);
+    }
+    return made["GuardedKeyBundle"];
+}
+
 // The client library logs requests and answers with the code, the client's
 // credentials and the tokens in them, and waits for each read, not for an
-// exchange: its records lose their secrets, its exchanges get a deadline and
-// a size cap.
+// exchange: its records lose their secrets, its exchanges (the key fetch
+// included) get a deadline and a size cap.
 void guard_client(rt::Call &c, py::handle client) {
     c.g("guard_library_logs")();
     c.g("remember_secret")(c.self().attr("client_secret"));
     client.attr("settings").attr("requests_session") = c.g("bounded_session")(c.g("AUTH_REQUEST_TIMEOUT"));
+    client.attr("keyjar").attr("keybundle_cls") = guarded_key_bundle(c);
 }
 
 py::object oidc_init(rt::Call &c) {
@@ -408,6 +456,7 @@ static void import_names(rt::Module &mod) {
     mod.import("logging");
     mod.import("os");
     mod.import("sys");
+    mod.import("time");
     mod.import("webbrowser");
     mod.from("abc", {"ABC", "abstractmethod"});
     mod.from("queue", {"Empty", "Queue"});
@@ -421,6 +470,7 @@ static void import_names(rt::Module &mod) {
     mod.lazy_from("oic.oic", {"Client"});
     mod.lazy_from("oic.oic.message", {"RegistrationResponse"});
     mod.lazy_from("oic.utils.authn.client", {"CLIENT_AUTHN_METHOD"});
+    mod.lazy_from("oic.utils.keyio", {"KeyBundle", "UpdateFailed"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
     mod.from("tavro_experiment_tracking.auth.guard",
              {"abort_exchanges", "bounded_session", "guard_library_logs", "remember_secret"});
@@ -436,6 +486,11 @@ static void import_names(rt::Module &mod) {
 RT_MODULE(authenticator, m) {
     rt::Module mod(m);
     import_names(mod);
+    // Classes made on first use, by name.
+    mod.set("_made", py::dict());
+    mod.def("_fetch_keys", {arg("self")}, fetch_keys,
+            rt::doc("Fetch a key bundle's keys from its source in one bounded exchange (the bundle's do_remote)."),
+            rt::returns("bool"));
 
     rt::ClassDef(mod, "Authenticator", {mod.get("ABC")}, "Abstract class for Authentication.")
         .attr("USER_KEY", py::str("USER_KEY"))

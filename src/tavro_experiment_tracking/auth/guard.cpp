@@ -18,6 +18,9 @@ namespace {
 
 const char *const REDACTED = "<redacted>";
 
+// Values `remember_secret` keeps: a few logins' codes, tokens and secrets.
+constexpr size_t REMEMBERED_SECRETS = 64;
+
 // The libraries whose records can quote a credential: the OpenID Connect
 // client and its JOSE library.
 const char *const GUARDED_LOGGERS[] = {"oic", "jwkest"};
@@ -49,14 +52,23 @@ py::object redact(rt::Call &c) {
     return c.g("_WEB_TOKEN").attr("sub")(REDACTED, out);
 }
 
+// Remembered, most recent last, up to a bound: a long process logging in
+// again and again keeps only the secrets of its latest logins.
+void remember(py::handle remembered, py::handle value) {
+    remembered.attr("pop")(value, py::none());
+    remembered[value] = py::none();
+    if (py::len(remembered) > REMEMBERED_SECRETS)
+        remembered.attr("pop")(remembered.attr("__iter__")().attr("__next__")());
+}
+
 py::object remember_secret(rt::Call &c) {
     auto [value] = c.args<1>();
     // Short values would take ordinary words out of every message.
     if (!rt::isinstance(value, rt::builtin("str")) || py::len(value) < 8) return py::none();
     py::object remembered = c.g("_remembered");
-    remembered.attr("add")(value);
+    remember(remembered, value);
     // As it stands in a query string or a form body, too.
-    remembered.attr("add")(c.g("quote")(value, "safe"_a = ""));
+    remember(remembered, c.g("quote")(value, "safe"_a = ""));
     return py::none();
 }
 
@@ -100,12 +112,14 @@ py::object guard_library_logs(rt::Call &c) {
 
 // ---- bounded exchanges --------------------------------------------------------------
 
-// A connection opened while an exchange is under way on this thread: its
-// socket, before any TLS, is what the exchange's watchdog shuts down.
+// A connection opened while an exchange is under way on this thread: the
+// watchdog shuts down a duplicate of its socket. The duplicate reaches the
+// same connection whatever becomes of the original (TLS takes over its
+// descriptor and leaves the original object closed).
 py::object watched_new_conn(rt::Call &c) {
     py::object sock = c.super().attr("_new_conn")();
     py::object watched = py::getattr(c.g("_exchange"), "sockets", py::none());
-    if (!watched.is_none()) watched.attr("append")(sock);
+    if (!watched.is_none()) watched.attr("append")(sock.attr("dup")());
     return sock;
 }
 
@@ -248,6 +262,7 @@ py::object adapter_send(rt::Call &c) {
         // No connection outlives its exchange: a pooled one would be used
         // again without a watchdog.
         self.attr("close")();
+        for (py::handle sock : sockets) sock.attr("close")();
     };
     py::object response;
     bool timed_out = false;
@@ -267,10 +282,10 @@ py::object adapter_send(rt::Call &c) {
         throw;
     }
     if (timed_out)
-        rt::raise(c.g("ReadTimeout"),
-                  rt::text({"No complete answer from ", endpoint_of(c, request.attr("url")), " within ", deadline,
-                            " s."}),
-                  "request"_a = request);
+        rt::raise(
+            c.g("ReadTimeout"),
+            rt::text({"No complete answer from ", endpoint_of(c, request.attr("url")), " within ", deadline, " s."}),
+            "request"_a = request);
     finish();
     return response;
 }
@@ -325,8 +340,9 @@ RT_MODULE(guard, m) {
     mod.set("_KEYED_SECRET", re.attr("compile")(KEYED_SECRET));
     mod.set("_SCHEMED_SECRET", re.attr("compile")(SCHEMED_SECRET));
     mod.set("_WEB_TOKEN", re.attr("compile")(WEB_TOKEN));
-    // Secrets this process's logins handled, taken out wherever they show.
-    mod.set("_remembered", py::set());
+    // Secrets this process's logins handled, taken out wherever they show
+    // (a dict: ordered, oldest first).
+    mod.set("_remembered", py::dict());
 
     mod.def("redact", {arg("text")}, redact, rt::doc(REDACT_DOC), rt::returns("str"));
     mod.def("remember_secret", {arg("value")}, remember_secret,
@@ -337,7 +353,8 @@ RT_MODULE(guard, m) {
         .method("filter", {arg("self"), arg("record")}, filter_record)
         .build();
     mod.set("_FILTER", mod.get("SecretFilter")());
-    mod.def("guard_library_logs", {}, guard_library_logs, rt::doc(R"(Add the ``SecretFilter`` to every logger of the OpenID Connect libraries
+    mod.def("guard_library_logs", {}, guard_library_logs,
+            rt::doc(R"(Add the ``SecretFilter`` to every logger of the OpenID Connect libraries
 loaded so far (``oic``, ``jwkest``): their records quote requests, answers and
 tokens. Records still say what failed; only the credentials are gone.)"),
             rt::returns("None"));

@@ -329,7 +329,10 @@ py::object server_close(rt::Call &c) {
     for (py::handle request : py::list(self.attr("_deadlines"))) cut(c, request);
     py::object monotonic_ = c.g("time").attr("monotonic");
     double until = monotonic_().cast<double>() + CLOSING_GRACE_SECONDS;
-    for (py::handle thread : py::list(self.attr("_threads"))) {
+    // (The mixin keeps a list of them once the first connection came.)
+    py::object threads = self.attr("_threads");
+    if (!rt::isinstance(threads, rt::builtin("list"))) return py::none();
+    for (py::handle thread : py::list(threads)) {
         double left = until - monotonic_().cast<double>();
         if (left <= 0) break;
         thread.attr("join")(left);

@@ -258,11 +258,14 @@ py::object end_open_iterations(rt::Call &c) {
 // default action ends the process (exit status 128 + the signal's number).
 py::object on_termination_signal(rt::Call &c) {
     auto [signum, frame] = c.args<2>();
+    py::object signal = c.g("signal");
+    // Only for a signal this module handles: one it installed itself for.
+    py::object previous = c.g("_previous_handlers").attr("get")(signum);
+    if (previous.is_none() || rt::equal(previous, signal.attr("SIG_IGN"))) return py::none();
     py::object state = c.g("_signal_state");
     // A second signal while the first one's runs are being ended: the first
     // handler finishes what it does, then applies the signal.
     if (rt::truthy(state.attr("get")("ending"))) return py::none();
-    py::object signal = c.g("signal");
     py::object name = signal.attr("Signals")(signum).attr("name");
     state["ending"] = py::bool_(true);
     try {
@@ -287,8 +290,7 @@ py::object on_termination_signal(rt::Call &c) {
     }
     state["ending"] = py::bool_(false);
 
-    py::object previous = c.g("_previous_handlers").attr("get")(signum);
-    if (!previous.is_none() && rt::truthy(rt::builtin("callable")(previous))) return previous(signum, frame);
+    if (rt::truthy(rt::builtin("callable")(previous))) return previous(signum, frame);
     // The default action: what the process would have done without us.
     for (const char *stream : {"stdout", "stderr"}) {
         try {
