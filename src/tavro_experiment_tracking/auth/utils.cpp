@@ -259,7 +259,8 @@ constexpr double CLOSING_GRACE_SECONDS = 1.0;
 
 py::object server_init(rt::Call &c) {
     auto [self, server_address, handler_class, bind_and_activate] = c.args<4>();
-    // Connection -> the time by which its request must have arrived whole.
+    // Open connection -> the time by which its request must have arrived
+    // whole, or None once it has.
     self.attr("_deadlines") = py::dict();
     c.super().attr("__init__")(server_address, handler_class, bind_and_activate);
     return py::none();
@@ -285,7 +286,8 @@ py::object process_request(rt::Call &c) {
 
 py::object request_received(rt::Call &c) {
     auto [self, request] = c.args<2>();
-    self.attr("_deadlines").attr("pop")(request, py::none());
+    py::object deadlines = self.attr("_deadlines");
+    if (rt::contains(deadlines, request)) deadlines[request] = py::none();
     return py::none();
 }
 
@@ -314,7 +316,7 @@ py::object service_actions(rt::Call &c) {
     double now = monotonic(c).cast<double>();
     for (py::handle item : py::list(self.attr("_deadlines").attr("items")())) {
         auto [request, deadline] = rt::unpack2(item);
-        if (deadline.cast<double>() <= now) cut(c, request);
+        if (!deadline.is_none() && deadline.cast<double>() <= now) cut(c, request);
     }
     return py::none();
 }

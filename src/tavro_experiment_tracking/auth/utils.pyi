@@ -1,7 +1,7 @@
 import socket
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from queue import Queue
-from typing import Any, Dict, List, Tuple, Type
+from typing import Any, Dict, List, Optional, Tuple, Type
 
 # The OpenID Connect messages are imported on first use.
 def __dir__() -> List[str]: ...
@@ -15,7 +15,7 @@ class CallbackServer(ThreadingHTTPServer):
     """The browser login's local server: the provider's redirect arrives here."""
 
     request_deadline: float
-    _deadlines: Dict[socket.socket, float]
+    _deadlines: Dict[socket.socket, Optional[float]]
     def __init__(
         self,
         server_address: Tuple[str, int],

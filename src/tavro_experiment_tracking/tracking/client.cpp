@@ -143,7 +143,10 @@ void with_environment(rt::Call &c, const std::vector<std::pair<py::object, py::o
 template <typename Body>
 void bounded_requests(rt::Call &c, long seconds, Body body) {
     py::object configured = c.g("os").attr("environ").attr("get")(c.g("ENV_MLFLOW_HTTP_REQUEST_TIMEOUT"));
-    if (!configured.is_none() && rt::truthy(configured.attr("strip")().attr("isdigit")())) {
+    // Only a plain number of seconds is a wish to honour; anything else the
+    // library could not read either.
+    if (!configured.is_none() && rt::truthy(configured.attr("isascii")()) &&
+        rt::truthy(configured.attr("strip")().attr("isdigit")()) && py::len(configured.attr("strip")()) < 9) {
         long asked = py::int_(configured).cast<long>();
         if (asked >= 1 && asked < seconds) seconds = asked;
     }
