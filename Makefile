@@ -82,6 +82,13 @@ screenshot: demo
 bench: build
 	$(PY) bench/bench_tracking.py $(BENCH_ARGS)
 
+# What must be bounded, timed against real loopback peers: the login's
+# redirect beside a crowd of connections, Ctrl-C during a login, hostile
+# answers, SIGTERM with an open run, a server gone inside a `with` block.
+.PHONY: bench-bounds
+bench-bounds: build
+	$(PY) bench/bounds.py
+
 # Many writers at once on a PostgreSQL-backed server, then the same with the
 # database and the tracking server stopped mid-run; reads everything back.
 load: build

@@ -100,22 +100,27 @@ def _post(url: str, data: dict) -> Tuple[int, bytes]:
     _exchange.sockets = sockets
     watchdog.start()
     try:
-        with session.post(url, data=data, timeout=REQUEST_TIMEOUT, allow_redirects=False, stream=True) as answer:
-            announced = answer.headers.get("Content-Length", "").strip()
-            if announced.isdigit() and int(announced) > MAX_ANSWER_BYTES:
-                raise TokenError("Token endpoint {} answered more than {} bytes".format(url, MAX_ANSWER_BYTES))
-            body = bytearray()
-            for chunk in answer.iter_content(1 << 16):
-                body += chunk
-                if len(body) > MAX_ANSWER_BYTES:
+        try:
+            with session.post(url, data=data, timeout=REQUEST_TIMEOUT, allow_redirects=False, stream=True) as answer:
+                announced = answer.headers.get("Content-Length", "").strip()
+                if announced.isdigit() and int(announced) > MAX_ANSWER_BYTES:
                     raise TokenError("Token endpoint {} answered more than {} bytes".format(url, MAX_ANSWER_BYTES))
-            return answer.status_code, bytes(body)
-    except requests.RequestException:
+                body = bytearray()
+                for chunk in answer.iter_content(1 << 16):
+                    body += chunk
+                    if len(body) > MAX_ANSWER_BYTES:
+                        raise TokenError("Token endpoint {} answered more than {} bytes".format(url,
+                                                                                              MAX_ANSWER_BYTES))
+        except requests.RequestException:
+            if not expired.is_set():
+                raise
+        # Cut by the watchdog, whatever the cut looked like from inside (cut
+        # between headers, it can pass for a whole empty answer).
         if expired.is_set():
             raise requests.exceptions.ReadTimeout(
                 "No complete answer from token endpoint {} within {} s".format(url, REQUEST_TIMEOUT)
-            ) from None
-        raise
+            )
+        return answer.status_code, bytes(body)
     finally:
         watchdog.cancel()
         _exchange.sockets = None

@@ -265,7 +265,6 @@ py::object adapter_send(rt::Call &c) {
         for (py::handle sock : sockets) sock.attr("close")();
     };
     py::object response;
-    bool timed_out = false;
     try {
         watchdog.attr("start")();
         response = c.super().attr("send")(request, "stream"_a = true, "timeout"_a = within(timeout, deadline),
@@ -273,20 +272,21 @@ py::object adapter_send(rt::Call &c) {
         read_capped(c, self, request, response);
     } catch (py::error_already_set &e) {
         finish();
-        // Cut by the watchdog: whatever the cut looked like from inside
-        // (a reset, an incomplete body), the exchange ran out of time.
         if (!rt::truthy(expired.attr("is_set")()) || !e.matches(PyExc_Exception)) throw;
-        timed_out = true;
+        response = py::object();
     } catch (...) {
         finish();
         throw;
     }
-    if (timed_out)
+    if (response) finish();
+    // Cut by the watchdog: whatever the cut looked like from inside (a
+    // reset, an incomplete body, or, cut between headers, what the HTTP
+    // client takes for a whole empty answer), the exchange ran out of time.
+    if (rt::truthy(expired.attr("is_set")()))
         rt::raise(
             c.g("ReadTimeout"),
             rt::text({"No complete answer from ", endpoint_of(c, request.attr("url")), " within ", deadline, " s."}),
             "request"_a = request);
-    finish();
     return response;
 }
 
