@@ -28,7 +28,6 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
-from test_exit import Relay  # noqa: E402
 
 import conftest  # noqa: E402  (the test harness's servers)
 
@@ -179,8 +178,10 @@ def sigterm_with_an_open_run(uri):
 def server_gone_in_a_block(uri):
     import http.server
 
-    relay = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Relay)
-    relay.target, relay.gone, relay.requests_while_gone = uri, False, 0
+    handler = type("Relay", (conftest._Relay, http.server.BaseHTTPRequestHandler),
+                   {"do_GET": conftest._Relay.relay, "do_POST": conftest._Relay.relay})
+    relay = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    relay.target, relay.gone, relay.requests_while_gone, relay.batches = uri, False, 0, 0
     threading.Thread(target=relay.serve_forever, daemon=True).start()
     address = "http://127.0.0.1:{}".format(relay.server_port)
     # MLflow's defaults but the back-off (5 retries of a 503 at back-off 2 would be a minute per call).

@@ -253,6 +253,54 @@ def hostile():
         endpoint.stop()
 
 
+class _Relay:
+    """A request handler passing requests on to the tracking server, until
+    it is told the server is gone (then it answers 503); counts the batches
+    it passed on, and what it answered while gone."""
+
+    def relay(self):
+        import requests
+
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        if self.server.gone:
+            self.server.requests_while_gone += 1
+            self.send_response(503)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if self.path.endswith("/runs/log-batch"):
+            self.server.batches += 1
+        answer = requests.request(self.command, self.server.target + self.path, data=body,
+                                  headers={"Content-Type": self.headers.get("Content-Type", "")}, timeout=30)
+        self.send_response(answer.status_code)
+        self.send_header("Content-Type", answer.headers.get("Content-Type", "text/plain"))
+        self.send_header("Content-Length", str(len(answer.content)))
+        self.end_headers()
+        self.wfile.write(answer.content)
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture
+def relay(tracking_server):
+    """A proxy in front of the tracking server that can play its absence (``gone``)."""
+    import http.server
+    import threading
+
+    handler = type("Relay", (_Relay, http.server.BaseHTTPRequestHandler), {"do_GET": _Relay.relay,
+                                                                           "do_POST": _Relay.relay})
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    server.daemon_threads = True
+    server.target, server.gone, server.requests_while_gone, server.batches = tracking_server, False, 0, 0
+    server.uri = "http://127.0.0.1:{}".format(server.server_port)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield server
+    server.shutdown()
+    server.server_close()
+
+
 # ---- no secret in any log line or exception message ----------------------------------
 
 # Tokens, refresh tokens, authorization codes and client secrets a test used:

@@ -1,15 +1,12 @@
 """Iterations left running end when the interpreter exits: real scripts against the real server."""
-import http.server
 import json
 import os
 import signal
 import subprocess
 import sys
 import textwrap
-import threading
 
 import pytest
-import requests
 
 # Every way a script can leave a run open, one that ended its run, and one
 # whose run another client ended. A forked child exits on the way: it must
@@ -75,42 +72,6 @@ def test_open_iterations_end_at_exit(tracking_server, mlflow_client, unique_name
     assert statuses == {"started": status, "auto": status, "resumed": status,
                         "ended": "KILLED", "elsewhere": "FAILED"}
     assert "Could not mark" not in done.stderr
-
-
-class Relay(http.server.BaseHTTPRequestHandler):
-    """Passes requests on to the tracking server until it is told the server is gone."""
-
-    def relay(self):
-        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        if self.server.gone:
-            self.server.requests_while_gone += 1
-            self.send_response(503)
-            self.send_header("Content-Length", "0")
-            self.end_headers()
-            return
-        answer = requests.request(self.command, self.server.target + self.path, data=body,
-                                  headers={"Content-Type": self.headers.get("Content-Type", "")}, timeout=30)
-        self.send_response(answer.status_code)
-        self.send_header("Content-Type", answer.headers.get("Content-Type", "text/plain"))
-        self.send_header("Content-Length", str(len(answer.content)))
-        self.end_headers()
-        self.wfile.write(answer.content)
-
-    do_GET = do_POST = relay
-
-    def log_message(self, *args):
-        pass
-
-
-@pytest.fixture
-def relay(tracking_server):
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Relay)
-    server.target, server.gone, server.requests_while_gone = tracking_server, False, 0
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield server
-    server.shutdown()
-    server.server_close()
 
 
 def test_server_gone_at_exit_costs_one_request_and_loses_nothing(relay, mlflow_client, unique_name, tmp_path):

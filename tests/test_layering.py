@@ -32,14 +32,16 @@ LAYERS = [
         "auth.authenticator": {"auth.guard", "auth.user", "auth.utils", "constants", "exception", "oic", "requests",
                                "tavro_authn"},
         "entities.project": {"entities.quorril", "exception", "tracking.client", "mlflow"},
+        "tracking.background": {"auth.guard", "config", "constants", "exception", "tracking.client",
+                                "utils.validation", "mlflow", "requests"},
     },
     {  # 4
         "auth.lookup": {"auth.authenticator", "config", "constants"},
         "entities.experiment": {"entities.project", "entities.quorril", "exception", "tracking.client", "mlflow"},
     },
     {  # 5
-        "entities.iteration": {"entities.experiment", "exception", "model.tags", "tracking.client",
-                               "utils.validation", "mlflow"},
+        "entities.iteration": {"config", "entities.experiment", "exception", "model.tags", "tracking.background",
+                               "tracking.client", "utils.validation", "mlflow"},
         "tracking.initialize": {"auth.authenticator", "auth.lookup", "auth.user", "constants", "context",
                                 "entities.experiment", "entities.project", "exception", "tracking.client",
                                 "utils.validation", "mlflow"},

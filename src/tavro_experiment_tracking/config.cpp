@@ -116,6 +116,68 @@ py::object check_auth_env_configs(rt::Call &c) {
     return py::none();
 }
 
+// ---- background logging -------------------------------------------------------------
+
+// A positive number of seconds, or a count, given as a setting.
+py::object positive(rt::Call &c, py::handle value, const char *name, const char *kind) {
+    py::object number = rt::builtin(kind)(value);
+    if (!rt::truthy(number.attr("__gt__")(py::int_(0))) || !rt::truthy(c.g("math").attr("isfinite")(number)))
+        rt::raise(PyExc_ValueError, rt::text({name, " must be a positive number, not ", py::repr(value)}));
+    return number;
+}
+
+py::object use_async_logging(rt::Call &c) {
+    auto [enabled, flush_interval, max_queued_records, exit_timeout] = c.args<4>();
+    if (!enabled.is_none() && !rt::isinstance(enabled, rt::builtin("bool")))
+        rt::raise(PyExc_TypeError, rt::text({"enabled must be True, False or None, not ",
+                                             py::type::handle_of(enabled).attr("__name__")}));
+    if (!max_queued_records.is_none() && (!rt::isinstance(max_queued_records, rt::builtin("int")) ||
+                                          rt::isinstance(max_queued_records, rt::builtin("bool"))))
+        rt::raise(PyExc_TypeError, rt::text({"max_queued_records must be an int, not ",
+                                             py::type::handle_of(max_queued_records).attr("__name__")}));
+    py::dict changes;
+    changes["enabled"] = enabled;
+    if (!flush_interval.is_none()) changes["flush_interval"] = positive(c, flush_interval, "flush_interval", "float");
+    if (!max_queued_records.is_none())
+        changes["max_queued_records"] = positive(c, max_queued_records, "max_queued_records", "int");
+    if (!exit_timeout.is_none()) changes["exit_timeout"] = positive(c, exit_timeout, "exit_timeout", "float");
+    c.g("_async_logging").attr("update")(changes);
+    return py::none();
+}
+
+py::object async_logging(rt::Call &c) {
+    py::dict chosen = c.g("_async_logging");
+    py::object enabled = chosen["enabled"];
+    if (enabled.is_none()) {
+        // Read as the platform's flag is: anything but empty, 0, false, no.
+        py::object value = c.g("os").attr("environ").attr("get")(c.g("ENV_ASYNC_LOGGING"), "");
+        enabled =
+            py::bool_(!rt::contains(py::make_tuple("", "0", "false", "no"), value.attr("strip")().attr("lower")()));
+    }
+    if (!rt::truthy(enabled)) return py::none();
+    py::dict settings;
+    settings["flush_interval"] = chosen.attr("get")("flush_interval", c.g("ASYNC_FLUSH_INTERVAL"));
+    settings["max_queued_records"] = chosen.attr("get")("max_queued_records", c.g("ASYNC_MAX_QUEUED_RECORDS"));
+    settings["exit_timeout"] = chosen.attr("get")("exit_timeout", c.g("ASYNC_EXIT_TIMEOUT"));
+    return settings;
+}
+
+constexpr const char *USE_ASYNC_LOGGING_DOC =
+    R"(Log metrics and parameters in the background (or not), for iterations started from now on.
+
+``enabled=True``: ``log_metric``, ``log_metrics``, ``log_param`` and ``log_params``
+return once the values are queued; one sender thread sends them in order, in
+batches, retrying while the server is away. ``False``: every call talks to the
+server itself, the default. ``None``: as the environment variable named by
+``ENV_ASYNC_LOGGING`` says. The keywords change a setting and keep the others:
+``flush_interval`` (seconds a queued value may wait for others to share its
+request), ``max_queued_records`` (beyond, a logging call waits for room) and
+``exit_timeout`` (seconds the interpreter's exit, ``end()`` and leaving a ``with``
+block wait for the queue to empty).)";
+
+constexpr const char *ASYNC_LOGGING_DOC =
+    R"(The background logging settings in force, or None when iterations log synchronously.)";
+
 constexpr const char *CHECK_AUTH_ENV_CONFIGS_DOC =
     R"(The authenticator the environment configures, or None when it configures none.
 
@@ -136,13 +198,29 @@ when both kinds are configured.)";
 
 RT_MODULE(config, m) {
     rt::Module mod(m);
+    mod.import("math");
     mod.import("os");
+    mod.from("typing", {"Any", "Dict", "Optional"});
     mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     mod.from("tavro_experiment_tracking.constants",
              {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET",
               "ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT", "ENV_KOVA_CLIENT_ID",
-              "ENV_KOVA_REFRESH_TOKEN_USED"});
+              "ENV_KOVA_REFRESH_TOKEN_USED", "ENV_ASYNC_LOGGING", "ASYNC_FLUSH_INTERVAL", "ASYNC_MAX_QUEUED_RECORDS",
+              "ASYNC_EXIT_TIMEOUT"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
 
     mod.def("check_auth_env_configs", {}, check_auth_env_configs, rt::doc(CHECK_AUTH_ENV_CONFIGS_DOC));
+
+    // What the script chose for background logging (None: the environment's
+    // choice), and the settings it changed.
+    py::dict chosen;
+    chosen["enabled"] = py::none();
+    mod.set("_async_logging", chosen);
+    mod.def("use_async_logging",
+            {arg("enabled").def(py::bool_(true)).ann("Optional[bool]"),
+             rt::kwonly("flush_interval").def_none().ann("Optional[float]"),
+             rt::kwonly("max_queued_records").def_none().ann("Optional[int]"),
+             rt::kwonly("exit_timeout").def_none().ann("Optional[float]")},
+            use_async_logging, rt::doc(USE_ASYNC_LOGGING_DOC), rt::returns("None"));
+    mod.def("async_logging", {}, async_logging, rt::doc(ASYNC_LOGGING_DOC), rt::returns("Optional[Dict[str, Any]]"));
 }

@@ -1,4 +1,4 @@
-from typing import Optional
+from typing import Any, Dict, Optional
 
 # The tracking library ships no type information; its constants are Any to a
 # type checker.
@@ -6,6 +6,10 @@ from mlflow.protos.databricks_pb2 import INVALID_PARAMETER_VALUE  # type: ignore
 
 from tavro_experiment_tracking.auth.authenticator import Authenticator
 from tavro_experiment_tracking.constants import (
+    ASYNC_EXIT_TIMEOUT,
+    ASYNC_FLUSH_INTERVAL,
+    ASYNC_MAX_QUEUED_RECORDS,
+    ENV_ASYNC_LOGGING,
     ENV_KOVA_CLIENT_ID,
     ENV_KOVA_REFRESH_TOKEN,
     ENV_KOVA_REFRESH_TOKEN_USED,
@@ -18,3 +22,15 @@ from tavro_experiment_tracking.constants import (
 )
 
 def check_auth_env_configs() -> Optional[Authenticator]: ...
+
+# Background logging, for iterations started from now on (None: as the
+# environment variable ENV_ASYNC_LOGGING says); the keywords change a setting.
+def use_async_logging(
+    enabled: Optional[bool] = True,
+    *,
+    flush_interval: Optional[float] = None,
+    max_queued_records: Optional[int] = None,
+    exit_timeout: Optional[float] = None,
+) -> None: ...
+# The settings in force (flush_interval, max_queued_records, exit_timeout), or None.
+def async_logging() -> Optional[Dict[str, Any]]: ...

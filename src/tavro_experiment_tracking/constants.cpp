@@ -44,6 +44,16 @@ RT_MODULE(constants, m) {
     // the process that used it. A child process inheriting the environment
     // learns from it why it has no refresh token.
     mod.set("ENV_KOVA_REFRESH_TOKEN_USED", py::str("TAVRO_KOVA_REFRESH_TOKEN_USED"));
+    // Logging in the background (any value but "", "0", "false", "no", as
+    // ENV_KOVA_CLOUD): read when an iteration starts, unless the script chose
+    // with config.use_async_logging().
+    mod.set("ENV_ASYNC_LOGGING", py::str("TAVRO_ASYNC_LOGGING"));
+    // Background logging's defaults: seconds a queued value may wait for
+    // others to share its request; values queued at most (a logging call
+    // waits for room beyond); seconds the exit waits for the queue to empty.
+    mod.set("ASYNC_FLUSH_INTERVAL", py::float_(1.0));
+    mod.set("ASYNC_MAX_QUEUED_RECORDS", py::int_(100000));
+    mod.set("ASYNC_EXIT_TIMEOUT", py::float_(30.0));
     // Read by the tracking library on every request: how often a failed
     // request is retried.
     mod.set("ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", py::str("MLFLOW_HTTP_REQUEST_MAX_RETRIES"));
@@ -63,4 +73,7 @@ RT_MODULE(constants, m) {
     // the interpreter's exit): one request, no retries. Whole seconds, as the
     // tracking library reads its timeout.
     mod.set("RUN_END_TIMEOUT", py::int_(5));
+    // Seconds a termination signal gives the values still queued in the
+    // background before the runs are ended (within the 10 s it takes in all).
+    mod.set("SIGNAL_FLUSH_TIMEOUT", py::float_(4.0));
 }

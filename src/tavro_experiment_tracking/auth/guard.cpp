@@ -156,13 +156,15 @@ py::object adapter_init(rt::Call &c) {
     self.attr("max_bytes") = max_bytes;
     // The exchanges under way, by thread: the sockets each opened.
     self.attr("_live") = py::dict();
+    self.attr("_aborted") = py::bool_(false);
     c.super().attr("__init__")();
     return py::none();
 }
 
 // Whoever gave up waiting for the exchanges (a login that ends) cuts them:
-// their threads end at once instead of at their deadlines.
+// their threads end at once instead of at their deadlines; no new one starts.
 py::object adapter_abort(rt::Call &c) {
+    c.self().attr("_aborted") = py::bool_(true);
     for (py::handle sockets : py::list(c.self().attr("_live").attr("values")()))
         for (py::handle sock : rt::builtin("list")(sockets)) shut(c, sock);
     return py::none();
@@ -241,6 +243,10 @@ void read_capped(rt::Call &c, py::handle self, py::handle request, py::handle re
 py::object adapter_send(rt::Call &c) {
     auto [self, request, stream, timeout, verify, cert, proxies] = c.args<7>();
     (void)stream;  // the answer is always read here, capped
+    if (rt::truthy(self.attr("_aborted")))
+        rt::raise(c.g("ConnectionError"),
+                  rt::text({"Not sent to ", endpoint_of(c, request.attr("url")), ": its exchanges were aborted."}),
+                  "request"_a = request);
     py::object deadline = self.attr("deadline");
     py::object threading = c.g("threading");
     py::object exchange = c.g("_exchange");
@@ -327,7 +333,7 @@ static void import_names(rt::Module &mod) {
     mod.from("urllib.parse", {"quote", "urlsplit"});
     mod.import("requests");
     mod.from("requests.adapters", {"HTTPAdapter"});
-    mod.from("requests.exceptions", {"ReadTimeout", "RequestException"});
+    mod.from("requests.exceptions", {"ConnectionError", "ReadTimeout", "RequestException"});
     mod.from("urllib3.connection", {"HTTPConnection", "HTTPSConnection"});
     mod.from("urllib3.connectionpool", {"HTTPConnectionPool", "HTTPSConnectionPool"});
     mod.from("tavro_experiment_tracking.constants", {"AUTH_MAX_ANSWER_BYTES", "AUTH_REQUEST_TIMEOUT"});

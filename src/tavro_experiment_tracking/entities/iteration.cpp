@@ -276,6 +276,10 @@ py::object start(rt::Call &c) {
                                               : create_run(c, client, iteration_name, experiment_id, tags);
     py::object iteration = c.g("ActiveIteration")(self.attr("client"), run);
     self.attr("iteration_id") = iteration.attr("info").attr("run_id");
+    // Logging in the background or not is decided now, for this run.
+    bool background = !c.g("async_logging")().is_none();
+    self.attr("_in_background") = py::bool_(background);
+    if (background) c.g("background").attr("track_run")(self.attr("iteration_id"), run.attr("data").attr("params"));
     // Running now: if the script never ends it, the exit does.
     c.g("_iteration_opened")(self.attr("iteration_id"), self.attr("client").attr("tracking_uri"));
     return iteration;
@@ -297,8 +301,46 @@ py::object start(rt::Call &c) {
                              "error_code"_a = e.value().attr("error_code"));
 }
 
+// ---- logging in the background -------------------------------------------------
+
+// Whether this iteration's values are queued for the background sender: as
+// decided when its run started; for one not started yet, as its start will.
+bool in_background(rt::Call &c) {
+    py::handle self = c.self();
+    if (!rt::truthy(self.attr("iteration_id"))) return !c.g("async_logging")().is_none();
+    return rt::truthy(py::getattr(self, "_in_background", py::bool_(false)));
+}
+
+// The run values are queued for (started first when there is none, which
+// needs the server), after raising what the server refused of earlier ones.
+py::object queued_run_id(rt::Call &c) {
+    py::handle self = c.self();
+    if (!rt::truthy(self.attr("iteration_id"))) self.attr("start")();
+    py::object run_id = self.attr("iteration_id");
+    c.g("background").attr("raise_refusal")(run_id);
+    return run_id;
+}
+
+void queue_params(rt::Call &c, py::handle params, bool single) {
+    py::object run_id = queued_run_id(c);
+    c.g("background")
+        .attr("queue_params")(c.self().attr("client").attr("tracking_uri"), run_id, params, py::bool_(single));
+}
+
+void queue_metrics(rt::Call &c, py::handle metrics, py::handle step) {
+    py::object run_id = queued_run_id(c);
+    c.g("background")
+        .attr("queue_metrics")(c.self().attr("client").attr("tracking_uri"), run_id, metrics, now_millis(c), step);
+}
+
 py::object log_param(rt::Call &c) {
     auto [self, key, value] = c.args<3>();
+    if (in_background(c)) {
+        py::dict one;
+        one[key] = value;
+        queue_params(c, one, true);
+        return py::none();
+    }
     py::object iteration = self.attr("_get_or_start_iteration")();
     try {
         tracker(c).attr("log_param")(iteration.attr("info").attr("run_id"), key, value);
@@ -311,6 +353,10 @@ py::object log_param(rt::Call &c) {
 
 py::object log_params(rt::Call &c) {
     auto [self, params] = c.args<2>();
+    if (in_background(c)) {
+        queue_params(c, params, false);
+        return py::none();
+    }
     py::object iteration = self.attr("_get_or_start_iteration")();
     py::list batch;
     for (py::handle item : params.attr("items")()) {
@@ -345,6 +391,12 @@ py::object log_params(rt::Call &c) {
 py::object log_metric(rt::Call &c) {
     auto [self, key, value, step] = c.args<4>();
     (void)self;
+    if (in_background(c)) {
+        py::dict one;
+        one[key] = value;
+        queue_metrics(c, one, step);
+        return py::none();
+    }
     py::object run_id = current_run_id(c);
     py::object client = tracker(c);
     py::object timestamp = now_millis(c);
@@ -356,6 +408,10 @@ py::object log_metrics(rt::Call &c) {
     auto [self, metrics, step_arg] = c.args<3>();
     (void)self;
     py::object step = rt::truthy(step_arg) ? py::reinterpret_borrow<py::object>(step_arg) : py::int_(0);
+    if (in_background(c)) {
+        queue_metrics(c, metrics, step);
+        return py::none();
+    }
     py::object run_id = current_run_id(c);
     py::object timestamp = now_millis(c);
     py::list batch;
@@ -393,9 +449,21 @@ py::object log_artifacts(rt::Call &c) {
 py::object end(rt::Call &c) {
     auto [self, status] = c.args<2>();
     py::object iteration_id = self.attr("iteration_id");
+    // Values still queued go first: the run's status is written after them.
+    bool background = rt::truthy(iteration_id) && in_background(c);
+    py::object refusal =
+        background ? c.g("background").attr("_before_ending")(iteration_id, py::none(), false) : py::object(py::none());
     tracker(c).attr("set_terminated")(iteration_id, status);
     c.g("_iteration_ended")(iteration_id);
     log(c, "debug", rt::text({"Terminated Iteration with ID: ", self.attr("iteration_id"), ")"}));
+    if (!refusal.is_none()) rt::raise_instance(refusal);
+    return py::none();
+}
+
+py::object flush(rt::Call &c) {
+    auto [self, timeout] = c.args<2>();
+    py::object iteration_id = self.attr("iteration_id");
+    if (rt::truthy(iteration_id) && in_background(c)) c.g("background").attr("flush")(iteration_id, timeout);
     return py::none();
 }
 
@@ -505,6 +573,16 @@ constexpr const char *END_DOC = R"(
         :param status: Final status name (FINISHED, FAILED, KILLED).
         )";
 
+constexpr const char *FLUSH_DOC = R"(
+        Wait until every value logged in the background so far is on the
+        tracking server, then raise what the server refused of this iteration's
+        values (ExperimentTrackingException). Returns at once when the
+        iteration logs synchronously.
+
+        :param timeout: Seconds to wait at most (None: as long as it takes);
+                        TimeoutError then, the values still being sent.
+        )";
+
 constexpr const char *GET_OR_START_DOC = R"(
         The current iteration, fetched from the server; a new one is started when
         there is none.
@@ -543,6 +621,8 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.tracking.client",
              {"Client", "ActiveIteration", "create_mlflow_client", "_iteration_opened", "_iteration_ended"});
     mod.from("tavro_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
+    mod.from("tavro_experiment_tracking.config", {"async_logging"});
+    mod.import("tavro_experiment_tracking.tracking.background", "background");
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
     // The tracking library's client with its listing and run fetch as they
     // are now; a lookup by name reads the listing's pages directly only while
@@ -589,6 +669,8 @@ is none.)")
         .method("end",
                 {arg("self"), arg("status").def_expr("RunStatus.to_string(RunStatus.FINISHED)").ann("Optional[str]")},
                 end, rt::doc(END_DOC), rt::returns("None"))
+        .method("flush", {arg("self"), arg("timeout").def_none().ann("Optional[float]")}, flush, rt::doc(FLUSH_DOC),
+                rt::returns("None"))
         .method("_get_or_start_iteration", {arg("self")}, get_or_start_iteration, rt::doc(GET_OR_START_DOC))
         .method("get_iteration", {arg("self"), arg("iteration_id")}, get_iteration, rt::doc(GET_ITERATION_DOC))
         .build();

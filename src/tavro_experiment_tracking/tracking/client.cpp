@@ -42,6 +42,10 @@ py::object create_mlflow_client(rt::Call &c) {
 
 // ---- runs left running ----------------------------------------------------------
 
+// Seconds a termination signal's handler takes at most before the signal
+// acts: a scheduler kills the process for good some 30 s after its SIGTERM.
+constexpr double SIGNAL_ENDING_SECONDS = 10.0;
+
 // Runs this process set running and has not ended: run ID -> (tracking
 // address, ID of the process that opened it, the status an ending that failed
 // meant to set, or None). Whatever is left when the interpreter exits is
@@ -192,19 +196,38 @@ bool end_left_open(rt::Call &c, py::handle run_id, py::handle tracking_uri, py::
     }
 }
 
+// Before runs are ended: the hooks in `_ending_hooks` (values still queued in
+// the background go to the server first) with the run (None: all), the time
+// they may take (None: their own default) and whether the process exits.
+// Returns the exception a hook gave back for the run, or None; a hook that
+// fails is a warning: the runs are ended whatever happens to their values.
+py::object before_ending(rt::Call &c, py::handle run_id, py::handle timeout, bool final) {
+    py::object found = py::none();
+    for (py::handle hook : py::list(c.g("_ending_hooks"))) {
+        try {
+            py::object given = hook(run_id, timeout, py::bool_(final));
+            if (!given.is_none()) found = given;
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            c.g("logger").attr("warning")(py::str("Before ending runs: {}").format(e.value()));
+        }
+    }
+    return found;
+}
+
 // Ends runs left open (`entries`, items of the table above) that this
 // process opened, each with `status_of(meant)`: one bounded attempt each,
 // nothing more once a server did not answer or the time for all of them
-// (twice one attempt's) is spent. An entry that cannot be ended, nor even
-// read or reported, never keeps the next one from its turn. Returns the IDs
-// of the runs it ended.
+// (`budget` seconds) is spent. An entry that cannot be ended, nor even read
+// or reported, never keeps the next one from its turn. Returns the IDs of
+// the runs it ended.
 template <typename StatusOf>
 py::set end_left_open_runs(rt::Call &c, const py::list &entries, StatusOf status_of, bool fresh_token,
-                           const py::str &when) {
+                           const py::str &when, double budget) {
     py::object pid = c.g("os").attr("getpid")();
     py::object monotonic = c.g("time").attr("monotonic");
     long timeout = run_end_timeout(c);
-    double until = monotonic().cast<double>() + 2.0 * static_cast<double>(timeout);
+    double until = monotonic().cast<double>() + budget;
     py::set unreachable, ended;
     py::object logger = c.g("logger");
     for (py::handle item : entries) {
@@ -243,6 +266,8 @@ py::set end_left_open_runs(rt::Call &c, const py::list &entries, StatusOf status
 }
 
 py::object end_open_iterations(rt::Call &c) {
+    // Values still queued first (those of runs already ended too).
+    before_ending(c, py::none(), py::none(), true);
     py::object open = open_runs(c);
     py::list entries(open.attr("items")());
     open.attr("clear")();
@@ -251,7 +276,8 @@ py::object end_open_iterations(rt::Call &c) {
     // for a signal) is the one tried again, never replaced by the exit's own.
     py::object status = status_name(c, exit_status(c));
     end_left_open_runs(
-        c, entries, [&](py::object meant) { return meant.is_none() ? status : meant; }, true, py::str("at exit"));
+        c, entries, [&](py::object meant) { return meant.is_none() ? status : meant; }, true, py::str("at exit"),
+        2.0 * static_cast<double>(run_end_timeout(c)));
     return py::none();
 }
 
@@ -270,8 +296,13 @@ py::object on_termination_signal(rt::Call &c) {
     // handler finishes what it does, then applies the signal.
     if (rt::truthy(state.attr("get")("ending"))) return py::none();
     py::object name = signal.attr("Signals")(signum).attr("name");
+    py::object monotonic = c.g("time").attr("monotonic");
+    double started = monotonic().cast<double>();
     state["ending"] = py::bool_(true);
     try {
+        // The scheduler's SIGKILL follows some 30 s later: a few seconds for
+        // the values still queued, then the runs.
+        before_ending(c, py::none(), c.g("SIGNAL_FLUSH_TIMEOUT"), false);
         py::object open = open_runs(c);
         py::object killed = status_name(c, "KILLED");
         py::object pid = c.g("os").attr("getpid")();
@@ -284,8 +315,9 @@ py::object on_termination_signal(rt::Call &c) {
             open[run_id] = entry(c, py::tuple(where)[0], killed);
             entries.append(py::make_tuple(run_id, open[run_id]));
         }
-        py::set ended =
-            end_left_open_runs(c, entries, [&](py::object) { return killed; }, false, rt::text({"on ", name}));
+        double left = SIGNAL_ENDING_SECONDS - (monotonic().cast<double>() - started);
+        py::set ended = end_left_open_runs(
+            c, entries, [&](py::object) { return killed; }, false, rt::text({"on ", name}), std::max(left, 1.0));
         for (py::handle run_id : ended) open.attr("pop")(run_id, py::none());
     } catch (...) {
         state["ending"] = py::bool_(false);
@@ -464,8 +496,12 @@ py::object exit_block(rt::Call &c) {
     // raise SystemExit through it).
     bool signalled = rt::contains(c.g("_signalled"), run_id);
     if (signalled && !rt::contains(open, run_id)) return py::bool_(false);
-    py::object status = status_name(c, signalled ? "KILLED" : leaving_status(c, exc_type, exc_value));
+    const char *leaving = signalled ? "KILLED" : leaving_status(c, exc_type, exc_value);
+    py::object status = status_name(c, leaving);
     py::object tracking_uri = self.attr("client").attr("tracking_uri");
+    // Values still queued go first (Ctrl-C gives them the time of an ending).
+    py::object refusal =
+        before_ending(c, run_id, std::string(leaving) == "KILLED" ? c.g("RUN_END_TIMEOUT") : py::none(), false);
     try {
         bounded_requests(c, run_end_timeout(c),
                          [&] { c.g("create_mlflow_client")(tracking_uri).attr("set_terminated")(run_id, status); });
@@ -479,6 +515,12 @@ py::object exit_block(rt::Call &c) {
         if (exc_type.is_none() || !e.matches(PyExc_Exception)) throw;
         c.g("logger").attr("warning")(
             py::str("Could not mark iteration {} as {}: {}").format(run_id, status, e.value()));
+    }
+    if (!refusal.is_none()) {
+        // What the server refused of the run's values: raised when the block
+        // ends normally; beside an exception leaving it, only said.
+        if (exc_type.is_none()) rt::raise_instance(refusal);
+        c.g("logger").attr("warning")(py::str("{}").format(refusal));
     }
     return py::bool_(false);
 }
@@ -549,7 +591,7 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
     mod.from("tavro_experiment_tracking.constants",
              {"ENV_EXP_TRACKING_SERVER_URI", "ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", "ENV_MLFLOW_HTTP_REQUEST_TIMEOUT",
-              "ENV_MLFLOW_TRACKING_TOKEN", "RUN_END_TIMEOUT"});
+              "ENV_MLFLOW_TRACKING_TOKEN", "RUN_END_TIMEOUT", "SIGNAL_FLUSH_TIMEOUT"});
     mod.import("tavro_experiment_tracking.context", "context");
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud"});
@@ -567,6 +609,11 @@ RT_MODULE(client, m) {
     // open_runs); those a termination signal ended (or meant to end) KILLED;
     // the handlers the termination signals had before ours, by signal.
     mod.set("_open_iterations", py::dict());
+    // Called before runs are ended, with (run ID or None for all, timeout or
+    // None for the default, whether the process is exiting): what a run's
+    // values still queued in the background need. Each may return an
+    // exception to raise once the run is ended.
+    mod.set("_ending_hooks", py::list());
     mod.set("_signalled", py::set());
     mod.set("_previous_handlers", py::dict());
     mod.set("_signal_state", py::dict());

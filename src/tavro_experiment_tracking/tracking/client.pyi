@@ -15,6 +15,7 @@ from tavro_experiment_tracking.constants import (
     ENV_MLFLOW_HTTP_REQUEST_TIMEOUT,
     ENV_MLFLOW_TRACKING_TOKEN,
     RUN_END_TIMEOUT,
+    SIGNAL_FLUSH_TIMEOUT,
 )
 
 def create_mlflow_client(tracking_uri: Optional[str]) -> MlflowClient: ...
