@@ -107,6 +107,7 @@ class Entries:
 def local_entries(sink):
     from mlflow.entities import Param
 
+    from tavro_experiment_tracking import config
     from tavro_experiment_tracking.auth import authenticator as authenticator_module, guard, utils
     from tavro_experiment_tracking.auth.authenticator import Authenticator, KOVAAuthenticator, OIDCAuthenticator
     from tavro_experiment_tracking.auth.guard import BoundedAdapter
@@ -123,7 +124,7 @@ def local_entries(sink):
         RestException,
         ServerNotAccessibleException,
     )
-    from tavro_experiment_tracking.tracking import client as client_module
+    from tavro_experiment_tracking.tracking import background, client as client_module
     from tavro_experiment_tracking.tracking.client import ActiveIteration, Client
     from tavro_experiment_tracking.utils.validation import _validate_keys_already_exists, is_cloud, is_server_up
 
@@ -248,6 +249,14 @@ def local_entries(sink):
           lambda: refused(lambda: KOVAAuthenticator("r"), TypeError))
     e.add("OIDCAuthenticator() OIDCAuthenticator.__init__", lambda: OIDCAuthenticator("https://issuer"),
           lambda: refused(lambda: OIDCAuthenticator("https://issuer", client_id="c"), ValueError))
+    e.add("use_async_logging async_logging",
+          lambda: (config.use_async_logging(False, flush_interval=0.5), config.async_logging(),
+                   config.use_async_logging(None, flush_interval=1.0)),
+          lambda: refused(lambda: config.use_async_logging(flush_interval=-1), ValueError))
+    e.add("track_run _refused raise_refusal pending _forget_parent_sender",
+          lambda: (background.track_run("run", {"a": "1"}), background._forget_parent_sender(), background.pending(),
+                   background._refused("run", [("m", 1.0, 1, 0)], [("p", "v")], ValueError("refused"))),
+          lambda: refused(lambda: background.raise_refusal("run"), ExperimentTrackingException))
     e.add("create_mlflow_client", lambda: client_module.create_mlflow_client("http://127.0.0.1:1"),
           lambda: refused(client_module.create_mlflow_client, TypeError))
     e.add("is_server_up", lambda: is_server_up("missing-folder"), lambda: refused(lambda: is_server_up(5), TypeError))
@@ -347,6 +356,22 @@ def server_entries(world, sink):
     oidc_refused = OIDCAuthenticator(world.refused)
     e.add("OIDCAuthenticator.authenticate _fetch_keys", lambda: world.login(oidc.authenticate),
           lambda: world.login(lambda: refused(oidc_refused.authenticate, Exception)))
+    from tavro_experiment_tracking import config
+    from tavro_experiment_tracking.tracking import background
+
+    config.use_async_logging()
+    queued = experiment.get_iteration()
+    queued.start(iteration_name="leak-background")
+    config.use_async_logging(None)
+    e.add("queue_metrics queue_params flush Iteration.flush _before_ending",
+          lambda: (queued.log_metric("loss", 0.5, step=1), queued.log_params({"alpha": "1"}), queued.flush(),
+                   queued.log_metrics({"loss": 0.25}), background._before_ending(queued.iteration_id, 30, False)),
+          lambda: refused(lambda: queued.log_param("alpha", "2"), ExperimentTrackingException),
+          lambda: refused(lambda: queued.log_metric("bad name!", 1.0), MlflowException),
+          lambda: refused(lambda: background.flush(timeout="soon"), ValueError))
+    e.add("_send_batch", lambda: background._send_batch(uri, run_id, [("sent", 1.0, 1, 0)], []),
+          lambda: refused(lambda: background._send_batch(uri, "no-such-run", [("sent", 1.0, 1, 0)], []),
+                          MlflowException))
     bounded = bounded_session()
     e.add("BoundedAdapter.send _WatchedHTTPConnection._new_conn _WatchedHTTPSConnection._new_conn",
           lambda: (bounded.get(uri + "/health").content,

@@ -423,6 +423,8 @@ py::object before_ending(rt::Call &c) {
 // not its own. It starts its own sender when it logs.
 py::object forget_parent_sender(rt::Call &c) {
     Sender &s = sender();
+    // Only in a child of the process whose sender it is.
+    if (s.owner == 0 || s.owner == getpid()) return py::none();
     s.outbox.forget_after_fork();
     s.thread = nullptr;  // the parent's thread does not exist here
     s.owner = 0;
