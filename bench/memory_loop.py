@@ -255,7 +255,7 @@ def local_entries(sink):
           lambda: refused(lambda: config.use_async_logging(flush_interval=-1), ValueError))
     e.add("track_run _refused raise_refusal pending _forget_parent_sender",
           lambda: (background.track_run("run", {"a": "1"}), background._forget_parent_sender(), background.pending(),
-                   background._refused("run", [("m", 1.0, 1, 0)], [("p", "v")], ValueError("refused"))),
+                   background._refused("run", ["m", "p"], ValueError("refused"))),
           lambda: refused(lambda: background.raise_refusal("run"), ExperimentTrackingException))
     e.add("create_mlflow_client", lambda: client_module.create_mlflow_client("http://127.0.0.1:1"),
           lambda: refused(client_module.create_mlflow_client, TypeError))
@@ -369,8 +369,9 @@ def server_entries(world, sink):
           lambda: refused(lambda: queued.log_param("alpha", "2"), ExperimentTrackingException),
           lambda: refused(lambda: queued.log_metric("bad name!", 1.0), MlflowException),
           lambda: refused(lambda: background.flush(timeout="soon"), ValueError))
-    e.add("_send_batch", lambda: background._send_batch(uri, run_id, [("sent", 1.0, 1, 0)], []),
-          lambda: refused(lambda: background._send_batch(uri, "no-such-run", [("sent", 1.0, 1, 0)], []),
+    body = '{{"run_id": "{}", "metrics": [{{"key": "sent", "value": 1.0, "timestamp": 1, "step": 0}}]}}'
+    e.add("_send_batch", lambda: background._send_batch(uri, run_id, body.format(run_id)),
+          lambda: refused(lambda: background._send_batch(uri, "no-such-run", body.format("no-such-run")),
                           MlflowException))
     bounded = bounded_session()
     e.add("BoundedAdapter.send _WatchedHTTPConnection._new_conn _WatchedHTTPSConnection._new_conn",

@@ -192,6 +192,14 @@ public:
         s.room.notify_all();
         return dropped;
     }
+    // Entries the queue holds before a producer waits for room.
+    void set_capacity(size_t capacity) {
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            state_->capacity = capacity ? capacity : 1;
+        }
+        state_->room.notify_all();
+    }
     // A new consumer after a stop (the queue is empty by then).
     void restart() {
         std::lock_guard<std::mutex> lock(state_->mutex);

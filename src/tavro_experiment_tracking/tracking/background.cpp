@@ -77,6 +77,11 @@ py::object own(py::handle h) {
 }
 
 std::string utf8(py::handle text) {
+    if (PyUnicode_Check(text.ptr())) {
+        Py_ssize_t size = 0;
+        if (const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) return std::string(data, size_t(size));
+        PyErr_Clear();  // lone surrogates: written as `surrogatepass` writes them
+    }
     py::bytes encoded = py::str(text).attr("encode")("utf-8", "surrogatepass");
     return std::string(encoded);
 }
@@ -87,15 +92,87 @@ py::str text_of(const std::string &utf8_text) {
 
 // ---- the sender thread ------------------------------------------------------------
 
-// A run's share of what was taken, in logged order, cut into requests.
+// ---- a batch as the tracking server reads it ------------------------------------
+
+// JSON text of UTF-8 written with `surrogatepass`: a lone surrogate (three
+// bytes ED A0..BF ..) becomes its \u escape, as Python's json writes it.
+void append_json_string(std::string &out, const std::string &text) {
+    char escape[8];
+    out += '"';
+    for (size_t i = 0; i < text.size(); i++) {
+        unsigned char ch = static_cast<unsigned char>(text[i]);
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += static_cast<char>(ch);
+        } else if (ch < 0x20) {
+            snprintf(escape, sizeof escape, "\\u%04x", ch);
+            out += escape;
+        } else if (ch == 0xED && i + 2 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0xA0) {
+            unsigned code = ((ch & 0x0Fu) << 12) | ((static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6) |
+                            (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+            snprintf(escape, sizeof escape, "\\u%04x", code);
+            out += escape;
+            i += 2;
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    out += '"';
+}
+
+// A double as protobuf's JSON writes it: NaN and the infinities as strings.
+void append_json_double(std::string &out, double value) {
+    if (std::isnan(value)) {
+        out += "\"NaN\"";
+    } else if (std::isinf(value)) {
+        out += value > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+    } else {
+        char text[32];
+        snprintf(text, sizeof text, "%.17g", value);
+        out += text;
+    }
+}
+
+std::string json_of(const Record &r) {
+    std::string out = "{\"key\": ";
+    append_json_string(out, r.key);
+    if (r.is_param) {
+        out += ", \"value\": ";
+        append_json_string(out, r.text);
+    } else {
+        out += ", \"value\": ";
+        append_json_double(out, r.value);
+        out += ", \"timestamp\": " + std::to_string(r.timestamp) + ", \"step\": " + std::to_string(r.step);
+    }
+    return out + "}";
+}
+
+// A run's share of what was taken, in logged order, as one `log_batch`
+// request body within the server's limits.
 struct Batch {
     const std::string *tracking_uri = nullptr, *run_id = nullptr;
     std::vector<const Record *> records;
-};
+    std::string metrics, params;  // the JSON arrays' items
+    size_t metric_count = 0, param_count = 0;
 
-size_t json_size(const Record &r) {
-    return r.key.size() + r.text.size() + (r.is_param ? 32 : 96);
-}
+    bool takes(const std::string &json, bool is_param) const {
+        if (is_param ? param_count >= MAX_PARAMS : metric_count >= MAX_METRICS) return false;
+        if (metric_count + param_count >= MAX_ENTITIES) return false;
+        return metrics.size() + params.size() + json.size() + 256 + run_id->size() <= MAX_REQUEST_BYTES;
+    }
+    void add(const Record *r, const std::string &json) {
+        std::string &items = r->is_param ? params : metrics;
+        if (!items.empty()) items += ", ";
+        items += json;
+        (r->is_param ? param_count : metric_count)++;
+        records.push_back(r);
+    }
+    std::string body() const {
+        std::string out = "{\"run_id\": ";
+        append_json_string(out, *run_id);
+        return out + ", \"metrics\": [" + metrics + "], \"params\": [" + params + "], \"tags\": []}";
+    }
+};
 
 std::vector<Batch> batches_of(const std::vector<Outbox::Entry> &taken) {
     // Runs in the order they first appear; each run's records in logged order.
@@ -112,20 +189,16 @@ std::vector<Batch> batches_of(const std::vector<Outbox::Entry> &taken) {
     }
     std::vector<Batch> batches;
     for (const auto &records : by_run) {
-        size_t metrics = 0, params = 0, bytes = 0;
+        bool first = true;
         for (const Record *r : records) {
-            bool full = batches.empty() || batches.back().run_id != &records.front()->run_id ||
-                        (r->is_param ? params >= MAX_PARAMS : metrics >= MAX_METRICS) ||
-                        metrics + params >= MAX_ENTITIES || bytes + json_size(*r) > MAX_REQUEST_BYTES;
-            if (full) {
+            std::string json = json_of(*r);
+            if (first || !batches.back().takes(json, r->is_param)) {
                 batches.emplace_back();
-                batches.back().tracking_uri = &records.front()->tracking_uri;
-                batches.back().run_id = &records.front()->run_id;
-                metrics = params = bytes = 0;
+                batches.back().tracking_uri = &r->tracking_uri;
+                batches.back().run_id = &r->run_id;
+                first = false;
             }
-            batches.back().records.push_back(r);
-            (r->is_param ? params : metrics)++;
-            bytes += json_size(*r);
+            batches.back().add(r, json);
         }
     }
     return batches;
@@ -134,26 +207,22 @@ std::vector<Batch> batches_of(const std::vector<Outbox::Entry> &taken) {
 enum class Outcome { Sent, Retry, Refused, Abandoned };
 
 // One attempt at a batch, the GIL taken for it: `_send_batch` of the module
-// sends it (looked up now, so a patch of it takes effect); what it raises is
-// the server's refusal, kept for the run's iteration.
+// sends its JSON body (looked up now, so a patch of it takes effect); what it
+// raises is the server's refusal, kept for the run's iteration.
 Outcome attempt(Sender &s, const Batch &batch) {
     if (_Py_IsFinalizing()) return Outcome::Abandoned;
+    std::string body = batch.body();
     rt::WithGil gil;
     try {
-        py::list metrics, params;
-        for (const Record *r : batch.records) {
-            if (r->is_param)
-                params.append(py::make_tuple(text_of(r->key), text_of(r->text)));
-            else
-                metrics.append(py::make_tuple(text_of(r->key), r->value, r->timestamp, r->step));
-        }
         py::object uri = text_of(*batch.tracking_uri), run_id = text_of(*batch.run_id);
         py::dict globals = py::reinterpret_borrow<py::dict>(s.globals);
         try {
-            py::object outcome = globals["_send_batch"](uri, run_id, metrics, params);
+            py::object outcome = globals["_send_batch"](uri, run_id, py::str(body.data(), body.size()));
             return outcome.is_none() ? Outcome::Sent : Outcome::Retry;
         } catch (py::error_already_set &refusal) {
-            globals["_refused"](run_id, metrics, params, refusal.value());
+            py::list keys;
+            for (const Record *r : batch.records) keys.append(text_of(r->key));
+            globals["_refused"](run_id, keys, refusal.value());
             return Outcome::Refused;
         }
     } catch (py::error_already_set &e) {
@@ -177,8 +246,8 @@ void send(Sender &s, const Batch &batch) {
 
 void run_sender(Sender *s) {
     for (;;) {
-        auto interval = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(s->flush_interval.load()));
+        auto interval =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s->flush_interval.load()));
         std::vector<Outbox::Entry> taken = s->outbox.take(TAKE_AT_ONCE, FULL_BATCH, interval);
         if (taken.empty()) return;
         for (const Batch &batch : batches_of(taken)) {
@@ -189,14 +258,22 @@ void run_sender(Sender *s) {
     }
 }
 
+// The settings in force, for the sender (read when an iteration starts and
+// when the sender does, not at every value).
+void apply_settings(rt::Call &c) {
+    py::object settings = c.g("async_logging")();
+    if (settings.is_none()) return;
+    Sender &s = sender();
+    s.flush_interval = settings["flush_interval"].cast<double>();
+    s.outbox.set_capacity(settings["max_queued_records"].cast<size_t>());
+}
+
 // The sender of this process, its thread started on first use; a child
 // process just forked starts afresh (see forget_parent_sender).
 Sender &running_sender(rt::Call &c) {
     Sender &s = sender();
-    // Settings are read as values are queued: a change applies from then on.
-    py::object settings = c.g("async_logging")();
-    if (!settings.is_none()) s.flush_interval = settings["flush_interval"].cast<double>();
     if (s.owner != getpid() || !s.thread) {
+        apply_settings(c);
         s.owner = getpid();
         s.outbox.restart();
         s.thread = new std::thread(run_sender, &s);
@@ -215,14 +292,32 @@ void queue_checked(rt::Call &c, std::vector<Record> &&records) {
     running_sender(c).outbox.push(std::move(records), FULL_BATCH);
 }
 
+// Metric names the tracking library's check accepted: a name's check never
+// changes, so a training loop's names are checked once (a bounded memory).
+constexpr size_t REMEMBERED_NAMES = 10000;
+
+// The tracking library's check of one metric value, skipped for what it is
+// known to accept: a name it accepted before, a float (or int) value, an
+// int step and time stamp.
+void check_metric(rt::Call &c, py::handle key, py::handle value, py::handle timestamp, py::handle step) {
+    py::set names = c.g("_checked_names");
+    bool plain = (PyFloat_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr())) && PyLong_CheckExact(step.ptr()) &&
+                 PyLong_CheckExact(timestamp.ptr());
+    if (plain && PyUnicode_CheckExact(key.ptr()) && names.contains(key)) return;
+    c.g("mlflow_validation").attr("_validate_metric")(key, value, timestamp, step);
+    if (PyUnicode_CheckExact(key.ptr())) {
+        if (py::len(names) >= REMEMBERED_NAMES) names.clear();
+        names.add(key);
+    }
+}
+
 py::object queue_metrics(rt::Call &c) {
     auto [tracking_uri, run_id, metrics, timestamp, step] = c.args<5>();
-    py::object validate = c.g("mlflow_validation").attr("_validate_metric");
     std::string uri = utf8(tracking_uri), run = utf8(run_id);
     std::vector<Record> records;
     for (py::handle item : metrics.attr("items")()) {
         auto [key, value] = rt::unpack2(item);
-        validate(key, value, timestamp, step);
+        check_metric(c, key, value, timestamp, step);
         Record r;
         r.tracking_uri = uri;
         r.run_id = run;
@@ -242,8 +337,8 @@ py::object queue_metrics(rt::Call &c) {
 py::dict known_params(rt::Call &c, py::handle tracking_uri, py::handle run_id) {
     py::dict known = c.g("_known_params");
     if (!known.contains(run_id))
-        known[run_id] = py::dict(c.g("create_mlflow_client")(tracking_uri).attr("get_run")(run_id).attr("data").attr(
-            "params"));
+        known[run_id] =
+            py::dict(c.g("create_mlflow_client")(tracking_uri).attr("get_run")(run_id).attr("data").attr("params"));
     return known[run_id];
 }
 
@@ -303,6 +398,7 @@ py::object queue_params(rt::Call &c) {
 py::object track_run(rt::Call &c) {
     auto [run_id, params] = c.args<2>();
     c.g("_known_params")[run_id] = py::dict(own(params));
+    apply_settings(c);
     return py::none();
 }
 
@@ -311,13 +407,11 @@ py::object track_run(rt::Call &c) {
 // Called by the sender (the GIL taken) with a batch the server refused: said
 // once as an error, kept for the run's iteration.
 py::object refused(rt::Call &c) {
-    auto [run_id, metrics, params, error] = c.args<4>();
-    py::list keys;
-    for (py::handle record : metrics) keys.append(own(record)[py::int_(0)]);
-    for (py::handle record : params) keys.append(own(record)[py::int_(0)]);
+    auto [run_id, keys, error] = c.args<3>();
     size_t count = py::len(keys);
-    py::object kept = c.g("_refusals").attr("setdefault")(run_id, py::dict("count"_a = 0, "keys"_a = py::list(),
-                                                                           "reason"_a = py::str(error)));
+    py::object kept =
+        c.g("_refusals")
+            .attr("setdefault")(run_id, py::dict("count"_a = 0, "keys"_a = py::list(), "reason"_a = py::str(error)));
     kept["count"] = py::int_(kept["count"]) + py::int_(count);
     py::list kept_keys = kept["keys"];
     for (py::handle key : keys)
@@ -458,13 +552,7 @@ bool transient(int status) {
 // One `log_batch` request for a tracking server, as the tracking library
 // makes it, but one attempt only: retries are the sender's, with back-off,
 // and they must never hold the GIL while they wait.
-py::object send_over_http(rt::Call &c, py::handle store, py::handle run_id, const py::list &metrics,
-                          const py::list &params) {
-    py::list metric_protos, param_protos;
-    for (py::handle m : metrics) metric_protos.append(m.attr("to_proto")());
-    for (py::handle p : params) param_protos.append(p.attr("to_proto")());
-    py::object body = c.g("message_to_json")(c.g("LogBatch")("run_id"_a = run_id, "metrics"_a = metric_protos,
-                                                              "params"_a = param_protos, "tags"_a = py::list()));
+py::object send_over_http(rt::Call &c, py::handle store, py::handle body) {
     py::object creds = store.attr("get_host_creds")();
     py::dict headers(c.g("resolve_request_headers")());
     headers["Content-Type"] = "application/json";
@@ -481,10 +569,10 @@ py::object send_over_http(rt::Call &c, py::handle store, py::handle run_id, cons
     py::object host = creds.attr("host").attr("rstrip")("/");
     py::object response;
     try {
-        response = session_for_sending(c).attr("post")(rt::text({host, LOG_BATCH_ENDPOINT}), "data"_a = body,
-                                                        "headers"_a = headers, "verify"_a = verify,
-                                                        "cert"_a = creds.attr("client_cert_path"),
-                                                        "allow_redirects"_a = false);
+        response = session_for_sending(c).attr("post")(
+            rt::text({host, LOG_BATCH_ENDPOINT}), "data"_a = body.attr("encode")("utf-8", "surrogatepass"),
+            "headers"_a = headers, "verify"_a = verify, "cert"_a = creds.attr("client_cert_path"),
+            "allow_redirects"_a = false);
     } catch (py::error_already_set &e) {
         if (e.matches(c.g("RequestException"))) return py::str("retry");
         throw;
@@ -496,19 +584,16 @@ py::object send_over_http(rt::Call &c, py::handle store, py::handle run_id, cons
     rt::raise(c.g("MlflowException"), rt::text({"The tracking server answered ", py::int_(status)}));
 }
 
-py::object send_batch(rt::Call &c) {
-    auto [tracking_uri, run_id, metric_items, param_items] = c.args<4>();
-    // The login's current token, where the tracking library reads it.
-    c.g("create_mlflow_client")(tracking_uri);
-    py::object store = c.g("_get_store")(tracking_uri);
+// The same batch for a store the tracking library opens itself (a folder, a
+// database), through the store.
+py::object send_to_store(rt::Call &c, py::handle store, py::handle run_id, py::handle body) {
+    py::object batch = c.g("json").attr("loads")(body);
     py::list metrics, params;
-    for (py::handle m : metric_items) metrics.append(c.g("Metric")(*py::tuple(own(m))));
-    for (py::handle p : param_items) params.append(c.g("Param")(*py::tuple(own(p))));
-    if (rt::isinstance(store, c.g("RestStore"))) return send_over_http(c, store, run_id, metrics, params);
-    // A store the tracking library opens itself (a folder, a database).
+    for (py::handle m : batch["metrics"])
+        metrics.append(c.g("Metric")(m["key"], rt::builtin("float")(m["value"]), m["timestamp"], m["step"]));
+    for (py::handle p : batch["params"]) params.append(c.g("Param")(p["key"], p["value"]));
     try {
-        store.attr("log_batch")("run_id"_a = run_id, "metrics"_a = metrics, "params"_a = params,
-                                "tags"_a = py::list());
+        store.attr("log_batch")("run_id"_a = run_id, "metrics"_a = metrics, "params"_a = params, "tags"_a = py::list());
     } catch (py::error_already_set &e) {
         if (!e.matches(c.g("MlflowException"))) return py::str("retry");
         py::object code = e.value().attr("error_code");
@@ -517,6 +602,15 @@ py::object send_batch(rt::Call &c) {
         return py::str("retry");
     }
     return py::none();
+}
+
+py::object send_batch(rt::Call &c) {
+    auto [tracking_uri, run_id, body] = c.args<3>();
+    // The login's current token, where the tracking library reads it.
+    c.g("create_mlflow_client")(tracking_uri);
+    py::object store = c.g("_get_store")(tracking_uri);
+    if (rt::isinstance(store, c.g("RestStore"))) return send_over_http(c, store, body);
+    return send_to_store(c, store, run_id, body);
 }
 
 // ---- docstrings ---------------------------------------------------------------------
@@ -549,16 +643,15 @@ giving up what is left then with one warning. Returns the refusal kept for
 // The module's namespace: what it imports, looked up at call time.
 static void import_names(rt::Module &mod) {
     mod.import("base64");
+    mod.import("json");
     mod.import("logging");
     mod.import("os");
     mod.from("mlflow.entities", {"Metric", "Param"});
     mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
-    mod.from("mlflow.protos.service_pb2", {"LogBatch"});
     mod.from("mlflow.store.tracking.rest_store", {"RestStore"});
     mod.from("mlflow.tracking", {"_get_store"});
     mod.from("mlflow.tracking.request_header.registry", {"resolve_request_headers"});
-    mod.from("mlflow.utils.proto_json_utils", {"message_to_json"});
     mod.from("mlflow.utils.rest_utils", {"verify_rest_response"});
     mod.import("mlflow.utils.validation", "mlflow_validation");
     mod.from("requests.exceptions", {"RequestException"});
@@ -582,6 +675,7 @@ RT_MODULE(background, m) {
     mod.set("_known_params", py::dict());
     mod.set("_refusals", py::dict());
     mod.set("_sessions", py::dict());
+    mod.set("_checked_names", py::set());
 
     mod.def("queue_metrics",
             {arg("tracking_uri"), arg("run_id"), arg("metrics"), arg("timestamp"), arg("step").def(py::int_(0))},
@@ -596,12 +690,11 @@ RT_MODULE(background, m) {
     mod.def("flush", {arg("run_id").def_none(), arg("timeout").def_none()}, flush, rt::doc(FLUSH_DOC),
             rt::returns("None"));
     mod.def("pending", {}, pending, rt::doc("Values queued and not yet sent (or refused)."), rt::returns("int"));
-    mod.def("_before_ending", {arg("run_id"), arg("timeout"), arg("final")}, before_ending,
-            rt::doc(BEFORE_ENDING_DOC));
-    mod.def("_send_batch", {arg("tracking_uri"), arg("run_id"), arg("metrics"), arg("params")}, send_batch,
-            rt::doc("Send one batch (called by the sender thread): None when it is on the server, \"retry\" "
-                    "when it may go through later; raises the server's refusal."));
-    mod.def("_refused", {arg("run_id"), arg("metrics"), arg("params"), arg("error")}, refused,
+    mod.def("_before_ending", {arg("run_id"), arg("timeout"), arg("final")}, before_ending, rt::doc(BEFORE_ENDING_DOC));
+    mod.def("_send_batch", {arg("tracking_uri"), arg("run_id"), arg("body")}, send_batch,
+            rt::doc("Send one batch, its `log_batch` request body given (called by the sender thread): None when "
+                    "it is on the server, \"retry\" when it may go through later; raises the server's refusal."));
+    mod.def("_refused", {arg("run_id"), arg("keys"), arg("error")}, refused,
             rt::doc("Keep a refused batch for the run's iteration (called by the sender thread)."),
             rt::returns("None"));
     mod.def("_forget_parent_sender", {}, forget_parent_sender,
