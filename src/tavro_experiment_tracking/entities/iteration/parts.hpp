@@ -1,0 +1,56 @@
+// The parts of the iteration module (entities/iteration.cpp holds the module
+// itself: its namespace, the class, the docstrings): what they share, and the
+// method bodies each gives the class.
+#pragma once
+
+#include "runtime.hpp"
+
+namespace iteration {
+
+namespace py = pybind11;
+
+// A tracking-library client for the iteration's session.
+inline py::object tracker(rt::Call &c) {
+    return c.g("create_mlflow_client")(c.self().attr("client").attr("tracking_uri"));
+}
+
+// The run an operation writes into: the current iteration, started first
+// when there is none.
+inline py::object current_run_id(rt::Call &c) {
+    return c.self().attr("_get_or_start_iteration")().attr("info").attr("run_id");
+}
+
+// Milliseconds since the epoch, truncated as int() truncates.
+inline py::object now_millis(rt::Call &c) {
+    py::object seconds = c.g("time").attr("time")();
+    return py::int_(seconds * py::int_(1000));
+}
+
+inline void log(rt::Call &c, const char *level, const py::str &message) {
+    c.g("logger").attr(level)(message);
+}
+
+// lookup.cpp: the run of `experiment_id` whose name tag is `name` (the last
+// listed wins); a null object when there is none.
+py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experiment_id, py::handle name);
+
+// runs.cpp: starting (a new run, or one opened again), ending, fetching.
+py::object init(rt::Call &c);
+py::object start(rt::Call &c);
+py::object end(rt::Call &c);
+py::object flush(rt::Call &c);
+py::object get_or_start_iteration(rt::Call &c);
+py::object get_iteration(rt::Call &c);
+
+// logging.cpp: parameters and metrics, sent at once or queued in the background.
+bool in_background(rt::Call &c);
+py::object log_param(rt::Call &c);
+py::object log_params(rt::Call &c);
+py::object log_metric(rt::Call &c);
+py::object log_metrics(rt::Call &c);
+
+// artifacts.cpp: files and folders uploaded into a run.
+py::object log_artifact(rt::Call &c);
+py::object log_artifacts(rt::Call &c);
+
+}  // namespace iteration

@@ -1,0 +1,163 @@
+// Starting an iteration (a new run with its tags, or an existing one opened
+// again), ending it, and fetching its run.
+#include "parts.hpp"
+
+namespace py = pybind11;
+using namespace py::literals;
+
+namespace iteration {
+
+namespace {
+
+// An existing run opened again: refused when it belongs to another
+// experiment or is deleted; running again with the end time it had (a
+// resumed run keeps the record of when it was last ended), tagged with
+// `tags` when given.
+py::object reopen_run(rt::Call &c, py::handle client, py::handle iteration_id, py::handle tags) {
+    py::handle self = c.self();
+    py::object run = client.attr("get_run")(iteration_id);
+    py::object bound_id = self.attr("experiment").attr("experiment_id");
+    if (!bound_id.is_none() && !rt::equal(bound_id, run.attr("info").attr("experiment_id")))
+        rt::raise(c.g("ExperimentTrackingException"),
+                  py::str("Cannot start iteration with ID {} because active experiment ID {}does not match with it. "
+                          "Make sure iteration_id matches experiment set with init()")
+                      .format(iteration_id, bound_id));
+    if (rt::equal(run.attr("info").attr("lifecycle_stage"), c.g("LifecycleStage").attr("DELETED")))
+        rt::raise(c.g("ExperimentTrackingException"),
+                  py::str("Cannot start run with ID {} because it is in the deleted state.").format(iteration_id));
+    c.g("_get_store")("store_uri"_a = self.attr("client").attr("tracking_uri"))
+        .attr("update_run_info")(iteration_id, "run_status"_a = c.g("RunStatus").attr("RUNNING"),
+                                 "end_time"_a = run.attr("info").attr("end_time"));
+    if (rt::truthy(tags)) {
+        py::list run_tags;
+        for (py::handle item : tags.attr("items")()) {
+            auto [key, value] = rt::unpack2(item);
+            run_tags.append(c.g("RunTag")(key, py::str(value)));
+        }
+        client.attr("log_batch")("run_id"_a = iteration_id, "tags"_a = run_tags);
+    }
+    run = client.attr("get_run")(iteration_id);
+    log(c, "info",
+        rt::text({"Reusing Iteration with ID: ", run.attr("info").attr("run_id"),
+                  ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
+    return run;
+}
+
+// The tags of a new run: the caller's (never modified), the iteration name,
+// the project and the descriptions where they are not None.
+py::object new_run_tags(rt::Call &c, py::handle experiment, py::handle iteration_name, py::handle tags) {
+    py::object user_tags = c.g("deepcopy")(tags);
+    if (!rt::truthy(user_tags)) user_tags = py::dict();
+    if (!iteration_name.is_none()) {
+        user_tags[c.g("MLFLOW_RUN_NAME")] = iteration_name;
+        user_tags[c.g("EXP_STORE_RUN_NAME")] = iteration_name;
+    }
+    py::object project_name = experiment.attr("project").attr("name");
+    if (!project_name.is_none()) user_tags[c.g("EXP_STORE_PROJECT_NAME")] = project_name;
+    py::object experiment_description = experiment.attr("description");
+    if (!experiment_description.is_none()) user_tags[c.g("EXP_STORE_EXPERIMENT_DESCRIPTION")] = experiment_description;
+    py::object project_description = experiment.attr("project").attr("description");
+    if (!project_description.is_none()) user_tags[c.g("EXP_STORE_PROJECT_DESCRIPTION")] = project_description;
+    return user_tags;
+}
+
+py::object create_run(rt::Call &c, py::handle client, py::handle iteration_name, py::handle experiment_id,
+                      py::handle tags) {
+    py::object experiment = c.self().attr("experiment");
+    py::object target = experiment_id.is_none() ? py::object(experiment.attr("experiment_id"))
+                                                : py::reinterpret_borrow<py::object>(experiment_id);
+    // The run context (user, source) is resolved together with our tags, so
+    // the run records the logged-in user.
+    py::object resolved =
+        c.g("context_registry").attr("resolve_tags")(new_run_tags(c, experiment, iteration_name, tags));
+    // The tracking client sends tag values as they are and refuses anything
+    // but text, so values become text only now: context providers still see
+    // the caller's values.
+    py::dict text_tags;
+    for (py::handle item : resolved.attr("items")()) {
+        auto [key, value] = rt::unpack2(item);
+        text_tags[key] = py::str(value);
+    }
+    py::object run = client.attr("create_run")("experiment_id"_a = target, "tags"_a = text_tags);
+    log(c, "info",
+        rt::text({"New Iteration created with ID: ", run.attr("info").attr("run_id"),
+                  ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
+    return run;
+}
+
+}  // namespace
+
+py::object init(rt::Call &c) {
+    auto [self, experiment] = c.args<2>();
+    self.attr("iteration_id") = py::none();
+    self.attr("experiment") = experiment;
+    // The experiment's client as it is now, like the experiment copies its project's.
+    self.attr("client") = rt::truthy(experiment) ? py::object(experiment.attr("client")) : py::object(py::none());
+    return py::none();
+}
+
+// An existing run opened again: refused when it belongs to another
+// experiment or is deleted; running again with the end time it had (a
+
+py::object start(rt::Call &c) {
+    auto [self, iteration_name, iteration_id_arg, experiment_id_arg, tags, nested] = c.args<6>();
+    (void)nested;
+    py::object iteration_id = py::reinterpret_borrow<py::object>(iteration_id_arg);
+    py::object experiment_id = py::reinterpret_borrow<py::object>(experiment_id_arg);
+    py::object client = tracker(c);
+    if (rt::truthy(iteration_name)) {
+        if (!rt::truthy(experiment_id)) experiment_id = self.attr("experiment").attr("experiment_id");
+        py::object found = find_run_by_name(c, client, experiment_id, iteration_name);
+        if (found)
+            iteration_id = found;
+        else
+            log(c, "debug", rt::text({"No iteration with name ", iteration_name, ", creating new iteration!"}));
+    }
+    py::object run = rt::truthy(iteration_id) ? reopen_run(c, client, iteration_id, tags)
+                                              : create_run(c, client, iteration_name, experiment_id, tags);
+    py::object iteration = c.g("ActiveIteration")(self.attr("client"), run);
+    self.attr("iteration_id") = iteration.attr("info").attr("run_id");
+    // Logging in the background or not is decided now, for this run.
+    bool background = !c.g("async_logging")().is_none();
+    self.attr("_in_background") = py::bool_(background);
+    if (background) c.g("background").attr("track_run")(self.attr("iteration_id"), run.attr("data").attr("params"));
+    // Running now: if the script never ends it, the exit does.
+    c.g("_iteration_opened")(self.attr("iteration_id"), self.attr("client").attr("tracking_uri"));
+    return iteration;
+}
+
+py::object end(rt::Call &c) {
+    auto [self, status] = c.args<2>();
+    py::object iteration_id = self.attr("iteration_id");
+    // Values still queued go first: the run's status is written after them.
+    bool background = rt::truthy(iteration_id) && in_background(c);
+    py::object refusal =
+        background ? c.g("background").attr("_before_ending")(iteration_id, py::none(), false) : py::object(py::none());
+    tracker(c).attr("set_terminated")(iteration_id, status);
+    c.g("_iteration_ended")(iteration_id);
+    log(c, "debug", rt::text({"Terminated Iteration with ID: ", self.attr("iteration_id"), ")"}));
+    if (!refusal.is_none()) rt::raise_instance(refusal);
+    return py::none();
+}
+
+py::object flush(rt::Call &c) {
+    auto [self, timeout] = c.args<2>();
+    py::object iteration_id = self.attr("iteration_id");
+    if (rt::truthy(iteration_id) && in_background(c)) c.g("background").attr("flush")(iteration_id, timeout);
+    return py::none();
+}
+
+py::object get_or_start_iteration(rt::Call &c) {
+    py::handle self = c.self();
+    py::object iteration_id = self.attr("iteration_id");
+    if (rt::truthy(iteration_id)) return self.attr("get_iteration")(iteration_id);
+    return self.attr("start")();
+}
+
+py::object get_iteration(rt::Call &c) {
+    auto [self, iteration_id] = c.args<2>();
+    py::object run = tracker(c).attr("get_run")(iteration_id);
+    return c.g("ActiveIteration")(self.attr("client"), run);
+}
+
+}  // namespace iteration
