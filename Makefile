@@ -78,9 +78,20 @@ screenshot: demo
 	$(PY) docs/make_screenshot.py
 
 # On loopback, then again through a proxy adding 20 ms each way (BENCH_ARGS
-# passes options, e.g. BENCH_ARGS="--runs-large 0").
-bench: build
+# passes options, e.g. BENCH_ARGS="--runs-large 0"); then a training loop's
+# logging side by side (LOOP_ARGS), MLflow 2.x's own background logging
+# included, from an environment of its own (never the package's).
+MLFLOW2 := build/bench-mlflow2
+MLFLOW2_VERSION := 2.22.5
+bench: build $(MLFLOW2)/.installed
 	$(PY) bench/bench_tracking.py $(BENCH_ARGS)
+	$(PY) bench/training_loop.py --mlflow2-python $(MLFLOW2)/bin/python $(LOOP_ARGS)
+
+$(MLFLOW2)/.installed:
+	@mkdir -p build
+	test -x $(MLFLOW2)/bin/python || $(PY39) -m venv $(MLFLOW2)
+	$(MLFLOW2)/bin/python -m pip install -q "mlflow-skinny==$(MLFLOW2_VERSION)"
+	touch $@
 
 # What must be bounded, timed against real loopback peers: the login's
 # redirect beside a crowd of connections, Ctrl-C during a login, hostile

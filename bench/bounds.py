@@ -181,7 +181,8 @@ def server_gone_in_a_block(uri):
     handler = type("Relay", (conftest._Relay, http.server.BaseHTTPRequestHandler),
                    {"do_GET": conftest._Relay.relay, "do_POST": conftest._Relay.relay})
     relay = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-    relay.target, relay.gone, relay.requests_while_gone, relay.batches = uri, False, 0, 0
+    relay.target, relay.gone, relay.requests_while_gone = uri, False, 0
+    relay.requests = relay.batches = 0
     threading.Thread(target=relay.serve_forever, daemon=True).start()
     address = "http://127.0.0.1:{}".format(relay.server_port)
     # MLflow's defaults but the back-off (5 retries of a 503 at back-off 2 would be a minute per call).

@@ -20,7 +20,12 @@ Loopback only; the whole run is bounded by --deadline and stops by itself.
 Exit status 0 when every check passed.
 
     .venv/bin/python bench/load.py [--processes 16] [--iterations 20] [--steps 100]
-        [--params 10] [--outage-iterations 6] [--timeout 10] [--deadline 1800]
+        [--params 10] [--outage-iterations 6] [--timeout 10] [--deadline 1800] [--background]
+
+With --background the writers log in the background: a logging call returns
+once its values are queued, end() sends them first (waiting at most
+--timeout), and what the outage phase's calls acknowledged must still all be
+there after the restarts.
 """
 import argparse
 import json
@@ -68,8 +73,11 @@ def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
     os.environ["LOGNAME"] = user_of(worker)
     os.environ["MLFLOW_HTTP_REQUEST_MAX_RETRIES"] = "0"
     os.environ["MLFLOW_HTTP_REQUEST_TIMEOUT"] = str(args.timeout)
+    from tavro_experiment_tracking.config import use_async_logging
     from tavro_experiment_tracking.tracking.initialize import init
 
+    if args.background:
+        use_async_logging(exit_timeout=args.timeout)
     journal = open(os.path.join(workdir, "journal-{}-{:02d}.jsonl".format(phase, worker)), "a", buffering=1)
     iterations = args.iterations if phase == "load" else args.outage_iterations
 
@@ -315,6 +323,8 @@ def main():
     parser.add_argument("--outage-seconds", type=float, default=5.0)
     parser.add_argument("--timeout", type=int, default=10, help="request timeout of every client call (s)")
     parser.add_argument("--deadline", type=float, default=1800.0, help="limit of each phase's writers (s)")
+    parser.add_argument("--background", action="store_true",
+                        help="the writers log in the background (end() waits at most --timeout for their values)")
     args = parser.parse_args()
 
     from servers import Backend, stop_tracking_server
@@ -329,8 +339,9 @@ def main():
         port = __import__("servers").free_port()
         proc, uri, _ = backend.start_server(workdir, store, port, workers=SERVER_WORKERS)
         print("tracking server {} on PostgreSQL ({} workers, proxied artifacts); {} processes x {} "
-              "iterations x ({} metric steps, {} params, 1 artifact)".format(
-                  uri, SERVER_WORKERS, args.processes, args.iterations, args.steps, args.params), flush=True)
+              "iterations x ({} metric steps, {} params, 1 artifact){}".format(
+                  uri, SERVER_WORKERS, args.processes, args.iterations, args.steps, args.params,
+                  "; logging in the background" if args.background else ""), flush=True)
 
         # -- phase one: all writers at once, nothing disturbed
         hung, crashed = run_writers(uri, "load", args, "load", workdir)

@@ -255,8 +255,8 @@ def hostile():
 
 class _Relay:
     """A request handler passing requests on to the tracking server, until
-    it is told the server is gone (then it answers 503); counts the batches
-    it passed on, and what it answered while gone."""
+    it is told the server is gone (then it answers 503); counts the requests
+    and the batches it passed on, and what it answered while gone."""
 
     def relay(self):
         import requests
@@ -268,6 +268,7 @@ class _Relay:
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
+        self.server.requests += 1
         if self.path.endswith("/runs/log-batch"):
             self.server.batches += 1
         answer = requests.request(self.command, self.server.target + self.path, data=body,
@@ -292,7 +293,8 @@ def relay(tracking_server):
                                                                            "do_POST": _Relay.relay})
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
-    server.target, server.gone, server.requests_while_gone, server.batches = tracking_server, False, 0, 0
+    server.target, server.gone, server.requests_while_gone = tracking_server, False, 0
+    server.requests = server.batches = 0
     server.uri = "http://127.0.0.1:{}".format(server.server_port)
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()
