@@ -264,9 +264,11 @@ class _Relay:
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
         if self.server.gone:
             self.server.requests_while_gone += 1
-            self.send_response(503)
-            self.send_header("Content-Length", "0")
+            status, answer = getattr(self.server, "gone_answer", (503, b""))
+            self.send_response(status)
+            self.send_header("Content-Length", str(len(answer)))
             self.end_headers()
+            self.wfile.write(answer)
             return
         self.server.requests += 1
         if self.path.endswith("/runs/log-batch"):

@@ -72,10 +72,12 @@ def test_loop_in_order_in_few_requests_and_params_checked_at_the_call(background
     assert (run.info.status, run.data.params) == ("FINISHED", {"lr": "0.1", "layers": "3"})
 
 
-def test_server_away_slows_nothing_and_loses_nothing(background, relay, mlflow_client, unique_name):
+# A server away, and one whose database is (the SQL store says BAD_REQUEST for any database error).
+@pytest.mark.parametrize("answer", [(503, b""), (400, b'{"error_code": "BAD_REQUEST", "message": "database down"}')])
+def test_server_away_slows_nothing_and_loses_nothing(background, relay, mlflow_client, unique_name, answer):
     iteration = init("p", unique_name("bg"), tracking_uri=relay.uri).get_iteration()
     iteration.start()
-    relay.gone = True
+    relay.gone, relay.gone_answer = True, answer
     for step in range(500):
         iteration.log_metric("loss", step, step=step)
     iteration.log_param("seed", 7)

@@ -545,8 +545,23 @@ py::object session_for_sending(rt::Call &c) {
 
 constexpr const char *const LOG_BATCH_ENDPOINT = "/api/2.0/mlflow/runs/log-batch";
 
-bool transient(int status) {
-    return status == 408 || status == 429 || status >= 500;
+// Whether an answer other than 200 may go through later. Beside 408, 429
+// and 5xx: 401 (the next attempt takes the login's renewed token) and a 400
+// whose error code is BAD_REQUEST, the tracking library's SQL store's word
+// for any database error (a database stopped or restarting, a lock): a
+// refusal of the values says INVALID_PARAMETER_VALUE, RESOURCE_DOES_NOT_EXIST
+// or the like.
+bool transient(int status, py::handle response) {
+    if (status == 401 || status == 408 || status == 429 || status >= 500) return true;
+    if (status != 400) return false;
+    try {
+        py::object answer = response.attr("json")();
+        return rt::isinstance(answer, rt::builtin("dict")) &&
+               rt::equal(answer.attr("get")("error_code"), py::str("BAD_REQUEST"));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError)) throw;  // not JSON: a proxy's page, not the store's word
+        return false;
+    }
 }
 
 // One `log_batch` request for a tracking server, as the tracking library
@@ -579,7 +594,7 @@ py::object send_over_http(rt::Call &c, py::handle store, py::handle body) {
     }
     int status = response.attr("status_code").cast<int>();
     if (status == 200) return py::none();
-    if (transient(status)) return py::str("retry");
+    if (transient(status, response)) return py::str("retry");
     c.g("verify_rest_response")(response, LOG_BATCH_ENDPOINT);
     rt::raise(c.g("MlflowException"), rt::text({"The tracking server answered ", py::int_(status)}));
 }
@@ -596,6 +611,7 @@ py::object send_to_store(rt::Call &c, py::handle store, py::handle run_id, py::h
         store.attr("log_batch")("run_id"_a = run_id, "metrics"_a = metrics, "params"_a = params, "tags"_a = py::list());
     } catch (py::error_already_set &e) {
         if (!e.matches(c.g("MlflowException"))) return py::str("retry");
+        // The same words as over HTTP: BAD_REQUEST is the store's database error.
         py::object code = e.value().attr("error_code");
         for (const char *refusal : {"INVALID_PARAMETER_VALUE", "RESOURCE_DOES_NOT_EXIST", "INVALID_STATE"})
             if (rt::equal(code, py::str(refusal))) throw;
