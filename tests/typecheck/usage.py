@@ -4,6 +4,7 @@
 from typing_extensions import assert_type
 
 from tavro_experiment_tracking import Experiment, Iteration, Project, init
+from tavro_experiment_tracking.config import use_async_logging
 from tavro_experiment_tracking.constants import DEFAULT_EXPERIMENT_NAME
 from tavro_experiment_tracking.tracking.client import ActiveIteration
 
@@ -28,4 +29,7 @@ with iteration.start(iteration_name="baseline", tags={"team": "vision"}) as acti
     iteration.log_metrics({"loss": 0.2, "accuracy": 0.9}, step=3)
     iteration.log_artifact("model.txt")
     iteration.log_artifacts("outputs", artifact_path="outputs")
+    iteration.flush(timeout=30)
 iteration.end()
+use_async_logging(flush_interval=0.5, exit_timeout=60)
+use_async_logging(None)
