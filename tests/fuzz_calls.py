@@ -154,7 +154,11 @@ def twin_of(func):
     body += ["    _str_or_none({!r}, {})".format(n, n) for n, a in annotations.items() if a is str and n != "return"]
     source = "def {}({}):\n{}\n    return None\n".format(func.__name__, ", ".join(parts), "\n".join(body))
     exec(source, namespace)
-    return namespace[func.__name__]
+    twin = namespace[func.__name__]
+    # Named in argument errors as the native one is: by its qualified name
+    # from 3.10 on, by its name before.
+    twin.__qualname__ = func.__qualname__
+    return twin
 
 
 def twin_class(cls):

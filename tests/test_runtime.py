@@ -320,6 +320,8 @@ def test_renamed_function_keeps_its_name_in_errors_and_tracebacks():
     twin.__code__ = twin.__code__.replace(co_name="f")
     f.__name__ = twin.__name__ = "renamed"
     assert outcome(f, (1, 2)) == outcome(twin, (1, 2))
+    f.__qualname__ = twin.__qualname__ = "renamed.q"  # shown from 3.10 on
+    assert outcome(f, (1, 2)) == outcome(twin, (1, 2))
     assert outcome(f, (), {"y": 1}) == outcome(twin, (), {"y": 1})
     rp.fail.__name__ = "renamed"
     try:

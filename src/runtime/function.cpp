@@ -11,13 +11,9 @@ namespace detail {
 namespace {
 
 void add_traceback(FunctionObject *f) {
-#if PY_VERSION_HEX < 0x030B0000
     // Show the native frame in tracebacks, as a Python function's would be.
     // Tracebacks of Python code name the function, not its qualified name.
     _PyTraceback_Add(f->code->spec.name.c_str(), f->code->source.c_str(), 0);
-#else
-    (void)f;
-#endif
 }
 
 PyObject *fn_call(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
