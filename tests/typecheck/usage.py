@@ -1,6 +1,7 @@
 # What a user's script looks like to a type checker: `make test` runs
 # `mypy --strict` on this file, so every line below must type-check and every
 # assert_type must hold.
+import numpy as np
 from typing_extensions import assert_type
 
 from tavro_experiment_tracking import Experiment, Iteration, Project, init
@@ -30,6 +31,10 @@ with iteration.start(iteration_name="baseline", tags={"team": "vision"}) as acti
     iteration.log_artifact("model.txt")
     iteration.log_artifacts("outputs", artifact_path="outputs")
     iteration.flush(timeout=30)
+    iteration.log_metric("loss", np.float32(0.25), step=np.int64(4))  # numpy scalars, as a training loop has them
+    iteration.log_metrics({"loss": np.float64(0.2), "lr": 1e-3}, step=np.int64(5))
 iteration.end()
+iteration.end("KILLED")
+iteration.end("DONE")  # type: ignore[arg-type]  # not a run status
 use_async_logging(flush_interval=0.5, exit_timeout=60)
 use_async_logging(None)

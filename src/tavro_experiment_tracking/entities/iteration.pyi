@@ -1,6 +1,6 @@
 import logging
 import os
-from typing import Any, Dict, Optional, Union
+from typing import Any, Dict, Literal, Mapping, Optional, SupportsFloat, SupportsIndex, Union
 
 # The tracking library ships no type information; its constants are Any to a
 # type checker.
@@ -19,6 +19,9 @@ from tavro_experiment_tracking.model.tags import (
 from tavro_experiment_tracking.tracking.client import ActiveIteration, Client
 
 logger: logging.Logger
+
+# The statuses a run can be ended with (MLflow's run statuses).
+_RunStatusName = Literal["RUNNING", "SCHEDULED", "FINISHED", "FAILED", "KILLED"]
 
 class Iteration:
     """One run of an experiment on the tracking server."""
@@ -42,9 +45,10 @@ class Iteration:
     # Accepts exactly a str or None as key; anything else is a TypeError.
     def log_param(self, key: str, value: Any) -> None: ...
     def log_params(self, params: Dict[str, Any]) -> None: ...
-    # value is converted to float at the call; key as for log_param.
-    def log_metric(self, key: str, value: float, step: int = 0) -> None: ...
-    def log_metrics(self, metrics: Dict[str, float], step: Optional[int] = None) -> None: ...
+    # value is converted to float at the call (a numpy scalar too); key as for
+    # log_param; step is a whole number (a numpy integer too).
+    def log_metric(self, key: str, value: SupportsFloat, step: SupportsIndex = 0) -> None: ...
+    def log_metrics(self, metrics: Mapping[str, SupportsFloat], step: Optional[SupportsIndex] = None) -> None: ...
     def log_artifact(
         self,
         local_file: Union[str, os.PathLike[str]],
@@ -58,7 +62,7 @@ class Iteration:
         iteration_id: Optional[str] = None,
     ) -> None: ...
     # Logging in the background: values still queued go to the server first.
-    def end(self, status: Optional[str] = "FINISHED") -> None: ...
+    def end(self, status: Optional[_RunStatusName] = "FINISHED") -> None: ...
     # Waits for the values logged in the background (TimeoutError after
     # `timeout` seconds); raises what the server refused of them.
     def flush(self, timeout: Optional[float] = None) -> None: ...
