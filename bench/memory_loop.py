@@ -369,6 +369,20 @@ def server_entries(world, sink):
           lambda: refused(lambda: queued.log_param("alpha", "2"), ExperimentTrackingException),
           lambda: refused(lambda: queued.log_metric("bad name!", 1.0), MlflowException),
           lambda: refused(lambda: background.flush(timeout="soon"), ValueError))
+    from tavro_experiment_tracking.tracking import sync
+
+    journals = config.journal_folder()
+
+    def sync_journals():  # the live process's own journals: in use, kept
+        background.prepare()
+        for name in os.listdir(journals):
+            background.journal_pending(os.path.join(journals, name))
+        with contextlib.redirect_stdout(sink):
+            sync.sync(journals), sync.main(["sync", journals]), sync.main(["sync", "--no-such-option"])
+
+    e.add("journal_folder prepare journal_pending sync_journal sync main", sync_journals,
+          lambda: refused(lambda: background.sync_journal(5), TypeError),
+          lambda: refused(lambda: sync.main(5), TypeError))
     body = '{{"run_id": "{}", "metrics": [{{"key": "sent", "value": 1.0, "timestamp": 1, "step": 0}}]}}'
     e.add("_send_batch", lambda: background._send_batch(uri, run_id, body.format(run_id)),
           lambda: refused(lambda: background._send_batch(uri, "no-such-run", body.format("no-such-run")),
@@ -508,6 +522,7 @@ def main():
 
     sink = io.StringIO()
     with tempfile.TemporaryDirectory(prefix="memory-loop-") as workdir:
+        os.environ["TAVRO_JOURNAL_DIR"] = os.path.join(workdir, "journal")
         world = World(workdir)
         try:
             local = local_entries(sink)

@@ -50,7 +50,7 @@ LOOP = textwrap.dedent("""
         from tavro_experiment_tracking.entities.experiment import Experiment
         from tavro_experiment_tracking.entities.project import Project
         from tavro_experiment_tracking.tracking.client import Client
-        use_async_logging(side.startswith("package background"))
+        use_async_logging(side.startswith("package background"), journal="no journal" not in side)
         client = Client(None)
         client.tracking_uri = uri
         iteration = Experiment("bench", None, experiment_id, Project("bench", None, client)).get_iteration()
@@ -154,7 +154,8 @@ def run_side(side, python, relay, uri, experiment_id, steps):
     from mlflow.tracking import MlflowClient
 
     reader = MlflowClient(uri)  # straight to the server, not counted
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", MLFLOW_TRACKING_URI=relay.uri)
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", MLFLOW_TRACKING_URI=relay.uri,
+               TAVRO_JOURNAL_DIR=os.path.join(relay.workdir, "journal"))
     if "window" in side:
         env["MLFLOW_ASYNC_LOGGING_BUFFERING_SECONDS"] = "1"
     relay.requests = relay.batches = 0
@@ -216,6 +217,7 @@ def main():
         handler = type("Relay", (conftest._Relay, http.server.BaseHTTPRequestHandler),
                        {"do_GET": conftest._Relay.relay, "do_POST": conftest._Relay.relay})
         relay = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        relay.workdir = workdir
         relay.daemon_threads = True
         relay.target, relay.gone, relay.requests_while_gone, relay.requests, relay.batches = uri, False, 0, 0, 0
         relay.uri = "http://127.0.0.1:{}".format(relay.server_port)
@@ -225,6 +227,7 @@ def main():
 
             experiment_id = MlflowClient(uri).create_experiment("training-loop")
             sides = [(s, sys.executable) for s in ("no logging", "package background, per-call",
+                                                   "package background, no journal, per-call",
                                                    "package background, per-step")]
             if not args.skip_synchronous:
                 sides += [(s, sys.executable) for s in (
@@ -271,6 +274,10 @@ def main():
             ("every value on the server within 2 x the direct batches after the loop",
              ours["on_server"] is not None and ours["on_server"] - ours["loop"] <= 2 * max(reference, 0.5)),
         ]
+        unjournaled = by_side.get("package background, no journal, per-call")
+        if unjournaled:
+            checks.append(("median cost journaled <= 2 x without the journal",
+                           ours["median_us"] <= 2 * unjournaled["median_us"]))
         other = by_side.get("mlflow 2 background, per-call")
         if other:
             checks.append(("median cost below MLflow 2.x's", ours["median_us"] < other["median_us"]))

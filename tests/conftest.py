@@ -78,9 +78,11 @@ def session_client(tracking_server):
 
 
 @pytest.fixture(autouse=True)
-def _isolated_process_state():
-    """Each test starts with the environment and session it found, and leaves them so."""
+def _isolated_process_state(tmp_path):
+    """Each test starts with the environment and session it found, and leaves them so;
+    background logging journals into the test's own folder."""
     saved = dict(os.environ)
+    os.environ["TAVRO_JOURNAL_DIR"] = str(tmp_path / "journal")
     from tavro_experiment_tracking import context
 
     context.current_client.update(None)

@@ -2,6 +2,7 @@
 batching, a server away, refusals, the endings of runs and of processes."""
 import math
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -154,9 +155,75 @@ def test_stopped_or_unreachable_at_the_end_within_deadlines(relay, mlflow_client
         assert proc.returncode == -signal.SIGTERM and info.status == "KILLED"
         assert [m.step for m in history] == list(range(900))  # every value, once, before the status
     else:
-        # The exit waits its 2 s for the queue, then gives up what is left, saying so.
+        # The exit waits its 2 s for the queue, then leaves it in the journal, saying how to send it.
         assert proc.returncode == 0 and took < 15 and history == []
         assert "900 values logged in the background were not sent" in stderr
+        assert "sync " + os.environ["TAVRO_JOURNAL_DIR"] in stderr
+        assert "Sent 900 values into 1 run" in sync_journals().stdout
+        assert [m.step for m in mlflow_client.get_metric_history(run, "loss")] == list(range(900))
+    assert os.listdir(os.environ["TAVRO_JOURNAL_DIR"]) == []  # nothing left once all is on the server
+
+
+def sync_journals():
+    return subprocess.run([sys.executable, "-m", "tavro_experiment_tracking", "sync", os.environ["TAVRO_JOURNAL_DIR"]],
+                          capture_output=True, text=True, timeout=120)
+
+
+KILLED = textwrap.dedent("""
+    import os, resource, signal, sys
+    from tavro_experiment_tracking import init
+    from tavro_experiment_tracking.config import use_async_logging
+
+    use_async_logging(flush_interval=60)
+    iteration = init("p", sys.argv[1]).get_iteration()
+    iteration.start()
+    iteration.log_params({"lr": 0.1})
+    print(iteration.iteration_id, flush=True)
+    if sys.argv[2] == "full":  # the journal's disk fills up on the way
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (150000, 150000))
+    try:
+        for step in range(6000):
+            if step == 4321 and sys.argv[2] == "kill":
+                os.kill(os.getpid(), signal.SIGKILL)
+            iteration.log_metric("loss", step, step=step)
+            if step == 999:
+                iteration.flush()  # some on the server, the rest queued
+    except OSError as e:
+        print(step, e, flush=True)
+        os.kill(os.getpid(), signal.SIGKILL)
+""")
+
+
+@pytest.mark.parametrize("ending", ["kill", "full"])
+def test_killed_mid_loop_then_sync_sends_each_value_once(tracking_server, mlflow_client, unique_name, tmp_path,
+                                                          ending):
+    (tmp_path / "script.py").write_text(KILLED)
+    proc = subprocess.run([sys.executable, str(tmp_path / "script.py"), unique_name("bg"), ending],
+                          env=dict(os.environ, MLFLOW_TRACKING_URI=tracking_server), capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == -signal.SIGKILL, proc.stderr
+    run, *failed = proc.stdout.split("\n", 1)
+    accepted = 4321 if ending == "kill" else int(failed[0].split()[0])
+    if ending == "full":
+        assert 1000 < accepted < 6000 and "cannot write its journal" in failed[0] and "File too large" in failed[0]
+    folder = os.environ["TAVRO_JOURNAL_DIR"]
+    [journal] = os.listdir(folder)
+    with open(os.path.join(folder, journal), "ab") as f:
+        f.write(b"\x40\x00\x00\x00\x12\x34")  # a write torn by a crash
+    shutil.copy(os.path.join(folder, journal), tmp_path / "copy")
+    with open(os.path.join(folder, "other.journal"), "w") as f:
+        f.write("another program's file")
+    first = sync_journals()
+    assert "Skipped 6 damaged bytes" in first.stderr and "other.journal: not a journal" in first.stderr
+    sent = int(first.stdout.split()[1])
+    assert first.returncode == 1 and 0 < sent <= accepted - 1000, first.stdout
+    # Sent, but the acknowledgement never written: sent again, and the server keeps one of each.
+    shutil.copy(tmp_path / "copy", os.path.join(folder, journal))
+    assert "Sent {} values".format(sent) in sync_journals().stdout
+    assert "Sent 0 values" in sync_journals().stdout
+    assert [m.step for m in mlflow_client.get_metric_history(run, "loss")] == list(range(accepted))
+    assert mlflow_client.get_run(run).data.params == {"lr": "0.1"}
 
 
 def test_switch_reads_the_environment_unless_the_script_chose(monkeypatch):

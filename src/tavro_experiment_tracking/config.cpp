@@ -127,7 +127,7 @@ py::object positive(rt::Call &c, py::handle value, const char *name, const char 
 }
 
 py::object use_async_logging(rt::Call &c) {
-    auto [enabled, flush_interval, max_queued_records, exit_timeout] = c.args<4>();
+    auto [enabled, flush_interval, max_queued_records, exit_timeout, journal] = c.args<5>();
     if (!enabled.is_none() && !rt::isinstance(enabled, rt::builtin("bool")))
         rt::raise(PyExc_TypeError, rt::text({"enabled must be True, False or None, not ",
                                              py::type::handle_of(enabled).attr("__name__")}));
@@ -135,8 +135,12 @@ py::object use_async_logging(rt::Call &c) {
                                           rt::isinstance(max_queued_records, rt::builtin("bool"))))
         rt::raise(PyExc_TypeError, rt::text({"max_queued_records must be an int, not ",
                                              py::type::handle_of(max_queued_records).attr("__name__")}));
+    if (!journal.is_none() && !rt::isinstance(journal, rt::builtin("bool")))
+        rt::raise(PyExc_TypeError, rt::text({"journal must be True, False or None, not ",
+                                             py::type::handle_of(journal).attr("__name__")}));
     py::dict changes;
     changes["enabled"] = enabled;
+    if (!journal.is_none()) changes["journal"] = journal;
     if (!flush_interval.is_none()) changes["flush_interval"] = positive(c, flush_interval, "flush_interval", "float");
     if (!max_queued_records.is_none())
         changes["max_queued_records"] = positive(c, max_queued_records, "max_queued_records", "int");
@@ -145,20 +149,36 @@ py::object use_async_logging(rt::Call &c) {
     return py::none();
 }
 
+// A flag of the environment, read as the platform's flag is: anything but
+// empty, 0, false, no; `unset` when the variable is not there.
+bool env_flag(rt::Call &c, py::handle name, bool unset) {
+    py::object value = c.g("os").attr("environ").attr("get")(name);
+    if (value.is_none()) return unset;
+    return !rt::contains(py::make_tuple("", "0", "false", "no"), value.attr("strip")().attr("lower")());
+}
+
+py::object journal_folder(rt::Call &c) {
+    py::object os = c.g("os");
+    py::object named = os.attr("environ").attr("get")(c.g("ENV_JOURNAL_DIR"), "");
+    if (rt::truthy(named)) return os.attr("path").attr("abspath")(os.attr("path").attr("expanduser")(named));
+    py::object cache = os.attr("environ").attr("get")("XDG_CACHE_HOME", "");
+    if (!rt::truthy(cache) || !rt::truthy(os.attr("path").attr("isabs")(cache)))
+        cache = os.attr("path").attr("join")(os.attr("path").attr("expanduser")("~"), ".cache");
+    return os.attr("path").attr("join")(cache, "tavro_experiment_tracking", "journal");
+}
+
 py::object async_logging(rt::Call &c) {
     py::dict chosen = c.g("_async_logging");
     py::object enabled = chosen["enabled"];
-    if (enabled.is_none()) {
-        // Read as the platform's flag is: anything but empty, 0, false, no.
-        py::object value = c.g("os").attr("environ").attr("get")(c.g("ENV_ASYNC_LOGGING"), "");
-        enabled =
-            py::bool_(!rt::contains(py::make_tuple("", "0", "false", "no"), value.attr("strip")().attr("lower")()));
-    }
+    if (enabled.is_none()) enabled = py::bool_(env_flag(c, c.g("ENV_ASYNC_LOGGING"), false));
     if (!rt::truthy(enabled)) return py::none();
     py::dict settings;
     settings["flush_interval"] = chosen.attr("get")("flush_interval", c.g("ASYNC_FLUSH_INTERVAL"));
     settings["max_queued_records"] = chosen.attr("get")("max_queued_records", c.g("ASYNC_MAX_QUEUED_RECORDS"));
     settings["exit_timeout"] = chosen.attr("get")("exit_timeout", c.g("ASYNC_EXIT_TIMEOUT"));
+    py::object journal = chosen.attr("get")("journal", py::none());
+    bool journaled = journal.is_none() ? env_flag(c, c.g("ENV_JOURNAL"), true) : rt::truthy(journal);
+    settings["journal"] = journaled ? c.g("journal_folder")() : py::none();
     return settings;
 }
 
@@ -173,10 +193,21 @@ server itself, the default. ``None``: as the environment variable named by
 ``flush_interval`` (seconds a queued value may wait for others to share its
 request), ``max_queued_records`` (beyond, a logging call waits for room) and
 ``exit_timeout`` (seconds the interpreter's exit, ``end()`` and leaving a ``with``
-block wait for the queue to empty).)";
+block wait for the queue to empty) and ``journal`` (every value is written into
+a journal in ``journal_folder()`` before the call returns, so that a process
+killed or a server unreachable at the exit loses nothing: ``python -m
+tavro_experiment_tracking sync`` sends it later; unless chosen here, on unless the
+variable named by ``ENV_JOURNAL`` says 0, false or no).)";
 
 constexpr const char *ASYNC_LOGGING_DOC =
-    R"(The background logging settings in force, or None when iterations log synchronously.)";
+    R"(The background logging settings in force, or None when iterations log synchronously.
+
+``journal`` is the journal folder, or None when values are not journaled.)";
+
+constexpr const char *JOURNAL_FOLDER_DOC =
+    R"(The folder background logging keeps its journals in: the one the variable
+named by ``ENV_JOURNAL_DIR`` names, or ``tavro_experiment_tracking/journal`` in
+the user's cache folder (``$XDG_CACHE_HOME``, else ``~/.cache``).)";
 
 constexpr const char *CHECK_AUTH_ENV_CONFIGS_DOC =
     R"(The authenticator the environment configures, or None when it configures none.
@@ -206,7 +237,7 @@ RT_MODULE(config, m) {
              {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET",
               "ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT", "ENV_KOVA_CLIENT_ID",
               "ENV_KOVA_REFRESH_TOKEN_USED", "ENV_ASYNC_LOGGING", "ASYNC_FLUSH_INTERVAL", "ASYNC_MAX_QUEUED_RECORDS",
-              "ASYNC_EXIT_TIMEOUT"});
+              "ASYNC_EXIT_TIMEOUT", "ENV_JOURNAL", "ENV_JOURNAL_DIR"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
 
     mod.def("check_auth_env_configs", {}, check_auth_env_configs, rt::doc(CHECK_AUTH_ENV_CONFIGS_DOC));
@@ -220,7 +251,9 @@ RT_MODULE(config, m) {
             {arg("enabled").def(py::bool_(true)).ann("Optional[bool]"),
              rt::kwonly("flush_interval").def_none().ann("Optional[float]"),
              rt::kwonly("max_queued_records").def_none().ann("Optional[int]"),
-             rt::kwonly("exit_timeout").def_none().ann("Optional[float]")},
+             rt::kwonly("exit_timeout").def_none().ann("Optional[float]"),
+             rt::kwonly("journal").def_none().ann("Optional[bool]")},
             use_async_logging, rt::doc(USE_ASYNC_LOGGING_DOC), rt::returns("None"));
     mod.def("async_logging", {}, async_logging, rt::doc(ASYNC_LOGGING_DOC), rt::returns("Optional[Dict[str, Any]]"));
+    mod.def("journal_folder", {}, journal_folder, rt::doc(JOURNAL_FOLDER_DOC), rt::returns("str"));
 }

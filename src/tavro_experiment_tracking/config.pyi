@@ -10,6 +10,8 @@ from tavro_experiment_tracking.constants import (
     ASYNC_FLUSH_INTERVAL,
     ASYNC_MAX_QUEUED_RECORDS,
     ENV_ASYNC_LOGGING,
+    ENV_JOURNAL,
+    ENV_JOURNAL_DIR,
     ENV_KOVA_CLIENT_ID,
     ENV_KOVA_REFRESH_TOKEN,
     ENV_KOVA_REFRESH_TOKEN_USED,
@@ -31,6 +33,9 @@ def use_async_logging(
     flush_interval: Optional[float] = None,
     max_queued_records: Optional[int] = None,
     exit_timeout: Optional[float] = None,
+    journal: Optional[bool] = None,
 ) -> None: ...
-# The settings in force (flush_interval, max_queued_records, exit_timeout), or None.
+# The settings in force (flush_interval, max_queued_records, exit_timeout,
+# journal: the folder or None), or None.
 def async_logging() -> Optional[Dict[str, Any]]: ...
+def journal_folder() -> str: ...

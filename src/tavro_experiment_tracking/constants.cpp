@@ -54,6 +54,10 @@ RT_MODULE(constants, m) {
     mod.set("ASYNC_FLUSH_INTERVAL", py::float_(1.0));
     mod.set("ASYNC_MAX_QUEUED_RECORDS", py::int_(100000));
     mod.set("ASYNC_EXIT_TIMEOUT", py::float_(30.0));
+    // Background logging's journal: off when this is "0", "false" or "no"
+    // (on by default); the folder it is kept in, when not the per-user cache.
+    mod.set("ENV_JOURNAL", py::str("TAVRO_JOURNAL"));
+    mod.set("ENV_JOURNAL_DIR", py::str("TAVRO_JOURNAL_DIR"));
     // Read by the tracking library on every request: how often a failed
     // request is retried.
     mod.set("ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", py::str("MLFLOW_HTTP_REQUEST_MAX_RETRIES"));

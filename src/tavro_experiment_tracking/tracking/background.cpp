@@ -13,14 +13,19 @@
 // what was queued before them; the endings of runs (end(), leaving a `with`
 // block, Ctrl-C, SIGTERM, the interpreter's exit) flush first, within their
 // deadlines.
+#include "journal.hpp"
 #include "outbox.hpp"
 #include "runtime.hpp"
 
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cmath>
+#include <cstring>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,13 +38,32 @@ namespace {
 
 // ---- the records and their queue ----------------------------------------------------
 
+// A run's journal in this process: every value queued for the run is in it
+// before the logging call returns, and what the server took is marked in it
+// as the sender goes (see the journal part below).
+struct Journal {
+    std::mutex mutex;  // appends; never held while waiting for the GIL or the disk
+    int fd = -1;       // closed when the last reference goes
+    std::string path, run_id;
+    uint64_t size = 0, last_seq = 0;
+    std::atomic<uint64_t> acked{0};
+    std::atomic<bool> dirty{false};
+    bool retired = false;  // deleted (or given up): nothing more is written
+    ~Journal() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+using JournalRef = std::shared_ptr<Journal>;
+
 // One logged value, held without Python objects: text as UTF-8 (lone
-// surrogates kept, as `surrogatepass` writes them).
+// surrogates kept, as `surrogatepass` writes them); where it is journaled.
 struct Record {
     bool is_param = false;
     std::string tracking_uri, run_id, key, text;
     double value = 0;
     int64_t timestamp = 0, step = 0;
+    JournalRef journal;
+    uint64_t jseq = 0;
 };
 
 using Outbox = rt::Outbox<Record>;
@@ -56,12 +80,22 @@ constexpr double FIRST_PAUSE = 0.5, LONGEST_PAUSE = 30.0;
 // The process's sender: its queue, its thread, the module namespace its
 // thread looks names up in (the thread has no call to look them up through),
 // and the settings it reads while it runs.
+struct Journals {
+    std::mutex mutex;
+    std::map<std::pair<std::string, std::string>, JournalRef> open;  // by tracking URI and run
+};
+
 struct Sender {
     Outbox outbox{100000};
     std::thread *thread = nullptr;  // not joined after a fork: the thread is not the child's
     pid_t owner = 0;
     PyObject *globals = nullptr;  // the module's namespace: owned, for the life of the process
     std::atomic<double> flush_interval{1.0};
+    // The journal folder in force ("" when values are not journaled) and
+    // this process's journals; replaced, not cleared, in a forked child.
+    std::string journal_folder;
+    Journals *journals = new Journals();
+    Clock::time_point last_sync{};
 };
 
 Sender &sender() {
@@ -88,6 +122,247 @@ std::string utf8(py::handle text) {
 
 py::str text_of(const std::string &utf8_text) {
     return py::bytes(utf8_text).attr("decode")("utf-8", "surrogatepass");
+}
+
+// ---- the journal ---------------------------------------------------------------------
+//
+// One file per run and process, in the journal folder: a header naming the
+// tracking server and the run, then each value as the logging call queues it
+// (written before the call returns: a process killed afterwards loses
+// nothing), and "acknowledged up to" marks as the sender gets answers. The
+// disk catches up every JOURNAL_SYNC_INTERVAL while sending, and at every
+// flush and end. A run that ends with everything on the server leaves no
+// file; `sync` sends what the others hold.
+
+constexpr char HEADER = 'H', METRIC = 'M', PARAM = 'P', ACKED = 'A';
+constexpr uint32_t JOURNAL_VERSION = 1;
+constexpr auto JOURNAL_SYNC_INTERVAL = std::chrono::seconds(2);
+constexpr const char *JOURNAL_SUFFIX = ".journal";
+
+namespace jr = rt::journal;
+
+void append_frame(std::string &frames, const Record &r) {
+    std::string p(1, r.is_param ? PARAM : METRIC);
+    jr::put<uint64_t>(p, r.jseq);
+    jr::put_text(p, r.key);
+    if (r.is_param) {
+        jr::put_text(p, r.text);
+    } else {
+        jr::put<double>(p, r.value);
+        jr::put<int64_t>(p, r.timestamp);
+        jr::put<int64_t>(p, r.step);
+    }
+    jr::frame(frames, p);
+}
+
+// A journal as read back: its run, its values in order, what was acknowledged.
+struct JournalContents {
+    bool has_header = false;
+    std::string tracking_uri, run_id;
+    int64_t pid = 0;
+    std::vector<Record> records;
+    uint64_t acked = 0;
+};
+
+JournalContents parse(const jr::Contents &found) {
+    JournalContents out;
+    for (const std::string &payload : found.payloads) {
+        jr::Fields f(payload, 1);
+        char kind = payload.empty() ? 0 : payload[0];
+        if (kind == HEADER) {
+            if (out.has_header || f.get<uint32_t>() != JOURNAL_VERSION) break;
+            out.tracking_uri = f.text();
+            out.run_id = f.text();
+            out.pid = f.get<int64_t>();
+            out.has_header = f.ok();
+            if (!out.has_header) break;
+            continue;
+        }
+        if (!out.has_header) break;
+        if (kind == ACKED) {
+            uint64_t seq = f.get<uint64_t>();
+            if (f.ok() && seq > out.acked) out.acked = seq;
+            continue;
+        }
+        Record r;
+        r.is_param = kind == PARAM;
+        r.tracking_uri = out.tracking_uri;
+        r.run_id = out.run_id;
+        r.jseq = f.get<uint64_t>();
+        r.key = f.text();
+        if (r.is_param) {
+            r.text = f.text();
+        } else {
+            r.value = f.get<double>();
+            r.timestamp = f.get<int64_t>();
+            r.step = f.get<int64_t>();
+        }
+        // A checksum that matches over a kind or a layout this version does
+        // not know: a newer writer's record, not to be guessed at.
+        if (!f.ok() || (kind != METRIC && kind != PARAM)) break;
+        out.records.push_back(std::move(r));
+    }
+    return out;
+}
+
+[[noreturn]] void journal_failed(const std::string &path, int error, const char *doing) {
+    rt::raise(PyExc_OSError, py::int_(error),
+              rt::text({"Background logging cannot ", doing, " its journal ", text_of(path), " (",
+                        py::str(std::strerror(error)), "): the values of this call were not logged; everything ",
+                        "logged before is kept. Free some space there, name a folder it can write in ",
+                        "TAVRO_JOURNAL_DIR, or log without a journal (TAVRO_JOURNAL=0)."}));
+}
+
+// A file name of its own for this run and process: the run ID's safe part,
+// the process, a counter (a name is never reused: O_EXCL).
+std::string journal_name(const std::string &run_id, uint64_t n) {
+    std::string safe;
+    for (char ch : run_id.substr(0, 64)) safe += (std::isalnum(static_cast<unsigned char>(ch)) || ch == '-') ? ch : '_';
+    auto now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    return safe + "." + std::to_string(getpid()) + "." + std::to_string(now) + "." + std::to_string(n) + JOURNAL_SUFFIX;
+}
+
+// The folder made (only its owner may enter it) and writable, or OSError.
+void prepare_folder(rt::Call &c, const std::string &folder) {
+    try {
+        c.g("os").attr("makedirs")(text_of(folder), 0700, "exist_ok"_a = true);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        int error =
+            py::getattr(e.value(), "errno", py::none()).is_none() ? EACCES : e.value().attr("errno").cast<int>();
+        journal_failed(folder, error, "make the folder of");
+    }
+    if (access(folder.c_str(), W_OK | X_OK) != 0) journal_failed(folder, errno, "write the folder of");
+}
+
+JournalRef open_journal(rt::Call &c, Sender &s, const std::string &uri, const std::string &run_id) {
+    static std::atomic<uint64_t> made{0};
+    prepare_folder(c, s.journal_folder);
+    auto j = std::make_shared<Journal>();
+    j->run_id = run_id;
+    std::string header(1, HEADER);
+    jr::put<uint32_t>(header, JOURNAL_VERSION);
+    jr::put_text(header, uri);
+    jr::put_text(header, run_id);
+    jr::put<int64_t>(header, getpid());
+    for (;;) {
+        j->path = s.journal_folder + "/" + journal_name(run_id, ++made);
+        try {
+            j->fd = jr::File::create(j->path, header, j->size);
+            break;
+        } catch (const std::system_error &e) {
+            if (e.code().value() != EEXIST) journal_failed(j->path, e.code().value(), "write");
+        }
+    }
+    std::lock_guard<std::mutex> lock(s.journals->mutex);
+    s.journals->open[{uri, run_id}] = j;
+    return j;
+}
+
+// Writes the records (one run's) into its journal before they are queued.
+void journal_records(rt::Call &c, Sender &s, std::vector<Record> &records) {
+    const Record &first = records.front();
+    JournalRef j;
+    {
+        std::lock_guard<std::mutex> lock(s.journals->mutex);
+        auto found = s.journals->open.find({first.tracking_uri, first.run_id});
+        if (found != s.journals->open.end() && !found->second->retired) j = found->second;
+    }
+    if (!j) j = open_journal(c, s, first.tracking_uri, first.run_id);
+    std::string frames;
+    std::lock_guard<std::mutex> lock(j->mutex);
+    uint64_t seq = j->last_seq;
+    for (Record &r : records) {
+        r.jseq = ++seq;
+        append_frame(frames, r);
+    }
+    try {
+        jr::File::write_whole(j->fd, frames, j->size);
+    } catch (const std::system_error &e) {
+        journal_failed(j->path, e.code().value(), "write");
+    }
+    j->last_seq = seq;
+    j->dirty = true;
+    for (Record &r : records) r.journal = j;
+}
+
+// The server has every record of `j` up to `seq` (or refused it, which was
+// said to the script): marked in the file. A mark that cannot be written
+// costs nothing but a duplicate a sync would send, which the server ignores.
+void mark_acknowledged(Journal &j, uint64_t seq) {
+    std::string frame, p(1, ACKED);
+    jr::put<uint64_t>(p, seq);
+    jr::frame(frame, p);
+    std::lock_guard<std::mutex> lock(j.mutex);
+    if (j.retired || seq <= j.acked) return;
+    try {
+        jr::File::write_whole(j.fd, frame, j.size);
+        j.dirty = true;
+    } catch (const std::system_error &) {}
+    j.acked = seq;
+}
+
+void acknowledge(const std::vector<const Record *> &records) {
+    const Record *last = records.empty() ? nullptr : records.back();
+    if (last && last->journal) mark_acknowledged(*last->journal, last->jseq);
+}
+
+// Journals written since they were last synced go to the disk (every
+// JOURNAL_SYNC_INTERVAL, or `now`). Called without the GIL.
+void sync_journals(Sender &s, bool now) {
+    std::vector<JournalRef> dirty;
+    {
+        std::lock_guard<std::mutex> lock(s.journals->mutex);
+        Clock::time_point at = Clock::now();
+        if (!now && at < s.last_sync + JOURNAL_SYNC_INTERVAL) return;
+        s.last_sync = at;
+        for (auto &entry : s.journals->open)
+            if (entry.second->dirty.exchange(false)) dirty.push_back(entry.second);
+    }
+    for (const JournalRef &j : dirty) (void)fdatasync(j->fd);
+}
+
+void sync_journals_now(Sender &s) {
+    rt::WithoutGil released;
+    sync_journals(s, true);
+}
+
+// A run that ends (every run: "") : its journals that hold nothing the
+// server lacks go.
+void retire_journals(Sender &s, const std::string &run_id) {
+    std::lock_guard<std::mutex> lock(s.journals->mutex);
+    for (auto it = s.journals->open.begin(); it != s.journals->open.end();) {
+        Journal &j = *it->second;
+        std::lock_guard<std::mutex> jlock(j.mutex);
+        if ((run_id.empty() || j.run_id == run_id) && j.acked >= j.last_seq) {
+            ::unlink(j.path.c_str());
+            j.retired = true;
+            it = s.journals->open.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// The sender stopped: every journal closes; those that hold values the
+// server lacks stay for `sync`. Returns how many values they hold.
+uint64_t close_journals(Sender &s) {
+    uint64_t unsent = 0;
+    std::lock_guard<std::mutex> lock(s.journals->mutex);
+    for (auto &entry : s.journals->open) {
+        Journal &j = *entry.second;
+        std::lock_guard<std::mutex> jlock(j.mutex);
+        if (j.acked >= j.last_seq)
+            ::unlink(j.path.c_str());
+        else
+            unsent += j.last_seq - j.acked;
+        if (j.fd >= 0) (void)fdatasync(j.fd);
+        j.retired = true;
+    }
+    s.journals->open.clear();
+    return unsent;
 }
 
 // ---- the sender thread ------------------------------------------------------------
@@ -208,8 +483,9 @@ enum class Outcome { Sent, Retry, Refused, Abandoned };
 
 // One attempt at a batch, the GIL taken for it: `_send_batch` of the module
 // sends its JSON body (looked up now, so a patch of it takes effect); what it
-// raises is the server's refusal, kept for the run's iteration.
-Outcome attempt(Sender &s, const Batch &batch) {
+// raises is the server's refusal, kept for the run's iteration (or, for a
+// sync, put into `refusal`).
+Outcome attempt(Sender &s, const Batch &batch, std::string *refusal_text = nullptr) {
     if (_Py_IsFinalizing()) return Outcome::Abandoned;
     std::string body = batch.body();
     rt::WithGil gil;
@@ -222,10 +498,16 @@ Outcome attempt(Sender &s, const Batch &batch) {
         } catch (py::error_already_set &refusal) {
             py::list keys;
             for (const Record *r : batch.records) keys.append(text_of(r->key));
+            if (refusal_text) {
+                if (!refusal.matches(PyExc_Exception)) throw;
+                *refusal_text = utf8(py::str(refusal.value()));
+                return Outcome::Refused;
+            }
             globals["_refused"](run_id, keys, refusal.value());
             return Outcome::Refused;
         }
     } catch (py::error_already_set &e) {
+        if (refusal_text) throw;  // a sync runs on the caller's thread: Ctrl-C and the like are its own
         // Even reporting failed (out of memory, say): the batch is given up
         // rather than retried for ever; the interpreter shows what happened.
         e.discard_as_unraisable("background logging of a batch");
@@ -235,13 +517,16 @@ Outcome attempt(Sender &s, const Batch &batch) {
     }
 }
 
-void send(Sender &s, const Batch &batch) {
+Outcome send(Sender &s, const Batch &batch) {
     double pause = FIRST_PAUSE;
-    while (attempt(s, batch) == Outcome::Retry) {
+    Outcome outcome;
+    while ((outcome = attempt(s, batch)) == Outcome::Retry) {
+        sync_journals(s, false);
         if (!s.outbox.pause(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(pause))))
-            return;  // abandoned: the exit's deadline passed
+            return Outcome::Abandoned;  // the exit's deadline passed
         pause = std::min(pause * 2, LONGEST_PAUSE);
     }
+    return outcome;
 }
 
 void run_sender(Sender *s) {
@@ -252,8 +537,10 @@ void run_sender(Sender *s) {
         if (taken.empty()) return;
         for (const Batch &batch : batches_of(taken)) {
             if (s->outbox.abandoned()) break;
-            send(*s, batch);
+            Outcome outcome = send(*s, batch);
+            if (outcome == Outcome::Sent || outcome == Outcome::Refused) acknowledge(batch.records);
         }
+        sync_journals(*s, false);
         s->outbox.done(taken.back().seq);
     }
 }
@@ -266,6 +553,8 @@ void apply_settings(rt::Call &c) {
     Sender &s = sender();
     s.flush_interval = settings["flush_interval"].cast<double>();
     s.outbox.set_capacity(settings["max_queued_records"].cast<size_t>());
+    py::object folder = settings.attr("get")("journal");
+    s.journal_folder = folder.is_none() ? std::string() : utf8(folder);
 }
 
 // The sender of this process, its thread started on first use; a child
@@ -289,7 +578,9 @@ int64_t as_int64(py::handle value) {
 
 void queue_checked(rt::Call &c, std::vector<Record> &&records) {
     if (records.empty()) return;
-    running_sender(c).outbox.push(std::move(records), FULL_BATCH);
+    Sender &s = running_sender(c);
+    if (!s.journal_folder.empty()) journal_records(c, s, records);
+    s.outbox.push(std::move(records), FULL_BATCH);
 }
 
 // Metric names the tracking library's check accepted: a name's check never
@@ -456,7 +747,9 @@ bool flushed(py::handle timeout) {
 
 py::object flush(rt::Call &c) {
     auto [run_id, timeout] = c.args<2>();
-    if (!flushed(timeout))
+    bool done = flushed(timeout);
+    sync_journals_now(sender());
+    if (!done)
         rt::raise(rt::builtin("TimeoutError"),
                   rt::text({py::int_(sender().outbox.pending()), " values logged in the background were not on the ",
                             "tracking server after ", timeout, " s; they are still being sent."}));
@@ -464,17 +757,26 @@ py::object flush(rt::Call &c) {
     return py::none();
 }
 
+// Where values the server has not taken are kept, and the command that sends
+// them: the end of a warning.
+py::str kept_in_journal(rt::Call &c, const Sender &s) {
+    if (s.journal_folder.empty()) return py::str("");
+    py::object folder = c.g("shlex").attr("quote")(text_of(s.journal_folder));
+    return rt::text({" They are kept in the journal folder ", text_of(s.journal_folder),
+                     "; send them with: python -m tavro_experiment_tracking sync ", folder});
+}
+
 // Stops the sender: what is still queued after `timeout` is given up (with
-// one warning that counts it), an exchange under way is cut, the thread ends.
+// one warning that counts it), an exchange under way is cut, the thread ends;
+// the journals close, and those holding what the server lacks stay.
 void stop_sender(rt::Call &c, py::handle timeout) {
     Sender &s = sender();
     if (s.owner != getpid() || !s.thread) return;
+    uint64_t dropped = 0;
     if (!flushed(timeout)) {
-        uint64_t dropped = s.outbox.abandon();
+        dropped = s.outbox.abandon();
         py::object session = c.g("_sessions").attr("get")(c.g("os").attr("getpid")());
         if (!session.is_none()) c.g("abort_exchanges")(session);
-        c.g("logger").attr("warning")(rt::text({py::int_(dropped), " values logged in the background were not sent: ",
-                                                "the tracking server did not take them within ", timeout, " s."}));
     }
     s.outbox.stop();
     {
@@ -483,12 +785,22 @@ void stop_sender(rt::Call &c, py::handle timeout) {
     }
     delete s.thread;
     s.thread = nullptr;
+    uint64_t kept;
+    {
+        rt::WithoutGil released;
+        kept = close_journals(s);
+    }
+    if (dropped > 0 || kept > 0)
+        c.g("logger").attr("warning")(rt::text(
+            {py::int_(std::max(dropped, kept)), " values logged in the background were not sent: the tracking server ",
+             "did not take them within ", timeout, " s.", kept > 0 ? kept_in_journal(c, s) : py::str("")}));
 }
 
 // What the endings of runs call first (see tracking.client): everything
 // queued goes to the server within `timeout` (None: the exit timeout of the
-// settings); at the interpreter's exit (`final`) the sender stops. Returns
-// the refusal kept for `run_id`, for the ending to raise, or None.
+// settings); at the interpreter's exit (`final`) the sender stops. A run that
+// ends with all its values on the server leaves no journal. Returns the
+// refusal kept for `run_id`, for the ending to raise, or None.
 py::object before_ending(rt::Call &c) {
     auto [run_id, timeout_arg, final] = c.args<3>();
     py::object timeout = py::reinterpret_borrow<py::object>(timeout_arg);
@@ -496,12 +808,19 @@ py::object before_ending(rt::Call &c) {
         py::object settings = c.g("async_logging")();
         timeout = settings.is_none() ? c.g("ASYNC_EXIT_TIMEOUT") : py::object(settings["exit_timeout"]);
     }
+    Sender &s = sender();
     if (rt::truthy(final)) {
         stop_sender(c, timeout);
-    } else if (!flushed(timeout)) {
-        c.g("logger").attr("warning")(rt::text({py::int_(sender().outbox.pending()),
-                                                " values logged in the background were not on the tracking server ",
-                                                "after ", timeout, " s; they are still being sent."}));
+    } else {
+        bool done = flushed(timeout);
+        sync_journals_now(s);
+        if (!done)
+            c.g("logger").attr("warning")(
+                rt::text({py::int_(s.outbox.pending()), " values logged in the background were not on the tracking ",
+                          "server after ", timeout, " s; they are still being sent.", kept_in_journal(c, s)}));
+        // The run (None: every run, a termination signal ends them all) ends
+        // with its values on the server: its journal goes.
+        if (done) retire_journals(s, run_id.is_none() ? std::string() : utf8(run_id));
     }
     if (run_id.is_none()) return py::none();
     try {
@@ -513,8 +832,8 @@ py::object before_ending(rt::Call &c) {
     return py::none();
 }
 
-// A child process just forked: the parent's queue, thread and refusals are
-// not its own. It starts its own sender when it logs.
+// A child process just forked: the parent's queue, thread, journals and
+// refusals are not its own. It starts its own sender when it logs.
 py::object forget_parent_sender(rt::Call &c) {
     Sender &s = sender();
     // Only in a child of the process whose sender it is.
@@ -522,7 +841,26 @@ py::object forget_parent_sender(rt::Call &c) {
     s.outbox.forget_after_fork();
     s.thread = nullptr;  // the parent's thread does not exist here
     s.owner = 0;
+    // The parent's journals stay the parent's: the child closes its copies
+    // (its locks are the parent's too) and leaves their state, whose locks
+    // may be held by a thread that is not here, untouched.
+    for (auto &entry : s.journals->open) {
+        if (entry.second->fd >= 0) ::close(entry.second->fd);
+        entry.second->fd = -1;
+        entry.second->retired = true;
+    }
+    s.journals = new Journals();
     c.g("_refusals").attr("clear")();
+    return py::none();
+}
+
+// Before a run starts logging in the background: the settings read, and the
+// journal folder made and writable (a folder it cannot write is said now,
+// not at the first value).
+py::object prepare(rt::Call &c) {
+    apply_settings(c);
+    const std::string &folder = sender().journal_folder;
+    if (!folder.empty()) prepare_folder(c, folder);
     return py::none();
 }
 
@@ -629,6 +967,153 @@ py::object send_batch(rt::Call &c) {
     return send_to_store(c, store, run_id, body);
 }
 
+// ---- sending journals later (sync) ------------------------------------------------------
+
+// Attempts at each batch before a sync gives up on a journal, and the
+// pause before the first retry (doubling).
+constexpr int SYNC_ATTEMPTS = 4;
+constexpr double SYNC_FIRST_PAUSE = 0.5;
+
+// A journal open and locked for a sync; closed (the lock with it) at the end.
+struct Locked {
+    int fd = -1;
+    ~Locked() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// The values a journal holds that the server has not acknowledged (for a
+// progress bar's total; read without the lock, so a guess while it is written).
+py::object journal_pending(rt::Call &c) {
+    auto [path] = c.args<1>();
+    std::string file = utf8(c.g("os").attr("fspath")(path));
+    Locked f;
+    f.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (f.fd < 0) return py::int_(0);
+    JournalContents read;
+    try {
+        read = parse(jr::read_all(f.fd));
+    } catch (const std::system_error &) {
+        return py::int_(0);
+    }
+    size_t count = 0;
+    for (const Record &r : read.records)
+        if (r.jseq > read.acked) count++;
+    return py::int_(count);
+}
+
+// Sends what one journal holds and the server has not acknowledged, in
+// order, marking each batch acknowledged as it goes; deletes the journal
+// when all of it is on the server. Returns what happened, as a dict.
+py::object sync_journal(rt::Call &c) {
+    auto [path, progress] = c.args<2>();
+    std::string file = utf8(c.g("os").attr("fspath")(path));
+    py::dict result("path"_a = text_of(file), "tracking_uri"_a = py::none(), "run_id"_a = py::none(), "sent"_a = 0,
+                    "skipped"_a = 0, "damaged_bytes"_a = 0, "error"_a = py::none());
+    auto failed = [&](py::object message) {
+        result["error"] = message;
+        return result;
+    };
+    Locked f;
+    jr::Contents found;
+    try {
+        f.fd = jr::File::open_locked(file);
+        if (f.fd < 0)
+            return failed(py::str("in use: a process is still logging into it, or another sync is sending it"));
+        found = jr::read_all(f.fd);
+    } catch (const std::system_error &e) {
+        return failed(rt::text({"cannot be read: ", py::str(e.code().message())}));
+    }
+    if (!found.is_journal) return failed(py::str("not a journal of background logging: left as it is"));
+    JournalContents read = parse(found);
+    if (!read.has_header) {
+        // Torn before its first record was whole: it holds nothing.
+        ::unlink(file.c_str());
+        return result;
+    }
+    result["tracking_uri"] = text_of(read.tracking_uri);
+    result["run_id"] = text_of(read.run_id);
+    // A torn or damaged tail is cut off, so that the marks written from now
+    // on follow the last whole record.
+    if (found.damaged > 0) {
+        result["damaged_bytes"] = py::int_(found.damaged);
+        if (ftruncate(f.fd, off_t(found.whole)) != 0)
+            return failed(rt::text({"its damaged end cannot be cut off: ", py::str(std::strerror(errno))}));
+    }
+    std::vector<Record> unsent;
+    for (Record &r : read.records)
+        if (r.jseq > read.acked) unsent.push_back(std::move(r));
+    if (unsent.empty()) {
+        ::unlink(file.c_str());
+        return result;
+    }
+    py::object run_id = result["run_id"];
+    py::object run;
+    try {
+        run = c.g("create_mlflow_client")(result["tracking_uri"]).attr("get_run")(run_id);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return failed(rt::text({"the run cannot be read on the tracking server: ", py::str(e.value())}));
+    }
+    if (rt::equal(run.attr("info").attr("lifecycle_stage"), py::str("deleted")))
+        return failed(py::str("the run was deleted on the tracking server (restore it, then sync again)"));
+    // Parameters: one already on the run with the same value is not sent
+    // again (a batch repeating it may be refused); another value stops this
+    // run's sync, as changing a logged parameter does.
+    py::dict on_server = run.attr("data").attr("params");
+    py::list conflicts;
+    std::vector<Outbox::Entry> entries;
+    size_t skipped = 0;
+    for (Record &r : unsent) {
+        if (r.is_param) {
+            py::str key = text_of(r.key), value = text_of(r.text);
+            if (on_server.contains(key)) {
+                if (!rt::equal(on_server[key], value)) conflicts.append(key);
+                skipped++;
+                continue;
+            }
+        }
+        entries.push_back(Outbox::Entry{r.jseq, Clock::now(), std::move(r)});
+    }
+    result["skipped"] = py::int_(skipped);
+    if (rt::truthy(conflicts)) return failed(c.g("CHANGING_LOGGED_PARAMS_MESSAGE").attr("format")(conflicts, run_id));
+    Journal marks;  // the acknowledgements, written into this open file (its own now)
+    marks.fd = f.fd;
+    f.fd = -1;
+    marks.size = found.whole;
+    marks.acked = read.acked;
+    marks.last_seq = entries.empty() ? read.acked : entries.back().seq;
+    size_t sent = 0;
+    Sender &s = sender();
+    std::string refusal;
+    for (const Batch &batch : batches_of(entries)) {
+        Outcome outcome = Outcome::Retry;
+        double pause = SYNC_FIRST_PAUSE;
+        for (int tried = 0; tried < SYNC_ATTEMPTS && outcome == Outcome::Retry; tried++) {
+            if (tried > 0) {
+                c.g("time").attr("sleep")(pause);
+                pause *= 2;
+            }
+            outcome = attempt(s, batch, &refusal);
+        }
+        if (outcome != Outcome::Sent) {
+            result["sent"] = py::int_(sent);
+            if (outcome == Outcome::Refused)
+                return failed(rt::text(
+                    {"the tracking server refused ", py::int_(batch.records.size()), " values: ", text_of(refusal)}));
+            return failed(rt::text({"the tracking server at ", result["tracking_uri"], " could not be reached (",
+                                    py::int_(SYNC_ATTEMPTS), " attempts)"}));
+        }
+        mark_acknowledged(marks, batch.records.back()->jseq);
+        (void)fdatasync(marks.fd);
+        sent += batch.records.size();
+        if (!progress.is_none()) progress(py::int_(batch.records.size()));
+    }
+    result["sent"] = py::int_(sent);
+    ::unlink(file.c_str());
+    return result;
+}
+
 // ---- docstrings ---------------------------------------------------------------------
 
 constexpr const char *QUEUE_METRICS_DOC =
@@ -654,6 +1139,23 @@ settings' exit timeout); at the interpreter's exit (``final``) stops the sender,
 giving up what is left then with one warning. Returns the refusal kept for
 ``run_id`` (an ExperimentTrackingException) or None.)";
 
+constexpr const char *PREPARE_DOC =
+    R"(Read the background logging settings for a run about to start, and make
+the journal folder (readable by its owner alone); raises OSError, with what to
+do, when it cannot be made or written.)";
+
+constexpr const char *SYNC_JOURNAL_DOC =
+    R"(Send what the journal at ``path`` holds and the tracking server has not
+acknowledged, run order kept, marking each batch acknowledged as it goes; the
+journal is deleted once everything is on the server. ``progress`` (a callable)
+is given the number of values of each batch sent.
+
+Returns a dict: ``path``, ``tracking_uri``, ``run_id``, ``sent``, ``skipped``
+(parameters the run already had), ``damaged_bytes`` (a torn or damaged end, cut
+off) and ``error`` (None, or why the journal, kept, was not sent whole: in use
+by a live process or another sync, the run deleted on the server, a parameter
+the run has with another value, the server unreachable or refusing).)";
+
 }  // namespace
 
 // The module's namespace: what it imports, looked up at call time.
@@ -662,6 +1164,9 @@ static void import_names(rt::Module &mod) {
     mod.import("json");
     mod.import("logging");
     mod.import("os");
+    mod.import("shlex");
+    mod.import("time");
+    mod.from("typing", {"Any", "Dict"});
     mod.from("mlflow.entities", {"Metric", "Param"});
     mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
@@ -713,6 +1218,13 @@ RT_MODULE(background, m) {
     mod.def("_refused", {arg("run_id"), arg("keys"), arg("error")}, refused,
             rt::doc("Keep a refused batch for the run's iteration (called by the sender thread)."),
             rt::returns("None"));
+    mod.def("prepare", {}, prepare, rt::doc(PREPARE_DOC), rt::returns("None"));
+    mod.def("sync_journal", {arg("path"), arg("progress").def_none()}, sync_journal, rt::doc(SYNC_JOURNAL_DOC),
+            rt::returns("Dict[str, Any]"));
+    mod.def("journal_pending", {arg("path")}, journal_pending,
+            rt::doc("Values a journal holds that the tracking server has not acknowledged (0 for what is not a "
+                    "journal)."),
+            rt::returns("int"));
     mod.def("_forget_parent_sender", {}, forget_parent_sender,
             rt::doc("In a forked child: the parent's queue and sender are not the child's."), rt::returns("None"));
 

@@ -105,6 +105,10 @@ py::object start(rt::Call &c) {
     py::object iteration_id = py::reinterpret_borrow<py::object>(iteration_id_arg);
     py::object experiment_id = py::reinterpret_borrow<py::object>(experiment_id_arg);
     py::object client = tracker(c);
+    // Logging in the background or not is decided now, for this run; its
+    // journal folder must be writable before the run starts.
+    bool background = !c.g("async_logging")().is_none();
+    if (background) c.g("background").attr("prepare")();
     if (rt::truthy(iteration_name)) {
         if (!rt::truthy(experiment_id)) experiment_id = self.attr("experiment").attr("experiment_id");
         py::object found = find_run_by_name(c, client, experiment_id, iteration_name);
@@ -117,8 +121,6 @@ py::object start(rt::Call &c) {
                                               : create_run(c, client, iteration_name, experiment_id, tags);
     py::object iteration = c.g("ActiveIteration")(self.attr("client"), run);
     self.attr("iteration_id") = iteration.attr("info").attr("run_id");
-    // Logging in the background or not is decided now, for this run.
-    bool background = !c.g("async_logging")().is_none();
     self.attr("_in_background") = py::bool_(background);
     if (background) c.g("background").attr("track_run")(self.attr("iteration_id"), run.attr("data").attr("params"));
     // Running now: if the script never ends it, the exit does.
