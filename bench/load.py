@@ -25,13 +25,18 @@ Exit status 0 when every check passed.
 With --background the writers log in the background: a logging call returns
 once its values are queued, end() sends them first (waiting at most
 --timeout), and what the outage phase's calls acknowledged must still all be
-there after the restarts.
+there after the restarts. A third phase then kills every writer with SIGKILL
+in the middle of its loop, runs `sync` on their journals twice, and compares:
+every value a call acknowledged is on the server exactly once, and the second
+`sync` sends nothing.
 """
 import argparse
 import json
 import multiprocessing
 import os
 import shutil
+import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -79,7 +84,7 @@ def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
     if args.background:
         use_async_logging(exit_timeout=args.timeout)
     journal = open(os.path.join(workdir, "journal-{}-{:02d}.jsonl".format(phase, worker)), "a", buffering=1)
-    iterations = args.iterations if phase == "load" else args.outage_iterations
+    iterations = args.outage_iterations if phase == "outage" else args.iterations
 
     def call(op, fn, *a, **kw):
         t0, began = time.perf_counter(), time.time()
@@ -104,7 +109,7 @@ def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
         entry, experiment = call("init", init, PROJECT, experiment_name, tracking_uri=uri)
         if record(entry):
             break
-        if phase == "load" or time.time() > stop_at:
+        if phase != "outage" or time.time() > stop_at:
             return
         time.sleep(0.5)  # a stopped server: try again until it is back
     art_dir = os.path.join(workdir, "artifacts-{}-{:02d}".format(phase, worker))
@@ -116,7 +121,7 @@ def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
     j, started = -1, 0
     while time.time() < stop_at:
         j += 1
-        if started >= iterations and (phase == "load" or os.path.exists(over)):
+        if started >= iterations and (phase != "outage" or os.path.exists(over)):
             break
         name = run_name(worker, j)
         iteration = experiment.get_iteration()
@@ -148,7 +153,8 @@ def read_journals(workdir, phase):
     for name in sorted(os.listdir(workdir)):
         if name.startswith("journal-{}-".format(phase)):
             with open(os.path.join(workdir, name)) as f:
-                entries.extend(json.loads(line) for line in f if line.strip())
+                # A writer killed in the middle of a line leaves it torn.
+                entries.extend(json.loads(line) for line in f if line.endswith("\n"))
     return entries
 
 
@@ -287,6 +293,46 @@ class Checker:
                 self.same("{} status".format(e["run"]), run.info.status, "FINISHED")
 
 
+def killed_then_synced(uri, args, workdir):
+    """Writers killed with SIGKILL in the middle of their loops, their journals
+    synced twice: every acknowledged value there once, the second sync idle."""
+    journals = os.path.join(workdir, "kill-journals")
+    os.environ["TAVRO_JOURNAL_DIR"] = journals  # the writers' (spawned: they take this environment)
+
+    def kill(processes):
+        until = time.time() + 120
+        while time.time() < until:  # each writer some way into its second iteration's loop
+            logged = defaultdict(int)
+            for e in read_journals(workdir, "kill"):
+                logged[e["worker"]] += e["ok"] and e["op"] == "log_metric"
+            if len(logged) == args.processes and min(logged.values()) > args.steps * 3 // 2:
+                break
+            time.sleep(0.05)
+        for p in processes:
+            os.kill(p.pid, signal.SIGKILL)
+
+    run_writers(uri, "kill", args, "kill", workdir, during=kill)
+    left = len(os.listdir(journals)) if os.path.isdir(journals) else 0
+    command = [sys.executable, "-m", "tavro_experiment_tracking", "sync", journals]
+    first = subprocess.run(command, capture_output=True, text=True, timeout=args.deadline)
+    second = subprocess.run(command, capture_output=True, text=True, timeout=args.deadline)
+    entries = [e for e in read_journals(workdir, "kill") if e["op"] != "end"]
+    checker = Checker(uri, "kill", workdir)
+    checker.acknowledged(entries)
+    for run in checker.runs:  # nothing twice, acknowledged or not
+        points = checker.history(run.info.run_id)
+        checker.same("{} values once".format(run.info.run_id), len(points), len(set(points)))
+    print("\nkilled: {} writers killed with SIGKILL mid-loop, {} journals left".format(args.processes, left))
+    print("  sync: {}  again: {}".format(first.stdout.strip(), second.stdout.strip()))
+    print("  read back: {} acknowledged calls, {} values compared, {} differences".format(
+        sum(e["ok"] for e in entries if e["op"] != "init"), checker.compared, len(checker.problems)))
+    problems = ["killed: " + p for p in checker.problems]
+    if first.returncode != 0 or second.returncode != 0 or "Sent 0 values" not in second.stdout:
+        problems.append("killed: sync exited {} then {}: {}".format(first.returncode, second.returncode,
+                                                                    (first.stderr or second.stderr).strip()[-500:]))
+    return problems
+
+
 def values_logged(entries, args):
     per_op = {"log_params": args.params, "log_metric": 1, "log_artifact": 1}
     return sum(per_op.get(e["op"], 0) for e in entries if e["ok"])
@@ -417,6 +463,10 @@ def main():
             print("  read back after the restarts: {} acknowledged calls, {} values compared, {} differences".format(
                 acknowledged, checker.compared, len(checker.problems)))
             failures.extend("outage: " + p for p in checker.problems)
+
+        # -- phase three (background): every writer killed mid-loop, then sync, twice
+        if args.background:
+            failures.extend(killed_then_synced(uri, args, workdir))
     finally:
         if proc is not None:
             stop_tracking_server(proc)

@@ -376,11 +376,11 @@ def server_entries(world, sink):
     def sync_journals():  # the live process's own journals: in use, kept
         background.prepare()
         for name in os.listdir(journals):
-            background.journal_pending(os.path.join(journals, name))
+            background.journal_info(os.path.join(journals, name))
         with contextlib.redirect_stdout(sink):
             sync.sync(journals), sync.main(["sync", journals]), sync.main(["sync", "--no-such-option"])
 
-    e.add("journal_folder prepare journal_pending sync_journal sync main", sync_journals,
+    e.add("journal_folder prepare journal_info sync_journal sync main", sync_journals,
           lambda: refused(lambda: background.sync_journal(5), TypeError),
           lambda: refused(lambda: sync.main(5), TypeError))
     body = '{{"run_id": "{}", "metrics": [{{"key": "sent", "value": 1.0, "timestamp": 1, "step": 0}}]}}'

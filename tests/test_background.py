@@ -1,5 +1,6 @@
 """Logging in the background, against the real tracking server: order,
 batching, a server away, refusals, the endings of runs and of processes."""
+import json
 import math
 import os
 import shutil
@@ -14,6 +15,7 @@ import pytest
 
 from tavro_experiment_tracking import config
 from tavro_experiment_tracking.exception import ExperimentTrackingException
+from tavro_experiment_tracking.tracking import background as sender
 from tavro_experiment_tracking.tracking.initialize import init
 
 
@@ -238,3 +240,52 @@ def test_switch_reads_the_environment_unless_the_script_chose(monkeypatch):
         config.use_async_logging(flush_interval=0)
     with pytest.raises(TypeError, match="enabled must be True, False or None"):
         config.use_async_logging("yes")
+    # A journal folder that cannot be made is said before a run starts, with what to do.
+    monkeypatch.setenv("TAVRO_ASYNC_LOGGING", "1")
+    monkeypatch.setenv("TAVRO_JOURNAL_DIR", __file__)
+    with pytest.raises(OSError, match="cannot make the folder of its journal .* TAVRO_JOURNAL_DIR"):
+        sender.prepare()
+
+
+OFFLINE = textwrap.dedent("""
+    import json, sys
+    from mlflow.tracking import MlflowClient
+    from tavro_experiment_tracking import init
+    from tavro_experiment_tracking.config import use_offline_mode
+
+    use_offline_mode()
+    experiment = init("p", sys.argv[1], tracking_uri=sys.argv[2])
+    iteration = experiment.get_iteration()
+    with iteration.start(iteration_name="offline") as run:
+        iteration.log_params({"lr": 0.1})
+        try:
+            iteration.log_param("lr", 0.2)
+        except Exception as e:
+            print(type(e).__name__, file=sys.stderr)
+        for step in range(3):
+            iteration.log_metric("loss", 1.0 / (step + 1), step=step)
+        iteration.log_artifact(sys.argv[3])
+    local = MlflowClient(experiment.client.tracking_uri).get_run(run.info.run_id)
+    print(json.dumps([local.info.start_time, local.info.end_time, local.info.user_id, local.data.tags]))
+""")
+
+
+def test_offline_run_synced_later_is_as_if_logged_online(tracking_server, mlflow_client, unique_name, tmp_path):
+    (tmp_path / "script.py").write_text(OFFLINE)
+    (tmp_path / "model.txt").write_text("weights\n")
+    name = unique_name("offline")
+    proc = subprocess.run([sys.executable, str(tmp_path / "script.py"), name, tracking_server,
+                           str(tmp_path / "model.txt")], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0 and "ExperimentTrackingException" in proc.stderr, proc.stderr
+    assert "Iterations logged offline are kept in" in proc.stderr and mlflow_client.get_experiment_by_name(name) is None
+    start, end, user, tags = json.loads(proc.stdout)
+    assert "Sent 4 values into 1 run" in sync_journals().stdout
+    assert "Nothing to send" in sync_journals().stdout
+    [run] = mlflow_client.search_runs([mlflow_client.get_experiment_by_name(name).experiment_id])
+    assert (run.info.status, run.info.start_time, run.info.end_time, run.info.user_id) == ("FINISHED", start, end, user)
+    assert run.data.tags == tags and run.data.params == {"lr": "0.1"}
+    history = mlflow_client.get_metric_history(run.info.run_id, "loss")
+    assert [(m.step, m.value) for m in history] == [(0, 1.0), (1, 0.5), (2, 1 / 3)]
+    assert all(start <= m.timestamp <= end for m in history)  # the time stamps of the calls
+    with open(mlflow_client.download_artifacts(run.info.run_id, "model.txt", str(tmp_path))) as f:
+        assert f.read() == "weights\n"

@@ -167,18 +167,63 @@ py::object journal_folder(rt::Call &c) {
     return os.attr("path").attr("join")(cache, "tavro_experiment_tracking", "journal");
 }
 
+py::object use_offline_mode(rt::Call &c) {
+    auto [enabled] = c.args<1>();
+    if (!enabled.is_none() && !rt::isinstance(enabled, rt::builtin("bool")))
+        rt::raise(PyExc_TypeError, rt::text({"enabled must be True, False or None, not ",
+                                             py::type::handle_of(enabled).attr("__name__")}));
+    c.g("_async_logging")["offline"] = enabled;
+    return py::none();
+}
+
+py::object offline_mode(rt::Call &c) {
+    py::object chosen = c.g("_async_logging").attr("get")("offline");
+    if (!chosen.is_none()) return chosen;
+    return py::bool_(env_flag(c, c.g("ENV_OFFLINE"), false));
+}
+
+// Where iterations meant for `tracking_uri` are kept offline: a store of the
+// tracking library's own in the journal folder, one per server, which names
+// the server it is meant for (in its file `tracking_uri`).
+py::object offline_store(rt::Call &c) {
+    auto [tracking_uri] = c.args<1>();
+    py::object os = c.g("os");
+    py::str uri = tracking_uri.is_none() ? py::str("") : py::str(tracking_uri);
+    py::object digest = c.g("hashlib").attr("sha256")(uri.attr("encode")("utf-8", "surrogatepass")).attr("hexdigest")();
+    py::object folder = os.attr("path").attr("join")(c.g("journal_folder")(), "offline", digest[py::slice(0, 16, 1)]);
+    os.attr("makedirs")(folder, 0700, "exist_ok"_a = true);
+    py::object named = os.attr("path").attr("join")(folder, "tracking_uri");
+    if (!rt::truthy(os.attr("path").attr("exists")(named))) {
+        py::object f = rt::builtin("open")(named, "w", "encoding"_a = "utf-8", "errors"_a = "surrogatepass");
+        f.attr("write")(uri);
+        f.attr("close")();
+    }
+    // Held shared for the life of the process: a sync, which takes it
+    // exclusively, leaves a store alone while a process works in it.
+    py::dict held = c.g("_offline_locks");
+    if (!held.contains(folder)) {
+        py::object fd = os.attr("open")(named, py::int_(os.attr("O_RDONLY")) | py::int_(os.attr("O_CLOEXEC")));
+        c.g("fcntl").attr("flock")(fd, c.g("fcntl").attr("LOCK_SH"));
+        held[folder] = fd;
+    }
+    return rt::text({"file://", folder});
+}
+
 py::object async_logging(rt::Call &c) {
     py::dict chosen = c.g("_async_logging");
     py::object enabled = chosen["enabled"];
     if (enabled.is_none()) enabled = py::bool_(env_flag(c, c.g("ENV_ASYNC_LOGGING"), false));
-    if (!rt::truthy(enabled)) return py::none();
+    // Offline, values are journaled as in the background, and kept.
+    bool offline = rt::truthy(c.g("offline_mode")());
+    if (!rt::truthy(enabled) && !offline) return py::none();
     py::dict settings;
     settings["flush_interval"] = chosen.attr("get")("flush_interval", c.g("ASYNC_FLUSH_INTERVAL"));
     settings["max_queued_records"] = chosen.attr("get")("max_queued_records", c.g("ASYNC_MAX_QUEUED_RECORDS"));
     settings["exit_timeout"] = chosen.attr("get")("exit_timeout", c.g("ASYNC_EXIT_TIMEOUT"));
     py::object journal = chosen.attr("get")("journal", py::none());
-    bool journaled = journal.is_none() ? env_flag(c, c.g("ENV_JOURNAL"), true) : rt::truthy(journal);
+    bool journaled = offline || (journal.is_none() ? env_flag(c, c.g("ENV_JOURNAL"), true) : rt::truthy(journal));
     settings["journal"] = journaled ? c.g("journal_folder")() : py::none();
+    settings["offline"] = py::bool_(offline);
     return settings;
 }
 
@@ -203,6 +248,16 @@ constexpr const char *ASYNC_LOGGING_DOC =
     R"(The background logging settings in force, or None when iterations log synchronously.
 
 ``journal`` is the journal folder, or None when values are not journaled.)";
+
+constexpr const char *USE_OFFLINE_MODE_DOC =
+    R"(Work offline (or not), from the next ``init`` on: no login, no server contacted.
+
+``init`` gets or creates the experiment, and iterations start, log, take
+artifacts (copied when logged) and end, in a store kept in the journal folder
+(``journal_folder()``) for the server ``init`` was given, with local IDs; values
+are journaled as in the background. ``python -m tavro_experiment_tracking sync``
+later sends everything there, with the original names, tags, user, time stamps
+and statuses. ``None``: as the environment variable named by ``ENV_OFFLINE`` says.)";
 
 constexpr const char *JOURNAL_FOLDER_DOC =
     R"(The folder background logging keeps its journals in: the one the variable
@@ -229,6 +284,8 @@ when both kinds are configured.)";
 
 RT_MODULE(config, m) {
     rt::Module mod(m);
+    mod.import("fcntl");
+    mod.import("hashlib");
     mod.import("math");
     mod.import("os");
     mod.from("typing", {"Any", "Dict", "Optional"});
@@ -237,7 +294,7 @@ RT_MODULE(config, m) {
              {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET",
               "ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT", "ENV_KOVA_CLIENT_ID",
               "ENV_KOVA_REFRESH_TOKEN_USED", "ENV_ASYNC_LOGGING", "ASYNC_FLUSH_INTERVAL", "ASYNC_MAX_QUEUED_RECORDS",
-              "ASYNC_EXIT_TIMEOUT", "ENV_JOURNAL", "ENV_JOURNAL_DIR"});
+              "ASYNC_EXIT_TIMEOUT", "ENV_JOURNAL", "ENV_JOURNAL_DIR", "ENV_OFFLINE"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
 
     mod.def("check_auth_env_configs", {}, check_auth_env_configs, rt::doc(CHECK_AUTH_ENV_CONFIGS_DOC));
@@ -247,6 +304,8 @@ RT_MODULE(config, m) {
     py::dict chosen;
     chosen["enabled"] = py::none();
     mod.set("_async_logging", chosen);
+    // Offline stores this process works in -> the descriptor holding their lock.
+    mod.set("_offline_locks", py::dict());
     mod.def("use_async_logging",
             {arg("enabled").def(py::bool_(true)).ann("Optional[bool]"),
              rt::kwonly("flush_interval").def_none().ann("Optional[float]"),
@@ -256,4 +315,12 @@ RT_MODULE(config, m) {
             use_async_logging, rt::doc(USE_ASYNC_LOGGING_DOC), rt::returns("None"));
     mod.def("async_logging", {}, async_logging, rt::doc(ASYNC_LOGGING_DOC), rt::returns("Optional[Dict[str, Any]]"));
     mod.def("journal_folder", {}, journal_folder, rt::doc(JOURNAL_FOLDER_DOC), rt::returns("str"));
+    mod.def("use_offline_mode", {arg("enabled").def(py::bool_(true)).ann("Optional[bool]")}, use_offline_mode,
+            rt::doc(USE_OFFLINE_MODE_DOC), rt::returns("None"));
+    mod.def("offline_mode", {}, offline_mode,
+            rt::doc("Whether init and iterations work offline (see use_offline_mode())."), rt::returns("bool"));
+    mod.def("offline_store", {arg("tracking_uri").ann("Optional[str]")}, offline_store,
+            rt::doc("The store (a file URI) that keeps offline iterations meant for ``tracking_uri``; made when "
+                    "missing."),
+            rt::returns("str"));
 }

@@ -17,6 +17,7 @@ from tavro_experiment_tracking.constants import (
     ENV_KOVA_REFRESH_TOKEN_USED,
     ENV_KOVA_TOKEN_ENDPOINT,
     ENV_KOVA_USERINFO_ENDPOINT,
+    ENV_OFFLINE,
     ENV_OIDC_CLIENT_ID,
     ENV_OIDC_CLIENT_SECRET,
     ENV_OIDC_HOSTNAME,
@@ -39,3 +40,9 @@ def use_async_logging(
 # journal: the folder or None), or None.
 def async_logging() -> Optional[Dict[str, Any]]: ...
 def journal_folder() -> str: ...
+
+# Offline: no login, no server; everything kept until `sync` (None: as
+# ENV_OFFLINE says).
+def use_offline_mode(enabled: Optional[bool] = True) -> None: ...
+def offline_mode() -> bool: ...
+def offline_store(tracking_uri: Optional[str]) -> str: ...

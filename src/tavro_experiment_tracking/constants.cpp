@@ -58,6 +58,9 @@ RT_MODULE(constants, m) {
     // (on by default); the folder it is kept in, when not the per-user cache.
     mod.set("ENV_JOURNAL", py::str("TAVRO_JOURNAL"));
     mod.set("ENV_JOURNAL_DIR", py::str("TAVRO_JOURNAL_DIR"));
+    // Offline (as ENV_KOVA_CLOUD is read): init and iterations contact no
+    // server; everything is kept in the journal folder until `sync`.
+    mod.set("ENV_OFFLINE", py::str("TAVRO_OFFLINE"));
     // Read by the tracking library on every request: how often a failed
     // request is retried.
     mod.set("ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", py::str("MLFLOW_HTTP_REQUEST_MAX_RETRIES"));

@@ -49,6 +49,7 @@ struct Journal {
     std::atomic<uint64_t> acked{0};
     std::atomic<bool> dirty{false};
     bool retired = false;  // deleted (or given up): nothing more is written
+    bool offline = false;  // an offline iteration's: kept until `sync`, never sent from here
     ~Journal() {
         if (fd >= 0) ::close(fd);
     }
@@ -93,7 +94,9 @@ struct Sender {
     std::atomic<double> flush_interval{1.0};
     // The journal folder in force ("" when values are not journaled) and
     // this process's journals; replaced, not cleared, in a forked child.
-    std::string journal_folder;
+    std::string journal_folder, offline_prefix;  // offline stores' URIs start with the prefix
+    bool offline_used = false;
+    pid_t owner_offline = 0;  // the process that said where its offline iterations are
     Journals *journals = new Journals();
     Clock::time_point last_sync{};
 };
@@ -157,7 +160,7 @@ void append_frame(std::string &frames, const Record &r) {
 
 // A journal as read back: its run, its values in order, what was acknowledged.
 struct JournalContents {
-    bool has_header = false;
+    bool has_header = false, offline = false;
     std::string tracking_uri, run_id;
     int64_t pid = 0;
     std::vector<Record> records;
@@ -174,6 +177,7 @@ JournalContents parse(const jr::Contents &found) {
             out.tracking_uri = f.text();
             out.run_id = f.text();
             out.pid = f.get<int64_t>();
+            out.offline = f.get<uint8_t>() != 0;
             out.has_header = f.ok();
             if (!out.has_header) break;
             continue;
@@ -237,16 +241,22 @@ void prepare_folder(rt::Call &c, const std::string &folder) {
     if (access(folder.c_str(), W_OK | X_OK) != 0) journal_failed(folder, errno, "write the folder of");
 }
 
+bool is_offline(const Sender &s, const std::string &uri) {
+    return !s.offline_prefix.empty() && uri.compare(0, s.offline_prefix.size(), s.offline_prefix) == 0;
+}
+
 JournalRef open_journal(rt::Call &c, Sender &s, const std::string &uri, const std::string &run_id) {
     static std::atomic<uint64_t> made{0};
     prepare_folder(c, s.journal_folder);
     auto j = std::make_shared<Journal>();
     j->run_id = run_id;
+    j->offline = is_offline(s, uri);
     std::string header(1, HEADER);
     jr::put<uint32_t>(header, JOURNAL_VERSION);
     jr::put_text(header, uri);
     jr::put_text(header, run_id);
     jr::put<int64_t>(header, getpid());
+    jr::put<uint8_t>(header, j->offline ? 1 : 0);
     for (;;) {
         j->path = s.journal_folder + "/" + journal_name(run_id, ++made);
         try {
@@ -336,7 +346,7 @@ void retire_journals(Sender &s, const std::string &run_id) {
     for (auto it = s.journals->open.begin(); it != s.journals->open.end();) {
         Journal &j = *it->second;
         std::lock_guard<std::mutex> jlock(j.mutex);
-        if ((run_id.empty() || j.run_id == run_id) && j.acked >= j.last_seq) {
+        if ((run_id.empty() || j.run_id == run_id) && j.acked >= j.last_seq && !j.offline) {
             ::unlink(j.path.c_str());
             j.retired = true;
             it = s.journals->open.erase(it);
@@ -347,14 +357,17 @@ void retire_journals(Sender &s, const std::string &run_id) {
 }
 
 // The sender stopped: every journal closes; those that hold values the
-// server lacks stay for `sync`. Returns how many values they hold.
+// server lacks stay for `sync` (offline ones all do). Returns how many values
+// they hold.
 uint64_t close_journals(Sender &s) {
     uint64_t unsent = 0;
     std::lock_guard<std::mutex> lock(s.journals->mutex);
     for (auto &entry : s.journals->open) {
         Journal &j = *entry.second;
         std::lock_guard<std::mutex> jlock(j.mutex);
-        if (j.acked >= j.last_seq)
+        if (j.offline)
+            ;  // the offline iteration's store says the rest
+        else if (j.acked >= j.last_seq)
             ::unlink(j.path.c_str());
         else
             unsent += j.last_seq - j.acked;
@@ -555,6 +568,8 @@ void apply_settings(rt::Call &c) {
     s.outbox.set_capacity(settings["max_queued_records"].cast<size_t>());
     py::object folder = settings.attr("get")("journal");
     s.journal_folder = folder.is_none() ? std::string() : utf8(folder);
+    s.offline_prefix = folder.is_none() ? std::string() : "file://" + s.journal_folder + "/offline/";
+    if (rt::truthy(settings.attr("get")("offline"))) s.offline_used = true;
 }
 
 // The sender of this process, its thread started on first use; a child
@@ -578,6 +593,8 @@ int64_t as_int64(py::handle value) {
 
 void queue_checked(rt::Call &c, std::vector<Record> &&records) {
     if (records.empty()) return;
+    // An offline iteration's values stay in its journal: no sender, no server.
+    if (is_offline(sender(), records.front().tracking_uri)) return journal_records(c, sender(), records);
     Sender &s = running_sender(c);
     if (!s.journal_folder.empty()) journal_records(c, s, records);
     s.outbox.push(std::move(records), FULL_BATCH);
@@ -796,6 +813,21 @@ void stop_sender(rt::Call &c, py::handle timeout) {
              "did not take them within ", timeout, " s.", kept > 0 ? kept_in_journal(c, s) : py::str("")}));
 }
 
+// At the exit of a process that worked offline: its journals close, and one
+// line says where its iterations are kept and how to send them.
+void keep_offline(rt::Call &c, Sender &s) {
+    if (!s.offline_used || s.owner_offline == getpid()) return;
+    s.owner_offline = getpid();
+    {
+        rt::WithoutGil released;
+        close_journals(s);
+    }
+    py::object folder = c.g("shlex").attr("quote")(text_of(s.journal_folder));
+    c.g("logger").attr("warning")(
+        rt::text({"Iterations logged offline are kept in ", text_of(s.journal_folder),
+                  "; send them to their tracking server with: python -m ", "tavro_experiment_tracking sync ", folder}));
+}
+
 // What the endings of runs call first (see tracking.client): everything
 // queued goes to the server within `timeout` (None: the exit timeout of the
 // settings); at the interpreter's exit (`final`) the sender stops. A run that
@@ -811,6 +843,7 @@ py::object before_ending(rt::Call &c) {
     Sender &s = sender();
     if (rt::truthy(final)) {
         stop_sender(c, timeout);
+        keep_offline(c, s);
     } else {
         bool done = flushed(timeout);
         sync_journals_now(s);
@@ -982,31 +1015,34 @@ struct Locked {
     }
 };
 
-// The values a journal holds that the server has not acknowledged (for a
-// progress bar's total; read without the lock, so a guess while it is written).
-py::object journal_pending(rt::Call &c) {
+// What a journal says of itself (read without the lock, so a glimpse while
+// it is written): its server, its run, whether it is an offline iteration's,
+// and the values the server has not acknowledged; None for what is not one.
+py::object journal_info(rt::Call &c) {
     auto [path] = c.args<1>();
     std::string file = utf8(c.g("os").attr("fspath")(path));
     Locked f;
     f.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (f.fd < 0) return py::int_(0);
+    if (f.fd < 0) return py::none();
     JournalContents read;
     try {
         read = parse(jr::read_all(f.fd));
     } catch (const std::system_error &) {
-        return py::int_(0);
+        return py::none();
     }
+    if (!read.has_header) return py::none();
     size_t count = 0;
     for (const Record &r : read.records)
         if (r.jseq > read.acked) count++;
-    return py::int_(count);
+    return py::dict("tracking_uri"_a = text_of(read.tracking_uri), "run_id"_a = text_of(read.run_id),
+                    "offline"_a = py::bool_(read.offline), "pending"_a = py::int_(count));
 }
 
 // Sends what one journal holds and the server has not acknowledged, in
 // order, marking each batch acknowledged as it goes; deletes the journal
 // when all of it is on the server. Returns what happened, as a dict.
 py::object sync_journal(rt::Call &c) {
-    auto [path, progress] = c.args<2>();
+    auto [path, progress, target] = c.args<3>();
     std::string file = utf8(c.g("os").attr("fspath")(path));
     py::dict result("path"_a = text_of(file), "tracking_uri"_a = py::none(), "run_id"_a = py::none(), "sent"_a = 0,
                     "skipped"_a = 0, "damaged_bytes"_a = 0, "error"_a = py::none());
@@ -1033,6 +1069,18 @@ py::object sync_journal(rt::Call &c) {
     }
     result["tracking_uri"] = text_of(read.tracking_uri);
     result["run_id"] = text_of(read.run_id);
+    // An offline iteration's values go to the run its sync found or made.
+    if (read.offline && target.is_none())
+        return failed(py::str("an offline iteration's values: sent with the iteration, whose store holds the rest"));
+    if (!target.is_none()) {
+        auto [uri, run] = rt::unpack2(target);
+        result["tracking_uri"] = uri;
+        result["run_id"] = run;
+        for (Record &r : read.records) {
+            r.tracking_uri = utf8(uri);
+            r.run_id = utf8(run);
+        }
+    }
     // A torn or damaged tail is cut off, so that the marks written from now
     // on follow the last whole record.
     if (found.damaged > 0) {
@@ -1139,6 +1187,11 @@ settings' exit timeout); at the interpreter's exit (``final``) stops the sender,
 giving up what is left then with one warning. Returns the refusal kept for
 ``run_id`` (an ExperimentTrackingException) or None.)";
 
+constexpr const char *JOURNAL_INFO_DOC =
+    R"(What the journal at ``path`` says of itself: a dict with ``tracking_uri``,
+``run_id``, ``offline`` (an offline iteration's) and ``pending`` (values the
+tracking server has not acknowledged); None for what is not a journal.)";
+
 constexpr const char *PREPARE_DOC =
     R"(Read the background logging settings for a run about to start, and make
 the journal folder (readable by its owner alone); raises OSError, with what to
@@ -1148,7 +1201,9 @@ constexpr const char *SYNC_JOURNAL_DOC =
     R"(Send what the journal at ``path`` holds and the tracking server has not
 acknowledged, run order kept, marking each batch acknowledged as it goes; the
 journal is deleted once everything is on the server. ``progress`` (a callable)
-is given the number of values of each batch sent.
+is given the number of values of each batch sent. ``target`` (a tracking URI
+and a run ID) sends the values there instead: an offline iteration's, once its
+run is found or made on the server.
 
 Returns a dict: ``path``, ``tracking_uri``, ``run_id``, ``sent``, ``skipped``
 (parameters the run already had), ``damaged_bytes`` (a torn or damaged end, cut
@@ -1166,7 +1221,7 @@ static void import_names(rt::Module &mod) {
     mod.import("os");
     mod.import("shlex");
     mod.import("time");
-    mod.from("typing", {"Any", "Dict"});
+    mod.from("typing", {"Any", "Dict", "Optional"});
     mod.from("mlflow.entities", {"Metric", "Param"});
     mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
@@ -1219,12 +1274,10 @@ RT_MODULE(background, m) {
             rt::doc("Keep a refused batch for the run's iteration (called by the sender thread)."),
             rt::returns("None"));
     mod.def("prepare", {}, prepare, rt::doc(PREPARE_DOC), rt::returns("None"));
-    mod.def("sync_journal", {arg("path"), arg("progress").def_none()}, sync_journal, rt::doc(SYNC_JOURNAL_DOC),
-            rt::returns("Dict[str, Any]"));
-    mod.def("journal_pending", {arg("path")}, journal_pending,
-            rt::doc("Values a journal holds that the tracking server has not acknowledged (0 for what is not a "
-                    "journal)."),
-            rt::returns("int"));
+    mod.def("sync_journal", {arg("path"), arg("progress").def_none(), arg("target").def_none()}, sync_journal,
+            rt::doc(SYNC_JOURNAL_DOC), rt::returns("Dict[str, Any]"));
+    mod.def("journal_info", {arg("path")}, journal_info, rt::doc(JOURNAL_INFO_DOC),
+            rt::returns("Optional[Dict[str, Any]]"));
     mod.def("_forget_parent_sender", {}, forget_parent_sender,
             rt::doc("In a forked child: the parent's queue and sender are not the child's."), rt::returns("None"));
 

@@ -28,7 +28,9 @@ py::object new_session(rt::Call &c, py::handle authenticator) {
     py::object previous = py::none();
     if (rt::truthy(context.attr("current_client"))) previous = context.attr("current_client").attr("authenticator");
     py::object chosen = rt::truthy(authenticator) ? py::reinterpret_borrow<py::object>(authenticator) : previous;
-    py::object session = c.g("Client")(c.g("check_authentication")(chosen));
+    // Offline there is no login: nothing may be contacted.
+    py::object session =
+        c.g("Client")(rt::truthy(c.g("offline_mode")()) ? py::object(py::none()) : c.g("check_authentication")(chosen));
     context.attr("current_client").attr("update")(session);
     return session;
 }
@@ -37,10 +39,17 @@ py::object new_session(rt::Call &c, py::handle authenticator) {
 // there.
 void use_server(rt::Call &c, py::handle session, py::handle tracking_uri) {
     // On the cloud platform the workspace decides the server, not the script.
-    if (rt::truthy(c.g("is_cloud")()))
-        session.attr("tracking_uri") = c.g("os").attr("getenv")(c.g("ENV_EXP_TRACKING_SERVER_URI"));
-    else
-        session.attr("tracking_uri") = tracking_uri;
+    py::object meant = rt::truthy(c.g("is_cloud")()) ? c.g("os").attr("getenv")(c.g("ENV_EXP_TRACKING_SERVER_URI"))
+                                                     : py::reinterpret_borrow<py::object>(tracking_uri);
+    // Offline, the session works in a local store kept for that server
+    // until `sync` sends it there.
+    if (rt::truthy(c.g("offline_mode")())) {
+        py::object store = c.g("offline_store")(meant);
+        c.g("logger").attr("info")(rt::text({"Working offline: iterations meant for ", meant, " are kept in ", store,
+                                             " until `python -m tavro_experiment_tracking sync` sends them."}));
+        meant = store;
+    }
+    session.attr("tracking_uri") = meant;
     py::object resolved = session.attr("tracking_uri");
     c.g("logger").attr("debug")(rt::text({"Using tracking server uri: ", resolved}));
     py::object address = resolved.attr("rstrip")("/");
@@ -140,6 +149,7 @@ RT_MODULE(initialize, m) {
     mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     mod.from("tavro_experiment_tracking.auth.authenticator", {"Authenticator"});
     mod.from("tavro_experiment_tracking.auth.lookup", {"check_authentication"});
+    mod.from("tavro_experiment_tracking.config", {"offline_mode", "offline_store"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
     mod.from("tavro_experiment_tracking.constants", {"DEFAULT_EXPERIMENT_NAME"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "ServerNotAccessibleException"});

@@ -5,6 +5,7 @@ from typing import Any, Literal, Optional, Union, overload
 from mlflow.protos.databricks_pb2 import INVALID_PARAMETER_VALUE  # type: ignore[import-untyped]
 
 from tavro_experiment_tracking.auth.authenticator import Authenticator
+from tavro_experiment_tracking.config import offline_mode, offline_store
 from tavro_experiment_tracking.constants import (
     DEFAULT_EXPERIMENT_NAME,
     DEFAULT_TRACK_SERVER,
