@@ -12,6 +12,7 @@ import threading
 import time
 
 import pytest
+import requests
 
 from tavro_experiment_tracking import config
 from tavro_experiment_tracking.exception import ExperimentTrackingException
@@ -287,5 +288,6 @@ def test_offline_run_synced_later_is_as_if_logged_online(tracking_server, mlflow
     history = mlflow_client.get_metric_history(run.info.run_id, "loss")
     assert [(m.step, m.value) for m in history] == [(0, 1.0), (1, 0.5), (2, 1 / 3)]
     assert all(start <= m.timestamp <= end for m in history)  # the time stamps of the calls
-    with open(mlflow_client.download_artifacts(run.info.run_id, "model.txt", str(tmp_path))) as f:
-        assert f.read() == "weights\n"
+    artifact = requests.get(tracking_server + "/get-artifact", timeout=30,
+                            params={"path": "model.txt", "run_uuid": run.info.run_id})
+    assert artifact.text == "weights\n"

@@ -38,11 +38,12 @@ LAYERS = [
     {  # 4
         "auth.lookup": {"auth.authenticator", "config", "constants"},
         "entities.experiment": {"entities.project", "entities.quorril", "exception", "tracking.client", "mlflow"},
+        "tracking.sync": {"config", "model.tags", "tracking.background", "tracking.client", "mlflow"},
     },
     {  # 5
         "entities.iteration": {"config", "entities.experiment", "exception", "model.tags", "tracking.background",
                                "tracking.client", "utils.validation", "mlflow"},
-        "tracking.initialize": {"auth.authenticator", "auth.lookup", "auth.user", "constants", "context",
+        "tracking.initialize": {"auth.authenticator", "auth.lookup", "auth.user", "config", "constants", "context",
                                 "entities.experiment", "entities.project", "exception", "tracking.client",
                                 "utils.validation", "mlflow"},
     },
