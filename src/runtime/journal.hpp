@@ -93,6 +93,20 @@ private:
     bool ok_ = true;
 };
 
+// A frame written in place: `begin` reserves its head in `out`, the payload
+// is appended after it, `end` fills in the length and the checksum.
+inline size_t begin_frame(std::string &out) {
+    size_t at = out.size();
+    out.append(8, '\0');
+    return at;
+}
+inline void end_frame(std::string &out, size_t at) {
+    uint32_t size = static_cast<uint32_t>(out.size() - at - 8);
+    std::memcpy(&out[at], &size, 4);
+    uint32_t crc = crc32(out.data() + at + 8, size, crc32(out.data() + at, 4));
+    std::memcpy(&out[at + 4], &crc, 4);
+}
+
 // Appends one framed payload to `out`.
 inline void frame(std::string &out, const std::string &payload) {
     char head[4];

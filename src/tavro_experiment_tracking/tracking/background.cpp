@@ -145,17 +145,18 @@ constexpr const char *JOURNAL_SUFFIX = ".journal";
 namespace jr = rt::journal;
 
 void append_frame(std::string &frames, const Record &r) {
-    std::string p(1, r.is_param ? PARAM : METRIC);
-    jr::put<uint64_t>(p, r.jseq);
-    jr::put_text(p, r.key);
+    size_t at = jr::begin_frame(frames);
+    frames += r.is_param ? PARAM : METRIC;
+    jr::put<uint64_t>(frames, r.jseq);
+    jr::put_text(frames, r.key);
     if (r.is_param) {
-        jr::put_text(p, r.text);
+        jr::put_text(frames, r.text);
     } else {
-        jr::put<double>(p, r.value);
-        jr::put<int64_t>(p, r.timestamp);
-        jr::put<int64_t>(p, r.step);
+        jr::put<double>(frames, r.value);
+        jr::put<int64_t>(frames, r.timestamp);
+        jr::put<int64_t>(frames, r.step);
     }
-    jr::frame(frames, p);
+    jr::end_frame(frames, at);
 }
 
 // A journal as read back: its run, its values in order, what was acknowledged.
