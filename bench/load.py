@@ -327,7 +327,7 @@ def killed_then_synced(uri, args, workdir):
     print("  read back: {} acknowledged calls, {} values compared, {} differences".format(
         sum(e["ok"] for e in entries if e["op"] != "init"), checker.compared, len(checker.problems)))
     problems = ["killed: " + p for p in checker.problems]
-    if first.returncode != 0 or second.returncode != 0 or "Sent 0 values" not in second.stdout:
+    if first.returncode != 0 or second.returncode != 0 or not second.stdout.startswith(("Sent 0 values", "Nothing")):
         problems.append("killed: sync exited {} then {}: {}".format(first.returncode, second.returncode,
                                                                     (first.stderr or second.stderr).strip()[-500:]))
     return problems
