@@ -253,6 +253,10 @@ def local_entries(sink):
           lambda: (config.use_async_logging(False, flush_interval=0.5), config.async_logging(),
                    config.use_async_logging(None, flush_interval=1.0)),
           lambda: refused(lambda: config.use_async_logging(flush_interval=-1), ValueError))
+    e.add("use_offline_mode offline_mode offline_store",
+          lambda: (config.use_offline_mode(), config.offline_mode(), config.offline_store("http://offline.example"),
+                   config.use_offline_mode(None)),
+          lambda: refused(lambda: config.use_offline_mode("yes"), TypeError))
     e.add("track_run _refused raise_refusal pending _forget_parent_sender",
           lambda: (background.track_run("run", {"a": "1"}), background._forget_parent_sender(), background.pending(),
                    background._refused("run", ["m", "p"], ValueError("refused"))),

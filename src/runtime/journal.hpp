@@ -2,9 +2,9 @@
 //
 // The file starts with a magic line; each record follows as a frame: its
 // length and a CRC-32 of length and payload (both 4 bytes, little-endian),
-// then the payload. A reader takes frames up to the first one that is short
-// or whose checksum fails: a write torn by a crash (or bytes flipped on the
-// disk) ends the file there and is never misread as records. A writer that
+// then the payload. A reader takes the frames whose checksum holds: a write
+// torn by a crash, or bytes flipped on the disk, is skipped and never misread
+// as records. A writer that
 // fails in the middle of a write (a full disk) cuts the file back to its last
 // whole frame, so what was written before stays readable.
 //
@@ -127,10 +127,23 @@ struct Contents {
     bool is_journal = false;  // the magic line is there
     std::vector<std::string> payloads;
     uint64_t whole = 0;    // bytes up to the end of the last whole frame
-    uint64_t damaged = 0;  // bytes after it: a torn or damaged tail
+    uint64_t damaged = 0;  // bytes in no whole frame: damage inside, and a torn or damaged tail
 };
 
-// The frames of an open file, up to the first that is not whole.
+// Whether a whole frame, its checksum right, starts at `at`; its length then.
+inline bool frame_at(const std::string &data, size_t at, uint32_t &size) {
+    if (at + 8 > data.size()) return false;
+    uint32_t crc;
+    std::memcpy(&size, data.data() + at, 4);
+    std::memcpy(&crc, data.data() + at + 4, 4);
+    if (size > MAX_PAYLOAD || at + 8 + size > data.size()) return false;
+    return crc32(data.data() + at + 8, size, crc32(data.data() + at, 4)) == crc;
+}
+
+// The frames of an open file. Bytes that are no whole frame (flipped on the
+// disk, a write torn by a crash) are skipped up to the next whole frame, so
+// a damaged record costs that record alone; what follows the last whole
+// frame is the tail.
 inline Contents read_all(int fd) {
     Contents found;
     std::string data;
@@ -147,18 +160,23 @@ inline Contents read_all(int fd) {
     }
     if (data.compare(0, MAGIC_SIZE, MAGIC) != 0) return found;
     found.is_journal = true;
-    size_t at = MAGIC_SIZE;
+    size_t at = MAGIC_SIZE, whole = MAGIC_SIZE;
+    uint32_t size = 0;
     while (at + 8 <= data.size()) {
-        uint32_t size, crc;
-        std::memcpy(&size, data.data() + at, 4);
-        std::memcpy(&crc, data.data() + at + 4, 4);
-        if (size > MAX_PAYLOAD || at + 8 + size > data.size()) break;
-        if (crc32(data.data() + at + 8, size, crc32(data.data() + at, 4)) != crc) break;
-        found.payloads.emplace_back(data, at + 8, size);
-        at += 8 + size;
+        if (frame_at(data, at, size)) {
+            found.payloads.emplace_back(data, at + 8, size);
+            at += 8 + size;
+            whole = at;
+            continue;
+        }
+        size_t next = at + 1;
+        while (next + 8 <= data.size() && !frame_at(data, next, size)) next++;
+        if (next + 8 > data.size()) break;
+        found.damaged += next - at;
+        at = next;
     }
-    found.whole = at;
-    found.damaged = data.size() - at;
+    found.whole = whole;
+    found.damaged += data.size() - whole;
     return found;
 }
 

@@ -1064,6 +1064,7 @@ py::object sync_journal(rt::Call &c) {
     if (!found.is_journal) return failed(py::str("not a journal of background logging: left as it is"));
     JournalContents read = parse(found);
     if (!read.has_header) {
+        if (!found.payloads.empty()) return failed(py::str("its first record, which names the run, is damaged"));
         // Torn before its first record was whole: it holds nothing.
         ::unlink(file.c_str());
         return result;
@@ -1082,8 +1083,8 @@ py::object sync_journal(rt::Call &c) {
             r.run_id = utf8(run);
         }
     }
-    // A torn or damaged tail is cut off, so that the marks written from now
-    // on follow the last whole record.
+    // Damage was skipped; a torn or damaged tail is cut off, so that the
+    // marks written from now on follow the last whole record.
     if (found.damaged > 0) {
         result["damaged_bytes"] = py::int_(found.damaged);
         if (ftruncate(f.fd, off_t(found.whole)) != 0)
@@ -1207,7 +1208,8 @@ and a run ID) sends the values there instead: an offline iteration's, once its
 run is found or made on the server.
 
 Returns a dict: ``path``, ``tracking_uri``, ``run_id``, ``sent``, ``skipped``
-(parameters the run already had), ``damaged_bytes`` (a torn or damaged end, cut
+(parameters the run already had), ``damaged_bytes`` (bytes in no whole record,
+skipped: damage inside the journal, and a torn or damaged end, cut
 off) and ``error`` (None, or why the journal, kept, was not sent whole: in use
 by a live process or another sync, the run deleted on the server, a parameter
 the run has with another value, the server unreachable or refusing).)";

@@ -98,9 +98,9 @@ py::object server_experiment(rt::Call &c, py::handle remote, py::handle name) {
 }
 
 // The server's run for an offline run: the one a sync already found or made,
-// else the run of the same name (opened again, as start() does), else a new
-// one with the offline run's start time and tags (its user among them).
-py::object server_run(rt::Call &c, py::handle local, py::handle remote, py::handle meant, py::handle run) {
+// else the run of the same name (as start(iteration_name=...) finds it), else
+// a new one with the offline run's start time and tags (its user among them).
+py::object server_run(rt::Call &c, py::handle local, py::handle remote, py::handle run) {
     py::object run_id = run.attr("info").attr("run_id");
     py::dict tags(run.attr("data").attr("tags"));
     if (tags.contains(SYNCED_AS)) return tags[SYNCED_AS];
@@ -113,13 +113,8 @@ py::object server_run(rt::Call &c, py::handle local, py::handle remote, py::hand
     py::object experiment_id = record.attr("experiment_id");
     py::object found = server_run_tagged(c, remote, experiment_id, py::str(OFFLINE_RUN), run_id);
     py::object name = tags.attr("get")(c.g("EXP_STORE_RUN_NAME"));
-    if (found.is_none() && !name.is_none()) {
+    if (found.is_none() && !name.is_none())
         found = server_run_tagged(c, remote, experiment_id, c.g("EXP_STORE_RUN_NAME"), name);
-        if (!found.is_none())  // running again, with the end time it had, as start() reopens it
-            c.g("_get_store")("store_uri"_a = meant)
-                .attr("update_run_info")(found.attr("info").attr("run_id"), "run_status"_a = "RUNNING",
-                                         "end_time"_a = found.attr("info").attr("end_time"));
-    }
     if (found.is_none()) {
         tags[OFFLINE_RUN] = run_id;
         found = remote.attr("create_run")(experiment_id, "start_time"_a = run.attr("info").attr("start_time"),
@@ -141,7 +136,7 @@ py::dict sync_offline_run(rt::Call &c, py::handle local, py::handle meant, const
                     "damaged_bytes"_a = 0, "error"_a = py::none());
     try {
         py::object remote = c.g("create_mlflow_client")(meant);
-        py::object server_id = server_run(c, local, remote, meant, run);
+        py::object server_id = server_run(c, local, remote, run);
         for (py::handle journal : journals) {
             py::dict sent = c.g("sync_journal")(journal, progress, py::make_tuple(meant, server_id));
             for (const char *count : {"sent", "skipped", "damaged_bytes"})
@@ -156,9 +151,17 @@ py::dict sync_offline_run(rt::Call &c, py::handle local, py::handle meant, const
         py::object artifacts = c.g("local_file_uri_to_path")(run.attr("info").attr("artifact_uri"));
         if (rt::truthy(os.attr("path").attr("isdir")(artifacts)) && rt::truthy(os.attr("listdir")(artifacts)))
             remote.attr("log_artifacts")(server_id, artifacts);
+        // The end as the offline run had it; one that never ended (its
+        // process killed) is running, with the end time it had, as start()
+        // leaves a run it opens again.
         py::object status = run.attr("info").attr("status");
         if (!rt::equal(status, py::str("RUNNING")))
             remote.attr("set_terminated")(server_id, status, "end_time"_a = run.attr("info").attr("end_time"));
+        else
+            c.g("_get_store")("store_uri"_a = meant)
+                .attr("update_run_info")(
+                    server_id, "run_status"_a = c.g("RunStatus").attr("RUNNING"),
+                    "end_time"_a = remote.attr("get_run")(server_id).attr("info").attr("end_time"));
         // Made by a sync: the mark that kept a second sync from making it
         // again goes, and the run is as it would be had it been logged online.
         if (rt::truthy(remote.attr("get_run")(server_id).attr("data").attr("tags").attr("__contains__")(OFFLINE_RUN)))
@@ -268,8 +271,8 @@ void report(rt::Call &c, const py::dict &summary) {
     py::object print = rt::builtin("print");
     py::object stderr_ = c.g("sys").attr("stderr");
     for (py::handle damaged : summary["damaged"])
-        print(rt::text({"Skipped ", damaged["damaged_bytes"], " damaged bytes at the end of ", damaged["path"],
-                        " (a write torn by a crash): every whole record before them was read."}),
+        print(rt::text({"Skipped ", damaged["damaged_bytes"], " damaged bytes in ", damaged["path"],
+                        " (a write torn by a crash, or flipped on the disk): every whole record was read."}),
               "file"_a = stderr_);
     for (py::handle failed : summary["failed"]) {
         py::object where = failed["run_id"].is_none()
@@ -373,7 +376,7 @@ RT_MODULE(sync, m) {
     mod.from("typing", {"Any", "Callable", "Dict", "List", "Optional"});
     mod.from("tqdm", {"tqdm"});
     mod.from("tavro_experiment_tracking.config", {"journal_folder"});
-    mod.from("mlflow.entities", {"LifecycleStage", "ViewType"});
+    mod.from("mlflow.entities", {"LifecycleStage", "RunStatus", "ViewType"});
     mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.tracking", {"MlflowClient", "_get_store"});
     mod.from("mlflow.utils.file_utils", {"local_file_uri_to_path"});

@@ -2,7 +2,7 @@
 # server did not take it, from the command line or from code.
 from typing import Any, Callable, Dict, List, Optional
 
-from mlflow.entities import LifecycleStage, ViewType  # type: ignore[import-untyped]
+from mlflow.entities import LifecycleStage, RunStatus, ViewType  # type: ignore[import-untyped]
 from mlflow.exceptions import MlflowException  # type: ignore[import-untyped]
 from mlflow.tracking import MlflowClient, _get_store  # type: ignore[import-untyped]
 from mlflow.utils.file_utils import local_file_uri_to_path  # type: ignore[import-untyped]
