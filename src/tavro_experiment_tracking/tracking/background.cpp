@@ -96,7 +96,8 @@ struct Sender {
     // this process's journals; replaced, not cleared, in a forked child.
     std::string journal_folder, offline_prefix;  // offline stores' URIs start with the prefix
     bool offline_used = false;
-    pid_t owner_offline = 0;  // the process that said where its offline iterations are
+    pid_t owner_offline = 0;   // the process that said where its offline iterations are
+    pid_t journals_owner = 0;  // the process whose journals `journals` holds
     Journals *journals = new Journals();
     Clock::time_point last_sync{};
 };
@@ -269,6 +270,7 @@ JournalRef open_journal(rt::Call &c, Sender &s, const std::string &uri, const st
     }
     std::lock_guard<std::mutex> lock(s.journals->mutex);
     s.journals->open[{uri, run_id}] = j;
+    s.journals_owner = getpid();
     return j;
 }
 
@@ -870,20 +872,24 @@ py::object before_ending(rt::Call &c) {
 // refusals are not its own. It starts its own sender when it logs.
 py::object forget_parent_sender(rt::Call &c) {
     Sender &s = sender();
+    // The parent's journals stay the parent's (an offline process has
+    // journals and no sender): the child closes its copies (their locks are
+    // the parent's too) and leaves their state, whose locks may be held by a
+    // thread that is not here, untouched.
+    if (s.journals_owner != 0 && s.journals_owner != getpid()) {
+        for (auto &entry : s.journals->open) {
+            if (entry.second->fd >= 0) ::close(entry.second->fd);
+            entry.second->fd = -1;
+            entry.second->retired = true;
+        }
+        s.journals = new Journals();
+        s.journals_owner = 0;
+    }
     // Only in a child of the process whose sender it is.
     if (s.owner == 0 || s.owner == getpid()) return py::none();
     s.outbox.forget_after_fork();
     s.thread = nullptr;  // the parent's thread does not exist here
     s.owner = 0;
-    // The parent's journals stay the parent's: the child closes its copies
-    // (its locks are the parent's too) and leaves their state, whose locks
-    // may be held by a thread that is not here, untouched.
-    for (auto &entry : s.journals->open) {
-        if (entry.second->fd >= 0) ::close(entry.second->fd);
-        entry.second->fd = -1;
-        entry.second->retired = true;
-    }
-    s.journals = new Journals();
     c.g("_refusals").attr("clear")();
     return py::none();
 }
