@@ -149,8 +149,21 @@ py::dict sync_offline_run(rt::Call &c, py::handle local, py::handle meant, const
         // The artifacts, copied when they were logged; sent again whole by a
         // sync run again (the same paths: nothing twice).
         py::object artifacts = c.g("local_file_uri_to_path")(run.attr("info").attr("artifact_uri"));
-        if (rt::truthy(os.attr("path").attr("isdir")(artifacts)) && rt::truthy(os.attr("listdir")(artifacts)))
-            remote.attr("log_artifacts")(server_id, artifacts);
+        if (rt::truthy(os.attr("path").attr("isdir")(artifacts)) && rt::truthy(os.attr("listdir")(artifacts))) {
+            // Artifacts the server keeps itself ("mlflow-artifacts:") are
+            // resolved against the library's process-wide address, whatever
+            // the client's: it names this server while they go.
+            py::object utils = c.g("_tracking_service_utils");
+            py::object previous = utils.attr("_tracking_uri");
+            utils.attr("_tracking_uri") = meant;
+            try {
+                remote.attr("log_artifacts")(server_id, artifacts);
+            } catch (...) {
+                utils.attr("_tracking_uri") = previous;
+                throw;
+            }
+            utils.attr("_tracking_uri") = previous;
+        }
         // The end as the offline run had it; one that never ended (its
         // process killed) is running, with the end time it had, as start()
         // leaves a run it opens again.
@@ -379,6 +392,7 @@ RT_MODULE(sync, m) {
     mod.from("mlflow.entities", {"LifecycleStage", "RunStatus", "ViewType"});
     mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.tracking", {"MlflowClient", "_get_store"});
+    mod.import("mlflow.tracking._tracking_service.utils", "_tracking_service_utils");
     mod.from("mlflow.utils.file_utils", {"local_file_uri_to_path"});
     mod.from("tavro_experiment_tracking.model.tags", {"EXP_STORE_RUN_NAME"});
     mod.from("tavro_experiment_tracking.tracking.background", {"journal_info", "sync_journal"});
