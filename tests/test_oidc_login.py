@@ -23,11 +23,13 @@ import pytest
 import requests
 from mlflow.tracking import MlflowClient
 
-from tavro_experiment_tracking import constants
+from tavro_experiment_tracking import config, constants
 from tavro_experiment_tracking.auth import authenticator as authenticator_module
 from tavro_experiment_tracking.auth.authenticator import OIDCAuthenticator
 from tavro_experiment_tracking.exception import ExperimentTrackingException
 from tavro_experiment_tracking.tracking.initialize import init
+
+from servers import free_port
 
 
 @pytest.mark.parametrize(
@@ -205,10 +207,11 @@ def test_login_then_tracking_behind_the_token(secured_tracking_server, oidc_prov
                                               unique_name, static):
     browser(HttpBrowser())
     os.environ[constants.ENV_OIDC_ISSUER_URL] = oidc_provider.issuer
-    if static:
+    if static:  # with the callback on a port of the user's choosing (a tunnel forwards it)
         client_id, secret = oidc_provider.register_static_client()
         os.environ[constants.ENV_OIDC_CLIENT_ID] = client_id
         os.environ[constants.ENV_OIDC_CLIENT_SECRET] = secret
+        os.environ[constants.ENV_OIDC_CALLBACK_PORT] = str(free_port())
     registered = len(oidc_provider.clients)
     with caplog.at_level(logging.DEBUG):
         # no authenticator given: the environment configures the browser login
@@ -222,6 +225,7 @@ def test_login_then_tracking_behind_the_token(secured_tracking_server, oidc_prov
     assert run.data.params == {"lr": "0.1"} and run.data.tags["mlflow.user"] == "alice"
     assert secured_tracking_server.accepted_tokens
     assert "open this address" in capsys.readouterr().err
+    assert not static or RecordingServer.made[-1].server_port == int(os.environ[constants.ENV_OIDC_CALLBACK_PORT])
     _assert_no_secret_in(oidc_provider, caplog)
     _assert_login_left_nothing()
 
@@ -277,6 +281,7 @@ def test_failed_login_leaves_no_thread_and_no_socket(oidc_provider, browser, mon
     with pytest.raises(error) as failed:
         login.authenticate()
     assert error is not queue.Empty or str(failed.value).startswith("Nobody signed in within 5 minutes")
+    assert error is not KeyError or "pass dcr_enabled=False with its client_id and client_secret" in str(failed.value)
     assert not login.is_authenticated and len(RecordingServer.made) == 1
     _assert_login_left_nothing()
 
@@ -385,3 +390,19 @@ def test_real_browser_login(secured_tracking_server, oidc_provider, tmp_path, un
     assert "You are logged in as alice" in (tmp_path / "page.html").read_text()
     run = MlflowClient(secured_tracking_server.upstream.geturl()).get_run(done.stdout.split()[-1])
     assert run.data.params == {"browser": "chromium"} and run.data.tags["mlflow.user"] == "alice"
+
+
+def test_callback_port_taken_or_not_a_port_is_said(oidc_provider, monkeypatch):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        login = OIDCAuthenticator(oidc_provider.issuer, callback_port=taken.getsockname()[1])
+        with pytest.raises(OSError, match="callback port .* is in use by another program"):
+            login.authenticate()
+    with pytest.raises(ValueError, match="callback_port must be a port number"):
+        OIDCAuthenticator(oidc_provider.issuer, callback_port=70000)
+    monkeypatch.setenv(constants.ENV_OIDC_ISSUER_URL, oidc_provider.issuer)
+    monkeypatch.setenv(constants.ENV_OIDC_CALLBACK_PORT, "http")
+    with pytest.raises(ExperimentTrackingException, match="TAVRO_OIDC_CALLBACK_PORT must be a port number"):
+        config.check_auth_env_configs()
+    _assert_login_left_nothing()

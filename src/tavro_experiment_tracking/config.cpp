@@ -107,6 +107,14 @@ py::object check_auth_env_configs(rt::Call &c) {
         kwargs["dcr_enabled"] = py::bool_(v[2].is_none());
         kwargs["client_id"] = v[2];
         kwargs["client_secret"] = v[3];
+        py::object port = read(c, "ENV_OIDC_CALLBACK_PORT");
+        if (!port.is_none()) {
+            py::str text = py::str(port).attr("strip")();
+            if (!rt::truthy(text.attr("isdigit")()) || !rt::truthy(text.attr("isascii")()))
+                refuse(c, rt::text({c.g("ENV_OIDC_CALLBACK_PORT"), " must be a port number (1 to 65535), not ",
+                                    py::repr(port), "."}));
+            kwargs["callback_port"] = rt::builtin("int")(text);
+        }
         return authenticator_class("OIDCAuthenticator")(v[0], **kwargs);
     }
     if (!platform.present.empty()) {
@@ -294,7 +302,7 @@ RT_MODULE(config, m) {
              {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET",
               "ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT", "ENV_KOVA_CLIENT_ID",
               "ENV_KOVA_REFRESH_TOKEN_USED", "ENV_ASYNC_LOGGING", "ASYNC_FLUSH_INTERVAL", "ASYNC_MAX_QUEUED_RECORDS",
-              "ASYNC_EXIT_TIMEOUT", "ENV_JOURNAL", "ENV_JOURNAL_DIR", "ENV_OFFLINE"});
+              "ASYNC_EXIT_TIMEOUT", "ENV_JOURNAL", "ENV_JOURNAL_DIR", "ENV_OFFLINE", "ENV_OIDC_CALLBACK_PORT"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
 
     mod.def("check_auth_env_configs", {}, check_auth_env_configs, rt::doc(CHECK_AUTH_ENV_CONFIGS_DOC));

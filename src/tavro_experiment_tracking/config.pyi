@@ -18,6 +18,7 @@ from tavro_experiment_tracking.constants import (
     ENV_KOVA_TOKEN_ENDPOINT,
     ENV_KOVA_USERINFO_ENDPOINT,
     ENV_OFFLINE,
+    ENV_OIDC_CALLBACK_PORT,
     ENV_OIDC_CLIENT_ID,
     ENV_OIDC_CLIENT_SECRET,
     ENV_OIDC_HOSTNAME,

@@ -34,6 +34,8 @@ RT_MODULE(constants, m) {
     mod.set("ENV_OIDC_HOSTNAME", py::str("TAVRO_OIDC_HOSTNAME"));
     mod.set("ENV_OIDC_CLIENT_ID", py::str("TAVRO_OIDC_CLIENT_ID"));
     mod.set("ENV_OIDC_CLIENT_SECRET", py::str("TAVRO_OIDC_CLIENT_SECRET"));
+    // The browser login's callback port (optional; a free one when unset).
+    mod.set("ENV_OIDC_CALLBACK_PORT", py::str("TAVRO_OIDC_CALLBACK_PORT"));
     // Cloud platform login configured from the environment.
     mod.set("ENV_KOVA_REFRESH_TOKEN", py::str("TAVRO_KOVA_REFRESH_TOKEN"));
     mod.set("ENV_KOVA_TOKEN_ENDPOINT", py::str("TAVRO_KOVA_TOKEN_ENDPOINT"));

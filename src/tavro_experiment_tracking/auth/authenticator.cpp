@@ -41,10 +41,16 @@ py::object delivered(rt::Call &c, py::handle queue) {
         if (!e.matches(c.g("Empty"))) throw;
     }
     // Raised outside the handler: the bare timeout has nothing to add.
-    if (!item)
-        rt::raise(c.g("Empty"), rt::text({"Nobody signed in within ", py::int_(LOGIN_WAIT_SECONDS / 60),
-                                          " minutes: the browser login was given up. Run the script again and "
-                                          "sign in at the address it writes to standard error."}));
+    if (!item) {
+        py::str said = rt::text({"Nobody signed in within ", py::int_(LOGIN_WAIT_SECONDS / 60),
+                                 " minutes: the browser login was given up. Run the script again and "
+                                 "sign in at the address it writes to standard error."});
+        // Said where the user looks for the address, before the error.
+        py::object stderr_ = c.g("sys").attr("stderr");
+        stderr_.attr("write")(rt::text({said, "\n"}));
+        stderr_.attr("flush")();
+        rt::raise(c.g("Empty"), said);
+    }
     if (rt::isinstance(item, rt::builtin("BaseException"))) rt::raise_instance(item);
     return item;
 }
@@ -186,9 +192,21 @@ void guard_client(rt::Call &c, py::handle client) {
 }
 
 py::object oidc_init(rt::Call &c) {
-    auto [self, url, hostname, dcr_enabled, client_id, client_secret, args, kwargs] = c.args<8>();
+    auto [self, url, hostname, dcr_enabled, client_id, client_secret, args, callback_port, kwargs] = c.args<9>();
     self.attr("url") = url;
     self.attr("hostname") = hostname;
+    // A port of the user's choosing (a tunnel forwards it: ssh -L), or any free one.
+    if (!callback_port.is_none()) {
+        if (!PyLong_CheckExact(callback_port.ptr()))
+            rt::raise(PyExc_TypeError, rt::text({"callback_port must be an int or None, not ",
+                                                 py::type::handle_of(callback_port).attr("__name__")}));
+        long port = PyLong_AsLong(callback_port.ptr());
+        if (PyErr_Occurred()) PyErr_Clear();
+        if (port < 1 || port > 65535)
+            rt::raise(PyExc_ValueError,
+                      rt::text({"callback_port must be a port number (1 to 65535), not ", py::repr(callback_port)}));
+    }
+    self.attr("callback_port") = callback_port;
     // Only None counts as absent: an empty string is a value someone gave.
     if (rt::truthy(dcr_enabled)) {
         if (!client_id.is_none() || !client_secret.is_none())
@@ -210,6 +228,12 @@ void register_client(rt::Call &c, py::handle client, py::handle provider_info, c
     py::list redirect_uris;
     redirect_uris.append(redirect_uri);
     if (rt::truthy(self.attr("dcr_enabled"))) {
+        if (!rt::truthy(provider_info.attr("__contains__")("registration_endpoint")))
+            rt::raise(PyExc_KeyError,
+                      rt::text({"registration_endpoint: the provider at ", self.attr("url"),
+                                " does not register clients dynamically. Register a client there and pass "
+                                "dcr_enabled=False with its client_id and client_secret (or set ",
+                                c.g("ENV_OIDC_CLIENT_ID"), " and ", c.g("ENV_OIDC_CLIENT_SECRET"), ")."}));
         client.attr("register")(provider_info["registration_endpoint"], "redirect_uris"_a = redirect_uris);
     } else {
         client.attr("store_registration_info")(c.g("RegistrationResponse")(
@@ -277,7 +301,19 @@ py::object oidc_authenticate(rt::Call &c) {
     py::object nonce = c.g("rndstr")();
     py::object queue = c.g("Queue")();
     py::object handler = c.g("get_disposable_handler")(client, state, queue);
-    py::object server = c.g("HTTPServer")(py::make_tuple(self.attr("hostname"), 0), handler);
+    py::object port = self.attr("callback_port");
+    py::object server;
+    try {
+        server = c.g("HTTPServer")(py::make_tuple(self.attr("hostname"), port.is_none() ? py::int_(0) : port), handler);
+    } catch (py::error_already_set &e) {
+        if (port.is_none() || !e.matches(PyExc_OSError) ||
+            !rt::equal(e.value().attr("errno"), c.g("errno").attr("EADDRINUSE")))
+            throw;
+        rt::raise_while_handling(e, PyExc_OSError, c.g("errno").attr("EADDRINUSE"),
+                                 rt::text({"The browser login's callback port ", port, " on ", self.attr("hostname"),
+                                           " is in use by another program: choose another (callback_port, ",
+                                           c.g("ENV_OIDC_CALLBACK_PORT"), "), or leave it unset for a free one."}));
+    }
 
     py::object thread;
     try {
@@ -453,12 +489,14 @@ constexpr const char *KOVA_AUTHENTICATE_DOC = R"(
 
 // The module's namespace: what it imports, looked up at call time.
 static void import_names(rt::Module &mod) {
+    mod.import("errno");
     mod.import("logging");
     mod.import("os");
     mod.import("sys");
     mod.import("time");
     mod.import("webbrowser");
     mod.from("abc", {"ABC", "abstractmethod"});
+    mod.from("typing", {"Optional"});
     mod.from("queue", {"Empty", "Queue"});
     mod.from("threading", {"Thread"});
     mod.from("urllib.parse", {"urlencode"});
@@ -478,7 +516,8 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.auth.utils", {"CallbackServer as HTTPServer", "get_disposable_handler"});
     mod.from("tavro_experiment_tracking.constants",
              {"ENV_LOGNAME", "ENV_MLFLOW_TRACKING_TOKEN", "ENV_BCK_LOGNAME", "ENV_KOVA_REFRESH_TOKEN",
-              "ENV_KOVA_REFRESH_TOKEN_USED", "AUTH_REQUEST_TIMEOUT"});
+              "ENV_KOVA_REFRESH_TOKEN_USED", "AUTH_REQUEST_TIMEOUT", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET",
+              "ENV_OIDC_CALLBACK_PORT"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 }
@@ -518,7 +557,7 @@ RT_MODULE(authenticator, m) {
         .method("__init__",
                 {arg("self"), arg("url"), arg("hostname").def(py::str("localhost")),
                  arg("dcr_enabled").def(py::bool_(true)), arg("client_id").def_none(), arg("client_secret").def_none(),
-                 rt::varargs("args"), rt::varkw("kwargs")},
+                 rt::varargs("args"), rt::kwonly("callback_port").def_none().ann("Optional[int]"), rt::varkw("kwargs")},
                 oidc_init)
         .method("authenticate", {arg("self"), rt::varkw("kwargs")}, oidc_authenticate, rt::doc(OIDC_AUTHENTICATE_DOC),
                 rt::returns("User"))

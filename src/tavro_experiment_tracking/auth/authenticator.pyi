@@ -13,6 +13,9 @@ from tavro_experiment_tracking.constants import (
     ENV_KOVA_REFRESH_TOKEN_USED,
     ENV_LOGNAME,
     ENV_MLFLOW_TRACKING_TOKEN,
+    ENV_OIDC_CALLBACK_PORT,
+    ENV_OIDC_CLIENT_ID,
+    ENV_OIDC_CLIENT_SECRET,
 )
 
 # The OpenID Connect client classes are imported on first use.
@@ -43,6 +46,8 @@ class OIDCAuthenticator(Authenticator):
     dcr_enabled: Any
     client_id: Optional[str]
     client_secret: Optional[str]
+    # The port the login's callback server listens on (None: a free one).
+    callback_port: Optional[int]
     def __init__(
         self,
         url: str,
@@ -51,6 +56,7 @@ class OIDCAuthenticator(Authenticator):
         client_id: Optional[str] = None,
         client_secret: Optional[str] = None,
         *args: Any,
+        callback_port: Optional[int] = None,
         **kwargs: Any,
     ) -> None: ...
     def authenticate(self, **kwargs: Any) -> User: ...
