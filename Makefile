@@ -181,7 +181,7 @@ wheels: $(WHEEL_TOOLS)/.installed
 	  echo "wheel for Python $$v"; \
 	  $$py -m pip wheel -q --no-deps -w dist/raw . ./platform/tavro_authn || exit 1; \
 	done
-	$(WHEEL_TOOLS)/bin/auditwheel repair -w dist dist/raw/tavro_experiment_tracking-*.whl
+	PATH="$(abspath $(WHEEL_TOOLS))/bin:$$PATH" $(WHEEL_TOOLS)/bin/auditwheel repair -w dist dist/raw/tavro_experiment_tracking-*.whl
 	cp dist/raw/tavro_authn-*.whl dist/
 	@rm -rf dist/raw
 	@ls -1 dist
