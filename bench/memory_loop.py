@@ -377,16 +377,25 @@ def server_entries(world, sink):
 
     journals = config.journal_folder()
 
+    from tavro_experiment_tracking import cli
+    from tavro_experiment_tracking.auth import store
+
     def sync_journals():  # the live process's own journals: in use, kept
         background.prepare()
         for name in os.listdir(journals):
             background.journal_info(os.path.join(journals, name))
         with contextlib.redirect_stdout(sink):
-            sync.sync(journals), sync.main(["sync", journals]), sync.main(["sync", "--no-such-option"])
+            sync.sync(journals), sync.pending_values(journals), cli.main(["sync", journals])
+            cli.main(["sync", "--no-such-option"]), cli.main(["whoami"]), cli.main(["logout", "--issuer", "x"])
 
-    e.add("journal_folder prepare journal_info sync_journal sync main", sync_journals,
+    e.add("journal_folder prepare journal_info sync_journal sync pending_values main", sync_journals,
           lambda: refused(lambda: background.sync_journal(5), TypeError),
-          lambda: refused(lambda: sync.main(5), TypeError))
+          lambda: refused(lambda: cli.main(5), TypeError))
+    entry = {"issuer": "https://idp", "refresh_token": "r", "username": "u", "token_endpoint": "https://idp/t"}
+    e.add("login_folder save_login load_login stored_logins forget_logins",
+          lambda: (store.login_folder(), store.save_login("https://idp", None, entry), store.load_login("https://idp"),
+                   store.stored_logins(), store.forget_logins("https://idp")),
+          lambda: refused(lambda: store.save_login("https://idp", None, {1j}), TypeError))
     body = '{{"run_id": "{}", "metrics": [{{"key": "sent", "value": 1.0, "timestamp": 1, "step": 0}}]}}'
     e.add("_send_batch", lambda: background._send_batch(uri, run_id, body.format(run_id)),
           lambda: refused(lambda: background._send_batch(uri, "no-such-run", body.format("no-such-run")),
@@ -527,6 +536,7 @@ def main():
     sink = io.StringIO()
     with tempfile.TemporaryDirectory(prefix="memory-loop-") as workdir:
         os.environ["TAVRO_JOURNAL_DIR"] = os.path.join(workdir, "journal")
+        os.environ["TAVRO_LOGIN_DIR"] = os.path.join(workdir, "logins")
         world = World(workdir)
         try:
             local = local_entries(sink)

@@ -80,9 +80,10 @@ def session_client(tracking_server):
 @pytest.fixture(autouse=True)
 def _isolated_process_state(tmp_path):
     """Each test starts with the environment and session it found, and leaves them so;
-    background logging journals into the test's own folder."""
+    background logging journals, and logins are kept, in the test's own folders."""
     saved = dict(os.environ)
     os.environ["TAVRO_JOURNAL_DIR"] = str(tmp_path / "journal")
+    os.environ["TAVRO_LOGIN_DIR"] = str(tmp_path / "logins")
     from tavro_experiment_tracking import context
 
     context.current_client.update(None)

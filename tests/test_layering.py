@@ -23,14 +23,15 @@ LAYERS = [
         "utils.validation": {"constants", "requests"},
         "config": {"constants", "exception", "mlflow"},
         "auth.guard": {"constants", "requests"},
+        "auth.store": {"constants"},
     },
     {  # 2
         "tracking.client": {"auth.user", "constants", "context", "exception", "utils.validation", "mlflow"},
         "auth.utils": {"auth.guard", "exception"},
     },
     {  # 3
-        "auth.authenticator": {"auth.guard", "auth.user", "auth.utils", "constants", "exception", "oic", "requests",
-                               "tavro_authn"},
+        "auth.authenticator": {"auth.guard", "auth.store", "auth.user", "auth.utils", "constants", "exception", "oic",
+                               "requests", "tavro_authn"},
         "entities.project": {"entities.quorril", "exception", "tracking.client", "mlflow"},
         "tracking.background": {"auth.guard", "config", "constants", "exception", "tracking.client",
                                 "utils.validation", "mlflow", "requests"},
@@ -46,6 +47,9 @@ LAYERS = [
         "tracking.initialize": {"auth.authenticator", "auth.lookup", "auth.user", "config", "constants", "context",
                                 "entities.experiment", "entities.project", "exception", "tracking.client",
                                 "utils.validation", "mlflow"},
+    },
+    {  # 6
+        "cli": {"auth.authenticator", "auth.store", "config", "constants", "tracking.sync"},
     },
 ]
 

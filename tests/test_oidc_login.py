@@ -14,6 +14,7 @@ import sys
 import textwrap
 import threading
 import time
+import types
 import urllib.error
 import urllib.request
 from unittest import mock
@@ -23,8 +24,8 @@ import pytest
 import requests
 from mlflow.tracking import MlflowClient
 
-from tavro_experiment_tracking import config, constants
-from tavro_experiment_tracking.auth import authenticator as authenticator_module
+from tavro_experiment_tracking import cli, config, constants
+from tavro_experiment_tracking.auth import authenticator as authenticator_module, store
 from tavro_experiment_tracking.auth.authenticator import OIDCAuthenticator
 from tavro_experiment_tracking.exception import ExperimentTrackingException
 from tavro_experiment_tracking.tracking.initialize import init
@@ -405,4 +406,32 @@ def test_callback_port_taken_or_not_a_port_is_said(oidc_provider, monkeypatch):
     monkeypatch.setenv(constants.ENV_OIDC_CALLBACK_PORT, "http")
     with pytest.raises(ExperimentTrackingException, match="TAVRO_OIDC_CALLBACK_PORT must be a port number"):
         config.check_auth_env_configs()
+    _assert_login_left_nothing()
+
+
+def test_kept_login_spares_the_next_run_the_browser_until_refused_or_logged_out(oidc_provider, browser, caplog,
+                                                                                 capsys):
+    first = browser(HttpBrowser())
+    assert cli.main(["login", "--issuer", oidc_provider.issuer]) == 0 and len(first.answers) == 1
+    [kept] = store.stored_logins()
+    assert os.stat(kept["path"]).st_mode & 0o777 == 0o600 and kept["username"] == "alice"
+    # The next run, with the variable on: logged in without a browser or a callback server.
+    browser(types.SimpleNamespace(open=None))  # opening it would fail
+    os.environ[constants.ENV_OIDC_KEEP_LOGIN] = "1"
+    made = len(RecordingServer.made)
+    with caplog.at_level(logging.DEBUG):
+        assert OIDCAuthenticator(oidc_provider.issuer).authenticate().username == "alice"
+    assert len(RecordingServer.made) == made
+    # A kept token the provider refuses, and a kept file others may read: a fresh login replaces it.
+    oidc_provider.authz_state.refresh_tokens.clear()
+    again = browser(HttpBrowser())
+    assert OIDCAuthenticator(oidc_provider.issuer).authenticate().username == "alice" and len(again.answers) == 1
+    os.chmod(kept["path"], 0o640)
+    assert OIDCAuthenticator(oidc_provider.issuer).authenticate().username == "alice" and len(again.answers) == 2
+    assert "others may read it" in caplog.text and kept["path"] in caplog.text
+    assert os.stat(kept["path"]).st_mode & 0o777 == 0o600
+    capsys.readouterr()
+    assert cli.main(["whoami"]) == 0 and "alice at " + oidc_provider.issuer in capsys.readouterr().out
+    assert cli.main(["logout"]) == 0 and store.stored_logins() == [] and cli.main(["whoami"]) == 1
+    _assert_no_secret_in(oidc_provider, caplog, capsys.readouterr())
     _assert_login_left_nothing()

@@ -1,8 +1,8 @@
-"""``python -m tavro_experiment_tracking sync [PATH]``: the package's command line."""
+"""``python -m tavro_experiment_tracking COMMAND``: the package's command line (sync, login, logout, whoami)."""
 
 import sys
 
-from tavro_experiment_tracking.tracking.sync import main
+from tavro_experiment_tracking.cli import main
 
 if __name__ == "__main__":
     sys.exit(main(prog="python -m tavro_experiment_tracking"))

@@ -36,6 +36,10 @@ RT_MODULE(constants, m) {
     mod.set("ENV_OIDC_CLIENT_SECRET", py::str("TAVRO_OIDC_CLIENT_SECRET"));
     // The browser login's callback port (optional; a free one when unset).
     mod.set("ENV_OIDC_CALLBACK_PORT", py::str("TAVRO_OIDC_CALLBACK_PORT"));
+    // Keep the browser login between runs (as ENV_KOVA_CLOUD is read; off
+    // when unset), in the folder ENV_LOGIN_DIR names or the user's config.
+    mod.set("ENV_OIDC_KEEP_LOGIN", py::str("TAVRO_OIDC_KEEP_LOGIN"));
+    mod.set("ENV_LOGIN_DIR", py::str("TAVRO_LOGIN_DIR"));
     // Cloud platform login configured from the environment.
     mod.set("ENV_KOVA_REFRESH_TOKEN", py::str("TAVRO_KOVA_REFRESH_TOKEN"));
     mod.set("ENV_KOVA_TOKEN_ENDPOINT", py::str("TAVRO_KOVA_TOKEN_ENDPOINT"));

@@ -192,7 +192,8 @@ void guard_client(rt::Call &c, py::handle client) {
 }
 
 py::object oidc_init(rt::Call &c) {
-    auto [self, url, hostname, dcr_enabled, client_id, client_secret, args, callback_port, kwargs] = c.args<9>();
+    auto [self, url, hostname, dcr_enabled, client_id, client_secret, args, callback_port, keep_login, kwargs] =
+        c.args<10>();
     self.attr("url") = url;
     self.attr("hostname") = hostname;
     // A port of the user's choosing (a tunnel forwards it: ssh -L), or any free one.
@@ -207,6 +208,14 @@ py::object oidc_init(rt::Call &c) {
                       rt::text({"callback_port must be a port number (1 to 65535), not ", py::repr(callback_port)}));
     }
     self.attr("callback_port") = callback_port;
+    // Kept between runs: as asked, else as the environment says (off by default).
+    if (keep_login.is_none()) {
+        py::object value = c.g("os").attr("environ").attr("get")(c.g("ENV_OIDC_KEEP_LOGIN"), "");
+        self.attr("keep_login") =
+            py::bool_(!rt::contains(py::make_tuple("", "0", "false", "no"), value.attr("strip")().attr("lower")()));
+    } else {
+        self.attr("keep_login") = py::bool_(rt::truthy(keep_login));
+    }
     // Only None counts as absent: an empty string is a value someone gave.
     if (rt::truthy(dcr_enabled)) {
         if (!client_id.is_none() || !client_secret.is_none())
@@ -292,9 +301,54 @@ py::tuple oidc_exchange(rt::Call &c, py::handle client, py::handle state, py::ha
     return py::make_tuple(refresh_token, username, provider_info);
 }
 
+// The login kept from an earlier run, when it still works: its refresh
+// token gives an access token now. None when there is none, or the provider
+// refuses it (a fresh login then replaces it).
+py::object kept_login(rt::Call &c) {
+    py::handle self = c.self();
+    py::object client_key = rt::truthy(self.attr("dcr_enabled")) ? py::object(py::none()) : self.attr("client_id");
+    py::object kept = c.g("load_login")(self.attr("url"), client_key);
+    if (kept.is_none()) return py::none();
+    c.g("remember_secret")(kept["refresh_token"]);
+    py::object provider = c.g("tavro_authn")
+                              .attr("TokenProvider")("refresh_token"_a = kept["refresh_token"],
+                                                     "client_id"_a = kept.attr("get")("client_id"),
+                                                     "token_endpoint_url"_a = kept["token_endpoint"]);
+    try {
+        c.g("remember_secret")(provider.attr("token")());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        c.g("logger").attr("info")(rt::text({"The login kept for ", self.attr("url"), " no longer works (",
+                                             py::str(e.value()), "): logging in again."}));
+        return py::none();
+    }
+    c.g("logger").attr("info")(
+        rt::text({"Logged in as ", kept["username"], " with the login kept for ", self.attr("url"), "."}));
+    return hand_over(c, c.g("User")(kept["username"]), provider);
+}
+
+void keep(rt::Call &c, py::handle client, py::handle refresh_token, py::handle username, py::handle token_endpoint) {
+    py::handle self = c.self();
+    py::object client_key = rt::truthy(self.attr("dcr_enabled")) ? py::object(py::none()) : self.attr("client_id");
+    try {
+        c.g("save_login")(
+            self.attr("url"), client_key,
+            py::dict("issuer"_a = self.attr("url"), "client_id"_a = client.attr("client_id"),
+                     "refresh_token"_a = refresh_token, "username"_a = username, "token_endpoint"_a = token_endpoint));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        // The login itself worked: this run goes on, the next logs in again.
+        c.g("logger").attr("warning")(rt::text({"The login could not be kept for the next run: ", py::str(e.value())}));
+    }
+}
+
 py::object oidc_authenticate(rt::Call &c) {
     py::handle self = c.self();
     self.attr("cleanup")();
+    if (rt::truthy(self.attr("keep_login"))) {
+        py::object user = kept_login(c);
+        if (!user.is_none()) return user;
+    }
     py::object client = c.g("Client")("client_authn_method"_a = c.g("CLIENT_AUTHN_METHOD"));
     guard_client(c, client);
     py::object state = c.g("rndstr")();
@@ -335,6 +389,7 @@ py::object oidc_authenticate(rt::Call &c) {
         stop_callback_server(c, client, server, thread);
         throw;
     }
+    if (rt::truthy(self.attr("keep_login"))) keep(c, client, result[0], result[1], result[2]["token_endpoint"]);
     return hand_over(c, c.g("User")(result[1]), provider);
 }
 
@@ -517,7 +572,8 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.constants",
              {"ENV_LOGNAME", "ENV_MLFLOW_TRACKING_TOKEN", "ENV_BCK_LOGNAME", "ENV_KOVA_REFRESH_TOKEN",
               "ENV_KOVA_REFRESH_TOKEN_USED", "AUTH_REQUEST_TIMEOUT", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET",
-              "ENV_OIDC_CALLBACK_PORT"});
+              "ENV_OIDC_CALLBACK_PORT", "ENV_OIDC_KEEP_LOGIN"});
+    mod.from("tavro_experiment_tracking.auth.store", {"load_login", "save_login"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 }
@@ -557,7 +613,8 @@ RT_MODULE(authenticator, m) {
         .method("__init__",
                 {arg("self"), arg("url"), arg("hostname").def(py::str("localhost")),
                  arg("dcr_enabled").def(py::bool_(true)), arg("client_id").def_none(), arg("client_secret").def_none(),
-                 rt::varargs("args"), rt::kwonly("callback_port").def_none().ann("Optional[int]"), rt::varkw("kwargs")},
+                 rt::varargs("args"), rt::kwonly("callback_port").def_none().ann("Optional[int]"),
+                 rt::kwonly("keep_login").def_none().ann("Optional[bool]"), rt::varkw("kwargs")},
                 oidc_init)
         .method("authenticate", {arg("self"), rt::varkw("kwargs")}, oidc_authenticate, rt::doc(OIDC_AUTHENTICATE_DOC),
                 rt::returns("User"))

@@ -5,6 +5,7 @@ from typing import Any, List, Optional
 # The client library ships no type information.
 from oic.utils.authn.client import CLIENT_AUTHN_METHOD  # type: ignore[import-untyped]
 
+from tavro_experiment_tracking.auth.store import load_login, save_login
 from tavro_experiment_tracking.auth.user import User
 from tavro_experiment_tracking.constants import (
     AUTH_REQUEST_TIMEOUT,
@@ -16,6 +17,7 @@ from tavro_experiment_tracking.constants import (
     ENV_OIDC_CALLBACK_PORT,
     ENV_OIDC_CLIENT_ID,
     ENV_OIDC_CLIENT_SECRET,
+    ENV_OIDC_KEEP_LOGIN,
 )
 
 # The OpenID Connect client classes are imported on first use.
@@ -48,6 +50,8 @@ class OIDCAuthenticator(Authenticator):
     client_secret: Optional[str]
     # The port the login's callback server listens on (None: a free one).
     callback_port: Optional[int]
+    # Whether the login is kept between runs (see auth.store).
+    keep_login: bool
     def __init__(
         self,
         url: str,
@@ -57,6 +61,7 @@ class OIDCAuthenticator(Authenticator):
         client_secret: Optional[str] = None,
         *args: Any,
         callback_port: Optional[int] = None,
+        keep_login: Optional[bool] = None,
         **kwargs: Any,
     ) -> None: ...
     def authenticate(self, **kwargs: Any) -> User: ...

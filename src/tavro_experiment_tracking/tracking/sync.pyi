@@ -1,6 +1,6 @@
 # Sending journals later: what background logging kept because the tracking
 # server did not take it, from the command line or from code.
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, Optional
 
 from mlflow.entities import LifecycleStage, RunStatus, ViewType  # type: ignore[import-untyped]
 from mlflow.exceptions import MlflowException  # type: ignore[import-untyped]
@@ -13,4 +13,4 @@ from tavro_experiment_tracking.tracking.background import journal_info, sync_jou
 from tavro_experiment_tracking.tracking.client import create_mlflow_client
 
 def sync(path: Optional[str] = None, *, progress: Optional[Callable[[int], object]] = None) -> Dict[str, Any]: ...
-def main(argv: Optional[List[str]] = None, prog: Optional[str] = None) -> int: ...
+def pending_values(path: Optional[str] = None) -> int: ...
