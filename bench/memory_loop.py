@@ -108,7 +108,7 @@ def local_entries(sink):
     from mlflow.entities import Param
 
     from tavro_experiment_tracking import config
-    from tavro_experiment_tracking.auth import authenticator as authenticator_module, guard, utils
+    from tavro_experiment_tracking.auth import authenticator as authenticator_module, device, guard, utils
     from tavro_experiment_tracking.auth.authenticator import Authenticator, KOVAAuthenticator, OIDCAuthenticator
     from tavro_experiment_tracking.auth.guard import BoundedAdapter
     from tavro_experiment_tracking.auth.lookup import check_authentication
@@ -214,9 +214,11 @@ def local_entries(sink):
     # (the two modules that import on first use)
     e.add("__getattr__ __dir__",
           lambda: (authenticator_module.__getattr__("Client"), dir(authenticator_module),
-                   utils.__getattr__("AuthorizationResponse"), dir(utils)),
+                   utils.__getattr__("AuthorizationResponse"), dir(utils), device.__getattr__("AccessTokenResponse")),
           lambda: refused(lambda: authenticator_module.missing, AttributeError),
           lambda: refused(lambda: utils.missing, AttributeError))
+    e.add("browser_usable id_token_user", lambda: (device.browser_usable(), utils.id_token_user({"email": "e"})),
+          lambda: refused(lambda: utils.id_token_user(5), AttributeError))
     e.add("get_disposable_handler", lambda: utils.get_disposable_handler(None, "s", queue.Queue()),
           lambda: refused(utils.get_disposable_handler, TypeError))
     handler = utils.get_disposable_handler(None, "state", queue.Queue())
@@ -356,10 +358,16 @@ def server_entries(world, sink):
     e.add("KOVAAuthenticator.authenticate check_authentication", lambda: world.login(
         lambda: (kova.authenticate(), check_authentication(kova))),
         lambda: world.login(lambda: refused(kova_refused.authenticate, ExperimentTrackingException)))
-    oidc = OIDCAuthenticator(world.provider.issuer)
+    oidc = OIDCAuthenticator(world.provider.issuer, device_login=False)
     oidc_refused = OIDCAuthenticator(world.refused)
     e.add("OIDCAuthenticator.authenticate _fetch_keys", lambda: world.login(oidc.authenticate),
           lambda: world.login(lambda: refused(oidc_refused.authenticate, Exception)))
+    from tavro_experiment_tracking.auth import device
+
+    by_code = OIDCAuthenticator(world.provider.issuer, device_login=True)
+    nowhere = {"device_authorization_endpoint": world.refused, "token_endpoint": world.refused}
+    e.add("device_login", lambda: world.login(by_code.authenticate),
+          lambda: refused(lambda: device.device_login(types.SimpleNamespace(client_id="c"), nowhere), OSError))
     from tavro_experiment_tracking import config
     from tavro_experiment_tracking.tracking import background
 
@@ -457,6 +465,20 @@ class World:
 
         # The user's browser: it follows the login address, as the user would.
         authenticator.webbrowser = Browser(self.provider.cert)
+        # The user at another device: answers each device login's code.
+        self.provider.device = True
+        self.stopping = threading.Event()
+        threading.Thread(target=self._answer_codes, daemon=True).start()
+
+    def _answer_codes(self):
+        browser = Browser(self.provider.cert)
+        while not self.stopping.wait(0.02):
+            for code in list(self.provider.device_codes.values()):
+                if code["user_code"] not in self.provider.device_grants:
+                    try:
+                        browser.open(code["verification_uri_complete"])
+                    except OSError:  # the login it belonged to ended meanwhile
+                        pass
 
     def login(self, call):
         """A login, leaving the environment as it was and the login servers
@@ -470,6 +492,8 @@ class World:
             self.endpoints.requests.clear()
             self.provider.clients.clear()
             self.provider.id_tokens.clear()
+            self.provider.device_codes.clear()
+            self.provider.device_grants.clear()
             state = self.provider.authz_state
             for store in (state.authorization_codes, state.access_tokens, state.refresh_tokens,
                           state.subject_identifiers):
@@ -477,6 +501,8 @@ class World:
 
     def stop(self):
         from tavro_experiment_tracking.tracking import client
+
+        self.stopping.set()
 
         # The runs left open are the gate's own: nothing to end at exit.
         client._open_iterations.clear()

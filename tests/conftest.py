@@ -112,6 +112,7 @@ def oidc_provider(_provider, monkeypatch):
     state = _provider.authz_state
     _SECRETS.update(state.access_tokens, state.refresh_tokens, state.authorization_codes, _provider.id_tokens)
     _SECRETS.update(client["client_secret"] for client in _provider.clients.values())
+    _SECRETS.update(code[key] for code in _provider.device_codes.values() for key in ("device_code", "user_code"))
 
 
 @pytest.fixture(scope="session")
@@ -316,9 +317,10 @@ def relay(tracking_server):
 # of its secrets shows in a log record or in the message of an exception.
 _SECRETS = set()
 
-# The loopback identity provider stands for a remote party: what it logs is
-# not this package's doing (and it logs every token it issues).
-_LOGGERS_NOT_WATCHED = ("pyop",)
+# The loopback identity provider (pyop, and authlib for the device login)
+# stands for a remote party: what it logs is not this package's doing (and
+# it logs every token it issues).
+_LOGGERS_NOT_WATCHED = ("pyop", "authlib")
 
 
 class _Watch(logging.Handler):

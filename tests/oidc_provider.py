@@ -8,6 +8,11 @@ that signs the test user in without a form, a token endpoint issuing signed
 ID tokens, refresh tokens and access tokens of a chosen lifetime, and
 userinfo. Tests steer it through a few attributes (``deny``,
 ``tamper_nonce``, ``registration``, ``code_exchange``, ``dribble_keys``).
+
+With ``device`` on, it also offers the device login (RFC 8628) through
+authlib's server classes: authlib runs the grant (pending, slow_down,
+expired and denied codes), pyop issues and signs the tokens it hands out, so
+they refresh and open the tracking server like the browser login's.
 """
 import base64
 import datetime
@@ -21,13 +26,21 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, urlencode, urlsplit
 
+from authlib.oauth2.rfc6749 import AuthorizationServer, ClientMixin
+from authlib.oauth2.rfc6749.requests import BasicOAuth2Payload, OAuth2Request
+from authlib.oauth2.rfc8628 import (
+    DEVICE_CODE_GRANT_TYPE,
+    DeviceAuthorizationEndpoint,
+    DeviceCodeGrant,
+    DeviceCredentialDict,
+)
 from Cryptodome.PublicKey import RSA
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.x509.oid import NameOID
 from jwkest.jwk import RSAKey
-from oic.oic.message import AuthorizationResponse
+from oic.oic.message import AuthorizationRequest, AuthorizationResponse
 from pyop.authz_state import AuthorizationState
 from pyop.exceptions import BearerTokenError, InvalidAccessToken, InvalidAuthorizationCode, OAuthError
 from pyop.provider import Provider
@@ -37,9 +50,10 @@ from pyop.userinfo import Userinfo
 USER = "alice"
 USERS = {USER: {"preferred_username": USER, "email": "alice@example.org", "name": "Alice"}}
 
-# The provider's own debug lines quote every token it issues: keep them out
+# The providers' own debug lines quote every token they issue: keep them out
 # of the records the tests inspect for leaked secrets.
 logging.getLogger("pyop").setLevel(logging.WARNING)
+logging.getLogger("authlib").setLevel(logging.WARNING)
 
 
 def make_certificate(directory):
@@ -99,6 +113,7 @@ class TestProvider:
             "subject_types_supported": ["public"],
             "grant_types_supported": ["authorization_code", "refresh_token"],
             "token_endpoint_auth_methods_supported": ["client_secret_basic"],
+            "device_authorization_endpoint": self.issuer + "/device_authorization",
         }
         signing_key = RSAKey(key=RSA.generate(2048), alg="RS256", kid="test-key")
         self.op = Provider(signing_key, configuration, self.authz_state, self.clients, Userinfo(USERS))
@@ -109,6 +124,13 @@ class TestProvider:
         self.id_tokens = []  # every ID token issued
         self.dribble_keys = False  # the keys' answer comes a byte every 0.1 s
         self.refreshes = 0
+        self.device = False  # discovery offers the device login
+        self.device_codes = {}  # device code -> the grant's credential
+        self.device_code_lifetime = 60  # seconds a device code lasts
+        self.device_grants = {}  # user code -> (user, approved), once the user answered
+        self.device_polls = 0
+        self.slow_downs = 0  # polls answered slow_down while the user has not answered
+        self.device_server = _DeviceServer(self)
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
 
@@ -116,8 +138,11 @@ class TestProvider:
         self.deny = self.tamper_nonce = False
         self.registration = True
         self.code_exchange = "answer"
-        self.dribble_keys = False
-        self.refreshes = 0
+        self.dribble_keys = self.device = False
+        self.refreshes = self.device_polls = self.slow_downs = 0
+        self.device_code_lifetime = 60
+        self.device_codes.clear()
+        self.device_grants.clear()
         self.authz_state.access_token_lifetime = access_token_lifetime
 
     def register_static_client(self, redirect_uri_prefix="http://localhost:"):
@@ -133,6 +158,22 @@ class TestProvider:
         }
         return client_id, secret
 
+    def device_tokens(self, grant_type, client, user=None, scope=None, expires_in=None, include_refresh_token=True):
+        """The device grant's tokens, issued and signed by pyop as for a code exchange."""
+        client_id = client.get_client_id()
+        request = AuthorizationRequest(client_id=client_id, scope=["openid"], response_type="code",
+                                       redirect_uri=self.issuer + "/device")
+        sub = self.authz_state.get_subject_identifier("public", user, None)
+        access_token = self.authz_state.create_access_token(request, sub)
+        id_token = self.op._create_signed_id_token(client_id, sub, dict(USERS[user]),
+                                                   access_token_value=access_token.value)
+        self.id_tokens.append(id_token)
+        token = {"token_type": "Bearer", "access_token": access_token.value,
+                 "expires_in": access_token.expires_in, "id_token": id_token}
+        if include_refresh_token:
+            token["refresh_token"] = self.authz_state.create_refresh_token(access_token.value)
+        return token
+
     def token_is_valid(self, token):
         try:
             return bool(self.authz_state.introspect_access_token(token)["active"])
@@ -142,6 +183,97 @@ class TestProvider:
     def stop(self):
         self.server.shutdown()
         self.server.server_close()
+
+
+class _DeviceClient(ClientMixin):
+    """A client registered at the pyop provider, as authlib's grant sees it."""
+
+    def __init__(self, entry):
+        self.entry = entry
+
+    def get_client_id(self):
+        return self.entry["client_id"]
+
+    def check_client_secret(self, client_secret):
+        return client_secret == self.entry.get("client_secret")
+
+    def check_endpoint_auth_method(self, method, endpoint):
+        return method in ("client_secret_basic", "none")
+
+    def check_grant_type(self, grant_type):
+        return grant_type in self.entry.get("grant_types", [DEVICE_CODE_GRANT_TYPE, "refresh_token"])
+
+    def get_allowed_scope(self, scope):
+        return scope
+
+
+class _Request(OAuth2Request):
+    def __init__(self, method, uri, headers, form):
+        super().__init__(method, uri, headers=headers)
+        self.payload = BasicOAuth2Payload(form)
+
+    @property
+    def form(self):
+        return self.payload.data
+
+    @property
+    def args(self):
+        return {}
+
+
+class _DeviceEndpoint(DeviceAuthorizationEndpoint):
+    CLIENT_AUTH_METHODS = ["client_secret_basic", "none"]
+    INTERVAL = 0.2  # seconds; the RFC's default is 5
+
+    def get_verification_uri(self):
+        return self.server.provider.issuer + "/device"
+
+    def save_device_credential(self, client_id, scope, data):
+        provider = self.server.provider
+        provider.device_codes[data["device_code"]] = DeviceCredentialDict(
+            client_id=client_id, scope=scope, expires_at=time.time() + provider.device_code_lifetime, **data)
+
+
+class _DeviceGrant(DeviceCodeGrant):
+    def query_device_credential(self, device_code):
+        self.server.provider.device_polls += 1
+        return self.server.provider.device_codes.get(device_code)
+
+    def query_user_grant(self, user_code):
+        return self.server.provider.device_grants.get(user_code)
+
+    def should_slow_down(self, credential):
+        provider = self.server.provider
+        provider.slow_downs, slow = max(provider.slow_downs - 1, 0), provider.slow_downs > 0
+        return slow
+
+
+class _DeviceServer(AuthorizationServer):
+    """authlib's authorization server for the two device-login requests;
+    requests come in as (method, uri, headers, form)."""
+
+    def __init__(self, provider):
+        super().__init__(scopes_supported=["openid"])
+        self.provider = provider
+        self.register_token_generator("default", provider.device_tokens)
+        self.register_grant(_DeviceGrant)
+        self.register_endpoint(_DeviceEndpoint)
+
+    def query_client(self, client_id):
+        entry = self.provider.clients.get(client_id)
+        return _DeviceClient(entry) if entry else None
+
+    def save_token(self, token, request):
+        pass  # pyop keeps the tokens it issued
+
+    def create_oauth2_request(self, request):
+        return request if isinstance(request, OAuth2Request) else _Request(*request)
+
+    def handle_response(self, status, body, headers):
+        return status, json.dumps(body), headers
+
+    def send_signal(self, name, *args, **kwargs):
+        pass
 
 
 class _ProviderHandler(BaseHTTPRequestHandler):
@@ -169,6 +301,8 @@ class _ProviderHandler(BaseHTTPRequestHandler):
             configuration = provider.op.provider_configuration
             if not provider.registration:
                 del configuration["registration_endpoint"]
+            if not provider.device:
+                del configuration["device_authorization_endpoint"]
             self._send(200, configuration.to_json())
         elif parts.path == "/jwks" and provider.dribble_keys:
             body = json.dumps(provider.op.jwks).encode()
@@ -182,6 +316,14 @@ class _ProviderHandler(BaseHTTPRequestHandler):
             self._send(200, json.dumps(provider.op.jwks))
         elif parts.path == "/authorize":
             self._authorize(provider, parts.query)
+        elif parts.path == "/device":
+            # The user, signed in at the provider, answers the code shown to them.
+            user_code = dict(parse_qsl(parts.query)).get("user_code", "")
+            if not any(c["user_code"] == user_code for c in provider.device_codes.values()):
+                self._send(404, "no such code", "text/plain")
+                return
+            provider.device_grants[user_code] = (USER, not provider.deny)
+            self._send(200, "refused" if provider.deny else "signed in", "text/plain")
         elif parts.path == "/userinfo":
             try:
                 info = provider.op.handle_userinfo_request(parts.query, dict(self.headers))
@@ -213,7 +355,16 @@ class _ProviderHandler(BaseHTTPRequestHandler):
         provider = self.server.provider
         path = urlsplit(self.path).path
         body = self._body()
-        if path == "/registration":
+        if path in ("/device_authorization", "/token") and (
+                path != "/token" or dict(parse_qsl(body)).get("grant_type") == DEVICE_CODE_GRANT_TYPE):
+            request = ("POST", provider.issuer + path, dict(self.headers), dict(parse_qsl(body)))
+            if path == "/token":
+                status, answer, headers = provider.device_server.create_token_response(request)
+            else:
+                status, answer, headers = provider.device_server.create_endpoint_response("device_authorization",
+                                                                                         request)
+            self._send(status, answer, headers=[h for h in headers if h[0].lower() != "content-type"])
+        elif path == "/registration":
             response = provider.op.handle_client_registration_request(body)
             self._send(201, response.to_json())
         elif path == "/token":

@@ -28,10 +28,11 @@ LAYERS = [
     {  # 2
         "tracking.client": {"auth.user", "constants", "context", "exception", "utils.validation", "mlflow"},
         "auth.utils": {"auth.guard", "exception"},
+        "auth.device": {"auth.guard", "constants", "exception", "requests"},
     },
     {  # 3
-        "auth.authenticator": {"auth.guard", "auth.store", "auth.user", "auth.utils", "constants", "exception", "oic",
-                               "requests", "tavro_authn"},
+        "auth.authenticator": {"auth.device", "auth.guard", "auth.store", "auth.user", "auth.utils", "constants",
+                               "exception", "oic", "requests", "tavro_authn"},
         "entities.project": {"entities.quorril", "exception", "tracking.client", "mlflow"},
         "tracking.background": {"auth.guard", "config", "constants", "exception", "tracking.client",
                                 "utils.validation", "mlflow", "requests"},
@@ -49,7 +50,7 @@ LAYERS = [
                                 "utils.validation", "mlflow"},
     },
     {  # 6
-        "cli": {"auth.authenticator", "auth.store", "config", "constants", "tracking.sync"},
+        "cli": {"auth.authenticator", "auth.store", "config", "constants", "exception", "tracking.sync"},
     },
 ]
 

@@ -5,6 +5,7 @@ import base64
 import logging
 import os
 import queue
+import re
 import shutil
 import signal
 import socket
@@ -25,7 +26,7 @@ import requests
 from mlflow.tracking import MlflowClient
 
 from tavro_experiment_tracking import cli, config, constants
-from tavro_experiment_tracking.auth import authenticator as authenticator_module, store
+from tavro_experiment_tracking.auth import authenticator as authenticator_module, device as device_module, store
 from tavro_experiment_tracking.auth.authenticator import OIDCAuthenticator
 from tavro_experiment_tracking.exception import ExperimentTrackingException
 from tavro_experiment_tracking.tracking.initialize import init
@@ -73,6 +74,7 @@ def parts(monkeypatch):
     for name in ("Client", "rndstr", "Queue", "get_disposable_handler", "HTTPServer", "Thread", "webbrowser",
                  "tavro_authn", "RegistrationResponse"):
         monkeypatch.setattr(authenticator_module, name, getattr(m, name))
+    monkeypatch.setenv("DISPLAY", ":0")  # a desktop: the browser login, whatever the provider offers
     return m
 
 
@@ -175,6 +177,7 @@ class RecordingServer(authenticator_module.HTTPServer):
 def browser(monkeypatch):
     RecordingServer.made = []
     monkeypatch.setattr(authenticator_module, "HTTPServer", RecordingServer)
+    monkeypatch.setenv("DISPLAY", ":0")  # where the browser opens
 
     def use(instance):
         monkeypatch.setattr(authenticator_module, "webbrowser", instance)
@@ -194,7 +197,8 @@ def _assert_login_left_nothing():
 def _secrets(provider):
     state = provider.authz_state
     values = list(state.access_tokens) + list(state.refresh_tokens) + list(state.authorization_codes)
-    return values + provider.id_tokens + [c["client_secret"] for c in provider.clients.values()]
+    codes = [code[key] for code in provider.device_codes.values() for key in ("device_code", "user_code")]
+    return values + provider.id_tokens + codes + [c["client_secret"] for c in provider.clients.values()]
 
 
 def _assert_no_secret_in(provider, caplog, *texts):
@@ -434,4 +438,76 @@ def test_kept_login_spares_the_next_run_the_browser_until_refused_or_logged_out(
     assert cli.main(["whoami"]) == 0 and "alice at " + oidc_provider.issuer in capsys.readouterr().out
     assert cli.main(["logout"]) == 0 and store.stored_logins() == [] and cli.main(["whoami"]) == 1
     _assert_no_secret_in(oidc_provider, caplog, capsys.readouterr())
+    _assert_login_left_nothing()
+
+
+# ---- the device login -------------------------------------------------------------------
+
+
+@pytest.fixture
+def device_user(oidc_provider, browser, monkeypatch):
+    """The user at another device: answers the latest code at its verification
+    address once the login polled ``after_polls`` times. No browser opens here."""
+    oidc_provider.device = True
+    browser(types.SimpleNamespace(open=None))
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "BROWSER"):
+        monkeypatch.delenv(name, raising=False)
+    stop = threading.Event()
+
+    def answer(after_polls=0):
+        def act():
+            while not stop.wait(0.02):
+                codes = list(oidc_provider.device_codes.values())
+                if codes and oidc_provider.device_polls >= after_polls:
+                    HttpBrowser._get(codes[-1]["verification_uri_complete"])
+                    return
+        threading.Thread(target=act, daemon=True).start()
+
+    yield answer
+    stop.set()
+
+
+def test_device_login_where_no_browser_is_usable_then_tracking(secured_tracking_server, oidc_provider, device_user,
+                                                                caplog, capsys, unique_name, monkeypatch):
+    os.environ[constants.ENV_OIDC_ISSUER_URL] = oidc_provider.issuer
+    oidc_provider.slow_downs = 2  # asked to poll slower twice, while the user is not done
+    monkeypatch.setattr(device_module, "SLOW_DOWN_STEP", 0.05)
+    device_user(after_polls=3)
+    with caplog.at_level(logging.DEBUG):
+        experiment = init("p", unique_name("e"), tracking_uri=secured_tracking_server.uri)
+        iteration = experiment.get_iteration()
+        iteration.log_param("lr", "0.1")
+        iteration.end()
+
+    run = MlflowClient(secured_tracking_server.upstream.geturl()).get_run(iteration.iteration_id)
+    assert run.data.params == {"lr": "0.1"} and run.data.tags["mlflow.user"] == "alice"
+    [code] = oidc_provider.device_codes.values()
+    err = capsys.readouterr().err
+    assert code["user_code"] in err and code["verification_uri_complete"] in err
+    assert oidc_provider.slow_downs == 0 and oidc_provider.device_polls >= 4
+    _assert_no_secret_in(oidc_provider, caplog)
+    _assert_login_left_nothing()
+
+
+@pytest.mark.parametrize("fault, message", [
+    ("denied", "the sign-in was refused at the provider"),
+    ("expired", "the code expired before anyone signed in"),
+    ("not offered", "the provider at .* does not offer it .*ssh -L"),
+])
+def test_device_login_failures_are_said_in_one_line(oidc_provider, device_user, caplog, capsys, fault, message):
+    client_id, secret = oidc_provider.register_static_client()
+    oidc_provider.device = fault != "not offered"
+    oidc_provider.deny = fault == "denied"
+    oidc_provider.device_code_lifetime = 0.5 if fault == "expired" else 60
+    if fault == "denied":
+        device_user()
+    os.environ[constants.ENV_OIDC_DEVICE_LOGIN] = "1"  # asked for, whatever the machine
+    os.environ["DISPLAY"] = ":0"
+    with caplog.at_level(logging.DEBUG):
+        status = cli.main(["login", "--issuer", oidc_provider.issuer, "--client-id", client_id,
+                           "--client-secret", secret])
+    err = capsys.readouterr().err
+    assert status == 1 and re.search("^Login failed: Device login failed: " + message, err.splitlines()[-1])
+    assert store.stored_logins() == []
+    _assert_no_secret_in(oidc_provider, caplog)
     _assert_login_left_nothing()

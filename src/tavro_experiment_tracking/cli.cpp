@@ -88,7 +88,24 @@ int run_login(rt::Call &c, py::handle args) {
     py::dict kwargs("dcr_enabled"_a = py::bool_(client_id.is_none()), "client_id"_a = client_id,
                     "client_secret"_a = secret, "callback_port"_a = args.attr("callback_port"), "keep_login"_a = true);
     if (!args.attr("hostname").is_none()) kwargs["hostname"] = args.attr("hostname");
-    py::object user = c.g("OIDCAuthenticator")(issuer, **kwargs).attr("authenticate")();
+    if (rt::truthy(args.attr("device"))) kwargs["device_login"] = true;
+    py::object user;
+    try {
+        user = c.g("OIDCAuthenticator")(issuer, **kwargs).attr("authenticate")();
+    } catch (py::error_already_set &e) {
+        // What the user can mend (a refusal, a provider or port that will
+        // not do, an unreachable provider, nobody signing in) is said in a
+        // line, not a traceback. HTTP errors are OSErrors.
+        if (!e.matches(py::make_tuple(c.g("ExperimentTrackingException"), rt::builtin("KeyError"),
+                                      rt::builtin("OSError"), c.g("Empty"))))
+            throw;
+        py::object error = e.value();
+        py::object text = rt::isinstance(error, rt::builtin("KeyError")) && py::len(error.attr("args")) == 1
+                              ? py::object(error.attr("args")[py::int_(0)])
+                              : py::object(py::str(error));
+        say(c, rt::text({"Login failed: ", text}), true);
+        return 1;
+    }
     say(c, rt::text({"Logged in as ", user.attr("username"), " at ", issuer, "; kept in ", c.g("login_folder")(),
                      " for the next runs (", c.g("ENV_OIDC_KEEP_LOGIN"), "=1 uses it)."}));
     return 0;
@@ -135,10 +152,10 @@ py::object command_line(rt::Call &c) {
         "path", "nargs"_a = "?", "default"_a = py::none(),
         "help"_a = rt::text({"a journal, or a journal folder (default: ", c.g("journal_folder")(), ")"}));
     py::object login = commands.attr("add_parser")(
-        "login", "help"_a = "log in through the browser and keep the login for the next runs",
+        "login", "help"_a = "log in (browser or device code) and keep the login for the next runs",
         "description"_a =
-            "Log in through the browser (OpenID Connect) and keep the login (its refresh token, "
-            "never the access token) for the next runs, readable by you alone.");
+            "Log in through the browser (OpenID Connect), or with a code entered on any device, and keep "
+            "the login (its refresh token, never the access token) for the next runs, readable by you alone.");
     login.attr("add_argument")("--issuer",
                                "help"_a = rt::text({"the provider (default: $", c.g("ENV_OIDC_ISSUER_URL"), ")"}));
     login.attr("add_argument")("--client-id", "help"_a =
@@ -148,6 +165,11 @@ py::object command_line(rt::Call &c) {
     login.attr("add_argument")("--hostname", "help"_a = "host name of the local callback (default: localhost)");
     login.attr("add_argument")("--callback-port", "type"_a = rt::builtin("int"),
                                "help"_a = "port of the local callback (default: a free one)");
+    login.attr("add_argument")(
+        "--device", "action"_a = "store_true",
+        "help"_a = rt::text({"log in with a code entered on any device, no browser here (default: when no browser "
+                             "is usable, or $",
+                             c.g("ENV_OIDC_DEVICE_LOGIN"), ")"}));
     py::object logout = commands.attr("add_parser")("logout", "help"_a = "remove the kept logins",
                                                     "description"_a = "Remove the logins kept for the next runs.");
     logout.attr("add_argument")("--issuer", "help"_a = "only this provider's (default: every login)");
@@ -174,9 +196,10 @@ constexpr const char *MAIN_DOC =
 
 ``sync [PATH]`` sends the journals and offline stores (see tracking.sync.sync())
 with a progress bar on a terminal and a summary; ``login`` logs in through the
-browser and keeps the login for the next runs; ``logout [--issuer URL]``
+browser (or, with ``--device``, a code entered on any device) and keeps the
+login for the next runs; ``logout [--issuer URL]``
 removes kept logins; ``whoami`` says whose they are. Returns the exit status:
-0 when all went well, 1 when something was kept back or nobody is logged in,
+0 when all went well, 1 when something was kept back, a login failed or nobody is logged in,
 2 for a usage error.)";
 
 }  // namespace
@@ -189,7 +212,10 @@ RT_MODULE(cli, m) {
     mod.from("typing", {"List", "Optional"});
     mod.from("tqdm", {"tqdm"});
     mod.from("tavro_experiment_tracking.constants",
-             {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET", "ENV_OIDC_KEEP_LOGIN"});
+             {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET", "ENV_OIDC_KEEP_LOGIN",
+              "ENV_OIDC_DEVICE_LOGIN"});
+    mod.from("queue", {"Empty"});
+    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.from("tavro_experiment_tracking.config", {"journal_folder"});
     mod.from("tavro_experiment_tracking.auth.store", {"forget_logins", "login_folder", "stored_logins"});
     mod.from("tavro_experiment_tracking.auth.authenticator", {"OIDCAuthenticator"});

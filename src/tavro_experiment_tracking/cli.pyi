@@ -1,4 +1,5 @@
 # The package's command line: sync, login, logout, whoami.
+from queue import Empty
 from typing import List, Optional
 
 from tavro_experiment_tracking.auth.authenticator import OIDCAuthenticator
@@ -7,9 +8,11 @@ from tavro_experiment_tracking.config import journal_folder
 from tavro_experiment_tracking.constants import (
     ENV_OIDC_CLIENT_ID,
     ENV_OIDC_CLIENT_SECRET,
+    ENV_OIDC_DEVICE_LOGIN,
     ENV_OIDC_ISSUER_URL,
     ENV_OIDC_KEEP_LOGIN,
 )
+from tavro_experiment_tracking.exception import ExperimentTrackingException
 from tavro_experiment_tracking.tracking.sync import pending_values, sync
 
 def main(argv: Optional[List[str]] = None, prog: Optional[str] = None) -> int: ...

@@ -40,6 +40,9 @@ RT_MODULE(constants, m) {
     // when unset), in the folder ENV_LOGIN_DIR names or the user's config.
     mod.set("ENV_OIDC_KEEP_LOGIN", py::str("TAVRO_OIDC_KEEP_LOGIN"));
     mod.set("ENV_LOGIN_DIR", py::str("TAVRO_LOGIN_DIR"));
+    // The device login instead of the browser login: 1 asks for it, 0 never
+    // uses it; unset (or "auto"), it is used where no browser is usable.
+    mod.set("ENV_OIDC_DEVICE_LOGIN", py::str("TAVRO_OIDC_DEVICE_LOGIN"));
     // Cloud platform login configured from the environment.
     mod.set("ENV_KOVA_REFRESH_TOKEN", py::str("TAVRO_KOVA_REFRESH_TOKEN"));
     mod.set("ENV_KOVA_TOKEN_ENDPOINT", py::str("TAVRO_KOVA_TOKEN_ENDPOINT"));

@@ -192,8 +192,8 @@ void guard_client(rt::Call &c, py::handle client) {
 }
 
 py::object oidc_init(rt::Call &c) {
-    auto [self, url, hostname, dcr_enabled, client_id, client_secret, args, callback_port, keep_login, kwargs] =
-        c.args<10>();
+    auto [self, url, hostname, dcr_enabled, client_id, client_secret, args, callback_port, keep_login, device_login,
+          kwargs] = c.args<11>();
     self.attr("url") = url;
     self.attr("hostname") = hostname;
     // A port of the user's choosing (a tunnel forwards it: ssh -L), or any free one.
@@ -216,6 +216,18 @@ py::object oidc_init(rt::Call &c) {
     } else {
         self.attr("keep_login") = py::bool_(rt::truthy(keep_login));
     }
+    // The device login: as asked, else as the environment says; None leaves
+    // the choice to the login (see oidc_authenticate).
+    if (device_login.is_none()) {
+        py::object value = c.g("os").attr("environ").attr("get")(c.g("ENV_OIDC_DEVICE_LOGIN"), "");
+        py::object word = value.attr("strip")().attr("lower")();
+        if (rt::contains(py::make_tuple("", "auto"), word))
+            self.attr("device_login") = py::none();
+        else
+            self.attr("device_login") = py::bool_(!rt::contains(py::make_tuple("0", "false", "no", "off"), word));
+    } else {
+        self.attr("device_login") = py::bool_(rt::truthy(device_login));
+    }
     // Only None counts as absent: an empty string is a value someone gave.
     if (rt::truthy(dcr_enabled)) {
         if (!client_id.is_none() || !client_secret.is_none())
@@ -230,6 +242,14 @@ py::object oidc_init(rt::Call &c) {
     return py::none();
 }
 
+// Why a dynamic registration cannot happen, and what to do instead.
+py::str no_registration(rt::Call &c) {
+    return rt::text({"registration_endpoint: the provider at ", c.self().attr("url"),
+                     " does not register clients dynamically. Register a client there and pass "
+                     "dcr_enabled=False with its client_id and client_secret (or set ",
+                     c.g("ENV_OIDC_CLIENT_ID"), " and ", c.g("ENV_OIDC_CLIENT_SECRET"), ")."});
+}
+
 // Registers the client at the provider (dynamically, or from the given id and
 // secret) with the callback's address.
 void register_client(rt::Call &c, py::handle client, py::handle provider_info, const py::str &redirect_uri) {
@@ -238,11 +258,7 @@ void register_client(rt::Call &c, py::handle client, py::handle provider_info, c
     redirect_uris.append(redirect_uri);
     if (rt::truthy(self.attr("dcr_enabled"))) {
         if (!rt::truthy(provider_info.attr("__contains__")("registration_endpoint")))
-            rt::raise(PyExc_KeyError,
-                      rt::text({"registration_endpoint: the provider at ", self.attr("url"),
-                                " does not register clients dynamically. Register a client there and pass "
-                                "dcr_enabled=False with its client_id and client_secret (or set ",
-                                c.g("ENV_OIDC_CLIENT_ID"), " and ", c.g("ENV_OIDC_CLIENT_SECRET"), ")."}));
+            rt::raise(PyExc_KeyError, no_registration(c));
         client.attr("register")(provider_info["registration_endpoint"], "redirect_uris"_a = redirect_uris);
     } else {
         client.attr("store_registration_info")(c.g("RegistrationResponse")(
@@ -282,13 +298,13 @@ void open_in_browser(rt::Call &c, py::handle login_url) {
 // Steps after the callback server listens: discovery, registration, the
 // browser, the two values from the callback. Returns (refresh token, user
 // name, provider information).
-py::tuple oidc_exchange(rt::Call &c, py::handle client, py::handle state, py::handle nonce, py::handle queue,
-                        py::handle server, py::handle thread) {
+py::tuple oidc_exchange(rt::Call &c, py::handle client, py::object provider_info, py::handle state, py::handle nonce,
+                        py::handle queue, py::handle server, py::handle thread) {
     py::object hostname = c.self().attr("hostname");
     py::object port = server.attr("server_port");
     debug(c, rt::text({"Handler started listening 'http://", hostname, "':", port}));
     py::str redirect_uri = rt::text({"http://", hostname, ":", port, "/callback"});
-    py::object provider_info = client.attr("provider_config")(c.self().attr("url"));
+    if (provider_info.is_none()) provider_info = client.attr("provider_config")(c.self().attr("url"));
     register_client(c, client, provider_info, redirect_uri);
     open_in_browser(c, login_address(c, client, state, nonce));
 
@@ -342,6 +358,60 @@ void keep(rt::Call &c, py::handle client, py::handle refresh_token, py::handle u
     }
 }
 
+py::object new_client(rt::Call &c) {
+    py::object client = c.g("Client")("client_authn_method"_a = c.g("CLIENT_AUTHN_METHOD"));
+    guard_client(c, client);
+    return client;
+}
+
+// The tail both logins share: the token provider, the login kept when asked,
+// the user handed over.
+py::object logged_in(rt::Call &c, py::handle client, py::handle refresh_token, py::handle username,
+                     py::handle token_endpoint) {
+    py::object provider =
+        c.g("tavro_authn")
+            .attr("TokenProvider")("refresh_token"_a = refresh_token, "client_id"_a = client.attr("client_id"),
+                                   "token_endpoint_url"_a = token_endpoint);
+    if (rt::truthy(c.self().attr("keep_login"))) keep(c, client, refresh_token, username, token_endpoint);
+    return hand_over(c, c.g("User")(username), provider);
+}
+
+py::object browser_login(rt::Call &c, py::handle client, const py::object &provider_info);
+
+// The device login: a code the user enters on any device. Registration
+// needs no callback (the registration form still takes a redirect address:
+// the loopback one, never used). Asked for, a provider without it is an
+// error; chosen because no browser is usable, the browser login takes over.
+py::object device_authenticate(rt::Call &c, bool asked) {
+    py::handle self = c.self();
+    py::object client = new_client(c);
+    py::object provider_info = client.attr("provider_config")(self.attr("url"));
+    if (!asked && !rt::truthy(provider_info.attr("__contains__")("device_authorization_endpoint")))
+        return browser_login(c, client, provider_info);
+    py::object secret = self.attr("client_secret");
+    if (rt::truthy(self.attr("dcr_enabled"))) {
+        if (!rt::truthy(provider_info.attr("__contains__")("registration_endpoint")))
+            rt::raise(PyExc_KeyError, no_registration(c));
+        py::list redirect_uris, grant_types;
+        redirect_uris.append(rt::text({"http://", self.attr("hostname"), "/callback"}));
+        grant_types.append(c.g("DEVICE_GRANT"));
+        grant_types.append("refresh_token");
+        client.attr("register")(provider_info["registration_endpoint"], "redirect_uris"_a = redirect_uris,
+                                "grant_types"_a = grant_types);
+        secret = client.attr("client_secret");
+    } else {
+        client.attr("store_registration_info")(
+            c.g("RegistrationResponse")("client_id"_a = self.attr("client_id"), "client_secret"_a = secret));
+    }
+    py::tuple result = c.g("device_login")(client, provider_info, secret);
+    py::object username = c.g("id_token_user")(result[1]);
+    if (username.is_none())
+        rt::raise(c.g("ExperimentTrackingException"), "Device login failed: the ID token names no user.");
+    return logged_in(c, client, result[0], username, provider_info["token_endpoint"]);
+}
+
+// Which login: the device login when asked, or (asked for neither) when no
+// browser opened here would reach the user; else the browser login.
 py::object oidc_authenticate(rt::Call &c) {
     py::handle self = c.self();
     self.attr("cleanup")();
@@ -349,8 +419,14 @@ py::object oidc_authenticate(rt::Call &c) {
         py::object user = kept_login(c);
         if (!user.is_none()) return user;
     }
-    py::object client = c.g("Client")("client_authn_method"_a = c.g("CLIENT_AUTHN_METHOD"));
-    guard_client(c, client);
+    py::object device = self.attr("device_login");
+    if (device.is(py::bool_(true))) return device_authenticate(c, true);
+    if (device.is_none() && !rt::truthy(c.g("browser_usable")())) return device_authenticate(c, false);
+    return browser_login(c, new_client(c), py::none());
+}
+
+py::object browser_login(rt::Call &c, py::handle client, const py::object &provider_info) {
+    py::handle self = c.self();
     py::object state = c.g("rndstr")();
     py::object nonce = c.g("rndstr")();
     py::object queue = c.g("Queue")();
@@ -378,19 +454,14 @@ py::object oidc_authenticate(rt::Call &c) {
         stop_callback_server(c, client, server, py::handle());
         throw;
     }
-    py::object provider;
     py::tuple result;
     try {
-        result = oidc_exchange(c, client, state, nonce, queue, server, thread);
-        provider = c.g("tavro_authn")
-                       .attr("TokenProvider")("refresh_token"_a = result[0], "client_id"_a = client.attr("client_id"),
-                                              "token_endpoint_url"_a = result[2]["token_endpoint"]);
+        result = oidc_exchange(c, client, provider_info, state, nonce, queue, server, thread);
     } catch (...) {
         stop_callback_server(c, client, server, thread);
         throw;
     }
-    if (rt::truthy(self.attr("keep_login"))) keep(c, client, result[0], result[1], result[2]["token_endpoint"]);
-    return hand_over(c, c.g("User")(result[1]), provider);
+    return logged_in(c, client, result[0], result[1], result[2]["token_endpoint"]);
 }
 
 // ---- the cloud platform login -------------------------------------------------------
@@ -525,6 +596,11 @@ constexpr const char *OIDC_AUTHENTICATE_DOC = R"(
         (its address is also written to standard error) and waits up to 300
         seconds for the redirect. A refused or failed login raises at once;
         the callback server never outlives the call.
+
+        With ``device_login`` (or when it is left unset, no browser opened
+        here would reach the user and the provider offers it), the device
+        login instead: a code to enter at the provider's address on any
+        device, both written to standard error.
         )";
 
 constexpr const char *KOVA_AUTHENTICATE_DOC = R"(
@@ -568,14 +644,18 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.auth.guard",
              {"abort_exchanges", "bounded_session", "guard_library_logs", "remember_secret"});
     // The login's local server: one thread per connection, none waited for.
-    mod.from("tavro_experiment_tracking.auth.utils", {"CallbackServer as HTTPServer", "get_disposable_handler"});
+    mod.from("tavro_experiment_tracking.auth.utils",
+             {"CallbackServer as HTTPServer", "get_disposable_handler", "id_token_user"});
     mod.from("tavro_experiment_tracking.constants",
              {"ENV_LOGNAME", "ENV_MLFLOW_TRACKING_TOKEN", "ENV_BCK_LOGNAME", "ENV_KOVA_REFRESH_TOKEN",
               "ENV_KOVA_REFRESH_TOKEN_USED", "AUTH_REQUEST_TIMEOUT", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET",
-              "ENV_OIDC_CALLBACK_PORT", "ENV_OIDC_KEEP_LOGIN"});
+              "ENV_OIDC_CALLBACK_PORT", "ENV_OIDC_KEEP_LOGIN", "ENV_OIDC_DEVICE_LOGIN"});
+    mod.from("tavro_experiment_tracking.auth.device", {"browser_usable", "device_login"});
     mod.from("tavro_experiment_tracking.auth.store", {"load_login", "save_login"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
+    // The grant a client registered for the device login asks for (RFC 8628).
+    mod.set("DEVICE_GRANT", py::str("urn:ietf:params:oauth:grant-type:device_code"));
 }
 
 RT_MODULE(authenticator, m) {
@@ -614,7 +694,8 @@ RT_MODULE(authenticator, m) {
                 {arg("self"), arg("url"), arg("hostname").def(py::str("localhost")),
                  arg("dcr_enabled").def(py::bool_(true)), arg("client_id").def_none(), arg("client_secret").def_none(),
                  rt::varargs("args"), rt::kwonly("callback_port").def_none().ann("Optional[int]"),
-                 rt::kwonly("keep_login").def_none().ann("Optional[bool]"), rt::varkw("kwargs")},
+                 rt::kwonly("keep_login").def_none().ann("Optional[bool]"),
+                 rt::kwonly("device_login").def_none().ann("Optional[bool]"), rt::varkw("kwargs")},
                 oidc_init)
         .method("authenticate", {arg("self"), rt::varkw("kwargs")}, oidc_authenticate, rt::doc(OIDC_AUTHENTICATE_DOC),
                 rt::returns("User"))

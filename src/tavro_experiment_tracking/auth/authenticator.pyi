@@ -17,11 +17,14 @@ from tavro_experiment_tracking.constants import (
     ENV_OIDC_CALLBACK_PORT,
     ENV_OIDC_CLIENT_ID,
     ENV_OIDC_CLIENT_SECRET,
+    ENV_OIDC_DEVICE_LOGIN,
     ENV_OIDC_KEEP_LOGIN,
 )
 
 # The OpenID Connect client classes are imported on first use.
 def __dir__() -> List[str]: ...
+
+DEVICE_GRANT: str
 
 class Authenticator(ABC):
     """Abstract class for Authentication."""
@@ -52,6 +55,9 @@ class OIDCAuthenticator(Authenticator):
     callback_port: Optional[int]
     # Whether the login is kept between runs (see auth.store).
     keep_login: bool
+    # True: the device login; False: the browser login; None: the device
+    # login where no browser is usable and the provider offers it.
+    device_login: Optional[bool]
     def __init__(
         self,
         url: str,
@@ -62,6 +68,7 @@ class OIDCAuthenticator(Authenticator):
         *args: Any,
         callback_port: Optional[int] = None,
         keep_login: Optional[bool] = None,
+        device_login: Optional[bool] = None,
         **kwargs: Any,
     ) -> None: ...
     def authenticate(self, **kwargs: Any) -> User: ...

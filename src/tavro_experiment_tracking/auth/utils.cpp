@@ -114,16 +114,29 @@ py::object exchange_code(rt::Call &c, py::handle client, py::handle state, const
     return tokens;
 }
 
+// The name an ID token gives its user: the preferred user name, else the
+// e-mail address, else the subject; None when it gives none.
+py::object id_token_user_of(py::handle id_token) {
+    for (const char *key : {"preferred_username", "email", "sub"}) {
+        py::object name = claim(id_token, key);
+        if (rt::truthy(name)) return name;
+    }
+    return py::none();
+}
+
+py::object id_token_user(rt::Call &c) {
+    auto [id_token] = c.args<1>();
+    return id_token_user_of(id_token);
+}
+
 // The user the ID token names, once it is known to answer this login.
 py::object user_of(py::handle client, py::handle state, py::handle id_token) {
     // The library skips its check when the ID token carries no nonce at all;
     // the login sent one, so an ID token without it is not an answer to it.
     py::object sent = py::getattr(client, "state2nonce", py::dict()).attr("get")(state);
     if (!sent.is_none() && !rt::equal(claim(id_token, "nonce"), sent)) throw Refusal{400, py::str(NONCE_MISMATCH)};
-    py::object username = claim(id_token, "preferred_username");
-    if (!rt::truthy(username)) username = claim(id_token, "email");
-    if (!rt::truthy(username)) username = claim(id_token, "sub");
-    if (!rt::truthy(username)) throw Refusal{400, py::str("The ID token names no user.")};
+    py::object username = id_token_user_of(id_token);
+    if (username.is_none()) throw Refusal{400, py::str("The ID token names no user.")};
     return username;
 }
 
@@ -381,6 +394,7 @@ RT_MODULE(utils, m) {
     mod.import("sys");
     mod.import("threading");
     mod.import("time");
+    mod.from("typing", {"Optional"});
     mod.from("urllib.parse", {"parse_qs", "urlsplit"});
     mod.from("http.server", {"BaseHTTPRequestHandler", "ThreadingHTTPServer"});
     mod.from("socketserver", {"ThreadingMixIn"});
@@ -437,6 +451,9 @@ login's OpenID Connect client, its state value and the queue the login waits on.
         .method("handle_error", {arg("self"), arg("request"), arg("client_address")}, handle_error)
         .build();
 
+    mod.def("id_token_user", {arg("id_token")}, id_token_user,
+            rt::doc("The name an ID token gives its user (preferred_username, else email, else sub), or None."),
+            rt::returns("Optional[str]"));
     mod.def("get_disposable_handler", {arg("client"), arg("state"), arg("queue")}, get_disposable_handler,
             rt::doc(GET_DISPOSABLE_HANDLER_DOC));
 }
