@@ -21,7 +21,7 @@ LAYERS = [
     },
     {  # 1
         "utils.validation": {"constants", "requests"},
-        "config": {"constants", "exception", "mlflow"},
+        "config": {"constants", "exception"},
         "auth.guard": {"constants", "requests"},
         "auth.store": {"constants"},
     },

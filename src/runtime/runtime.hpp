@@ -313,6 +313,33 @@ template <typename... Args>
 // `except` would chain it.
 py::object translating(py::handle from, py::handle to, const char *attribute, const std::function<py::object()> &call);
 
+// `try: return body() finally: undo()`: `undo` runs however `body` ends,
+// and an exception `undo` raises replaces the one under way, as in Python.
+template <typename Body, typename Undo>
+decltype(auto) finally(Body &&body, Undo &&undo) {
+    using Result = decltype(body());
+    if constexpr (std::is_void_v<Result>) {
+        try {
+            body();
+        } catch (...) {
+            undo();
+            throw;
+        }
+        undo();
+    } else {
+        Result result = [&]() -> Result {
+            try {
+                return body();
+            } catch (...) {
+                undo();
+                throw;
+            }
+        }();
+        undo();
+        return result;
+    }
+}
+
 // ---- values ----------------------------------------------------------------------
 
 // str(obj) as std::string. Only for text known to be UTF-8 encodable (names

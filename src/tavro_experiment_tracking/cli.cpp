@@ -60,14 +60,8 @@ int run_sync(rt::Call &c, py::handle args) {
     py::object bar =
         c.g("tqdm")("total"_a = c.g("pending_values")(path), "unit"_a = " values", "disable"_a = py::none(),
                     "file"_a = c.g("sys").attr("stderr"), "dynamic_ncols"_a = true);
-    py::dict summary;
-    try {
-        summary = c.g("sync")(path, "progress"_a = bar.attr("update"));
-    } catch (...) {
-        bar.attr("close")();
-        throw;
-    }
-    bar.attr("close")();
+    py::dict summary =
+        rt::finally([&] { return c.g("sync")(path, "progress"_a = bar.attr("update")); }, [&] { bar.attr("close")(); });
     report(c, summary);
     return rt::truthy(summary["failed"]) ? 1 : 0;
 }

@@ -27,8 +27,7 @@ py::str names(rt::Call &c, const Names &constants) {
 }
 
 [[noreturn]] void refuse(rt::Call &c, const py::str &message) {
-    rt::raise(c.g("ExperimentTrackingException"), "message"_a = message,
-              "error_code"_a = c.g("INVALID_PARAMETER_VALUE"));
+    rt::raise_instance(c.g("_invalid_parameter")(message));
 }
 
 [[noreturn]] void incomplete(rt::Call &c, const char *kind, const Names &missing, const Names &present) {
@@ -297,13 +296,12 @@ RT_MODULE(config, m) {
     mod.import("math");
     mod.import("os");
     mod.from("typing", {"Any", "Dict", "Optional"});
-    mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     mod.from("tavro_experiment_tracking.constants",
              {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET",
               "ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT", "ENV_KOVA_CLIENT_ID",
               "ENV_KOVA_REFRESH_TOKEN_USED", "ENV_ASYNC_LOGGING", "ASYNC_FLUSH_INTERVAL", "ASYNC_MAX_QUEUED_RECORDS",
               "ASYNC_EXIT_TIMEOUT", "ENV_JOURNAL", "ENV_JOURNAL_DIR", "ENV_OFFLINE", "ENV_OIDC_CALLBACK_PORT"});
-    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
+    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "_invalid_parameter"});
 
     mod.def("check_auth_env_configs", {}, check_auth_env_configs, rt::doc(CHECK_AUTH_ENV_CONFIGS_DOC));
 

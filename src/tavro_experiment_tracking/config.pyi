@@ -2,8 +2,6 @@ from typing import Any, Dict, Optional
 
 # The tracking library ships no type information; its constants are Any to a
 # type checker.
-from mlflow.protos.databricks_pb2 import INVALID_PARAMETER_VALUE  # type: ignore[import-untyped]
-
 from tavro_experiment_tracking.auth.authenticator import Authenticator
 from tavro_experiment_tracking.constants import (
     ASYNC_EXIT_TIMEOUT,

@@ -2,6 +2,7 @@
 #include "runtime.hpp"
 
 namespace py = pybind11;
+using namespace py::literals;
 using rt::arg;
 
 namespace {
@@ -65,6 +66,12 @@ py::object rest_init(rt::Call &c) {
     return py::none();
 }
 
+// The refusal of a value the caller gave: what every module raises for it.
+py::object invalid_parameter(rt::Call &c) {
+    auto [message] = c.args<1>();
+    return c.g("ExperimentTrackingException")("message"_a = message, "error_code"_a = "INVALID_PARAMETER_VALUE");
+}
+
 py::object rest_reduce(rt::Call &c) {
     py::handle self = c.self();
     return py::make_tuple(py::type::handle_of(self), py::make_tuple(self.attr("json")));
@@ -98,6 +105,11 @@ RT_MODULE(exception, m) {
         .method("__init__", {arg("self"), arg("json")}, rest_init)
         .method("__reduce__", {arg("self")}, rest_reduce)
         .build();
+
+    mod.def("_invalid_parameter", {arg("message")}, invalid_parameter,
+            rt::doc("The refusal of a value the caller gave: ExperimentTrackingException(message, "
+                    "'INVALID_PARAMETER_VALUE'), to raise."),
+            rt::returns("ExperimentTrackingException"));
 
     // Filled with: key, value already logged, iteration ID, refused new value.
     mod.set("CHANGING_LOGGED_PARAM_MESSAGE",

@@ -18,10 +18,6 @@ constexpr const char *PROVIDER_ATTR = "_Authenticator__token_provider";
 // for the callback server to stop serving afterwards.
 constexpr int LOGIN_WAIT_SECONDS = 300;
 
-void debug(rt::Call &c, const py::str &message) {
-    c.g("logger").attr("debug")(message);
-}
-
 py::object hand_over(rt::Call &c, py::object user, py::object provider) {
     py::handle self = c.self();
     py::dict kwargs;
@@ -72,8 +68,8 @@ void stop_callback_server(rt::Call &c, py::handle client, py::handle server, py:
         if (thread) thread.attr("join")();
     } catch (py::error_already_set &e) {
         try {
-            debug(c, rt::text({"Stopping the login's callback server failed: ",
-                               py::type::handle_of(e.value()).attr("__name__")}));
+            c.g("logger").attr("debug")(rt::text(
+                {"Stopping the login's callback server failed: ", py::type::handle_of(e.value()).attr("__name__")}));
         } catch (...) {}
     } catch (...) {}
 }
@@ -142,14 +138,8 @@ py::object fetch_keys(rt::Call &c) {
     py::object source = self.attr("source");
     if (source.is_none()) return py::bool_(false);
     py::object session = c.g("bounded_session")(c.g("AUTH_REQUEST_TIMEOUT"));
-    py::object answer;
-    try {
-        answer = session.attr("get")(source, "verify"_a = self.attr("verify_ssl"));
-    } catch (...) {
-        session.attr("close")();
-        throw;
-    }
-    session.attr("close")();
+    py::object answer = rt::finally([&] { return session.attr("get")(source, "verify"_a = self.attr("verify_ssl")); },
+                                    [&] { session.attr("close")(); });
     py::object status = answer.attr("status_code");
     if (!rt::equal(status, py::int_(200)))
         rt::raise(c.g("UpdateFailed"),
@@ -280,7 +270,7 @@ py::object login_address(rt::Call &c, py::handle client, py::handle state, py::h
     // The client library checks the ID token's nonce only against what it
     // recorded for the state, and building the request records nothing.
     client.attr("state2nonce")[state] = nonce;
-    debug(c, rt::text({"auth_req: ", auth_req}));
+    c.g("logger").attr("debug")(rt::text({"auth_req: ", auth_req}));
     return auth_req.attr("request")(client.attr("authorization_endpoint"));
 }
 
@@ -302,7 +292,7 @@ py::tuple oidc_exchange(rt::Call &c, py::handle client, py::object provider_info
                         py::handle queue, py::handle server, py::handle thread) {
     py::object hostname = c.self().attr("hostname");
     py::object port = server.attr("server_port");
-    debug(c, rt::text({"Handler started listening 'http://", hostname, "':", port}));
+    c.g("logger").attr("debug")(rt::text({"Handler started listening 'http://", hostname, "':", port}));
     py::str redirect_uri = rt::text({"http://", hostname, ":", port, "/callback"});
     if (provider_info.is_none()) provider_info = client.attr("provider_config")(c.self().attr("url"));
     register_client(c, client, provider_info, redirect_uri);
@@ -311,7 +301,8 @@ py::tuple oidc_exchange(rt::Call &c, py::handle client, py::object provider_info
     py::object refresh_token = delivered(c, queue);
     py::object username = delivered(c, queue);
     thread.attr("join")(LOGIN_WAIT_SECONDS);
-    debug(c, rt::text({"Handler stopped listening '0.0.0.0':", port}));
+    // The published line: it names 0.0.0.0 whatever host the server listens on.
+    c.g("logger").attr("debug")(rt::text({"Handler stopped listening '0.0.0.0':", port}));
     server.attr("shutdown")();
     server.attr("server_close")();
     return py::make_tuple(refresh_token, username, provider_info);
@@ -565,19 +556,16 @@ py::object kova_authenticate(rt::Call &c) {
     // Each exchange bounded as a whole; neither follows a redirect, which
     // would send the refresh token (or the access token) wherever it points.
     py::object session = c.g("bounded_session")(c.g("AUTH_REQUEST_TIMEOUT"));
-    py::object username;
-    try {
-        py::object access_token = trade_refresh_token(c, session, headers);
-        headers["Authorization"] = rt::text({"Bearer ", access_token});
-        py::object info =
-            session.attr("request")("GET", userinfo_endpoint, "headers"_a = headers, "allow_redirects"_a = false);
-        expect_ok(c, info, "User info request failed", userinfo_endpoint);
-        username = user_name(c, info, userinfo_endpoint);
-    } catch (...) {
-        session.attr("close")();
-        throw;
-    }
-    session.attr("close")();
+    py::object username = rt::finally(
+        [&] {
+            py::object access_token = trade_refresh_token(c, session, headers);
+            headers["Authorization"] = rt::text({"Bearer ", access_token});
+            py::object info =
+                session.attr("request")("GET", userinfo_endpoint, "headers"_a = headers, "allow_redirects"_a = false);
+            expect_ok(c, info, "User info request failed", userinfo_endpoint);
+            return user_name(c, info, userinfo_endpoint);
+        },
+        [&] { session.attr("close")(); });
     py::object provider = c.g("tavro_authn")
                               .attr("TokenProvider")("refresh_token"_a = self.attr("_refresh_token"),
                                                      "client_id"_a = self.attr("_client_id"),

@@ -100,8 +100,8 @@ py::dict start(rt::Call &c, py::handle session, py::handle endpoint, py::handle 
     py::object response = post(c, session, endpoint, fields, client_id, secret);
     py::dict answer = answer_of(response);
     if (!rt::equal(response.attr("status_code"), py::int_(200)))
-        rt::raise_instance(failed(c, rt::text({"the provider refused to start it at ", endpoint, ": ",
-                                               refusal(response, answer), "."})));
+        rt::raise_instance(failed(
+            c, rt::text({"the provider refused to start it at ", endpoint, ": ", refusal(response, answer), "."})));
     for (const char *key : {"device_code", "user_code", "verification_uri"}) {
         py::object value = answer.attr("get")(key);
         if (!rt::isinstance(value, rt::builtin("str")) || !rt::truthy(value))
@@ -116,14 +116,16 @@ py::dict start(rt::Call &c, py::handle session, py::handle endpoint, py::handle 
 
 void announce(rt::Call &c, const py::dict &answer, double wait) {
     py::object stderr_ = c.g("sys").attr("stderr");
-    py::str text = rt::text({"To log in, open ", answer["verification_uri"], " in a browser on any device and enter "
-                             "the code ", answer["user_code"], "\n"});
+    py::str text = rt::text({"To log in, open ", answer["verification_uri"],
+                             " in a browser on any device and enter "
+                             "the code ",
+                             answer["user_code"], "\n"});
     py::object complete = answer.attr("get")("verification_uri_complete");
     if (rt::isinstance(complete, rt::builtin("str")) && rt::truthy(complete))
         text = rt::text({text, "(or open ", complete, ", which carries the code)\n"});
     long minutes = std::max(1L, static_cast<long>(wait / 60 + 0.5));
-    text = rt::text({text, "Waiting up to ", py::int_(minutes), minutes == 1 ? " minute" : " minutes",
-                     " for the sign-in.\n"});
+    text = rt::text(
+        {text, "Waiting up to ", py::int_(minutes), minutes == 1 ? " minute" : " minutes", " for the sign-in.\n"});
     stderr_.attr("write")(text);
     stderr_.attr("flush")();
 }
@@ -149,9 +151,9 @@ py::object poll(rt::Call &c, py::handle session, py::handle token_endpoint, cons
             response = post(c, session, token_endpoint, fields, client_id, secret);
         } catch (py::error_already_set &e) {
             if (!e.matches(transient) || ++failures >= MAX_FAILED_POLLS) throw;
-            c.g("logger").attr("warning")(rt::text({"The token endpoint ", token_endpoint, " could not be reached (",
-                                                    py::type::handle_of(e.value()).attr("__name__"),
-                                                    "): asking again."}));
+            c.g("logger").attr("warning")(
+                rt::text({"The token endpoint ", token_endpoint, " could not be reached (",
+                          py::type::handle_of(e.value()).attr("__name__"), "): asking again."}));
             continue;
         }
         failures = 0;
@@ -167,8 +169,8 @@ py::object poll(rt::Call &c, py::handle session, py::handle token_endpoint, cons
         if (rt::equal(error, py::str("access_denied")))
             rt::raise_instance(failed(c, py::str("the sign-in was refused at the provider (access_denied).")));
         if (rt::equal(error, py::str("expired_token"))) break;
-        rt::raise_instance(failed(c, rt::text({"the token endpoint ", token_endpoint, " answered ",
-                                               refusal(response, answer), "."})));
+        rt::raise_instance(
+            failed(c, rt::text({"the token endpoint ", token_endpoint, " answered ", refusal(response, answer), "."})));
     }
     rt::raise_instance(failed(c, py::str("the code expired before anyone signed in with it. Log in again for a "
                                          "new code.")));
@@ -188,21 +190,19 @@ py::object device_login(rt::Call &c) {
     py::object token_endpoint = provider_info["token_endpoint"];
     py::object client_id = client.attr("client_id");
     py::object session = c.g("bounded_session")(c.g("AUTH_REQUEST_TIMEOUT"));
-    py::object response;
-    try {
-        py::dict started = start(c, session, endpoint, client_id, secret);
-        response = poll(c, session, token_endpoint, started, client_id, secret);
-    } catch (...) {
-        session.attr("close")();
-        throw;
-    }
-    session.attr("close")();
+    py::object response = rt::finally(
+        [&] {
+            py::dict started = start(c, session, endpoint, client_id, secret);
+            return poll(c, session, token_endpoint, started, client_id, secret);
+        },
+        [&] { session.attr("close")(); });
     // The client library checks the ID token: signature, issuer, audience.
-    py::object tokens =
-        client.attr("parse_response")(c.g("AccessTokenResponse"), "info"_a = response.attr("text"), "sformat"_a = "json");
+    py::object tokens = client.attr("parse_response")(c.g("AccessTokenResponse"), "info"_a = response.attr("text"),
+                                                      "sformat"_a = "json");
     for (const char *key : {"access_token", "refresh_token"}) c.g("remember_secret")(tokens.attr("get")(key));
     py::object refresh_token = tokens.attr("get")("refresh_token");
-    if (!rt::truthy(refresh_token)) rt::raise_instance(failed(c, py::str("the identity provider issued no refresh token.")));
+    if (!rt::truthy(refresh_token))
+        rt::raise_instance(failed(c, py::str("the identity provider issued no refresh token.")));
     py::object id_token = tokens.attr("get")("id_token");
     if (id_token.is_none()) rt::raise_instance(failed(c, py::str("the identity provider issued no ID token.")));
     c.g("remember_secret")(id_token.attr("jwt"));

@@ -20,10 +20,6 @@ struct Refusal {
 const char *const NONCE_MISMATCH =
     "The ID token does not answer this login's request: its nonce is not the one that was sent.";
 
-void debug(rt::Call &c, const py::str &message) {
-    c.g("logger").attr("debug")(message);
-}
-
 void respond(rt::Call &c, py::handle self, int status, const char *title, const py::str &text) {
     py::object escape = c.g("html").attr("escape");
     py::str page = rt::text({"<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>", title,
@@ -163,11 +159,11 @@ void complete(rt::Call &c, py::handle self, py::handle cls, const py::dict &para
         queue.attr("put")(refresh_token);
         queue.attr("put")(username);
         delivered = true;
-        debug(c, rt::text({"Login callback accepted for user: ", username}));
+        c.g("logger").attr("debug")(rt::text({"Login callback accepted for user: ", username}));
         respond(c, self, 200, "Login successful",
                 rt::text({"You are logged in as ", username, ". You can close this window."}));
     } catch (Refusal &r) {
-        debug(c, rt::text({"Login callback refused: ", r.text}));
+        c.g("logger").attr("debug")(rt::text({"Login callback refused: ", r.text}));
         fail_login(c, cls, r.text);
         delivered = true;
         respond(c, self, r.status, "Login failed", r.text);
@@ -177,7 +173,7 @@ void complete(rt::Call &c, py::handle self, py::handle cls, const py::dict &para
             // the token response.
             py::object kind = py::type::handle_of(e.value()).attr("__name__");
             py::str text = rt::text({"The login could not be completed (", kind, ")."});
-            debug(c, rt::text({"Login callback failed with ", kind}));
+            c.g("logger").attr("debug")(rt::text({"Login callback failed with ", kind}));
             fail_login(c, cls, text);
             respond(c, self, 500, "Login failed", text);
             return;
@@ -214,20 +210,14 @@ py::object do_get(rt::Call &c) {
         // Not the answer to this login's request (forged, or from another
         // login): it logs nobody in and does not end the login, whose own
         // answer may still arrive.
-        debug(c, py::str("Login callback refused: its state does not belong to this login"));
+        c.g("logger").attr("debug")(py::str("Login callback refused: its state does not belong to this login"));
         respond(c, self, 400, "Login refused",
                 py::str("This answer does not belong to the login that is waiting. Please start the login again."));
         return py::none();
     }
     cls.attr("_finished") = py::bool_(true);
-    try {
-        complete(c, self, cls, params, query);
-    } catch (...) {
-        // Even when answering the browser failed, the login is over.
-        end_serving(c, self);
-        throw;
-    }
-    end_serving(c, self);
+    // Even when answering the browser fails, the login is over.
+    rt::finally([&] { complete(c, self, cls, params, query); }, [&] { end_serving(c, self); });
     return py::none();
 }
 
@@ -238,11 +228,11 @@ py::object log_request(rt::Call &c) {
     // is all there is to say.
     py::object path = py::getattr(self, "path", py::none());
     if (path.is_none()) {
-        debug(c, rt::text({"Login callback request refused with status ", c[1]}));
+        c.g("logger").attr("debug")(rt::text({"Login callback request refused with status ", c[1]}));
         return py::none();
     }
-    debug(c, rt::text({"Login callback request ", py::getattr(self, "command", py::none()), " ",
-                       c.g("urlsplit")(path).attr("path"), " answered ", c[1]}));
+    c.g("logger").attr("debug")(rt::text({"Login callback request ", py::getattr(self, "command", py::none()), " ",
+                                          c.g("urlsplit")(path).attr("path"), " answered ", c[1]}));
     return py::none();
 }
 
@@ -359,8 +349,9 @@ py::object server_close(rt::Call &c) {
 // traceback on the user's terminal.
 py::object handle_error(rt::Call &c) {
     py::object kind = c.g("sys").attr("exc_info")()[py::int_(0)];
-    debug(c, rt::text({"Login callback connection failed: ",
-                       kind.is_none() ? py::object(py::none()) : py::object(kind.attr("__name__"))}));
+    c.g("logger").attr("debug")(
+        rt::text({"Login callback connection failed: ",
+                  kind.is_none() ? py::object(py::none()) : py::object(kind.attr("__name__"))}));
     return py::none();
 }
 

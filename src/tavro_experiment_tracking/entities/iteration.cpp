@@ -143,15 +143,14 @@ static void import_names(rt::Module &mod) {
     mod.from("typing", {"Any", "Optional", "Dict", "Union"});
     mod.from("mlflow.entities", {"LifecycleStage", "RunStatus", "RunTag", "Param", "Metric"});
     mod.from("mlflow.exceptions", {"MlflowException"});
-    mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     mod.from("mlflow.tracking", {"_get_store"});
     mod.import("mlflow.tracking._tracking_service.utils", "_tracking_service_utils");
     mod.from("mlflow.tracking.context", {"registry as context_registry"});
     mod.from("mlflow.utils.mlflow_tags", {"MLFLOW_PARENT_RUN_ID", "MLFLOW_RUN_NAME"});
     mod.import("mlflow.utils.validation", "mlflow_validation");
     mod.from("tavro_experiment_tracking.entities.experiment", {"Experiment"});
-    mod.from("tavro_experiment_tracking.exception",
-             {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE", "CHANGING_LOGGED_PARAMS_MESSAGE"});
+    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE",
+                                                     "CHANGING_LOGGED_PARAMS_MESSAGE", "_invalid_parameter"});
     mod.from("tavro_experiment_tracking.model.tags",
              {"EXP_STORE_PARENT_RUN_ID", "EXP_STORE_RUN_NAME", "EXP_STORE_PROJECT_NAME",
               "EXP_STORE_PROJECT_DESCRIPTION", "EXP_STORE_EXPERIMENT_DESCRIPTION"});

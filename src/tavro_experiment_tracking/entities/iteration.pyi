@@ -4,7 +4,6 @@ from typing import Any, Dict, Literal, Mapping, Optional, SupportsFloat, Support
 
 # The tracking library ships no type information; its constants are Any to a
 # type checker.
-from mlflow.protos.databricks_pb2 import INVALID_PARAMETER_VALUE  # type: ignore[import-untyped]
 from mlflow.utils.mlflow_tags import MLFLOW_PARENT_RUN_ID, MLFLOW_RUN_NAME  # type: ignore[import-untyped]
 
 from tavro_experiment_tracking.entities.experiment import Experiment

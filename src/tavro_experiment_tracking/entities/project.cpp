@@ -27,26 +27,14 @@ py::object get_experiment_meta_by_name(rt::Call &c) {
     return self.attr("client").attr("get_experiment_by_name")("experiment_name"_a = experiment_name);
 }
 
-// The server's record of the experiment of that name, created when there is
-// none. Another job may create it between the lookup and the creation (the
-// jobs of a sweep start together): that one is used then.
+// The server's record of the experiment of that name, created when there is none.
 py::object get_or_create_record(rt::Call &c, py::handle self, py::handle name, py::handle artifact_location,
                                 py::handle tags) {
-    py::object record = self.attr("get_experiment_meta_by_name")(name);
-    if (rt::truthy(record)) return record;
-    py::object client = self.attr("client");
-    try {
-        py::object experiment_id = client.attr("create_experiment")(
-            "experiment_name"_a = name, "artifact_location"_a = artifact_location, "tags"_a = tags);
-        return client.attr("get_experiment")(experiment_id);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(c.g("MlflowException")) ||
-            !rt::equal(e.value().attr("error_code"), py::str("RESOURCE_ALREADY_EXISTS")))
-            throw;
-        record = self.attr("get_experiment_meta_by_name")(name);
-        if (!rt::truthy(record)) throw;
-        return record;
-    }
+    py::object client = self.attr("client"), partial = c.g("partial");
+    return c.g("_get_or_create_experiment")(partial(self.attr("get_experiment_meta_by_name"), name),
+                                            partial(client.attr("create_experiment"), "experiment_name"_a = name,
+                                                    "artifact_location"_a = artifact_location, "tags"_a = tags),
+                                            client.attr("get_experiment"))[py::int_(0)];
 }
 
 py::object get_experiment(rt::Call &c) {
@@ -66,10 +54,11 @@ py::object get_experiment(rt::Call &c) {
 RT_MODULE(project, m) {
     rt::Module mod(m);
     mod.from("typing", {"Optional", "Dict", "Any"});
-    mod.from("tavro_experiment_tracking.tracking.client", {"Client"});
+    mod.from("functools", {"partial"});
+    mod.from("tavro_experiment_tracking.tracking.client", {"Client", "_get_or_create_experiment"});
     mod.from("tavro_experiment_tracking.exception", {"RestException"});
     mod.from("tavro_experiment_tracking.entities.quorril", {"NamedEntity"});
-    mod.from("mlflow.exceptions", {"RestException as MLFlowRestException", "MlflowException"});
+    mod.from("mlflow.exceptions", {"RestException as MLFlowRestException"});
 
     rt::ClassDef(mod, "Project", {mod.get("NamedEntity")})
         .method("__init__",

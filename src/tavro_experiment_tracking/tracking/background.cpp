@@ -654,8 +654,7 @@ py::dict known_params(rt::Call &c, py::handle tracking_uri, py::handle run_id) {
 }
 
 [[noreturn]] void refuse_change(rt::Call &c, const py::str &message) {
-    rt::raise(c.g("ExperimentTrackingException"), "message"_a = message,
-              "error_code"_a = c.g("INVALID_PARAMETER_VALUE"));
+    rt::raise_instance(c.g("_invalid_parameter")(message));
 }
 
 py::object queue_params(rt::Call &c) {
@@ -1243,8 +1242,8 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.auth.guard", {"abort_exchanges", "bounded_session"});
     mod.from("tavro_experiment_tracking.config", {"async_logging"});
     mod.from("tavro_experiment_tracking.constants", {"ASYNC_EXIT_TIMEOUT"});
-    mod.from("tavro_experiment_tracking.exception",
-             {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE", "CHANGING_LOGGED_PARAMS_MESSAGE"});
+    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE",
+                                                     "CHANGING_LOGGED_PARAMS_MESSAGE", "_invalid_parameter"});
     mod.from("tavro_experiment_tracking.tracking.client", {"create_mlflow_client", "_ending_hooks"});
     mod.from("tavro_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));

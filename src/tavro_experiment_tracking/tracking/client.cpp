@@ -129,13 +129,7 @@ void with_environment(rt::Call &c, const std::vector<std::pair<py::object, py::o
                 environ[settings[i].first] = saved[i];
         }
     };
-    try {
-        body();
-    } catch (...) {
-        restore();
-        throw;
-    }
-    restore();
+    rt::finally(body, restore);
 }
 
 // Ending a run the script did not end itself must not hold the script up:
@@ -299,31 +293,29 @@ py::object on_termination_signal(rt::Call &c) {
     py::object monotonic = c.g("time").attr("monotonic");
     double started = monotonic().cast<double>();
     state["ending"] = py::bool_(true);
-    try {
-        // The scheduler's SIGKILL follows some 30 s later: a few seconds for
-        // the values still queued, then the runs.
-        before_ending(c, py::none(), c.g("SIGNAL_FLUSH_TIMEOUT"), false);
-        py::object open = open_runs(c);
-        py::object killed = status_name(c, "KILLED");
-        py::object pid = c.g("os").attr("getpid")();
-        py::list entries;
-        for (py::handle item : py::list(open.attr("items")())) {
-            auto [run_id, where] = rt::unpack2(item);
-            if (!rt::equal(py::tuple(where)[1], pid)) continue;
-            // Meant from now on, whatever happens to this attempt.
-            c.g("_signalled").attr("add")(run_id);
-            open[run_id] = entry(c, py::tuple(where)[0], killed);
-            entries.append(py::make_tuple(run_id, open[run_id]));
-        }
-        double left = SIGNAL_ENDING_SECONDS - (monotonic().cast<double>() - started);
-        py::set ended = end_left_open_runs(
-            c, entries, [&](py::object) { return killed; }, false, rt::text({"on ", name}), std::max(left, 1.0));
-        for (py::handle run_id : ended) open.attr("pop")(run_id, py::none());
-    } catch (...) {
-        state["ending"] = py::bool_(false);
-        throw;
-    }
-    state["ending"] = py::bool_(false);
+    rt::finally(
+        [&] {
+            // The scheduler's SIGKILL follows some 30 s later: a few seconds for
+            // the values still queued, then the runs.
+            before_ending(c, py::none(), c.g("SIGNAL_FLUSH_TIMEOUT"), false);
+            py::object open = open_runs(c);
+            py::object killed = status_name(c, "KILLED");
+            py::object pid = c.g("os").attr("getpid")();
+            py::list entries;
+            for (py::handle item : py::list(open.attr("items")())) {
+                auto [run_id, where] = rt::unpack2(item);
+                if (!rt::equal(py::tuple(where)[1], pid)) continue;
+                // Meant from now on, whatever happens to this attempt.
+                c.g("_signalled").attr("add")(run_id);
+                open[run_id] = entry(c, py::tuple(where)[0], killed);
+                entries.append(py::make_tuple(run_id, open[run_id]));
+            }
+            double left = SIGNAL_ENDING_SECONDS - (monotonic().cast<double>() - started);
+            py::set ended = end_left_open_runs(
+                c, entries, [&](py::object) { return killed; }, false, rt::text({"on ", name}), std::max(left, 1.0));
+            for (py::handle run_id : ended) open.attr("pop")(run_id, py::none());
+        },
+        [&] { state["ending"] = py::bool_(false); });
 
     if (rt::truthy(rt::builtin("callable")(previous))) return previous(signum, frame);
     // The default action: what the process would have done without us.
@@ -366,11 +358,9 @@ py::object get_tracking_uri(rt::Call &c) {
     if (rt::truthy(c.g("is_cloud")())) {
         py::str resolved(uri);
         if (rt::truthy(resolved.attr("startswith")("file:")) || !rt::contains(resolved, py::str("://")))
-            rt::raise(c.g("ExperimentTrackingException"),
-                      "message"_a = rt::text({"No tracking server address on the cloud platform: set the "
-                                              "environment variable ",
-                                              c.g("ENV_EXP_TRACKING_SERVER_URI"), "."}),
-                      "error_code"_a = c.g("INVALID_PARAMETER_VALUE"));
+            rt::raise_instance(c.g("_invalid_parameter")(
+                rt::text({"No tracking server address on the cloud platform: set the environment variable ",
+                          c.g("ENV_EXP_TRACKING_SERVER_URI"), "."})));
     }
     return uri;
 }
@@ -561,6 +551,27 @@ the tracking library's own resolution decides (``MLFLOW_TRACKING_URI``, else
 ``./mlruns``); on the cloud platform a local store is refused, since nothing
 logged there would last.)";
 
+// The server's experiment record, created when there is none: returns
+// (record, created). Another job may create it between the lookup and the
+// creation (the jobs of a sweep start together): that one is found then.
+py::object get_or_create_experiment(rt::Call &c) {
+    auto [find, create, get] = c.args<3>();
+    py::object record = find();
+    if (rt::truthy(record)) return py::make_tuple(record, false);
+    py::object experiment_id;
+    try {
+        experiment_id = create();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(c.g("MlflowException")) ||
+            !rt::equal(e.value().attr("error_code"), py::str("RESOURCE_ALREADY_EXISTS")))
+            throw;
+        record = find();
+        if (!rt::truthy(record)) throw;
+        return py::make_tuple(record, false);
+    }
+    return py::make_tuple(get(experiment_id), true);
+}
+
 constexpr const char *ACTIVE_ITERATION_DOC =
     R"(A started iteration: the server's run record (``info``, ``data``) as it was
 fetched. Used as a context manager, it ends the run on leaving the block:
@@ -585,15 +596,14 @@ static void import_names(rt::Module &mod) {
     mod.import("time");
     mod.from("typing", {"Any", "Dict", "Optional"});
     mod.from("mlflow.entities", {"LifecycleStage", "RunStatus"});
-    mod.from("mlflow.exceptions", {"RestException as MlflowRestException"});
-    mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
+    mod.from("mlflow.exceptions", {"MlflowException", "RestException as MlflowRestException"});
     mod.from("mlflow.tracking", {"MlflowClient", "get_tracking_uri"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
     mod.from("tavro_experiment_tracking.constants",
              {"ENV_EXP_TRACKING_SERVER_URI", "ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", "ENV_MLFLOW_HTTP_REQUEST_TIMEOUT",
               "ENV_MLFLOW_TRACKING_TOKEN", "RUN_END_TIMEOUT", "SIGNAL_FLUSH_TIMEOUT"});
     mod.import("tavro_experiment_tracking.context", "context");
-    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
+    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "_invalid_parameter"});
     mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 }
@@ -601,6 +611,9 @@ static void import_names(rt::Module &mod) {
 RT_MODULE(client, m) {
     rt::Module mod(m);
     import_names(mod);
+    mod.def("_get_or_create_experiment", {arg("find"), arg("create"), arg("get")}, get_or_create_experiment,
+            rt::doc("``find()``'s experiment record, else ``get(create())``'s, else (a creation refused because "
+                    "another job made it meanwhile) ``find()``'s again: (record, created)."));
 
     mod.def("create_mlflow_client", {arg("tracking_uri").ann("Optional[str]")}, create_mlflow_client,
             rt::doc(CREATE_MLFLOW_CLIENT_DOC), rt::returns("MlflowClient"));

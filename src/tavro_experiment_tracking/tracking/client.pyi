@@ -4,7 +4,6 @@ from typing import Any, Dict, Optional, Type
 # The tracking library ships no type information, so its records are Any to
 # a type checker; the names still say what is returned.
 from mlflow.entities import Experiment as MlflowExperiment, Run, RunData, RunInfo  # type: ignore[import-untyped]
-from mlflow.protos.databricks_pb2 import INVALID_PARAMETER_VALUE  # type: ignore[import-untyped]
 from mlflow.tracking import MlflowClient  # type: ignore[import-untyped]
 
 from tavro_experiment_tracking.auth.authenticator import Authenticator

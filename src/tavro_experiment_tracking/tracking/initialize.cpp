@@ -9,15 +9,7 @@ using rt::arg;
 namespace {
 
 [[noreturn]] void refuse(rt::Call &c, const py::str &message) {
-    rt::raise(c.g("ExperimentTrackingException"), "message"_a = message,
-              "error_code"_a = c.g("INVALID_PARAMETER_VALUE"));
-}
-
-// True when `e` is the server's refusal to create an experiment whose name is
-// taken.
-bool name_taken(rt::Call &c, py::error_already_set &e) {
-    return e.matches(c.g("MlflowException")) &&
-           rt::equal(e.value().attr("error_code"), py::str("RESOURCE_ALREADY_EXISTS"));
+    rt::raise_instance(c.g("_invalid_parameter")(message));
 }
 
 // Logs in (the given authenticator, else the previous session's, else the
@@ -62,31 +54,22 @@ void use_server(rt::Call &c, py::handle session, py::handle tracking_uri) {
 // The server's experiment of that name, created when there is none; refused
 // when it exists and may not be used, or is deleted.
 py::object experiment_record(rt::Call &c, py::handle client, py::handle name, py::handle use_if_exists) {
-    py::object logger = c.g("logger");
-    py::object record = client.attr("get_experiment_by_name")(name);
-    py::object experiment_id;
-    if (!rt::truthy(record)) {
-        try {
-            experiment_id = client.attr("create_experiment")(name);
-        } catch (py::error_already_set &e) {
-            // Another job made it since the lookup (the jobs of a sweep start
-            // together): it is an existing experiment now.
-            if (!name_taken(c, e)) throw;
-            record = client.attr("get_experiment_by_name")(name);
-            if (!rt::truthy(record)) throw;
-        }
-    }
-    if (!experiment_id) {
+    py::object logger = c.g("logger"), partial = c.g("partial");
+    // Made by another job since the lookup, it is an existing experiment.
+    auto [record, created] = rt::unpack2(c.g("_get_or_create_experiment")(
+        partial(client.attr("get_experiment_by_name"), name), partial(client.attr("create_experiment"), name),
+        client.attr("get_experiment")));
+    if (!rt::truthy(created)) {
         if (!rt::truthy(use_if_exists))
             rt::raise(PyExc_Exception, rt::text({"Experiment already exists with name: ", record.attr("name")}));
         logger.attr("debug")(
             rt::text({"Re-using experiment with name: ", name, " and ID: ", record.attr("experiment_id")}));
     } else {
-        record = client.attr("get_experiment")(experiment_id);
         logger.attr("debug")(
             rt::text({"New experiment created with name: ", name, " and ID: ", record.attr("experiment_id")}));
     }
     if (!rt::equal(record.attr("lifecycle_stage"), c.g("LifecycleStage").attr("ACTIVE"))) {
+        // The published text, two spaces before the second "experiment" included.
         py::str message(
             "Cannot set a deleted experiment '%s' as the active experiment. You can restore the "
             "experiment, or permanently delete the  experiment to create a new one.");
@@ -145,17 +128,18 @@ RT_MODULE(initialize, m) {
     mod.import("os");
     mod.from("typing", {"Union"});
     mod.from("mlflow.entities", {"LifecycleStage"});
-    mod.from("mlflow.exceptions", {"MlflowException"});
-    mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
     mod.from("tavro_experiment_tracking.auth.authenticator", {"Authenticator"});
     mod.from("tavro_experiment_tracking.auth.lookup", {"check_authentication"});
     mod.from("tavro_experiment_tracking.config", {"offline_mode", "offline_store"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
     mod.from("tavro_experiment_tracking.constants", {"DEFAULT_EXPERIMENT_NAME"});
-    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "ServerNotAccessibleException"});
+    mod.from("tavro_experiment_tracking.exception",
+             {"ExperimentTrackingException", "ServerNotAccessibleException", "_invalid_parameter"});
     mod.from("tavro_experiment_tracking.entities.experiment", {"Experiment"});
     mod.from("tavro_experiment_tracking.entities.project", {"Project"});
-    mod.from("tavro_experiment_tracking.tracking.client", {"Client", "create_mlflow_client"});
+    mod.from("functools", {"partial"});
+    mod.from("tavro_experiment_tracking.tracking.client",
+             {"Client", "_get_or_create_experiment", "create_mlflow_client"});
     mod.from("tavro_experiment_tracking.constants", {"DEFAULT_TRACK_SERVER", "ENV_EXP_TRACKING_SERVER_URI"});
     mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud", "is_server_up"});
     mod.import("tavro_experiment_tracking.context", "context");

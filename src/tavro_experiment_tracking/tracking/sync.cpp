@@ -155,13 +155,8 @@ py::dict sync_offline_run(rt::Call &c, py::handle local, py::handle meant, const
             py::object utils = c.g("_tracking_service_utils");
             py::object previous = utils.attr("_tracking_uri");
             utils.attr("_tracking_uri") = meant;
-            try {
-                remote.attr("log_artifacts")(server_id, artifacts);
-            } catch (...) {
-                utils.attr("_tracking_uri") = previous;
-                throw;
-            }
-            utils.attr("_tracking_uri") = previous;
+            rt::finally([&] { remote.attr("log_artifacts")(server_id, artifacts); },
+                        [&] { utils.attr("_tracking_uri") = previous; });
         }
         // The end as the offline run had it; one that never ended (its
         // process killed) is running, with the end time it had, as start()
@@ -219,30 +214,29 @@ void sync_offline(rt::Call &c, py::handle path, const py::dict &summary, py::set
                          "error"_a = "in use: a process is working offline in it (sync once it has ended)"));
             continue;
         }
-        try {
-            py::object local = c.g("MlflowClient")(rt::text({"file://", store}));
-            py::list offline_runs;
-            for (py::handle experiment : local.attr("list_experiments")("view_type"_a = c.g("ViewType").attr("ALL")))
-                for (py::handle run : runs_of(c, local, experiment.attr("experiment_id"), py::none(), true))
-                    offline_runs.append(py::make_tuple(run.attr("info").attr("start_time"), run));
-            offline_runs.attr("sort")("key"_a = py::module_::import("operator").attr("itemgetter")(0));
-            for (py::handle entry : offline_runs) {
-                py::object run = entry[py::int_(1)];
-                py::object run_journals = journals.attr("get")(run.attr("info").attr("run_id"), py::list());
-                py::dict result = sync_offline_run(c, local, meant, store, run, run_journals, progress);
-                summary["journals"] = py::int_(summary["journals"]) + py::int_(py::len(run_journals));
-                for (const char *count : {"sent", "skipped", "damaged_bytes"})
-                    summary[count] = py::int_(summary[count]) + py::int_(result[count]);
-                if (!result["error"].is_none())
-                    summary["failed"].attr("append")(result);
-                else
-                    runs.add(py::make_tuple(meant, result["run_id"]));
-            }
-        } catch (...) {
-            file.attr("close")();
-            throw;
-        }
-        file.attr("close")();
+        rt::finally(
+            [&] {
+                py::object local = c.g("MlflowClient")(rt::text({"file://", store}));
+                py::list offline_runs;
+                for (py::handle experiment :
+                     local.attr("list_experiments")("view_type"_a = c.g("ViewType").attr("ALL")))
+                    for (py::handle run : runs_of(c, local, experiment.attr("experiment_id"), py::none(), true))
+                        offline_runs.append(py::make_tuple(run.attr("info").attr("start_time"), run));
+                offline_runs.attr("sort")("key"_a = py::module_::import("operator").attr("itemgetter")(0));
+                for (py::handle entry : offline_runs) {
+                    py::object run = entry[py::int_(1)];
+                    py::object run_journals = journals.attr("get")(run.attr("info").attr("run_id"), py::list());
+                    py::dict result = sync_offline_run(c, local, meant, store, run, run_journals, progress);
+                    summary["journals"] = py::int_(summary["journals"]) + py::int_(py::len(run_journals));
+                    for (const char *count : {"sent", "skipped", "damaged_bytes"})
+                        summary[count] = py::int_(summary[count]) + py::int_(result[count]);
+                    if (!result["error"].is_none())
+                        summary["failed"].attr("append")(result);
+                    else
+                        runs.add(py::make_tuple(meant, result["run_id"]));
+                }
+            },
+            [&] { file.attr("close")(); });
     }
 }
 

@@ -66,14 +66,8 @@ public:
         }
         py::object sock = c_.g("socket").attr("create_connection")(py::make_tuple(target_host, target_port),
                                                                    "timeout"_a = remaining());
-        try {
-            py::object result = exchange(sock, parts, https, host, netloc, !proxy.is_none(), url);
-            sock.attr("close")();
-            return result;
-        } catch (...) {
-            sock.attr("close")();
-            throw;
-        }
+        return rt::finally([&] { return exchange(sock, parts, https, host, netloc, !proxy.is_none(), url); },
+                           [&] { sock.attr("close")(); });
     }
 
 private:

@@ -28,13 +28,7 @@ void with_session_tracking_uri(rt::Call &c, Upload upload) {
     py::object utils = c.g("_tracking_service_utils");
     py::object previous = utils.attr("_tracking_uri");
     utils.attr("_tracking_uri") = c.self().attr("client").attr("tracking_uri");
-    try {
-        upload();
-    } catch (...) {
-        utils.attr("_tracking_uri") = previous;
-        throw;
-    }
-    utils.attr("_tracking_uri") = previous;
+    rt::finally(upload, [&] { utils.attr("_tracking_uri") = previous; });
 }
 
 // Uploads through the tracking library's `method`, which names the local

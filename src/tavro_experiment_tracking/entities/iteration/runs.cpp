@@ -18,6 +18,7 @@ py::object reopen_run(rt::Call &c, py::handle client, py::handle iteration_id, p
     py::object run = client.attr("get_run")(iteration_id);
     py::object bound_id = self.attr("experiment").attr("experiment_id");
     if (!bound_id.is_none() && !rt::equal(bound_id, run.attr("info").attr("experiment_id")))
+        // The published text, "{}does" included: callers match on it.
         rt::raise(c.g("ExperimentTrackingException"),
                   py::str("Cannot start iteration with ID {} because active experiment ID {}does not match with it. "
                           "Make sure iteration_id matches experiment set with init()")
@@ -37,9 +38,8 @@ py::object reopen_run(rt::Call &c, py::handle client, py::handle iteration_id, p
         client.attr("log_batch")("run_id"_a = iteration_id, "tags"_a = run_tags);
     }
     run = client.attr("get_run")(iteration_id);
-    log(c, "info",
-        rt::text({"Reusing Iteration with ID: ", run.attr("info").attr("run_id"),
-                  ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
+    c.g("logger").attr("info")(rt::text({"Reusing Iteration with ID: ", run.attr("info").attr("run_id"),
+                                         ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
     return run;
 }
 
@@ -79,9 +79,8 @@ py::object create_run(rt::Call &c, py::handle client, py::handle iteration_name,
         text_tags[key] = py::str(value);
     }
     py::object run = client.attr("create_run")("experiment_id"_a = target, "tags"_a = text_tags);
-    log(c, "info",
-        rt::text({"New Iteration created with ID: ", run.attr("info").attr("run_id"),
-                  ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
+    c.g("logger").attr("info")(rt::text({"New Iteration created with ID: ", run.attr("info").attr("run_id"),
+                                         ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
     return run;
 }
 
@@ -115,7 +114,8 @@ py::object start(rt::Call &c) {
         if (found)
             iteration_id = found;
         else
-            log(c, "debug", rt::text({"No iteration with name ", iteration_name, ", creating new iteration!"}));
+            c.g("logger").attr("debug")(
+                rt::text({"No iteration with name ", iteration_name, ", creating new iteration!"}));
     }
     py::object run = rt::truthy(iteration_id) ? reopen_run(c, client, iteration_id, tags)
                                               : create_run(c, client, iteration_name, experiment_id, tags);
@@ -137,7 +137,8 @@ py::object end(rt::Call &c) {
         background ? c.g("background").attr("_before_ending")(iteration_id, py::none(), false) : py::object(py::none());
     tracker(c).attr("set_terminated")(iteration_id, status);
     c.g("_iteration_ended")(iteration_id);
-    log(c, "debug", rt::text({"Terminated Iteration with ID: ", self.attr("iteration_id"), ")"}));
+    // The closing parenthesis belongs to the published line.
+    c.g("logger").attr("debug")(rt::text({"Terminated Iteration with ID: ", self.attr("iteration_id"), ")"}));
     if (!refusal.is_none()) rt::raise_instance(refusal);
     return py::none();
 }
