@@ -5,7 +5,7 @@ import uuid
 
 import pytest
 
-from servers import Backend, free_port, start_tracking_server, stop_tracking_server  # noqa: F401 (re-exported)
+from servers import Backend, free_port, serve, start_tracking_server, stop_tracking_server  # noqa: F401 (re-exported)
 
 # Failures must surface at once, not after the tracking library's retries.
 os.environ["MLFLOW_HTTP_REQUEST_MAX_RETRIES"] = "0"
@@ -138,8 +138,7 @@ class Endpoints:
 
     def __init__(self):
         import json
-        import threading
-        from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+        from http.server import BaseHTTPRequestHandler
 
         endpoints = self
         self.answers = {}
@@ -168,11 +167,8 @@ class Endpoints:
 
             do_GET = do_POST = _answer
 
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.server.daemon_threads = True
-        self.url = "http://127.0.0.1:{}".format(self.server.server_port)
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
+        self.server = serve(Handler)
+        self.url = self.server.uri
 
     def answer(self, path, *answers):
         """Each answer is (status, JSON-able value, raw text or a function of the request body;
@@ -180,8 +176,7 @@ class Endpoints:
         self.answers[path] = list(answers)
 
     def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
+        self.server.stop()
 
 
 @pytest.fixture
@@ -293,20 +288,14 @@ class _Relay:
 def relay(tracking_server):
     """A proxy in front of the tracking server that can play its absence (``gone``)."""
     import http.server
-    import threading
 
     handler = type("Relay", (_Relay, http.server.BaseHTTPRequestHandler), {"do_GET": _Relay.relay,
                                                                            "do_POST": _Relay.relay})
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-    server.daemon_threads = True
+    server = serve(handler)
     server.target, server.gone, server.requests_while_gone = tracking_server, False, 0
     server.requests = server.batches = 0
-    server.uri = "http://127.0.0.1:{}".format(server.server_port)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
     yield server
-    server.shutdown()
-    server.server_close()
+    server.stop()
 
 
 # ---- no secret in any log line or exception message ----------------------------------

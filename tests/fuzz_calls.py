@@ -41,7 +41,6 @@ import json
 import logging
 import math
 import os
-import pkgutil
 import queue
 import socket
 import sys
@@ -51,8 +50,8 @@ import types
 import uuid
 
 from hypothesis import HealthCheck, Phase, given, seed as with_seed, settings, strategies as st
+from native_callables import PACKAGE, native_modules, targets
 
-PACKAGE = "tavro_experiment_tracking"
 DEFAULT_EXAMPLES = 20
 
 
@@ -60,65 +59,6 @@ def module_deadline(examples):
     """Seconds after which a module's child is taken for hung (a module
     takes a few seconds at the default number of examples)."""
     return 120.0 + 12.0 * examples
-
-
-# ---- what is explored ---------------------------------------------------------------
-
-
-def is_native(obj):
-    """A function of the package's runtime (each module has its own type of it)."""
-    kind = type(obj)
-    return kind.__name__ == "function" and kind is not types.FunctionType
-
-
-def native_modules():
-    package = importlib.import_module(PACKAGE)
-    names = [info.name for info in pkgutil.walk_packages(package.__path__, PACKAGE + ".") if not info.ispkg]
-    return sorted(name for name in names if isinstance(importlib.import_module(name).__loader__,
-                                                       importlib.machinery.ExtensionFileLoader))
-
-
-class Target:
-    """One callable: a module function, a class (called to construct), or a
-    function found in a class body (method, static or class method, property
-    accessor), called through the function itself with `self` as an argument."""
-
-    def __init__(self, name, func, owner=None, construct=False, first=None):
-        self.name, self.func, self.owner, self.construct, self.first = name, func, owner, construct, first
-        init = owner.__init__ if construct else func
-        self.params = list(inspect.signature(init).parameters.values())[1 if construct else 0:]
-        self.code_name = init.__name__
-
-    def __repr__(self):
-        return self.name
-
-
-def class_members(name, member):
-    """(qualified name, function, first parameter's role) of a class-body entry."""
-    if is_native(member):
-        yield name, member, "self"
-    elif isinstance(member, staticmethod) and is_native(member.__func__):
-        yield name, member.__func__, None
-    elif isinstance(member, classmethod) and is_native(member.__func__):
-        yield name, member.__func__, "cls"
-    elif isinstance(member, property):
-        for part in ("fget", "fset", "fdel"):
-            if is_native(getattr(member, part)):
-                yield name + "." + part, getattr(member, part), "self"
-
-
-def targets(module):
-    found = []
-    for name, value in vars(module).items():
-        if is_native(value) and value.__module__ == module.__name__:
-            found.append(Target(name, value))
-        elif isinstance(value, type) and value.__module__ == module.__name__:
-            if is_native(value.__init__):
-                found.append(Target(name + "()", value, owner=value, construct=True))
-            for attr, member in vars(value).items():
-                for qualname, func, first in class_members(name + "." + attr, member):
-                    found.append(Target(qualname, func, owner=value, first=first))
-    return found
 
 
 # ---- the Python twin of a native signature ------------------------------------------------
@@ -883,7 +823,7 @@ def main(argv):
     seed = int(seed) if seed else None
     prepare()
     names = modules or native_modules()
-    # The modules are independent: as many at once as there are cores.
+    # The modules are independent: as many at once as there are cores, four at most.
     reports = run_children(names, report_dir, examples, seed, width=max(1, min(4, os.cpu_count() or 1)))
     total = 0
     failed = False

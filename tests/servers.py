@@ -7,6 +7,7 @@ itself). The team's PostgreSQL is a throw-away cluster made with `initdb` in
 a temporary folder; nothing of the machine's own PostgreSQL is touched.
 """
 import glob
+import http.server
 import os
 import pwd
 import shutil
@@ -15,12 +16,24 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import requests
 
 SERVER_START_TIMEOUT = 90.0
 BACKENDS = ("sqlite", "postgresql")
+
+
+def serve(handler, server_class=http.server.ThreadingHTTPServer):
+    """``handler`` served on a free loopback port by a thread of its own: the
+    server, with its ``uri``; ``stop()`` ends it."""
+    server = server_class(("127.0.0.1", 0), handler)
+    server.daemon_threads = True
+    server.uri = "http://127.0.0.1:{}".format(server.server_port)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    server.stop = lambda: (server.shutdown(), server.server_close())
+    return server
 
 
 def free_port() -> int:

@@ -102,7 +102,7 @@ def test_every_callable_the_stubs_declare_is_explored(explored):
     assert sum(len(stub_callables(m)) for m in MODULES) > 80
 
 
-# ---- faults being fixed elsewhere (the exploration leaves these inputs out) -----------------
+# ---- inputs the exploration leaves out, pinned here: items() that lie, lone surrogates --------
 
 
 class Pairs(collections.abc.Mapping):

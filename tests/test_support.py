@@ -6,7 +6,6 @@ import os
 import pickle
 import subprocess
 import sys
-import threading
 
 import pytest
 from mlflow.entities import Param
@@ -28,7 +27,7 @@ from tavro_experiment_tracking.utils.validation import (
     is_server_up,
 )
 
-from conftest import free_port
+from servers import free_port, serve
 
 
 @pytest.mark.parametrize(
@@ -175,12 +174,9 @@ class StatusHandler(http.server.BaseHTTPRequestHandler):
 
 @pytest.fixture
 def status_server():
-    server = http.server.HTTPServer(("127.0.0.1", 0), StatusHandler)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
+    server = serve(StatusHandler, http.server.HTTPServer)
     yield server
-    server.shutdown()
-    server.server_close()
+    server.stop()
 
 
 def test_is_server_up(tracking_server, status_server, tmp_path, monkeypatch):
