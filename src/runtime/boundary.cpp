@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace rt {
@@ -35,6 +36,11 @@ void set_error_from_exception(PyObject *where) noexcept {
 // first checks how much of its thread's stack is left.
 namespace {
 
+// Stack kept in reserve below the lowest native call: room for the
+// interpreter to raise and unwind, and for the Python frames between two
+// native calls. A quarter of the stack, at most this much.
+constexpr size_t STACK_RESERVE_MAX = size_t(256) << 10;  // 256 KiB
+
 struct StackBounds {
     uintptr_t limit = 0;  // calls below this address are refused
     bool known = false;
@@ -42,7 +48,7 @@ struct StackBounds {
 
 thread_local StackBounds stack_bounds;
 
-bool stack_is_low() {
+bool stack_is_low() noexcept {
     char here;
     StackBounds &b = stack_bounds;
     if (!b.known) {
@@ -52,9 +58,7 @@ bool stack_is_low() {
             void *low = nullptr;
             size_t size = 0;
             if (pthread_attr_getstack(&attr, &low, &size) == 0 && low && size) {
-                // Room for the interpreter to raise and unwind, and for the
-                // Python frames between two native calls.
-                size_t margin = size / 4 < (size_t(256) << 10) ? size / 4 : (size_t(256) << 10);
+                size_t margin = std::min(size / 4, STACK_RESERVE_MAX);
                 b.limit = reinterpret_cast<uintptr_t>(low) + margin;
             }
             pthread_attr_destroy(&attr);
@@ -65,7 +69,7 @@ bool stack_is_low() {
 
 }  // namespace
 
-bool enter_native_call() {
+bool enter_native_call() noexcept {
     if (stack_is_low()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         return false;

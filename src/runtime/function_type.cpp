@@ -10,7 +10,7 @@ namespace detail {
 
 namespace {
 
-int fn_traverse(PyObject *self, visitproc visit, void *arg) {
+int fn_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->dict);
@@ -26,7 +26,7 @@ int fn_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
-int fn_clear(PyObject *self) {
+int fn_clear(PyObject *self) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->module);
@@ -39,7 +39,7 @@ int fn_clear(PyObject *self) {
     return 0;
 }
 
-void fn_dealloc(PyObject *self) {
+void fn_dealloc(PyObject *self) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     PyTypeObject *tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -53,7 +53,7 @@ void fn_dealloc(PyObject *self) {
     Py_DECREF(tp);
 }
 
-PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
     if (obj == nullptr || obj == Py_None) {
         Py_INCREF(self);
         return self;
@@ -61,25 +61,25 @@ PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     return PyMethod_New(self, obj);
 }
 
-PyObject *fn_repr(PyObject *self) {
+PyObject *fn_repr(PyObject *self) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
-PyObject *fn_reduce(PyObject *self, PyObject *) {
+PyObject *fn_reduce(PyObject *self, PyObject *) noexcept {
     // Pickled by reference, like a Python function.
     auto *f = reinterpret_cast<FunctionObject *>(self);
     Py_INCREF(f->qualname);
     return f->qualname;
 }
 
-PyObject *get_name(PyObject *self, void *) {
+PyObject *get_name(PyObject *self, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     Py_INCREF(f->name);
     return f->name;
 }
 
-int set_str_field(PyObject *&field, PyObject *value, const char *what) {
+int set_str_field(PyObject *&field, PyObject *value, const char *what) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
@@ -89,42 +89,42 @@ int set_str_field(PyObject *&field, PyObject *value, const char *what) {
     return 0;
 }
 
-int set_name(PyObject *self, PyObject *value, void *) {
+int set_name(PyObject *self, PyObject *value, void *) noexcept {
     return set_str_field(reinterpret_cast<FunctionObject *>(self)->name, value, "__name__");
 }
 
-PyObject *get_qualname(PyObject *self, void *) {
+PyObject *get_qualname(PyObject *self, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     Py_INCREF(f->qualname);
     return f->qualname;
 }
 
-int set_qualname(PyObject *self, PyObject *value, void *) {
+int set_qualname(PyObject *self, PyObject *value, void *) noexcept {
     return set_str_field(reinterpret_cast<FunctionObject *>(self)->qualname, value, "__qualname__");
 }
 
-PyObject *get_doc(PyObject *self, void *) {
+PyObject *get_doc(PyObject *self, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     PyObject *d = f->doc ? f->doc : Py_None;
     Py_INCREF(d);
     return d;
 }
 
-int set_doc(PyObject *self, PyObject *value, void *) {
+int set_doc(PyObject *self, PyObject *value, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     Py_XINCREF(value);
     Py_XSETREF(f->doc, value);
     return 0;
 }
 
-PyObject *get_defaults(PyObject *self, void *) {
+PyObject *get_defaults(PyObject *self, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     PyObject *d = f->defaults ? f->defaults : Py_None;
     Py_INCREF(d);
     return d;
 }
 
-int set_defaults(PyObject *self, PyObject *value, void *) {
+int set_defaults(PyObject *self, PyObject *value, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyTuple_Check(value)) {
@@ -136,14 +136,14 @@ int set_defaults(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *get_kwdefaults(PyObject *self, void *) {
+PyObject *get_kwdefaults(PyObject *self, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     PyObject *d = f->kwdefaults ? f->kwdefaults : Py_None;
     Py_INCREF(d);
     return d;
 }
 
-int set_kwdefaults(PyObject *self, PyObject *value, void *) {
+int set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
@@ -155,7 +155,7 @@ int set_kwdefaults(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-PyObject *get_annotations(PyObject *self, void *) {
+PyObject *get_annotations(PyObject *self, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     if (!f->annotations) {
         f->annotations = PyDict_New();
@@ -165,7 +165,7 @@ PyObject *get_annotations(PyObject *self, void *) {
     return f->annotations;
 }
 
-int set_annotations(PyObject *self, PyObject *value, void *) {
+int set_annotations(PyObject *self, PyObject *value, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
@@ -181,7 +181,7 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
 // annotations, as inspect does for Python functions. One assigned to the
 // function (decorators do that to Python functions) is kept in its __dict__,
 // where a Python function keeps it, and wins.
-PyObject *get_signature(PyObject *self, void *) {
+PyObject *get_signature(PyObject *self, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     if (PyObject *assigned = f->dict ? PyDict_GetItemString(f->dict, "__signature__") : nullptr) {
         Py_INCREF(assigned);
@@ -230,7 +230,7 @@ PyObject *get_signature(PyObject *self, void *) {
     }
 }
 
-int set_signature(PyObject *self, PyObject *value, void *) {
+int set_signature(PyObject *self, PyObject *value, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     if (!f->dict && !(f->dict = PyDict_New())) return -1;
     if (value) return PyDict_SetItemString(f->dict, "__signature__", value);
@@ -242,7 +242,7 @@ int set_signature(PyObject *self, PyObject *value, void *) {
 // The defining class, as method descriptors carry it: through it
 // inspect.getdoc (and so help()) finds the docstring an undocumented
 // override inherits, as it does for Python methods.
-PyObject *get_objclass(PyObject *self, void *) {
+PyObject *get_objclass(PyObject *self, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     if (!f->klass) {
         PyErr_SetString(PyExc_AttributeError, "__objclass__");

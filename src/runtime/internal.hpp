@@ -68,8 +68,8 @@ void set_incorrect_type(const std::string &param, PyObject *value);
 // catch handler. And the checks every native call makes first: C stack
 // left, recursion limit.
 void set_error_from_exception(PyObject *where) noexcept;
-bool enter_native_call();
-inline void leave_native_call() {
+bool enter_native_call() noexcept;
+inline void leave_native_call() noexcept {
     Py_LeaveRecursiveCall();
 }
 

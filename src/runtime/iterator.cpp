@@ -16,24 +16,24 @@ struct IteratorObject {
     bool running;
 };
 
-int it_traverse(PyObject *self, visitproc visit, void *arg) {
+int it_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<IteratorObject *>(self)->state);
     return 0;
 }
 
-int it_clear(PyObject *self) {
+int it_clear(PyObject *self) noexcept {
     Py_CLEAR(reinterpret_cast<IteratorObject *>(self)->state);
     return 0;
 }
 
-void it_finish(IteratorObject *it) {
+void it_finish(IteratorObject *it) noexcept {
     delete it->next;
     it->next = nullptr;
     Py_CLEAR(it->state);
 }
 
-void it_dealloc(PyObject *self) {
+void it_dealloc(PyObject *self) noexcept {
     auto *it = reinterpret_cast<IteratorObject *>(self);
     PyTypeObject *tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -42,12 +42,12 @@ void it_dealloc(PyObject *self) {
     Py_DECREF(tp);
 }
 
-PyObject *it_iter(PyObject *self) {
+PyObject *it_iter(PyObject *self) noexcept {
     Py_INCREF(self);
     return self;
 }
 
-PyObject *it_next(PyObject *self) {
+PyObject *it_next(PyObject *self) noexcept {
     auto *it = reinterpret_cast<IteratorObject *>(self);
     if (it->running) {
         PyErr_SetString(PyExc_ValueError, "generator already executing");

@@ -58,14 +58,14 @@ struct Param {
         annotation = expr;
         return *this;
     }
-    // Annotated `str` and enforced: exactly a str or None.
-    Param &str() {
+    // Annotated `str` and checked at the call: exactly a str or None, else TypeError.
+    Param &checked_str() {
         check = Check::StrOrNone;
         if (annotation.empty()) annotation = "str";
         return *this;
     }
-    // Annotated `float` and converted at the call.
-    Param &flt() {
+    // Annotated `float` and converted at the call as float() converts (or refused).
+    Param &checked_float() {
         check = Check::Float;
         if (annotation.empty()) annotation = "float";
         return *this;
@@ -173,11 +173,12 @@ public:
     py::handle self() const { return args_[0]; }
     size_t size() const { return n_; }
     // Every bound argument, for a structured binding that names them:
-    // `auto [self, key, value] = c.args<3>();`
+    // `auto [self, key, value] = c.args<3>();`. Each is a reference of its
+    // own, as a Python local is: it may be stored, returned or rebound.
     template <size_t N>
-    std::array<py::handle, N> args() const {
+    std::array<py::object, N> args() const {
         if (N != n_) throw std::logic_error("Call::args: the function has another number of parameters");
-        std::array<py::handle, N> out;
+        std::array<py::object, N> out;
         for (size_t i = 0; i < N; i++) out[i] = args_[i];
         return out;
     }
@@ -341,6 +342,12 @@ decltype(auto) finally(Body &&body, Undo &&undo) {
 }
 
 // ---- values ----------------------------------------------------------------------
+
+// A reference of its own to a value held only for the moment (a loop's item,
+// a parameter of a helper), to store or return.
+inline py::object own(py::handle value) {
+    return py::reinterpret_borrow<py::object>(value);
+}
 
 // str(obj) as std::string. Only for text known to be UTF-8 encodable (names
 // the code itself chose): text Python holds can contain lone surrogates

@@ -36,48 +36,56 @@ py::str names(rt::Call &c, const Names &constants) {
 }
 
 // What the environment says of one login kind: the variables set, and the
-// values read.
-struct Login {
+// value of each (None when unset).
+struct Variables {
     Names present;
-    std::vector<py::object> values;
+    py::object take(rt::Call &c, const char *constant) {
+        py::object value = read(c, constant);
+        if (!value.is_none()) present.push_back(constant);
+        return value;
+    }
 };
 
-Login read_all(rt::Call &c, const Names &constants) {
-    Login login;
-    for (const char *constant : constants) {
-        login.values.push_back(read(c, constant));
-        if (!login.values.back().is_none()) login.present.push_back(constant);
-    }
-    return login;
-}
+struct BrowserLogin : Variables {
+    py::object issuer, hostname, client_id, client_secret;
+};
+
+struct PlatformLogin : Variables {
+    py::object refresh_token, token_endpoint, userinfo_endpoint, client_id;
+};
 
 // The browser login: the issuer is required; a client id and secret come
 // together (a static registration) or not at all (a dynamic one).
-Login browser_login(rt::Call &c) {
-    Login login =
-        read_all(c, {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET"});
+BrowserLogin browser_login(rt::Call &c) {
+    BrowserLogin login;
+    login.issuer = login.take(c, "ENV_OIDC_ISSUER_URL");
+    login.hostname = login.take(c, "ENV_OIDC_HOSTNAME");
+    login.client_id = login.take(c, "ENV_OIDC_CLIENT_ID");
+    login.client_secret = login.take(c, "ENV_OIDC_CLIENT_SECRET");
     if (login.present.empty()) return login;
-    const py::object &issuer = login.values[0], &client_id = login.values[2], &secret = login.values[3];
     Names missing;
-    if (issuer.is_none()) missing.push_back("ENV_OIDC_ISSUER_URL");
-    if (client_id.is_none() && !secret.is_none()) missing.push_back("ENV_OIDC_CLIENT_ID");
-    if (!client_id.is_none() && secret.is_none()) missing.push_back("ENV_OIDC_CLIENT_SECRET");
+    if (login.issuer.is_none()) missing.push_back("ENV_OIDC_ISSUER_URL");
+    if (login.client_id.is_none() && !login.client_secret.is_none()) missing.push_back("ENV_OIDC_CLIENT_ID");
+    if (!login.client_id.is_none() && login.client_secret.is_none()) missing.push_back("ENV_OIDC_CLIENT_SECRET");
     if (!missing.empty()) incomplete(c, "browser login (OpenID Connect)", missing, login.present);
     return login;
 }
 
 // The cloud platform login: three variables required, the client id optional.
-Login platform_login(rt::Call &c) {
-    Login login = read_all(
-        c, {"ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT", "ENV_KOVA_CLIENT_ID"});
+PlatformLogin platform_login(rt::Call &c) {
+    PlatformLogin login;
+    login.refresh_token = login.take(c, "ENV_KOVA_REFRESH_TOKEN");
+    login.token_endpoint = login.take(c, "ENV_KOVA_TOKEN_ENDPOINT");
+    login.userinfo_endpoint = login.take(c, "ENV_KOVA_USERINFO_ENDPOINT");
+    login.client_id = login.take(c, "ENV_KOVA_CLIENT_ID");
     Names missing;
-    const Names required = {"ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT"};
-    for (size_t i = 0; i < required.size(); i++)
-        if (login.values[i].is_none()) missing.push_back(required[i]);
+    if (login.refresh_token.is_none()) missing.push_back("ENV_KOVA_REFRESH_TOKEN");
+    if (login.token_endpoint.is_none()) missing.push_back("ENV_KOVA_TOKEN_ENDPOINT");
+    if (login.userinfo_endpoint.is_none()) missing.push_back("ENV_KOVA_USERINFO_ENDPOINT");
     if (login.present.empty() || missing.empty()) return login;
     // Gone because a login used it: say so, not merely that it is missing.
     py::object used_by = read(c, "ENV_KOVA_REFRESH_TOKEN_USED");
-    if (login.values[0].is_none() && !used_by.is_none())
+    if (login.refresh_token.is_none() && !used_by.is_none())
         refuse(c, rt::text({"The cloud platform login's refresh token (", c.g("ENV_KOVA_REFRESH_TOKEN"),
                             ") was already used by process ", used_by,
                             ", whose environment this process inherited, and the platform accepts each refresh "
@@ -93,19 +101,18 @@ py::object authenticator_class(const char *name) {
 }
 
 py::object check_auth_env_configs(rt::Call &c) {
-    Login browser = browser_login(c);
-    Login platform = platform_login(c);
+    BrowserLogin browser = browser_login(c);
+    PlatformLogin platform = platform_login(c);
     if (!browser.present.empty() && !platform.present.empty())
         refuse(c, rt::text({"The environment configures both a browser login (OpenID Connect) and a cloud platform "
                             "login (",
                             names(c, browser.present), "; ", names(c, platform.present), "): keep only one."}));
     if (!browser.present.empty()) {
-        const auto &v = browser.values;
         py::dict kwargs;
-        if (!v[1].is_none()) kwargs["hostname"] = v[1];
-        kwargs["dcr_enabled"] = py::bool_(v[2].is_none());
-        kwargs["client_id"] = v[2];
-        kwargs["client_secret"] = v[3];
+        if (!browser.hostname.is_none()) kwargs["hostname"] = browser.hostname;
+        kwargs["dcr_enabled"] = py::bool_(browser.client_id.is_none());
+        kwargs["client_id"] = browser.client_id;
+        kwargs["client_secret"] = browser.client_secret;
         py::object port = read(c, "ENV_OIDC_CALLBACK_PORT");
         if (!port.is_none()) {
             py::str text = py::str(port).attr("strip")();
@@ -114,12 +121,11 @@ py::object check_auth_env_configs(rt::Call &c) {
                                     py::repr(port), "."}));
             kwargs["callback_port"] = rt::builtin("int")(text);
         }
-        return authenticator_class("OIDCAuthenticator")(v[0], **kwargs);
+        return authenticator_class("OIDCAuthenticator")(browser.issuer, **kwargs);
     }
-    if (!platform.present.empty()) {
-        const auto &v = platform.values;
-        return authenticator_class("KOVAAuthenticator")(v[0], v[1], v[2], "client_id"_a = v[3]);
-    }
+    if (!platform.present.empty())
+        return authenticator_class("KOVAAuthenticator")(platform.refresh_token, platform.token_endpoint,
+                                                        platform.userinfo_endpoint, "client_id"_a = platform.client_id);
     return py::none();
 }
 

@@ -19,7 +19,7 @@ py::object code_name(py::handle code) {
             return py::str(code);  // not a code the tracking library knows: keep the number
         }
     }
-    return py::reinterpret_borrow<py::object>(code);
+    return rt::own(code);
 }
 
 py::object tracking_init(rt::Call &c) {
@@ -42,7 +42,6 @@ py::object tracking_reduce(rt::Call &c) {
 
 py::object not_accessible_init(rt::Call &c) {
     auto [self, message, error_code] = c.args<3>();
-    (void)self;
     c.super().attr("__init__")(message, error_code);
     return py::none();
 }
@@ -54,7 +53,7 @@ py::object rest_init(rt::Call &c) {
     py::object code = py::str("INTERNAL_ERROR");
     py::object message;
     if (rt::isinstance(body, rt::builtin("dict"))) {
-        py::dict d = py::reinterpret_borrow<py::dict>(body);
+        py::dict d(body);
         if (d.contains("error_code")) code = d["error_code"];
         message = d.contains("message") ? py::str(d["message"]) : py::str(body);
     } else {

@@ -26,7 +26,7 @@ void define_classes(rt::Module &mod) {
     rt::ClassDef(mod, "Base", {mod.get("ABC")}, "An abstract base with every kind of member.")
         .attr("KIND", py::str("base"))
         .method(
-            "__init__", {arg("self"), arg("name").str(), arg("client").def_none().ann("Optional[Any]")},
+            "__init__", {arg("self"), arg("name").checked_str(), arg("client").def_none().ann("Optional[Any]")},
             [](rt::Call &c) -> py::object {
                 c.self().attr("_Base__name") = c[1];
                 c.self().attr("client") = c[2];
@@ -51,7 +51,7 @@ void define_classes(rt::Module &mod) {
             },
             rt::doc("Prefix and kind."), rt::returns("str"))
         .classmethod(
-            "create", {arg("cls"), arg("name").str()}, [](rt::Call &c) -> py::object { return c[0](c[1]); },
+            "create", {arg("cls"), arg("name").checked_str()}, [](rt::Call &c) -> py::object { return c[0](c[1]); },
             rt::doc("Make one by name."))
         .staticmethod(
             "normalize", {arg("value")},
@@ -104,9 +104,9 @@ RT_MODULE(runtime_probe, m) {
 
     mod.def(
         "checked",
-        {arg("name").str(), arg("amount").flt(), arg("label").str().def(py::str("fixed")),
-         arg("other").str().def_expr("DEFAULT_LABEL"), arg("scale").flt().def(py::int_(2)),
-         arg("note").ann("Optional[str]").str().def_none()},
+        {arg("name").checked_str(), arg("amount").checked_float(), arg("label").checked_str().def(py::str("fixed")),
+         arg("other").checked_str().def_expr("DEFAULT_LABEL"), arg("scale").checked_float().def(py::int_(2)),
+         arg("note").ann("Optional[str]").checked_str().def_none()},
         [](rt::Call &c) -> py::object { return bound(c, {"name", "amount", "label", "other", "scale", "note"}); },
         rt::doc("Checked and converted parameters."));
 
@@ -144,7 +144,7 @@ RT_MODULE(runtime_probe, m) {
     mod.def("fail", {arg("message")}, [](rt::Call &c) -> py::object { rt::raise(c.g("ValueError"), rt::str(c[0])); });
 
     // C++ exceptions must leave a call as Python exceptions.
-    mod.def("throw_cpp", {arg("kind").str()}, [](rt::Call &c) -> py::object {
+    mod.def("throw_cpp", {arg("kind").checked_str()}, [](rt::Call &c) -> py::object {
         std::string kind = rt::str(c[0]);
         if (kind == "value") throw py::value_error("bad value");
         if (kind == "key") throw py::key_error("missing");
@@ -184,7 +184,7 @@ RT_MODULE(runtime_probe, m) {
 
     // A fresh module object with a function and classes in it: nothing keeps
     // it alive but the caller, so the tests can see that it is collected.
-    mod.def("make_module", {arg("name").str()}, [](rt::Call &c) -> py::object {
+    mod.def("make_module", {arg("name").checked_str()}, [](rt::Call &c) -> py::object {
         py::object module = c.g("type")(c.g("os"))(c[0]);
         rt::Module dyn(py::reinterpret_borrow<py::module_>(module));
         dyn.from("abc", {"ABC"});
@@ -199,12 +199,12 @@ RT_MODULE(runtime_probe, m) {
     // check must stop the definition, as it stops a module's import.
     mod.def("make_checked", {arg("default")}, [](rt::Call &c) -> py::object {
         rt::Module dyn(py::reinterpret_borrow<py::module_>(c.g("type")(c.g("os"))(py::str("checked_defaults"))));
-        return dyn.def("g", {arg("s").str().def(py::reinterpret_borrow<py::object>(c[0]))},
+        return dyn.def("g", {arg("s").checked_str().def(py::reinterpret_borrow<py::object>(c[0]))},
                        [](rt::Call &c2) -> py::object { return py::reinterpret_borrow<py::object>(c2[0]); });
     });
 
     // `from <module> import <name>` into a fresh namespace; returns what it bound.
-    mod.def("from_import", {arg("module").str(), arg("name").str()}, [](rt::Call &c) -> py::object {
+    mod.def("from_import", {arg("module").checked_str(), arg("name").checked_str()}, [](rt::Call &c) -> py::object {
         rt::Module dyn(py::reinterpret_borrow<py::module_>(c.g("type")(c.g("os"))(py::str("importer"))));
         std::string module = rt::str(c[0]), name = rt::str(c[1]);
         dyn.from(module.c_str(), {name.c_str()});

@@ -285,11 +285,16 @@ void open_in_browser(rt::Call &c, py::handle login_url) {
     c.g("webbrowser").attr("open")(login_url, "new"_a = 0, "autoraise"_a = true);
 }
 
+// What a login got: the refresh token, the user's name, and the token
+// endpoint that refreshes it.
+struct Granted {
+    py::object refresh_token, username, token_endpoint;
+};
+
 // Steps after the callback server listens: discovery, registration, the
-// browser, the two values from the callback. Returns (refresh token, user
-// name, provider information).
-py::tuple oidc_exchange(rt::Call &c, py::handle client, py::object provider_info, py::handle state, py::handle nonce,
-                        py::handle queue, py::handle server, py::handle thread) {
+// browser, the two values from the callback.
+Granted oidc_exchange(rt::Call &c, py::handle client, py::object provider_info, py::handle state, py::handle nonce,
+                      py::handle queue, py::handle server, py::handle thread) {
     py::object hostname = c.self().attr("hostname");
     py::object port = server.attr("server_port");
     c.g("logger").attr("debug")(rt::text({"Handler started listening 'http://", hostname, "':", port}));
@@ -305,7 +310,7 @@ py::tuple oidc_exchange(rt::Call &c, py::handle client, py::object provider_info
     c.g("logger").attr("debug")(rt::text({"Handler stopped listening '0.0.0.0':", port}));
     server.attr("shutdown")();
     server.attr("server_close")();
-    return py::make_tuple(refresh_token, username, provider_info);
+    return {refresh_token, username, provider_info["token_endpoint"]};
 }
 
 // The login kept from an earlier run, when it still works: its refresh
@@ -357,14 +362,14 @@ py::object new_client(rt::Call &c) {
 
 // The tail both logins share: the token provider, the login kept when asked,
 // the user handed over.
-py::object logged_in(rt::Call &c, py::handle client, py::handle refresh_token, py::handle username,
-                     py::handle token_endpoint) {
+py::object logged_in(rt::Call &c, py::handle client, const Granted &granted) {
     py::object provider =
         c.g("tavro_authn")
-            .attr("TokenProvider")("refresh_token"_a = refresh_token, "client_id"_a = client.attr("client_id"),
-                                   "token_endpoint_url"_a = token_endpoint);
-    if (rt::truthy(c.self().attr("keep_login"))) keep(c, client, refresh_token, username, token_endpoint);
-    return hand_over(c, c.g("User")(username), provider);
+            .attr("TokenProvider")("refresh_token"_a = granted.refresh_token, "client_id"_a = client.attr("client_id"),
+                                   "token_endpoint_url"_a = granted.token_endpoint);
+    if (rt::truthy(c.self().attr("keep_login")))
+        keep(c, client, granted.refresh_token, granted.username, granted.token_endpoint);
+    return hand_over(c, c.g("User")(granted.username), provider);
 }
 
 py::object browser_login(rt::Call &c, py::handle client, const py::object &provider_info);
@@ -394,11 +399,11 @@ py::object device_authenticate(rt::Call &c, bool asked) {
         client.attr("store_registration_info")(
             c.g("RegistrationResponse")("client_id"_a = self.attr("client_id"), "client_secret"_a = secret));
     }
-    py::tuple result = c.g("device_login")(client, provider_info, secret);
-    py::object username = c.g("id_token_user")(result[1]);
+    auto [refresh_token, id_token] = rt::unpack2(c.g("device_login")(client, provider_info, secret));
+    py::object username = c.g("id_token_user")(id_token);
     if (username.is_none())
         rt::raise(c.g("ExperimentTrackingException"), "Device login failed: the ID token names no user.");
-    return logged_in(c, client, result[0], username, provider_info["token_endpoint"]);
+    return logged_in(c, client, {refresh_token, username, provider_info["token_endpoint"]});
 }
 
 // Which login: the device login when asked, or (asked for neither) when no
@@ -445,14 +450,14 @@ py::object browser_login(rt::Call &c, py::handle client, const py::object &provi
         stop_callback_server(c, client, server, py::handle());
         throw;
     }
-    py::tuple result;
+    Granted granted;
     try {
-        result = oidc_exchange(c, client, provider_info, state, nonce, queue, server, thread);
+        granted = oidc_exchange(c, client, provider_info, state, nonce, queue, server, thread);
     } catch (...) {
         stop_callback_server(c, client, server, thread);
         throw;
     }
-    return logged_in(c, client, result[0], result[1], result[2]["token_endpoint"]);
+    return logged_in(c, client, granted);
 }
 
 // ---- the cloud platform login -------------------------------------------------------

@@ -76,7 +76,6 @@ py::object remember_secret(rt::Call &c) {
 // only the secrets in its text (and in its traceback) are gone.
 py::object filter_record(rt::Call &c) {
     auto [self, record] = c.args<2>();
-    (void)self;
     py::object redact_ = c.g("redact");
     py::object message;
     try {
@@ -186,7 +185,6 @@ py::object init_poolmanager(rt::Call &c) {
 
 py::object proxy_manager_for(rt::Call &c) {
     auto [self, proxy, kwargs] = c.args<3>();
-    (void)self;
     py::object manager = c.super().attr("proxy_manager_for")(proxy, **kwargs);
     watch_pools(c, manager);
     return manager;
@@ -195,17 +193,15 @@ py::object proxy_manager_for(rt::Call &c) {
 // The caller's timeouts (None, one number, or connect and read) never longer
 // than the deadline; urllib3's own Timeout objects pass as they are.
 py::object within(py::handle timeout, py::handle deadline) {
-    auto limit = [&](py::handle t) {
-        return t.is_none() ? py::reinterpret_borrow<py::object>(deadline) : rt::builtin("min")(t, deadline);
-    };
+    auto limit = [&](py::handle t) { return t.is_none() ? rt::own(deadline) : rt::builtin("min")(t, deadline); };
     if (timeout.is_none()) return py::make_tuple(deadline, deadline);
     if (rt::isinstance(timeout, rt::builtin("tuple"))) {
-        py::object pair = py::reinterpret_borrow<py::object>(timeout);
-        return py::make_tuple(limit(pair[py::int_(0)]), limit(pair[py::int_(1)]));
+        py::tuple pair(rt::own(timeout));
+        return py::make_tuple(limit(pair[0]), limit(pair[1]));
     }
     if (rt::isinstance(timeout, py::make_tuple(rt::builtin("int"), rt::builtin("float"))))
         return py::make_tuple(limit(timeout), limit(timeout));
-    return py::reinterpret_borrow<py::object>(timeout);
+    return rt::own(timeout);
 }
 
 // The address without its query: it names the endpoint, never what was sent.
@@ -298,9 +294,8 @@ py::object adapter_send(rt::Call &c) {
 
 py::object bounded_session(rt::Call &c) {
     auto [deadline, max_bytes] = c.args<2>();
-    py::object adapter = c.g("BoundedAdapter")(
-        deadline.is_none() ? c.g("AUTH_REQUEST_TIMEOUT") : py::reinterpret_borrow<py::object>(deadline),
-        max_bytes.is_none() ? c.g("AUTH_MAX_ANSWER_BYTES") : py::reinterpret_borrow<py::object>(max_bytes));
+    py::object adapter = c.g("BoundedAdapter")(deadline.is_none() ? c.g("AUTH_REQUEST_TIMEOUT") : deadline,
+                                               max_bytes.is_none() ? c.g("AUTH_MAX_ANSWER_BYTES") : max_bytes);
     py::object session = c.g("requests").attr("Session")();
     session.attr("mount")("https://", adapter);
     session.attr("mount")("http://", adapter);

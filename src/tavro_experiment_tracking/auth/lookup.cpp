@@ -15,8 +15,7 @@ constexpr const char *CHECK_AUTHENTICATION_DOC = R"(
     )";
 
 py::object check_authentication(rt::Call &c) {
-    auto [argument] = c.args<1>();
-    py::object authenticator = py::reinterpret_borrow<py::object>(argument);
+    auto [authenticator] = c.args<1>();
     if (!rt::truthy(authenticator)) authenticator = c.g("check_auth_env_configs")();
     // No authenticator anywhere: the session talks to the server openly.
     if (!rt::truthy(authenticator)) return authenticator;

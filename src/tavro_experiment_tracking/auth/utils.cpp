@@ -189,7 +189,7 @@ py::object do_get(rt::Call &c) {
     // may take longer than receiving it was allowed to.
     py::object received = py::getattr(self.attr("server"), "request_received", py::none());
     if (!received.is_none()) received(self.attr("request"));
-    py::object cls = py::reinterpret_borrow<py::object>(py::type::handle_of(self));
+    py::object cls = py::type::of(self);
     py::object parts = c.g("urlsplit")(self.attr("path"));
     if (!rt::equal(parts.attr("path"), py::str("/callback"))) {
         // Browsers ask for more than the redirect (a favicon, say): that must
@@ -271,7 +271,6 @@ py::object server_init(rt::Call &c) {
 
 py::object serve_forever(rt::Call &c) {
     auto [self, poll_interval] = c.args<2>();
-    (void)self;
     return c.super().attr("serve_forever")(poll_interval);
 }
 

@@ -47,7 +47,7 @@ RT_MODULE(experiment, m) {
                 {arg("self"), arg("name"), arg("description"), arg("experiment_id").def_none().ann("Optional[str]"),
                  arg("project").def_none().ann("Optional[Project]")},
                 init)
-        .method("get_iteration_meta", {arg("self"), arg("iteration_id").str()}, get_iteration_meta, rt::doc(R"(
+        .method("get_iteration_meta", {arg("self"), arg("iteration_id").checked_str()}, get_iteration_meta, rt::doc(R"(
         Gets iteration meta data using iteration_id.
 
         :param str iteration_id: Iteration ID.

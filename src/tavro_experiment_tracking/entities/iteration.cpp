@@ -12,6 +12,7 @@
 #include "iteration/parts.hpp"
 
 namespace py = pybind11;
+using namespace py::literals;
 using rt::arg;
 using namespace iteration;
 
@@ -161,12 +162,19 @@ static void import_names(rt::Module &mod) {
     mod.import("tavro_experiment_tracking.tracking.background", "background");
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
     // The tracking library's client with its listing and run fetch as they
-    // are now; a lookup by name reads the listing's pages directly only while
-    // a client still has these (see find_run_by_name).
+    // are now, and the listing's defaults; a lookup by name reads the
+    // listing's pages directly only while a client still has these (see
+    // find_run_by_name).
     {
         py::object library_client = py::module_::import("mlflow.tracking").attr("MlflowClient");
-        mod.set("_LIBRARY_CLIENT",
-                py::make_tuple(library_client, library_client.attr("list_run_infos"), library_client.attr("get_run")));
+        py::object listing = library_client.attr("list_run_infos");
+        py::object defaults = py::module_::import("inspect").attr("signature")(listing).attr("parameters");
+        mod.set("_LIBRARY_CLIENT", py::module_::import("types").attr("SimpleNamespace")(
+                                       "cls"_a = library_client, "list_run_infos"_a = listing,
+                                       "get_run"_a = library_client.attr("get_run"),
+                                       "run_view_type"_a = defaults["run_view_type"].attr("default"),
+                                       "max_results"_a = defaults["max_results"].attr("default"),
+                                       "order_by"_a = defaults["order_by"].attr("default")));
     }
 }
 
@@ -186,21 +194,24 @@ is none.)")
              arg("iteration_id").def_none().ann("Optional[str]"), arg("experiment_id").def_none().ann("Optional[str]"),
              arg("tags").def_none().ann("Optional[Dict[str, Any]]"), arg("nested").def(py::bool_(false))},
             start, rt::doc(START_DOC), rt::returns("ActiveIteration"))
-        .method("log_param", {arg("self"), arg("key").str(), arg("value").ann("Any")}, log_param,
+        .method("log_param", {arg("self"), arg("key").checked_str(), arg("value").ann("Any")}, log_param,
                 rt::doc(LOG_PARAM_DOC))
         .method("log_params", {arg("self"), arg("params").ann("Dict[str, Any]")}, log_params, rt::doc(LOG_PARAMS_DOC))
-        .method("log_metric", {arg("self"), arg("key").str(), arg("value").flt(), arg("step").def(py::int_(0))},
+        .method("log_metric",
+                {arg("self"), arg("key").checked_str(), arg("value").checked_float(), arg("step").def(py::int_(0))},
                 log_metric, rt::doc(LOG_METRIC_DOC))
         .method("log_metrics",
                 {arg("self"), arg("metrics").ann("Dict[str, float]"), arg("step").def_none().ann("Optional[int]")},
                 log_metrics, rt::doc(LOG_METRICS_DOC))
         .method("log_artifact",
                 {arg("self"), arg("local_file").ann("Union[str, os.PathLike]"),
-                 arg("artifact_path").def_none().ann("Union[str, os.PathLike]"), arg("iteration_id").def_none().str()},
+                 arg("artifact_path").def_none().ann("Union[str, os.PathLike]"),
+                 arg("iteration_id").def_none().checked_str()},
                 log_artifact, rt::doc(LOG_ARTIFACT_DOC))
         .method("log_artifacts",
                 {arg("self"), arg("local_dir").ann("Union[str, os.PathLike]"),
-                 arg("artifact_path").def_none().ann("Union[str, os.PathLike]"), arg("iteration_id").def_none().str()},
+                 arg("artifact_path").def_none().ann("Union[str, os.PathLike]"),
+                 arg("iteration_id").def_none().checked_str()},
                 log_artifacts, rt::doc(LOG_ARTIFACTS_DOC))
         .method("end",
                 {arg("self"), arg("status").def_expr("RunStatus.to_string(RunStatus.FINISHED)").ann("Optional[str]")},

@@ -63,21 +63,22 @@ RT_MODULE(project, m) {
     rt::ClassDef(mod, "Project", {mod.get("NamedEntity")})
         .method("__init__",
                 {arg("self"), arg("name"), arg("description"), arg("client").def_none().ann("Optional[Client]")}, init)
-        .method("get_experiment_meta", {arg("self"), arg("experiment_id").str()}, get_experiment_meta, rt::doc(R"(
+        .method("get_experiment_meta", {arg("self"), arg("experiment_id").checked_str()}, get_experiment_meta,
+                rt::doc(R"(
         Gets experiment meta data using experiment_id.
 
         :param str experiment_id: Experiment ID.
         :return Run Experiment: Experiment meta of given experiment_id.
         )"))
-        .method("get_experiment_meta_by_name", {arg("self"), arg("experiment_name").str()}, get_experiment_meta_by_name,
-                rt::doc(R"(
+        .method("get_experiment_meta_by_name", {arg("self"), arg("experiment_name").checked_str()},
+                get_experiment_meta_by_name, rt::doc(R"(
         Gets experiment meta data using experiment_name.
 
         :param str experiment_name: Experiment name.
         :return Experiment: Experiment meta of given experiment_name.
         )"))
         .method("get_experiment",
-                {arg("self"), arg("experiment_name").str(), arg("description").def_none().ann("Optional[str]"),
+                {arg("self"), arg("experiment_name").checked_str(), arg("description").def_none().ann("Optional[str]"),
                  arg("artifact_location").def_none().ann("Optional[str]"),
                  arg("tags").def_none().ann("Optional[Dict[str, Any]]")},
                 get_experiment, rt::doc(R"(

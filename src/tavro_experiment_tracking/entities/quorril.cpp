@@ -54,7 +54,7 @@ py::object entity_properties(rt::Call &c) {
     auto [cls] = c.args<1>();
     py::object is_valid = c.g("is_valid_property");
     py::list names;
-    for (py::handle owner : {cls, py::handle(cls.attr("__base__"))}) {
+    for (py::handle owner : {py::handle(cls), py::handle(cls.attr("__base__"))}) {
         for (py::handle key : owner.attr("__dict__").attr("keys")()) {
             if (rt::truthy(is_valid(py::getattr(cls, key)))) names.append(key);
         }

@@ -110,10 +110,6 @@ Sender &sender() {
     return *the;
 }
 
-py::object own(py::handle h) {
-    return py::reinterpret_borrow<py::object>(h);
-}
-
 std::string utf8(py::handle text) {
     if (PyUnicode_Check(text.ptr())) {
         Py_ssize_t size = 0;
@@ -507,7 +503,7 @@ Outcome attempt(Sender &s, const Batch &batch, std::string *refusal_text = nullp
     rt::WithGil gil;
     try {
         py::object uri = text_of(*batch.tracking_uri), run_id = text_of(*batch.run_id);
-        py::dict globals = py::reinterpret_borrow<py::dict>(s.globals);
+        py::dict globals(rt::own(s.globals));
         try {
             py::object outcome = globals["_send_batch"](uri, run_id, py::str(body.data(), body.size()));
             return outcome.is_none() ? Outcome::Sent : Outcome::Retry;
@@ -707,7 +703,7 @@ py::object queue_params(rt::Call &c) {
 
 py::object track_run(rt::Call &c) {
     auto [run_id, params] = c.args<2>();
-    c.g("_known_params")[run_id] = py::dict(own(params));
+    c.g("_known_params")[run_id] = py::dict(params);
     apply_settings(c);
     return py::none();
 }
@@ -751,7 +747,7 @@ py::object raise_refusal(rt::Call &c) {
 
 Clock::time_point deadline_after(py::handle timeout) {
     if (timeout.is_none()) return Clock::time_point::max();
-    double seconds = py::float_(own(timeout)).cast<double>();
+    double seconds = py::float_(rt::own(timeout)).cast<double>();
     if (!(seconds < 1e9)) return Clock::time_point::max();
     if (!(seconds > 0)) seconds = 0;
     return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -836,8 +832,7 @@ void keep_offline(rt::Call &c, Sender &s) {
 // ends with all its values on the server leaves no journal. Returns the
 // refusal kept for `run_id`, for the ending to raise, or None.
 py::object before_ending(rt::Call &c) {
-    auto [run_id, timeout_arg, final] = c.args<3>();
-    py::object timeout = py::reinterpret_borrow<py::object>(timeout_arg);
+    auto [run_id, timeout, final] = c.args<3>();
     if (timeout.is_none()) {
         py::object settings = c.g("async_logging")();
         timeout = settings.is_none() ? c.g("ASYNC_EXIT_TIMEOUT") : py::object(settings["exit_timeout"]);

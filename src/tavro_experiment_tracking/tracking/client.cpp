@@ -330,7 +330,7 @@ py::object on_termination_signal(rt::Call &c) {
     signal.attr("signal")(signum, signal.attr("SIG_DFL"));
     py::object os = c.g("os");
     os.attr("kill")(os.attr("getpid")(), signum);
-    os.attr("_exit")(py::int_(128) + py::reinterpret_borrow<py::object>(signum));
+    os.attr("_exit")(py::int_(128) + signum);
     return py::none();
 }
 
@@ -392,26 +392,22 @@ py::object user(rt::Call &c) {
 
 py::object get_experiment_by_name(rt::Call &c) {
     auto [self, experiment_name] = c.args<2>();
-    (void)self;
     return tracker(c).attr("get_experiment_by_name")(experiment_name);
 }
 
 py::object create_experiment(rt::Call &c) {
     auto [self, experiment_name, artifact_location, tags] = c.args<4>();
-    (void)self;
     return tracker(c).attr("create_experiment")(experiment_name, "artifact_location"_a = artifact_location,
                                                 "tags"_a = tags);
 }
 
 py::object get_experiment(rt::Call &c) {
     auto [self, experiment_id] = c.args<2>();
-    (void)self;
     return tracker(c).attr("get_experiment")(experiment_id);
 }
 
 py::object get_iteration(rt::Call &c) {
     auto [self, iteration_id] = c.args<2>();
-    (void)self;
     return tracker(c).attr("get_run")(iteration_id);
 }
 
@@ -442,7 +438,8 @@ py::object iteration_id(rt::Call &c) {
     return c.self().attr("run").attr("info").attr("run_id");
 }
 py::object enter(rt::Call &c) {
-    return py::reinterpret_borrow<py::object>(c.self());
+    auto [self] = c.args<1>();
+    return self;
 }
 
 // `sys.exit(0)`, `sys.exit()` and `sys.exit(False)` end the process with

@@ -15,11 +15,11 @@ namespace {
 // Logs in (the given authenticator, else the previous session's, else the
 // environment's) and makes a new session client the session's: from here
 // on it is, whatever happens afterwards.
-py::object new_session(rt::Call &c, py::handle authenticator) {
+py::object new_session(rt::Call &c, const py::object &authenticator) {
     py::object context = c.g("context");
     py::object previous = py::none();
     if (rt::truthy(context.attr("current_client"))) previous = context.attr("current_client").attr("authenticator");
-    py::object chosen = rt::truthy(authenticator) ? py::reinterpret_borrow<py::object>(authenticator) : previous;
+    py::object chosen = rt::truthy(authenticator) ? authenticator : previous;
     // Offline there is no login: nothing may be contacted.
     py::object session =
         c.g("Client")(rt::truthy(c.g("offline_mode")()) ? py::object(py::none()) : c.g("check_authentication")(chosen));
@@ -29,10 +29,10 @@ py::object new_session(rt::Call &c, py::handle authenticator) {
 
 // Puts the server's address into the session and checks that a store is
 // there.
-void use_server(rt::Call &c, py::handle session, py::handle tracking_uri) {
+void use_server(rt::Call &c, py::handle session, const py::object &tracking_uri) {
     // On the cloud platform the workspace decides the server, not the script.
-    py::object meant = rt::truthy(c.g("is_cloud")()) ? c.g("os").attr("getenv")(c.g("ENV_EXP_TRACKING_SERVER_URI"))
-                                                     : py::reinterpret_borrow<py::object>(tracking_uri);
+    py::object meant =
+        rt::truthy(c.g("is_cloud")()) ? c.g("os").attr("getenv")(c.g("ENV_EXP_TRACKING_SERVER_URI")) : tracking_uri;
     // Offline, the session works in a local store kept for that server
     // until `sync` sends it there.
     if (rt::truthy(c.g("offline_mode")())) {
@@ -79,14 +79,12 @@ py::object experiment_record(rt::Call &c, py::handle client, py::handle name, py
 }
 
 py::object init(rt::Call &c) {
-    auto [project_arg, experiment_arg, use_if_exists, tracking_uri, authenticator] = c.args<5>();
+    auto [project, experiment, use_if_exists, tracking_uri, authenticator] = c.args<5>();
     // Compared as passed: an Experiment entity never means the default.
-    py::object using_default_experiment = rt::eq(experiment_arg, c.g("DEFAULT_EXPERIMENT_NAME"));
+    py::object using_default_experiment = rt::eq(experiment, c.g("DEFAULT_EXPERIMENT_NAME"));
     py::object session = new_session(c, authenticator);
     py::object user = session.attr("user");
 
-    py::object project = py::reinterpret_borrow<py::object>(project_arg);
-    py::object experiment = py::reinterpret_borrow<py::object>(experiment_arg);
     if (!rt::isinstance(project, c.g("Project"))) project = c.g("Project")(project, py::none());
     if (!rt::isinstance(experiment, c.g("Experiment"))) experiment = c.g("Experiment")(experiment, py::none());
     py::object project_name = project.attr("name"), project_description = project.attr("description");
@@ -145,10 +143,11 @@ RT_MODULE(initialize, m) {
     mod.import("tavro_experiment_tracking.context", "context");
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 
-    mod.def("init",
-            {arg("project").ann("Union[str, Project]"),
-             arg("experiment").def_expr("DEFAULT_EXPERIMENT_NAME").ann("Union[str, Experiment]"),
-             arg("use_if_exists").def(py::bool_(true)), arg("tracking_uri").str().def_expr("DEFAULT_TRACK_SERVER"),
-             arg("authenticator").def_none().ann("Authenticator")},
-            init, rt::doc(INIT_DOC), rt::returns("Union[Project, Experiment]"));
+    mod.def(
+        "init",
+        {arg("project").ann("Union[str, Project]"),
+         arg("experiment").def_expr("DEFAULT_EXPERIMENT_NAME").ann("Union[str, Experiment]"),
+         arg("use_if_exists").def(py::bool_(true)), arg("tracking_uri").checked_str().def_expr("DEFAULT_TRACK_SERVER"),
+         arg("authenticator").def_none().ann("Authenticator")},
+        init, rt::doc(INIT_DOC), rt::returns("Union[Project, Experiment]"));
 }

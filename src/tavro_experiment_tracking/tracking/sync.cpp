@@ -76,8 +76,7 @@ py::object server_run_tagged(rt::Call &c, py::handle remote, py::handle experime
     py::object found = py::none();
     for (py::handle run :
          runs_of(c, remote, experiment_id, rt::truthy(filter) ? py::object(filter) : py::none(), false))
-        if (rt::equal(run.attr("data").attr("tags").attr("get")(key), value))
-            found = py::reinterpret_borrow<py::object>(run);
+        if (rt::equal(run.attr("data").attr("tags").attr("get")(key), value)) found = rt::own(run);
     return found;
 }
 

@@ -91,7 +91,7 @@ private:
         }
         py::object path = parts.attr("path");
         if (rt::truthy(parts.attr("query"))) path = rt::text({path, "?", parts.attr("query")});
-        py::object target = proxied && !https ? py::reinterpret_borrow<py::object>(url) : path;
+        py::object target = proxied && !https ? rt::own(url) : path;
         py::str request =
             rt::text({"GET ", target, " HTTP/1.1\r\nHost: ", netloc, "\r\nAccept: */*\r\nConnection: close\r\n\r\n"});
         sock.attr("settimeout")(remaining());
@@ -196,7 +196,8 @@ RT_MODULE(validation, m) {
     mod.def("is_cloud", {}, is_cloud, rt::returns("bool"),
             rt::doc(R"(True when the process runs on the cloud platform, which says so through the
 environment variable named by ``ENV_KOVA_CLOUD``.)"));
-    mod.def("is_server_up", {arg("address").str()}, is_server_up, rt::doc(IS_SERVER_UP_DOC), rt::returns("bool"));
+    mod.def("is_server_up", {arg("address").checked_str()}, is_server_up, rt::doc(IS_SERVER_UP_DOC),
+            rt::returns("bool"));
     mod.def("_validate_keys_already_exists", {arg("params"), arg("logged_params")}, validate_keys_already_exists,
             rt::doc(VALIDATE_KEYS_DOC), rt::returns("str"));
 }

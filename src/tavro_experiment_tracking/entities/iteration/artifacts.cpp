@@ -11,7 +11,7 @@ namespace {
 // Artifacts go to the given run when one is named, without touching the
 // current iteration; otherwise to the current one.
 py::object artifact_run_id(rt::Call &c, py::handle iteration_id) {
-    if (rt::truthy(iteration_id)) return py::reinterpret_borrow<py::object>(iteration_id);
+    if (rt::truthy(iteration_id)) return rt::own(iteration_id);
     return current_run_id(c);
 }
 
@@ -35,7 +35,6 @@ void with_session_tracking_uri(rt::Call &c, Upload upload) {
 // file or folder `path_keyword`.
 py::object upload(rt::Call &c, const char *method, const char *path_keyword) {
     auto [self, local_path, artifact_path, iteration_id] = c.args<4>();
-    (void)self;
     py::object run_id = artifact_run_id(c, iteration_id);
     py::object client = tracker(c);
     with_session_tracking_uri(c, [&] {

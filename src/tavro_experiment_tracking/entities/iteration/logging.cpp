@@ -123,7 +123,6 @@ py::object log_params(rt::Call &c) {
 
 py::object log_metric(rt::Call &c) {
     auto [self, key, value, step] = c.args<4>();
-    (void)self;
     if (in_background(c)) {
         py::dict one;
         one[key] = value;
@@ -138,9 +137,8 @@ py::object log_metric(rt::Call &c) {
 }
 
 py::object log_metrics(rt::Call &c) {
-    auto [self, metrics, step_arg] = c.args<3>();
-    (void)self;
-    py::object step = rt::truthy(step_arg) ? py::reinterpret_borrow<py::object>(step_arg) : py::int_(0);
+    auto [self, metrics, step] = c.args<3>();
+    if (!rt::truthy(step)) step = py::int_(0);
     if (in_background(c)) {
         queue_metrics(c, metrics, step);
         return py::none();

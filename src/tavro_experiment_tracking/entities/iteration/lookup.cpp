@@ -33,11 +33,11 @@ void for_each_listed(NextPage next_page, Visit visit) {
 // not a subclass, nothing replaced on the class or on the instance. Only then
 // is it known what its listing does underneath.
 bool is_library_client(rt::Call &c, py::handle client) {
-    py::tuple library = c.g("_LIBRARY_CLIENT");
-    py::object cls = library[0];
+    py::object library = c.g("_LIBRARY_CLIENT");
+    py::object cls = library.attr("cls");
     if (!py::type::handle_of(client).is(cls)) return false;
     py::object listing = cls.attr("list_run_infos"), fetch = cls.attr("get_run");
-    if (!listing.is(library[1]) || !fetch.is(library[2])) return false;
+    if (!listing.is(library.attr("list_run_infos")) || !fetch.is(library.attr("get_run"))) return false;
     py::object own = py::getattr(client, "__dict__", py::none());
     if (own.is_none()) return true;
     return !rt::truthy(own.attr("__contains__")("list_run_infos")) && !rt::truthy(own.attr("__contains__")("get_run"));
@@ -70,7 +70,7 @@ py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experimen
     py::object tag_key = c.g("EXP_STORE_RUN_NAME");
     auto match = [&](py::handle run_id, py::handle run) {
         py::object run_name = run.attr("data").attr("tags").attr("get")(tag_key);
-        if (rt::equal(run_name, name)) found = py::reinterpret_borrow<py::object>(run_id);
+        if (rt::equal(run_name, name)) found = rt::own(run_id);
     };
     if (is_library_client(c, client)) {
         // The library's listing is a run search whose answer carries every
@@ -84,13 +84,14 @@ py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experimen
         // collation), never stricter, and the order is the listing's, so the
         // exact comparison below still picks the same run from fewer. A name
         // the search syntax cannot quote is searched for among all runs.
-        py::tuple defaults = py::tuple(py::tuple(c.g("_LIBRARY_CLIENT"))[1].attr("__defaults__"));
+        py::object listing = c.g("_LIBRARY_CLIENT");
         py::list experiment_ids;
         experiment_ids.append(experiment_id);
         py::object filter = name_filter(c, tag_key, name);
         for_each_listed(
             [&](py::object token) {
-                return client.attr("search_runs")(experiment_ids, filter, defaults[0], defaults[1], defaults[2],
+                return client.attr("search_runs")(experiment_ids, filter, listing.attr("run_view_type"),
+                                                  listing.attr("max_results"), listing.attr("order_by"),
                                                   token ? token : py::object(py::none()));
             },
             [&](py::handle run) { match(run.attr("info").attr("run_id"), run); });

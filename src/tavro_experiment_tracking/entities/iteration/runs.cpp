@@ -64,8 +64,7 @@ py::object new_run_tags(rt::Call &c, py::handle experiment, py::handle iteration
 py::object create_run(rt::Call &c, py::handle client, py::handle iteration_name, py::handle experiment_id,
                       py::handle tags) {
     py::object experiment = c.self().attr("experiment");
-    py::object target = experiment_id.is_none() ? py::object(experiment.attr("experiment_id"))
-                                                : py::reinterpret_borrow<py::object>(experiment_id);
+    py::object target = experiment_id.is_none() ? py::object(experiment.attr("experiment_id")) : rt::own(experiment_id);
     // The run context (user, source) is resolved together with our tags, so
     // the run records the logged-in user.
     py::object resolved =
@@ -99,10 +98,8 @@ py::object init(rt::Call &c) {
 // experiment or is deleted; running again with the end time it had (a
 
 py::object start(rt::Call &c) {
-    auto [self, iteration_name, iteration_id_arg, experiment_id_arg, tags, nested] = c.args<6>();
+    auto [self, iteration_name, iteration_id, experiment_id, tags, nested] = c.args<6>();
     (void)nested;
-    py::object iteration_id = py::reinterpret_borrow<py::object>(iteration_id_arg);
-    py::object experiment_id = py::reinterpret_borrow<py::object>(experiment_id_arg);
     py::object client = tracker(c);
     // Logging in the background or not is decided now, for this run; its
     // journal folder must be writable before the run starts.
