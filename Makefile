@@ -20,7 +20,7 @@ PY := $(VENV)/bin/python
 BUILD := build/dev$(SUFFIX)
 STAMP := $(VENV)/.installed
 
-.PHONY: venv build test test-team demo demo-stop bench load clean stubtest typecheck lint format
+.PHONY: venv build test test-team demo demo-stop bench load clean stubtest typecheck style lint format
 
 venv: $(STAMP)
 
@@ -44,7 +44,7 @@ build: $(STAMP)
 	flock build/.lock-dev$(SUFFIX) $(VENV)/bin/cmake --build $(BUILD)
 	@echo "$(abspath src)" > $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavro_experiment_tracking.pth
 
-test: build lint
+test: build style
 	$(PY) -m pytest $(PYTEST_ARGS)
 	$(PY) -m mypy.stubtest tavro_experiment_tracking --allowlist stubtest-allowlist.txt
 	$(PY) -m mypy --strict tests/typecheck/usage.py
@@ -55,13 +55,23 @@ test: build lint
 test-team: build
 	TAVRO_TEST_BACKEND=postgresql $(PY) -m pytest -m server $(PYTEST_ARGS)
 
-# The house style, checked (lint, part of `make test`) and applied (format):
-# clang-format for the C++ files, ruff for the Python ones.
+# The house style, checked (style, part of `make test`) and applied (format):
+# clang-format for the C++ files, ruff for the Python ones. `make lint` adds
+# the static checks of .clang-tidy on every C++ file (and the headers they
+# include), a minute or two on two cores.
 CXX_SOURCES = $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/native/*.cpp' 2>/dev/null || \
                 find src tests/native -name '*.cpp' -o -name '*.hpp')
-lint: $(STAMP)
+TIDY_SOURCES = $(filter %.cpp,$(CXX_SOURCES))
+style: $(STAMP)
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 	$(VENV)/bin/ruff check
+
+lint: style
+	@includes="-isystem $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') \
+	  -isystem $$($(PY) -c 'import pybind11; print(pybind11.get_include())')"; \
+	printf '%s\n' $(TIDY_SOURCES) | xargs -P "$$(nproc)" -I{} \
+	  $(VENV)/bin/clang-tidy --quiet {} -- -std=c++17 -Isrc/runtime $$includes
+	@echo "clang-tidy: $(words $(TIDY_SOURCES)) files clean"
 
 format: $(STAMP)
 	$(VENV)/bin/clang-format -i $(CXX_SOURCES)

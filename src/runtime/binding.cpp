@@ -3,8 +3,7 @@
 // then the per-parameter checks (exactly a str or None; converted to float).
 #include "internal.hpp"
 
-namespace rt {
-namespace detail {
+namespace rt::detail {
 
 namespace {
 
@@ -71,7 +70,7 @@ void missing_arguments(FunctionObject *f, bool positional, py::object *slots) {
         for (Py_ssize_t i = 0; i < len - 2; i++) head.append(names[i]);
         name_str = py::str(", ").attr("join")(head) + tail;
     }
-    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", display_name(f), (int)len,
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", display_name(f), static_cast<int>(len),
                  positional ? "positional" : "keyword-only", len == 1 ? "" : "s", name_str.ptr());
 }
 
@@ -217,5 +216,4 @@ bool apply_checks(FunctionObject *f, py::object *slots) {
     return true;
 }
 
-}  // namespace detail
-}  // namespace rt
+}  // namespace rt::detail

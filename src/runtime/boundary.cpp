@@ -39,7 +39,7 @@ namespace {
 // Stack kept in reserve below the lowest native call: room for the
 // interpreter to raise and unwind, and for the Python frames between two
 // native calls. A quarter of the stack, at most this much.
-constexpr size_t STACK_RESERVE_MAX = size_t(256) << 10;  // 256 KiB
+constexpr size_t STACK_RESERVE_MAX = size_t{256} * 1024;  // 256 KiB
 
 struct StackBounds {
     uintptr_t limit = 0;  // calls below this address are refused

@@ -6,8 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace rt {
-namespace detail {
+namespace rt::detail {
 
 namespace {
 
@@ -60,7 +59,7 @@ py::object eval_in(const py::dict &globals, const std::string &expr) {
 }
 
 // Where a parameter may stand, as CPython's grammar orders them.
-enum class Stage { Positional, AfterVarArgs, AfterVarKeywords };
+enum class Stage : std::uint8_t { Positional, AfterVarArgs, AfterVarKeywords };
 
 // What the definition computes besides the compiled parameters: defaults and
 // annotations, evaluated in the module namespace.
@@ -117,20 +116,20 @@ std::unique_ptr<Compiled> compile(FunctionSpec spec, const py::dict &globals, co
                 break;
             case Kind::VarArgs:
                 if (stage != Stage::Positional) throw std::logic_error("misplaced *args: " + p.name);
-                code->varargs = (Py_ssize_t)i;
+                code->varargs = static_cast<Py_ssize_t>(i);
                 stage = Stage::AfterVarArgs;
                 break;
             case Kind::KeywordOnly:
                 if (stage == Stage::AfterVarKeywords)
                     throw std::logic_error("keyword-only parameter after **kwargs: " + p.name);
-                if (code->kwonly_end == 0) code->kwonly_begin = (Py_ssize_t)i;
-                code->kwonly_end = (Py_ssize_t)i + 1;
+                if (code->kwonly_end == 0) code->kwonly_begin = static_cast<Py_ssize_t>(i);
+                code->kwonly_end = static_cast<Py_ssize_t>(i) + 1;
                 stage = Stage::AfterVarArgs;
                 if (def) out.kwdefaults[py::str(p.name)] = def;
                 break;
             case Kind::VarKeywords:
                 if (stage == Stage::AfterVarKeywords) throw std::logic_error("second **kwargs: " + p.name);
-                code->varkw = (Py_ssize_t)i;
+                code->varkw = static_cast<Py_ssize_t>(i);
                 stage = Stage::AfterVarKeywords;
                 break;
         }
@@ -144,7 +143,7 @@ std::unique_ptr<Compiled> compile(FunctionSpec spec, const py::dict &globals, co
 }  // namespace
 
 py::object make_function_object(FunctionSpec spec, const std::string &qualname, const std::string &module_name,
-                                py::dict globals, const std::string &source) {
+                                const py::dict &globals, const std::string &source) {
     Evaluated evaluated;
     std::unique_ptr<Compiled> code = compile(std::move(spec), globals, source, evaluated);
     // Every value made before the object, so that nothing can fail once it exists.
@@ -168,7 +167,7 @@ py::object make_function_object(FunctionSpec spec, const std::string &qualname, 
     f->module = module.release().ptr();
     f->doc = doc.release().ptr();
     f->defaults = defaults ? defaults.release().ptr() : nullptr;
-    f->kwdefaults = evaluated.kwdefaults.size() ? evaluated.kwdefaults.release().ptr() : nullptr;
+    f->kwdefaults = !evaluated.kwdefaults.empty() ? evaluated.kwdefaults.release().ptr() : nullptr;
     f->annotations = evaluated.annotations.release().ptr();
     f->globals = globals.inc_ref().ptr();
     f->klass = nullptr;
@@ -176,5 +175,4 @@ py::object make_function_object(FunctionSpec spec, const std::string &qualname, 
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
 }
 
-}  // namespace detail
-}  // namespace rt
+}  // namespace rt::detail

@@ -5,8 +5,7 @@
 
 #include <structmember.h>
 
-namespace rt {
-namespace detail {
+namespace rt::detail {
 
 namespace {
 
@@ -203,7 +202,7 @@ PyObject *get_signature(PyObject *self, void *) noexcept {
                 case Kind::Positional: {
                     kind = Parameter.attr("POSITIONAL_OR_KEYWORD");
                     Py_ssize_t first_default = c.npos - defcount;
-                    if ((Py_ssize_t)i >= first_default && defcount)
+                    if (static_cast<Py_ssize_t>(i) >= first_default && defcount)
                         def = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - first_default));
                     break;
                 }
@@ -232,7 +231,10 @@ PyObject *get_signature(PyObject *self, void *) noexcept {
 
 int set_signature(PyObject *self, PyObject *value, void *) noexcept {
     auto *f = reinterpret_cast<FunctionObject *>(self);
-    if (!f->dict && !(f->dict = PyDict_New())) return -1;
+    if (!f->dict) {
+        f->dict = PyDict_New();
+        if (!f->dict) return -1;
+    }
     if (value) return PyDict_SetItemString(f->dict, "__signature__", value);
     if (PyDict_GetItemString(f->dict, "__signature__")) return PyDict_DelItemString(f->dict, "__signature__");
     PyErr_SetString(PyExc_AttributeError, "__signature__");
@@ -280,11 +282,16 @@ PyMethodDef fn_methods[] = {
 };
 
 PyType_Slot fn_slots[] = {
-    {Py_tp_dealloc, (void *)fn_dealloc},     {Py_tp_traverse, (void *)fn_traverse},
-    {Py_tp_clear, (void *)fn_clear},         {Py_tp_descr_get, (void *)fn_descr_get},
-    {Py_tp_call, (void *)PyVectorcall_Call}, {Py_tp_repr, (void *)fn_repr},
-    {Py_tp_getset, (void *)fn_getset},       {Py_tp_members, (void *)fn_members},
-    {Py_tp_methods, (void *)fn_methods},     {0, nullptr},
+    {Py_tp_dealloc, reinterpret_cast<void *>(fn_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(fn_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(fn_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(fn_descr_get)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void *>(fn_repr)},
+    {Py_tp_getset, static_cast<void *>(fn_getset)},
+    {Py_tp_members, static_cast<void *>(fn_members)},
+    {Py_tp_methods, static_cast<void *>(fn_methods)},
+    {0, nullptr},
 };
 
 }  // namespace
@@ -293,9 +300,9 @@ PyType_Spec function_spec = {
     "builtins.function",
     sizeof(FunctionObject),
     0,
+    // NOLINTNEXTLINE(misc-redundant-expression): CPython's Py_TPFLAGS_DEFAULT expands to `0 | ...`
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL,
     fn_slots,
 };
 
-}  // namespace detail
-}  // namespace rt
+}  // namespace rt::detail

@@ -54,7 +54,7 @@ void init_runtime();
 // function.cpp: a native function from its spec, with defaults and
 // annotations evaluated in `globals` (the module namespace).
 py::object make_function_object(FunctionSpec spec, const std::string &qualname, const std::string &module_name,
-                                py::dict globals, const std::string &source);
+                                const py::dict &globals, const std::string &source);
 
 // binding.cpp: binds a call's arguments into `slots` as CPython binds them,
 // then applies the per-parameter checks; false with the error set.

@@ -73,8 +73,9 @@ PyObject *it_next(PyObject *self) noexcept {
 }
 
 PyType_Slot it_slots[] = {
-    {Py_tp_dealloc, (void *)it_dealloc}, {Py_tp_traverse, (void *)it_traverse}, {Py_tp_clear, (void *)it_clear},
-    {Py_tp_iter, (void *)it_iter},       {Py_tp_iternext, (void *)it_next},     {0, nullptr},
+    {Py_tp_dealloc, reinterpret_cast<void *>(it_dealloc)}, {Py_tp_traverse, reinterpret_cast<void *>(it_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(it_clear)},     {Py_tp_iter, reinterpret_cast<void *>(it_iter)},
+    {Py_tp_iternext, reinterpret_cast<void *>(it_next)},   {0, nullptr},
 };
 
 }  // namespace
@@ -82,7 +83,12 @@ PyType_Slot it_slots[] = {
 namespace detail {
 
 PyType_Spec iterator_spec = {
-    "builtins.generator", sizeof(IteratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, it_slots,
+    "builtins.generator",
+    sizeof(IteratorObject),
+    0,
+    // NOLINTNEXTLINE(misc-redundant-expression): CPython's Py_TPFLAGS_DEFAULT expands to `0 | ...`
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    it_slots,
 };
 
 }  // namespace detail

@@ -102,7 +102,8 @@ py::object Call::super() const {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
         throw py::error_already_set();
     }
-    PyObject *s = PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, fn_->klass, args_[0].ptr(), nullptr);
+    PyObject *s =
+        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), fn_->klass, args_[0].ptr(), nullptr);
     if (!s) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(s);
 }

@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <stdexcept>
@@ -279,7 +280,7 @@ public:
     py::object build();
 
 private:
-    enum class Decorator { None, Abstract, Static, Class };
+    enum class Decorator : std::uint8_t { None, Abstract, Static, Class };
     ClassDef &member(const char *name, std::vector<Param> params, Body body, const Options &options,
                      Decorator decorator);
     ClassDef &property_with(const char *name, Body getter, Body setter, const Options &options);
@@ -356,13 +357,15 @@ inline py::object own(py::handle value) {
 std::string str(py::handle obj);
 
 // One piece of a message: literal text, or a value entering through str().
+// Implicit by design: text({"a ", value, "."}) takes any of these as they are.
 class Piece {
 public:
-    Piece(const char *literal) : text_(py::str(literal)) {}
-    Piece(const std::string &literal) : text_(py::str(literal)) {}
-    Piece(py::handle value) : text_(py::str(value)) {}
+    Piece(const char *literal) : text_(py::str(literal)) {}         // NOLINT(misc-explicit-constructor)
+    Piece(const std::string &literal) : text_(py::str(literal)) {}  // NOLINT(misc-explicit-constructor)
+    Piece(py::handle value) : text_(py::str(value)) {}              // NOLINT(misc-explicit-constructor)
     template <typename Policy>
-    Piece(const py::detail::accessor<Policy> &value) : text_(py::str(py::object(value))) {}
+    Piece(const py::detail::accessor<Policy> &value)  // NOLINT(misc-explicit-constructor)
+        : text_(py::str(py::object(value))) {}
     const py::str &text() const { return text_; }
 
 private:
@@ -404,7 +407,9 @@ int exec_module(PyObject *module, void (*body)(py::module_ &)) noexcept;
 // Defines an extension module as PYBIND11_MODULE does, except that an error
 // raised while the module initialises reaches the importer as itself (a
 // missing dependency is ModuleNotFoundError, a bad value its TypeError), as
-// it would from Python source, not wrapped in ImportError.
+// it would from Python source, not wrapped in ImportError. (`variable` names
+// the body's parameter: a declaration, where parentheses cannot go.)
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define RT_MODULE(name, variable)                                              \
     PYBIND11_MODULE_PYINIT(name)                                               \
     static void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::module_ &); \
@@ -412,3 +417,4 @@ int exec_module(PyObject *module, void (*body)(py::module_ &)) noexcept;
         return ::rt::exec_module(pm, &PYBIND11_CONCAT(rt_module_body_, name)); \
     }                                                                          \
     void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::module_ & variable)
+// NOLINTEND(bugprone-macro-parentheses)

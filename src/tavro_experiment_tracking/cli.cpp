@@ -93,7 +93,7 @@ int run_login(rt::Call &c, py::handle args) {
         if (!e.matches(py::make_tuple(c.g("ExperimentTrackingException"), rt::builtin("KeyError"),
                                       rt::builtin("OSError"), c.g("Empty"))))
             throw;
-        py::object error = e.value();
+        const py::object &error = e.value();
         py::object text = rt::isinstance(error, rt::builtin("KeyError")) && py::len(error.attr("args")) == 1
                               ? py::object(error.attr("args")[py::int_(0)])
                               : py::object(py::str(error));

@@ -83,7 +83,7 @@ RT_MODULE(constants, m) {
     mod.set("AUTH_REQUEST_TIMEOUT", py::float_(60.0));
     // Bytes a login's answer may hold: token, discovery and key answers are a
     // few kilobytes; anything far larger is refused while it arrives.
-    mod.set("AUTH_MAX_ANSWER_BYTES", py::int_(1 << 20));
+    mod.set("AUTH_MAX_ANSWER_BYTES", py::int_(1U << 20U));
     // Seconds one attempt to end a run may take when the ending is not the
     // script's own call (leaving a `with` block, Ctrl-C, a termination signal,
     // the interpreter's exit): one request, no retries. Whole seconds, as the

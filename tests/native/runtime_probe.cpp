@@ -149,7 +149,7 @@ RT_MODULE(runtime_probe, m) {
         if (kind == "value") throw py::value_error("bad value");
         if (kind == "key") throw py::key_error("missing");
         if (kind == "cast") return py::int_(py::cast<int>(py::str("not a number")));
-        if (kind == "other") throw 42;
+        if (kind == "other") throw 42;  // NOLINT(bugprone-std-exception-baseclass): a foreign exception, on purpose
         throw std::runtime_error("plain C++ failure");
     });
 

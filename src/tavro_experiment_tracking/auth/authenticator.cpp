@@ -59,7 +59,9 @@ py::object delivered(rt::Call &c, py::handle queue) {
 void stop_callback_server(rt::Call &c, py::handle client, py::handle server, py::handle thread) noexcept {
     try {
         c.g("abort_exchanges")(client.attr("settings").attr("requests_session"));
-    } catch (...) {}
+    } catch (...) {
+        // Dropped: the login failed already.
+    }
     try {
         // shutdown() waits for a running serve_forever(); when the loop has
         // ended (or never ran) there is nothing to wait for.
@@ -70,8 +72,12 @@ void stop_callback_server(rt::Call &c, py::handle client, py::handle server, py:
         try {
             c.g("logger").attr("debug")(rt::text(
                 {"Stopping the login's callback server failed: ", py::type::handle_of(e.value()).attr("__name__")}));
-        } catch (...) {}
-    } catch (...) {}
+        } catch (...) {
+            // Dropped: a log line that cannot be written.
+        }
+    } catch (...) {
+        // Dropped: the login failed already.
+    }
 }
 
 // ---- the base class --------------------------------------------------------------

@@ -7,6 +7,9 @@
 // client, which checks the ID token as it does for the browser login.
 #include "runtime.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 namespace py = pybind11;
 using namespace py::literals;
 using rt::arg;
@@ -123,7 +126,7 @@ void announce(rt::Call &c, const py::dict &answer, double wait) {
     py::object complete = answer.attr("get")("verification_uri_complete");
     if (rt::isinstance(complete, rt::builtin("str")) && rt::truthy(complete))
         text = rt::text({text, "(or open ", complete, ", which carries the code)\n"});
-    long minutes = std::max(1L, static_cast<long>(wait / 60 + 0.5));
+    long minutes = std::max(1L, std::lround(wait / 60));
     text = rt::text(
         {text, "Waiting up to ", py::int_(minutes), minutes == 1 ? " minute" : " minutes", " for the sign-in.\n"});
     stderr_.attr("write")(text);

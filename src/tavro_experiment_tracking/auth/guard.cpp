@@ -228,7 +228,7 @@ void read_capped(rt::Call &c, py::handle self, py::handle request, py::handle re
         too_large(c, self, request, response);
     py::list chunks;
     size_t received = 0;
-    for (py::handle chunk : response.attr("iter_content")(1 << 16)) {
+    for (py::handle chunk : response.attr("iter_content")(1U << 16U)) {
         received += py::len(chunk);
         if (greater(py::int_(received), max_bytes)) too_large(c, self, request, response);
         chunks.append(chunk);

@@ -64,10 +64,10 @@ py::object read_file(rt::Call &c, py::handle path) {
         bool private_ = !rt::truthy(py::int_(mode) & py::int_(0077));
         if (!regular || !own || !private_) {
             file.attr("close")();
-            warn(c, rt::text({"The stored login ", path, " is refused and was not read: ",
-                              !regular ? "it is not a regular file"
-                              : !own   ? "another user owns it"
-                                       : "others may read it (it must be 0600)",
+            const char *why = "others may read it (it must be 0600)";
+            if (!own) why = "another user owns it";
+            if (!regular) why = "it is not a regular file";
+            warn(c, rt::text({"The stored login ", path, " is refused and was not read: ", why,
                               ". Remove it (logout), or make it yours alone."}));
             return py::none();
         }
@@ -119,7 +119,9 @@ py::object save_login(rt::Call &c) {
         file.attr("close")();
         try {
             os.attr("unlink")(temporary);
-        } catch (py::error_already_set &) {}
+        } catch (py::error_already_set &) {
+            // Dropped: the write's own failure is the one to raise.
+        }
         throw;
     }
     return path;

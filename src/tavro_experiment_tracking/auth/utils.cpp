@@ -12,7 +12,9 @@ using rt::arg;
 namespace {
 
 // A callback this login cannot complete: answered with `status` and `text`.
-struct Refusal {
+struct Refusal : std::exception {
+    Refusal(int status_, py::str text_) : status(status_), text(std::move(text_)) {}
+    const char *what() const noexcept override { return "the login's callback was refused"; }
     int status;
     py::str text;
 };

@@ -99,7 +99,7 @@ struct Sender {
     pid_t owner_offline = 0;   // the process that said where its offline iterations are
     pid_t journals_owner = 0;  // the process whose journals `journals` holds
     Journals *journals = new Journals();
-    Clock::time_point last_sync{};
+    Clock::time_point last_sync;
 };
 
 Sender &sender() {
@@ -113,7 +113,8 @@ Sender &sender() {
 std::string utf8(py::handle text) {
     if (PyUnicode_Check(text.ptr())) {
         Py_ssize_t size = 0;
-        if (const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) return std::string(data, size_t(size));
+        if (const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size))
+            return std::string(data, static_cast<size_t>(size));
         PyErr_Clear();  // lone surrogates: written as `surrogatepass` writes them
     }
     py::bytes encoded = py::str(text).attr("encode")("utf-8", "surrogatepass");
@@ -264,7 +265,7 @@ JournalRef open_journal(rt::Call &c, Sender &s, const std::string &uri, const st
             if (e.code().value() != EEXIST) journal_failed(j->path, e.code().value(), "write");
         }
     }
-    std::lock_guard<std::mutex> lock(s.journals->mutex);
+    std::scoped_lock lock(s.journals->mutex);
     s.journals->open[{uri, run_id}] = j;
     s.journals_owner = getpid();
     return j;
@@ -275,13 +276,13 @@ void journal_records(rt::Call &c, Sender &s, std::vector<Record> &records) {
     const Record &first = records.front();
     JournalRef j;
     {
-        std::lock_guard<std::mutex> lock(s.journals->mutex);
+        std::scoped_lock lock(s.journals->mutex);
         auto found = s.journals->open.find({first.tracking_uri, first.run_id});
         if (found != s.journals->open.end() && !found->second->retired) j = found->second;
     }
     if (!j) j = open_journal(c, s, first.tracking_uri, first.run_id);
     std::string frames;
-    std::lock_guard<std::mutex> lock(j->mutex);
+    std::scoped_lock lock(j->mutex);
     uint64_t seq = j->last_seq;
     for (Record &r : records) {
         r.jseq = ++seq;
@@ -304,12 +305,14 @@ void mark_acknowledged(Journal &j, uint64_t seq) {
     std::string frame, p(1, ACKED);
     jr::put<uint64_t>(p, seq);
     jr::frame(frame, p);
-    std::lock_guard<std::mutex> lock(j.mutex);
+    std::scoped_lock lock(j.mutex);
     if (j.retired || seq <= j.acked) return;
     try {
         jr::File::write_whole(j.fd, frame, j.size);
         j.dirty = true;
-    } catch (const std::system_error &) {}
+    } catch (const std::system_error &) {
+        // Dropped: an acknowledgement that cannot be written is written with the next one.
+    }
     j.acked = seq;
 }
 
@@ -323,7 +326,7 @@ void acknowledge(const std::vector<const Record *> &records) {
 void sync_journals(Sender &s, bool now) {
     std::vector<JournalRef> dirty;
     {
-        std::lock_guard<std::mutex> lock(s.journals->mutex);
+        std::scoped_lock lock(s.journals->mutex);
         Clock::time_point at = Clock::now();
         if (!now && at < s.last_sync + JOURNAL_SYNC_INTERVAL) return;
         s.last_sync = at;
@@ -341,10 +344,10 @@ void sync_journals_now(Sender &s) {
 // A run that ends (every run: "") : its journals that hold nothing the
 // server lacks go.
 void retire_journals(Sender &s, const std::string &run_id) {
-    std::lock_guard<std::mutex> lock(s.journals->mutex);
+    std::scoped_lock lock(s.journals->mutex);
     for (auto it = s.journals->open.begin(); it != s.journals->open.end();) {
         Journal &j = *it->second;
-        std::lock_guard<std::mutex> jlock(j.mutex);
+        std::scoped_lock jlock(j.mutex);
         if ((run_id.empty() || j.run_id == run_id) && j.acked >= j.last_seq && !j.offline) {
             ::unlink(j.path.c_str());
             j.retired = true;
@@ -360,10 +363,10 @@ void retire_journals(Sender &s, const std::string &run_id) {
 // they hold.
 uint64_t close_journals(Sender &s) {
     uint64_t unsent = 0;
-    std::lock_guard<std::mutex> lock(s.journals->mutex);
+    std::scoped_lock lock(s.journals->mutex);
     for (auto &entry : s.journals->open) {
         Journal &j = *entry.second;
-        std::lock_guard<std::mutex> jlock(j.mutex);
+        std::scoped_lock jlock(j.mutex);
         if (j.offline)
             ;  // the offline iteration's store says the rest
         else if (j.acked >= j.last_seq)
@@ -394,9 +397,11 @@ void append_json_string(std::string &out, const std::string &text) {
         } else if (ch < 0x20) {
             snprintf(escape, sizeof escape, "\\u%04x", ch);
             out += escape;
-        } else if (ch == 0xED && i + 2 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0xA0) {
-            unsigned code = ((ch & 0x0Fu) << 12) | ((static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6) |
-                            (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+        } else if (ch == 0xED && i + 2 < text.size() &&
+                   (unsigned{static_cast<unsigned char>(text[i + 1])} & 0xE0U) == 0xA0U) {
+            unsigned code = ((unsigned{ch} & 0x0FU) << 12U) |
+                            ((unsigned{static_cast<unsigned char>(text[i + 1])} & 0x3FU) << 6U) |
+                            (unsigned{static_cast<unsigned char>(text[i + 2])} & 0x3FU);
             snprintf(escape, sizeof escape, "\\u%04x", code);
             out += escape;
             i += 2;
@@ -491,7 +496,7 @@ std::vector<Batch> batches_of(const std::vector<Outbox::Entry> &taken) {
     return batches;
 }
 
-enum class Outcome { Sent, Retry, Refused, Abandoned };
+enum class Outcome : std::uint8_t { Sent, Retry, Refused, Abandoned };
 
 // One attempt at a batch, the GIL taken for it: `_send_batch` of the module
 // sends its JSON body (looked up now, so a patch of it takes effect); what it
@@ -593,7 +598,10 @@ int64_t as_int64(py::handle value) {
 void queue_checked(rt::Call &c, std::vector<Record> &&records) {
     if (records.empty()) return;
     // An offline iteration's values stay in its journal: no sender, no server.
-    if (is_offline(sender(), records.front().tracking_uri)) return journal_records(c, sender(), records);
+    if (is_offline(sender(), records.front().tracking_uri)) {
+        journal_records(c, sender(), records);
+        return;
+    }
     Sender &s = running_sender(c);
     if (!s.journal_folder.empty()) journal_records(c, s, records);
     s.outbox.push(std::move(records), FULL_BATCH);
@@ -1087,7 +1095,7 @@ py::object sync_journal(rt::Call &c) {
     // marks written from now on follow the last whole record.
     if (found.damaged > 0) {
         result["damaged_bytes"] = py::int_(found.damaged);
-        if (ftruncate(f.fd, off_t(found.whole)) != 0)
+        if (ftruncate(f.fd, static_cast<off_t>(found.whole)) != 0)
             return failed(rt::text({"its damaged end cannot be cut off: ", py::str(std::strerror(errno))}));
     }
     std::vector<Record> unsent;

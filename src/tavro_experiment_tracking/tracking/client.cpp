@@ -117,7 +117,7 @@ template <typename Body>
 void with_environment(rt::Call &c, const std::vector<std::pair<py::object, py::object>> &settings, Body body) {
     py::object environ = c.g("os").attr("environ");
     std::vector<py::object> saved;
-    for (auto &setting : settings) {
+    for (const auto &setting : settings) {
         saved.push_back(environ.attr("get")(setting.first));
         environ[setting.first] = setting.second;
     }
@@ -253,7 +253,9 @@ py::set end_left_open_runs(rt::Call &c, const py::list &entries, StatusOf status
             try {
                 logger.attr("warning")(rt::text(
                     {"Could not end a run left open ", when, ": ", py::type::handle_of(e.value()).attr("__name__")}));
-            } catch (py::error_already_set &) {}
+            } catch (py::error_already_set &) {
+                // Dropped: a warning that cannot be written.
+            }
         }
     }
     return ended;
@@ -265,12 +267,12 @@ py::object end_open_iterations(rt::Call &c) {
     py::object open = open_runs(c);
     py::list entries(open.attr("items")());
     open.attr("clear")();
-    if (entries.size() == 0) return py::none();
+    if (entries.empty()) return py::none();
     // The status an earlier ending meant (FAILED when a block raised, KILLED
     // for a signal) is the one tried again, never replaced by the exit's own.
     py::object status = status_name(c, exit_status(c));
     end_left_open_runs(
-        c, entries, [&](py::object meant) { return meant.is_none() ? status : meant; }, true, py::str("at exit"),
+        c, entries, [&](const py::object &meant) { return meant.is_none() ? status : meant; }, true, py::str("at exit"),
         2.0 * static_cast<double>(run_end_timeout(c)));
     return py::none();
 }
@@ -312,7 +314,8 @@ py::object on_termination_signal(rt::Call &c) {
             }
             double left = SIGNAL_ENDING_SECONDS - (monotonic().cast<double>() - started);
             py::set ended = end_left_open_runs(
-                c, entries, [&](py::object) { return killed; }, false, rt::text({"on ", name}), std::max(left, 1.0));
+                c, entries, [&](const py::object &) { return killed; }, false, rt::text({"on ", name}),
+                std::max(left, 1.0));
             for (py::handle run_id : ended) open.attr("pop")(run_id, py::none());
         },
         [&] { state["ending"] = py::bool_(false); });

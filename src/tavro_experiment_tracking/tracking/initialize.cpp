@@ -39,7 +39,7 @@ void use_server(rt::Call &c, py::handle session, const py::object &tracking_uri)
         py::object store = c.g("offline_store")(meant);
         c.g("logger").attr("info")(rt::text({"Working offline: iterations meant for ", meant, " are kept in ", store,
                                              " until `python -m tavro_experiment_tracking sync` sends them."}));
-        meant = store;
+        meant = std::move(store);
     }
     session.attr("tracking_uri") = meant;
     py::object resolved = session.attr("tracking_uri");

@@ -45,7 +45,7 @@ constexpr const char *OFFLINE_RUN = "tavro_experiment_tracking.sync.offlineRunId
 
 // Every run of `experiment_ids` on `client` matching `filter` (None: all), in
 // the listing's order (newest first), deleted ones too when `all`.
-py::list runs_of(rt::Call &c, py::handle client, py::handle experiment_id, py::object filter, bool all) {
+py::list runs_of(rt::Call &c, py::handle client, py::handle experiment_id, const py::object &filter, bool all) {
     py::list found;
     py::object token = py::none();
     py::object view = all ? c.g("ViewType").attr("ALL") : c.g("ViewType").attr("ACTIVE_ONLY");

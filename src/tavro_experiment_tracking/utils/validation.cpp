@@ -153,7 +153,7 @@ py::object validate_keys_already_exists(rt::Call &c) {
     for (py::handle param : params) {
         py::object key = param.attr("key");
         if (!rt::contains(logged, key)) continue;
-        py::str old_value(py::object(logged[key]));
+        py::str old_value = py::str(logged[key]);
         py::str new_value(param.attr("value"));
         if (rt::equal(old_value, new_value)) continue;
         conflicts.append(py::str("key={} (logged value={}, new value={})")

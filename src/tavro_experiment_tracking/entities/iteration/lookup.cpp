@@ -89,7 +89,7 @@ py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experimen
         experiment_ids.append(experiment_id);
         py::object filter = name_filter(c, tag_key, name);
         for_each_listed(
-            [&](py::object token) {
+            [&](const py::object &token) {
                 return client.attr("search_runs")(experiment_ids, filter, listing.attr("run_view_type"),
                                                   listing.attr("max_results"), listing.attr("order_by"),
                                                   token ? token : py::object(py::none()));
@@ -97,7 +97,7 @@ py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experimen
             [&](py::handle run) { match(run.attr("info").attr("run_id"), run); });
     } else {
         for_each_listed(
-            [&](py::object token) {
+            [&](const py::object &token) {
                 if (!token) return client.attr("list_run_infos")(experiment_id);
                 return client.attr("list_run_infos")(experiment_id, "page_token"_a = token);
             },
