@@ -8,7 +8,7 @@ namespace rt {
 // ---- raising ---------------------------------------------------------------------
 
 void raise_instance(py::handle exc) {
-    PyErr_SetObject(reinterpret_cast<PyObject *> Py_TYPE(exc.ptr()), exc.ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
     throw py::error_already_set();
 }
 
@@ -22,7 +22,7 @@ void raise_instance_while_handling(const py::error_already_set &caught, py::hand
     PyErr_GetExcInfo(&ot, &ov, &otb);
     PyErr_SetExcInfo(caught.type().inc_ref().ptr(), value.inc_ref().ptr(),
                      (trace && !trace.is_none()) ? trace.inc_ref().ptr() : nullptr);
-    PyErr_SetObject(reinterpret_cast<PyObject *> Py_TYPE(exc.ptr()), exc.ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
     PyErr_SetExcInfo(ot, ov, otb);
     throw py::error_already_set();
 }
