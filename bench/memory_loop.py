@@ -226,6 +226,24 @@ def local_entries(sink):
           lambda: refused(lambda: utils.missing, AttributeError))
     e.add("browser_usable id_token_user", lambda: (device.browser_usable(), utils.id_token_user({"email": "e"})),
           lambda: refused(lambda: utils.id_token_user(5), AttributeError))
+    from mlflow.exceptions import MlflowException
+    from mlflow.protos.databricks_pb2 import RESOURCE_ALREADY_EXISTS
+
+    from tavro_experiment_tracking.exception import _invalid_parameter
+    from tavro_experiment_tracking.tracking.client import _get_or_create_experiment
+
+    def taken():
+        raise MlflowException("taken", error_code=RESOURCE_ALREADY_EXISTS)
+
+    def lost_race():  # made by another job between the lookup and the creation
+        answers = iter([None, "found"])
+        return _get_or_create_experiment(lambda: next(answers), taken, str)
+
+    e.add("_invalid_parameter _get_or_create_experiment",
+          lambda: (_invalid_parameter("bad value"), _get_or_create_experiment(lambda: None, lambda: "1", str),
+                   lost_race()),
+          lambda: refused(lambda: _get_or_create_experiment(lambda: None, taken, str), MlflowException),
+          lambda: refused(_invalid_parameter, TypeError))
     e.add("get_disposable_handler", lambda: utils.get_disposable_handler(None, "s", queue.Queue()),
           lambda: refused(utils.get_disposable_handler, TypeError))
     handler = utils.get_disposable_handler(None, "state", queue.Queue())

@@ -401,6 +401,7 @@ py::object device_authenticate(rt::Call &c, bool asked) {
         client.attr("register")(provider_info["registration_endpoint"], "redirect_uris"_a = redirect_uris,
                                 "grant_types"_a = grant_types);
         secret = client.attr("client_secret");
+        c.g("remember_secret")(secret);
     } else {
         client.attr("store_registration_info")(
             c.g("RegistrationResponse")("client_id"_a = self.attr("client_id"), "client_secret"_a = secret));

@@ -120,9 +120,7 @@ py::dict start(rt::Call &c, py::handle session, py::handle endpoint, py::handle 
 void announce(rt::Call &c, const py::dict &answer, double wait) {
     py::object stderr_ = c.g("sys").attr("stderr");
     py::str text = rt::text({"To log in, open ", answer["verification_uri"],
-                             " in a browser on any device and enter "
-                             "the code ",
-                             answer["user_code"], "\n"});
+                             " in a browser on any device and enter the code ", answer["user_code"], "\n"});
     py::object complete = answer.attr("get")("verification_uri_complete");
     if (rt::isinstance(complete, rt::builtin("str")) && rt::truthy(complete))
         text = rt::text({text, "(or open ", complete, ", which carries the code)\n"});
@@ -164,7 +162,7 @@ py::object poll(rt::Call &c, py::handle session, py::handle token_endpoint, cons
         py::dict answer = answer_of(response);
         py::object error = answer.attr("get")("error");
         if (rt::equal(error, py::str("authorization_pending"))) continue;
-        // Asked too often: every later poll waits longer (3.5).
+        // Asked too often: every later poll waits longer (RFC 8628, 3.5).
         if (rt::equal(error, py::str("slow_down"))) {
             interval += c.g("SLOW_DOWN_STEP").cast<double>();
             continue;
