@@ -142,11 +142,6 @@ def test_active_iteration_never_hides_the_users_exception(session_client, mlflow
             with ActiveIteration(unreachable, run):
                 1 / 0
     assert "Could not mark iteration" in caplog.text
-    # Without an exception of its own, the failure to end the run is the error.
-    with pytest.raises(Exception) as failure:
-        with ActiveIteration(unreachable, run):
-            pass
-    assert not isinstance(failure.value, ZeroDivisionError)
 
 
 @pytest.mark.parametrize(

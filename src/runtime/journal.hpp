@@ -29,22 +29,58 @@ namespace rt::journal {
 
 constexpr char MAGIC[] = "tavro-journal 1\n";
 constexpr size_t MAGIC_SIZE = sizeof MAGIC - 1;
-// A frame longer than this is damage, not a record.
-constexpr uint32_t MAX_PAYLOAD = 16u << 20;
+// A frame longer than this is damage, not a record (the records are a few
+// hundred bytes: a writer refuses a longer one).
+constexpr uint32_t MAX_PAYLOAD = 1u << 16;
 
-inline uint32_t crc32(const char *data, size_t size, uint32_t crc = 0) {
+constexpr uint32_t CRC_POLYNOMIAL = 0xEDB88320u;  // CRC-32 (zlib's), reflected
+
+inline const std::array<uint32_t, 256> &crc_table() {
     static const std::array<uint32_t, 256> table = [] {
         std::array<uint32_t, 256> t{};
         for (uint32_t i = 0; i < 256; i++) {
             uint32_t c = i;
-            for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            for (int k = 0; k < 8; k++) c = (c & 1) ? CRC_POLYNOMIAL ^ (c >> 1) : c >> 1;
             t[i] = c;
         }
         return t;
     }();
+    return table;
+}
+
+inline uint32_t crc32(const char *data, size_t size, uint32_t crc = 0) {
+    const std::array<uint32_t, 256> &table = crc_table();
     crc = ~crc;
     for (size_t i = 0; i < size; i++) crc = table[(crc ^ static_cast<unsigned char>(data[i])) & 0xFF] ^ (crc >> 8);
     return ~crc;
+}
+
+// Polynomials modulo CRC-32's, in its reflected representation, so that the
+// CRC of any stretch of a file follows from the CRCs of two of its prefixes:
+// crc(A B) = multiply(x^(8 |B|), crc(A)) ^ crc(B), as zlib's crc32_combine.
+inline uint32_t multiply(uint32_t a, uint32_t b) {
+    uint32_t product = 0;
+    for (int bit = 31; bit >= 0; bit--) {  // without branches: a's bits are noise to a predictor
+        product ^= b & (0u - ((a >> bit) & 1u));
+        b = (b >> 1) ^ (CRC_POLYNOMIAL & (0u - (b & 1u)));
+    }
+    return product;
+}
+
+// x^(8 n) for n up to MAX_PAYLOAD: what a CRC is multiplied by when n bytes
+// follow it. Made once, on the first damaged journal.
+inline const std::vector<uint32_t> &byte_shifts() {
+    static const std::vector<uint32_t> shifts = [] {
+        std::vector<uint32_t> s(size_t{MAX_PAYLOAD} + 1);
+        const std::array<uint32_t, 256> &table = crc_table();
+        uint32_t x = 1u << 31;  // x^0
+        for (uint32_t &entry : s) {
+            entry = x;
+            x = table[x & 0xFF] ^ (x >> 8);  // times x^8
+        }
+        return s;
+    }();
+    return shifts;
 }
 
 // Little-endian fields of a payload, written and read.
@@ -122,63 +158,139 @@ inline void frame(std::string &out, const std::string &payload) {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-// What a reader found in a journal.
-struct Contents {
-    bool is_journal = false;  // the magic line is there
-    std::vector<std::string> payloads;
-    uint64_t whole = 0;    // bytes up to the end of the last whole frame
-    uint64_t damaged = 0;  // bytes in no whole frame: damage inside, and a torn or damaged tail
+// Reads the frames of an open file in order, a window of it at a time:
+// memory stays a few megabytes whatever the file's size. Bytes that are no
+// whole frame (flipped on the disk, a write torn by a crash) are skipped up
+// to the next whole frame, so a damaged record costs that record alone; what
+// follows the last whole frame is the tail. Finding the next frame after
+// damage looks at every position once, each in constant time (the CRC of a
+// candidate follows from prefix CRCs), so even a file crafted to look like
+// frames everywhere is read in time linear in its size.
+class Reader {
+public:
+    explicit Reader(int fd) : fd_(fd) {}
+
+    // The magic line is there.
+    bool is_journal() {
+        if (!have(0, MAGIC_SIZE) || buffer_.compare(0, MAGIC_SIZE, MAGIC) != 0) return false;
+        at_ = whole_ = MAGIC_SIZE;
+        return true;
+    }
+
+    // The next whole frame's payload; false at the end.
+    bool next(std::string &payload) {
+        for (;;) {
+            if (!have(at_, 8)) break;
+            uint32_t size = u32(at_);
+            if (size <= MAX_PAYLOAD && have(at_, 8 + uint64_t{size}) && u32(at_ + 4) == direct_crc(at_, size)) {
+                payload.assign(buffer_, index(at_ + 8), size);
+                at_ += 8 + uint64_t{size};
+                whole_ = at_;
+                return true;
+            }
+            uint64_t found = next_frame(at_ + 1);
+            if (found == NONE) break;
+            damaged_ += found - at_;
+            at_ = found;
+        }
+        tail_ = base_ + buffer_.size() - at_;
+        return false;
+    }
+
+    // Bytes up to the end of the last whole frame.
+    uint64_t whole() const { return whole_; }
+    // Bytes in no whole frame: damage inside, and (once `next` said the end)
+    // a torn or damaged tail.
+    uint64_t damaged() const { return damaged_ + tail_; }
+    uint64_t tail() const { return tail_; }
+
+private:
+    static constexpr uint64_t NONE = UINT64_MAX;
+    static constexpr size_t CHUNK = 1 << 20;
+
+    size_t index(uint64_t offset) const { return static_cast<size_t>(offset - base_); }
+    uint32_t u32(uint64_t offset) const {
+        uint32_t value;
+        std::memcpy(&value, buffer_.data() + index(offset), 4);
+        return value;
+    }
+    uint32_t direct_crc(uint64_t offset, uint32_t size) const {
+        const char *head = buffer_.data() + index(offset);
+        return crc32(head + 8, size, crc32(head, 4));
+    }
+
+    // Bytes [offset, offset + n) are in the window; false when the file ends
+    // before. The window never starts far before `offset`.
+    bool have(uint64_t offset, uint64_t n) {
+        if (offset > base_ + CHUNK) {
+            if (!prefix_.empty()) {  // a search under way keeps its prefixes from `offset` on
+                prefix(offset);
+                prefix_.erase(prefix_.begin(), prefix_.begin() + static_cast<std::ptrdiff_t>(offset - prefix_base_));
+                prefix_base_ = offset;
+            }
+            buffer_.erase(0, index(offset));
+            base_ = offset;
+        }
+        while (base_ + buffer_.size() < offset + n) {
+            if (end_) return false;
+            size_t old = buffer_.size();
+            buffer_.resize(old + CHUNK);
+            ssize_t got;
+            do {
+                got = pread(fd_, &buffer_[old], CHUNK, static_cast<off_t>(base_ + old));
+            } while (got < 0 && errno == EINTR);
+            if (got < 0) {
+                buffer_.resize(old);
+                fail("reading the journal");
+            }
+            buffer_.resize(old + static_cast<size_t>(got));
+            if (got == 0) end_ = true;
+        }
+        return true;
+    }
+
+    // CRCs of the window's prefixes, from wherever the search began, up to
+    // `offset` (the bytes are in the window).
+    uint32_t prefix(uint64_t offset) {
+        const std::array<uint32_t, 256> &table = crc_table();
+        while (prefix_base_ + prefix_.size() <= offset) {
+            uint64_t at = prefix_base_ + prefix_.size() - 1;
+            uint32_t r = ~prefix_.back();
+            r = table[(r ^ static_cast<unsigned char>(buffer_[index(at)])) & 0xFF] ^ (r >> 8);
+            prefix_.push_back(~r);
+        }
+        return prefix_[static_cast<size_t>(offset - prefix_base_)];
+    }
+
+    // The first position from `from` on where a whole frame starts, or NONE.
+    uint64_t next_frame(uint64_t from) {
+        const std::vector<uint32_t> &shifts = byte_shifts();
+        prefix_.assign(1, 0);
+        prefix_base_ = from;
+        for (uint64_t p = from;; p++) {
+            if (!have(p, 8)) break;
+            uint32_t size = u32(p);
+            if (size > MAX_PAYLOAD || !have(p, 8 + uint64_t{size})) continue;
+            // crc(head payload) = x^(8 size) crc(head) + crc(payload), and
+            // crc(payload) from the prefixes around it.
+            uint32_t head = crc32(buffer_.data() + index(p), 4);
+            uint32_t crc = multiply(shifts[size], head ^ prefix(p + 8)) ^ prefix(p + 8 + size);
+            if (crc == u32(p + 4)) {
+                prefix_.clear();
+                return p;
+            }
+        }
+        prefix_.clear();
+        return NONE;
+    }
+
+    int fd_;
+    std::string buffer_;  // the file's bytes from base_ on
+    uint64_t base_ = 0, at_ = 0, whole_ = 0, damaged_ = 0, tail_ = 0;
+    bool end_ = false;
+    std::vector<uint32_t> prefix_;  // prefix_[i]: CRC of the bytes searched before prefix_base_ + i
+    uint64_t prefix_base_ = 0;
 };
-
-// Whether a whole frame, its checksum right, starts at `at`; its length then.
-inline bool frame_at(const std::string &data, size_t at, uint32_t &size) {
-    if (at + 8 > data.size()) return false;
-    uint32_t crc;
-    std::memcpy(&size, data.data() + at, 4);
-    std::memcpy(&crc, data.data() + at + 4, 4);
-    if (size > MAX_PAYLOAD || at + 8 + size > data.size()) return false;
-    return crc32(data.data() + at + 8, size, crc32(data.data() + at, 4)) == crc;
-}
-
-// The frames of an open file. Bytes that are no whole frame (flipped on the
-// disk, a write torn by a crash) are skipped up to the next whole frame, so
-// a damaged record costs that record alone; what follows the last whole
-// frame is the tail.
-inline Contents read_all(int fd) {
-    Contents found;
-    std::string data;
-    char buffer[1 << 16];
-    for (off_t at = 0;;) {
-        ssize_t n = pread(fd, buffer, sizeof buffer, at);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("reading the journal");
-        }
-        if (n == 0) break;
-        data.append(buffer, size_t(n));
-        at += n;
-    }
-    if (data.compare(0, MAGIC_SIZE, MAGIC) != 0) return found;
-    found.is_journal = true;
-    size_t at = MAGIC_SIZE, whole = MAGIC_SIZE;
-    uint32_t size = 0;
-    while (at + 8 <= data.size()) {
-        if (frame_at(data, at, size)) {
-            found.payloads.emplace_back(data, at + 8, size);
-            at += 8 + size;
-            whole = at;
-            continue;
-        }
-        size_t next = at + 1;
-        while (next + 8 <= data.size() && !frame_at(data, next, size)) next++;
-        if (next + 8 > data.size()) break;
-        found.damaged += next - at;
-        at = next;
-    }
-    found.whole = whole;
-    found.damaged += data.size() - whole;
-    return found;
-}
 
 // A journal open for appending, locked for as long as it is open.
 class File {
@@ -186,7 +298,7 @@ public:
     // A new journal at `path` (which must not exist), its first frame
     // `header`; readable by its owner alone.
     static int create(const std::string &path, const std::string &header, uint64_t &size) {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0) fail("creating the journal");
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int saved = errno;
@@ -208,9 +320,10 @@ public:
     }
 
     // An existing journal, locked without waiting: -1 when someone holds it
-    // (a live writer, another sync).
+    // (a live writer, another sync). A symbolic link is refused (ELOOP),
+    // never followed: a write through it would land in whatever it names.
     static int open_locked(const std::string &path) {
-        int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+        int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (fd < 0) fail("opening the journal");
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int saved = errno;

@@ -393,6 +393,20 @@ py::object next_or_end(py::handle iterator);
 // A builtin by name (`type`, `object`, `property`, ...).
 py::object builtin(const char *name);
 
+// `text` (anything with a str()) as a terminal may show it: every control
+// character (C0, DEL, C1, the line and paragraph separators, the marks that
+// reorder text) written as its escape (\x1b, \u202e), so that text from a
+// file or a server can neither move the cursor, clear the screen nor forge
+// a line of its own.
+py::str printable(py::handle text);
+
+// Why the folder at `path` may not hold what the package keeps for its user
+// (a journal, an offline store, a login): another user owns it (or the
+// symbolic link that names it), or group or others may write in it; None
+// when it may, or does not exist yet. The reason names the folder's owner or
+// mode and says how to mend it.
+py::object folder_refusal(py::handle path);
+
 // A lazy iterator that behaves like a generator: `next(state)` returns the
 // next item, or a null object at the end. Everything the iterator needs
 // between items lives in `state`, where the garbage collector sees it: `next`

@@ -3,6 +3,8 @@
 // text made of pieces), each with the interpreter's own semantics and errors.
 #include "internal.hpp"
 
+#include <cstdio>
+
 namespace rt {
 
 // ---- raising ---------------------------------------------------------------------
@@ -131,6 +133,33 @@ py::object builtin(const char *name) {
         throw py::error_already_set();
     }
     return py::reinterpret_borrow<py::object>(value);
+}
+
+py::str printable(py::handle text) {
+    py::str original(text);
+    Py_ssize_t length = PyUnicode_GetLength(original.ptr());
+    int kind = PyUnicode_KIND(original.ptr());
+    const void *data = PyUnicode_DATA(original.ptr());
+    auto control = [](Py_UCS4 ch) {
+        return ch < 0x20 || (ch >= 0x7f && ch < 0xa0) || ch == 0x2028 || ch == 0x2029 || ch == 0x061c || ch == 0x200e ||
+               ch == 0x200f || (ch >= 0x202a && ch <= 0x202e) || (ch >= 0x2066 && ch <= 0x2069);
+    };
+    bool clean = true;
+    for (Py_ssize_t i = 0; i < length && clean; i++) clean = !control(PyUnicode_READ(kind, data, i));
+    if (clean) return original;
+    char escape[12];
+    py::list pieces;
+    Py_ssize_t start = 0;
+    for (Py_ssize_t i = 0; i < length; i++) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (!control(ch)) continue;
+        pieces.append(original[py::slice(start, i, 1)]);
+        snprintf(escape, sizeof escape, ch < 0x100 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(ch));
+        pieces.append(py::str(escape));
+        start = i + 1;
+    }
+    pieces.append(original[py::slice(start, length, 1)]);
+    return py::str("").attr("join")(pieces);
 }
 
 }  // namespace rt

@@ -2,6 +2,8 @@
 // no authenticator to `init` (the variable names are in constants).
 #include "runtime.hpp"
 
+#include <cerrno>
+
 #include <vector>
 
 namespace py = pybind11;
@@ -198,28 +200,76 @@ py::object offline_mode(rt::Call &c) {
 // Where iterations meant for `tracking_uri` are kept offline: a store of the
 // tracking library's own in the journal folder, one per server, which names
 // the server it is meant for (in its file `tracking_uri`).
+// A folder the package keeps its user's files in: refused (PermissionError,
+// naming it and what to do) when another user owns it or may write in it;
+// made for the user alone when it is missing.
+void private_folder(rt::Call &c, py::handle folder, const char *what) {
+    py::object refusal = rt::folder_refusal(folder);
+    if (!refusal.is_none())
+        rt::raise(PyExc_PermissionError, py::int_(EPERM),
+                  rt::text({"The ", what, " ", folder, " is refused: ", refusal, ". Name a folder of your own in ",
+                            c.g("ENV_JOURNAL_DIR"), "."}));
+    c.g("os").attr("makedirs")(folder, 0700, "exist_ok"_a = true);
+}
+
 py::object offline_store(rt::Call &c) {
     auto [tracking_uri] = c.args<1>();
     py::object os = c.g("os");
     py::str uri = tracking_uri.is_none() ? py::str("") : py::str(tracking_uri);
     py::object digest = c.g("hashlib").attr("sha256")(uri.attr("encode")("utf-8", "surrogatepass")).attr("hexdigest")();
-    py::object folder = os.attr("path").attr("join")(c.g("journal_folder")(), "offline", digest[py::slice(0, 16, 1)]);
-    os.attr("makedirs")(folder, 0700, "exist_ok"_a = true);
+    py::object journals = c.g("journal_folder")();
+    private_folder(c, journals, "journal folder");
+    private_folder(c, os.attr("path").attr("join")(journals, "offline"), "offline folder");
+    py::object folder = os.attr("path").attr("join")(journals, "offline", digest[py::slice(0, 16, 1)]);
+    private_folder(c, folder, "offline store");
+    // Written once, never through a symbolic link (whatever it names would
+    // be written); a sync reads which server the store is for from it.
     py::object named = os.attr("path").attr("join")(folder, "tracking_uri");
-    if (!rt::truthy(os.attr("path").attr("exists")(named))) {
-        py::object f = rt::builtin("open")(named, "w", "encoding"_a = "utf-8", "errors"_a = "surrogatepass");
-        f.attr("write")(uri);
-        f.attr("close")();
+    int nofollow = py::int_(os.attr("O_NOFOLLOW")).cast<int>(), cloexec = py::int_(os.attr("O_CLOEXEC")).cast<int>();
+    try {
+        py::object fd = os.attr("open")(named,
+                                        py::int_(os.attr("O_WRONLY")) | py::int_(os.attr("O_CREAT")) |
+                                            py::int_(os.attr("O_EXCL")) | py::int_(nofollow) | py::int_(cloexec),
+                                        0600);
+        rt::finally([&] { os.attr("write")(fd, uri.attr("encode")("utf-8", "surrogatepass")); },
+                    [&] { os.attr("close")(fd); });
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_FileExistsError)) throw;
     }
+    c.g("_offline_servers")[folder] = uri;
     // Held shared for the life of the process: a sync, which takes it
     // exclusively, leaves a store alone while a process works in it.
     py::dict held = c.g("_offline_locks");
     if (!held.contains(folder)) {
-        py::object fd = os.attr("open")(named, py::int_(os.attr("O_RDONLY")) | py::int_(os.attr("O_CLOEXEC")));
+        py::object fd = os.attr("open")(named, py::int_(os.attr("O_RDONLY")) | py::int_(nofollow) | py::int_(cloexec));
         c.g("fcntl").attr("flock")(fd, c.g("fcntl").attr("LOCK_SH"));
         held[folder] = fd;
     }
     return rt::text({"file://", folder});
+}
+
+py::object offline_servers(rt::Call &c) {
+    return rt::builtin("sorted")(rt::builtin("set")(c.g("_offline_servers").attr("values")()));
+}
+
+// The server the user's configuration names, as `init` picks it when a
+// script names none: on the cloud platform the workspace's, else the
+// tracking library's variable, else the default tracking server.
+py::object configured_server(rt::Call &c) {
+    py::object environ = c.g("os").attr("environ");
+    if (env_flag(c, c.g("ENV_KOVA_CLOUD"), false)) return environ.attr("get")(c.g("ENV_EXP_TRACKING_SERVER_URI"));
+    py::object named = environ.attr("get")(c.g("ENV_MLFLOW_TRACKING_URI"));
+    if (!named.is_none() && rt::truthy(named.attr("strip")())) return named;
+    return c.g("DEFAULT_TRACK_SERVER");
+}
+
+py::object sync_command(rt::Call &c) {
+    auto [server, path] = c.args<2>();
+    py::object quote = c.g("shlex").attr("quote");
+    py::str command("python -m tavro_experiment_tracking sync");
+    if (!server.is_none()) command = rt::text({command, " --server ", quote(py::str(server))});
+    if (!path.is_none()) command = rt::text({command, " ", quote(c.g("os").attr("fspath")(path))});
+    return command;
 }
 
 py::object async_logging(rt::Call &c) {
@@ -277,6 +327,13 @@ constexpr const char *JOURNAL_FOLDER_DOC =
 named by ``ENV_JOURNAL_DIR`` names, or ``tavro_experiment_tracking/journal`` in
 the user's cache folder (``$XDG_CACHE_HOME``, else ``~/.cache``).)";
 
+constexpr const char *CONFIGURED_SERVER_DOC =
+    R"(The tracking server the configuration names, the one ``init`` uses when a
+script names none: on the cloud platform the variable named by
+``ENV_EXP_TRACKING_SERVER_URI`` (None when unset), else ``MLFLOW_TRACKING_URI``,
+else ``DEFAULT_TRACK_SERVER``. Credentials from the environment or a login go to
+this server alone when ``sync`` sends journals.)";
+
 constexpr const char *CHECK_AUTH_ENV_CONFIGS_DOC =
     R"(The authenticator the environment configures, or None when it configures none.
 
@@ -301,12 +358,29 @@ RT_MODULE(config, m) {
     mod.import("hashlib");
     mod.import("math");
     mod.import("os");
-    mod.from("typing", {"Any", "Dict", "Optional"});
-    mod.from("tavro_experiment_tracking.constants",
-             {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_HOSTNAME", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET",
-              "ENV_KOVA_REFRESH_TOKEN", "ENV_KOVA_TOKEN_ENDPOINT", "ENV_KOVA_USERINFO_ENDPOINT", "ENV_KOVA_CLIENT_ID",
-              "ENV_KOVA_REFRESH_TOKEN_USED", "ENV_ASYNC_LOGGING", "ASYNC_FLUSH_INTERVAL", "ASYNC_MAX_QUEUED_RECORDS",
-              "ASYNC_EXIT_TIMEOUT", "ENV_JOURNAL", "ENV_JOURNAL_DIR", "ENV_OFFLINE", "ENV_OIDC_CALLBACK_PORT"});
+    mod.import("shlex");
+    mod.from("typing", {"Any", "Dict", "List", "Optional"});
+    mod.from("tavro_experiment_tracking.constants", {"ENV_OIDC_ISSUER_URL",
+                                                     "ENV_OIDC_HOSTNAME",
+                                                     "ENV_OIDC_CLIENT_ID",
+                                                     "ENV_OIDC_CLIENT_SECRET",
+                                                     "ENV_KOVA_REFRESH_TOKEN",
+                                                     "ENV_KOVA_TOKEN_ENDPOINT",
+                                                     "ENV_KOVA_USERINFO_ENDPOINT",
+                                                     "ENV_KOVA_CLIENT_ID",
+                                                     "ENV_KOVA_REFRESH_TOKEN_USED",
+                                                     "ENV_ASYNC_LOGGING",
+                                                     "ASYNC_FLUSH_INTERVAL",
+                                                     "ASYNC_MAX_QUEUED_RECORDS",
+                                                     "ASYNC_EXIT_TIMEOUT",
+                                                     "ENV_JOURNAL",
+                                                     "ENV_JOURNAL_DIR",
+                                                     "ENV_OFFLINE",
+                                                     "ENV_OIDC_CALLBACK_PORT",
+                                                     "DEFAULT_TRACK_SERVER",
+                                                     "ENV_EXP_TRACKING_SERVER_URI",
+                                                     "ENV_KOVA_CLOUD",
+                                                     "ENV_MLFLOW_TRACKING_URI"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "_invalid_parameter"});
 
     mod.def("check_auth_env_configs", {}, check_auth_env_configs, rt::doc(CHECK_AUTH_ENV_CONFIGS_DOC));
@@ -331,6 +405,14 @@ RT_MODULE(config, m) {
             rt::doc(USE_OFFLINE_MODE_DOC), rt::returns("None"));
     mod.def("offline_mode", {}, offline_mode,
             rt::doc("Whether init and iterations work offline (see use_offline_mode())."), rt::returns("bool"));
+    mod.set("_offline_servers", py::dict());
+    mod.def("offline_servers", {}, offline_servers,
+            rt::doc("The servers of the offline stores this process worked in (see offline_store())."),
+            rt::returns("List[str]"));
+    mod.def("configured_server", {}, configured_server, rt::doc(CONFIGURED_SERVER_DOC), rt::returns("Optional[str]"));
+    mod.def("sync_command", {arg("server"), arg("path").def_none()}, sync_command,
+            rt::doc("The command line that sends what the journals at ``path`` keep for ``server``."),
+            rt::returns("str"));
     mod.def("offline_store", {arg("tracking_uri").ann("Optional[str]")}, offline_store,
             rt::doc("The store (a file URI) that keeps offline iterations meant for ``tracking_uri``; made when "
                     "missing."),

@@ -1,4 +1,4 @@
-from typing import Any, Dict, Optional
+from typing import Any, Dict, List, Optional
 
 # The tracking library ships no type information; its constants are Any to a
 # type checker.
@@ -7,14 +7,18 @@ from tavro_experiment_tracking.constants import (
     ASYNC_EXIT_TIMEOUT,
     ASYNC_FLUSH_INTERVAL,
     ASYNC_MAX_QUEUED_RECORDS,
+    DEFAULT_TRACK_SERVER,
     ENV_ASYNC_LOGGING,
+    ENV_EXP_TRACKING_SERVER_URI,
     ENV_JOURNAL,
     ENV_JOURNAL_DIR,
     ENV_KOVA_CLIENT_ID,
+    ENV_KOVA_CLOUD,
     ENV_KOVA_REFRESH_TOKEN,
     ENV_KOVA_REFRESH_TOKEN_USED,
     ENV_KOVA_TOKEN_ENDPOINT,
     ENV_KOVA_USERINFO_ENDPOINT,
+    ENV_MLFLOW_TRACKING_URI,
     ENV_OFFLINE,
     ENV_OIDC_CALLBACK_PORT,
     ENV_OIDC_CLIENT_ID,
@@ -45,3 +49,8 @@ def journal_folder() -> str: ...
 def use_offline_mode(enabled: Optional[bool] = True) -> None: ...
 def offline_mode() -> bool: ...
 def offline_store(tracking_uri: Optional[str]) -> str: ...
+def offline_servers() -> List[str]: ...
+
+# The server `init` uses when a script names none; `sync` sends to it alone.
+def configured_server() -> Optional[str]: ...
+def sync_command(server: Optional[str], path: Optional[str] = None) -> str: ...

@@ -109,6 +109,75 @@ py::object guard_library_logs(rt::Call &c) {
     return py::none();
 }
 
+// ---- what a login may trust ------------------------------------------------------------
+
+// The address without its query: it names the endpoint, never what was sent.
+py::object endpoint_of(rt::Call &c, py::handle url) {
+    py::object parts = c.g("urlsplit")(url);
+    return parts.attr("_replace")("query"_a = "", "fragment"_a = "").attr("geturl")();
+}
+
+// This machine, by name or address (no name is looked up: a name that
+// resolves to loopback today may not tomorrow).
+bool loopback(rt::Call &c, py::handle host) {
+    if (host.is_none()) return false;
+    py::str name = py::str(host).attr("lower")().attr("rstrip")(".");
+    if (rt::equal(name, py::str("localhost")) || rt::truthy(name.attr("endswith")(".localhost"))) return true;
+    try {
+        return rt::truthy(c.g("ip_address")(name.attr("strip")("[]")).attr("is_loopback"));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        return false;
+    }
+}
+
+// Plain http to another machine: whatever a login sends there (a client
+// secret, a code, a token) anyone on the way reads.
+bool plain_http_elsewhere(rt::Call &c, py::handle url) {
+    py::object parts = c.g("urlsplit")(py::str(url));
+    return rt::equal(parts.attr("scheme").attr("lower")(), py::str("http")) && !loopback(c, parts.attr("hostname"));
+}
+
+[[noreturn]] void refuse_plain_http(rt::Call &c, py::handle url, py::handle what) {
+    rt::raise(c.g("PlainHttpRefused"),
+              rt::text({"The ", what, " ", rt::printable(endpoint_of(c, url)),
+                        " is plain http on another machine: a login sends secrets there, and only this machine "
+                        "(loopback) is reached without TLS. Ask for its https:// address."}));
+}
+
+py::object check_endpoint(rt::Call &c) {
+    auto [url, what] = c.args<2>();
+    if (rt::isinstance(url, rt::builtin("str")) && plain_http_elsewhere(c, url)) refuse_plain_http(c, url, what);
+    return py::none();
+}
+
+// Why the ID token of a token answer may not log anyone in, or None: it
+// must be signed, with an algorithm the provider's discovery announces
+// (RS256 when it announces none), never "none". The client library checks
+// the signature, issuer, audience and expiry of a signed one; an unsigned
+// one it takes as it is.
+py::object id_token_refusal(rt::Call &c) {
+    auto [id_token, provider_info] = c.args<2>();
+    py::object header = py::getattr(id_token, "jws_header", py::none());
+    py::object alg =
+        rt::isinstance(header, rt::builtin("dict")) ? py::object(header.attr("get")("alg")) : py::object(py::none());
+    py::object announced = provider_info.attr("get")("id_token_signing_alg_values_supported");
+    py::list accepted;
+    if (rt::isinstance(announced, py::make_tuple(rt::builtin("list"), rt::builtin("tuple"))))
+        for (py::handle name : announced)
+            if (rt::isinstance(name, rt::builtin("str")) && !rt::equal(py::str(name).attr("lower")(), py::str("none")))
+                accepted.append(name);
+    if (announced.is_none()) accepted.append("RS256");
+    if (alg.is_none() || rt::equal(py::str(alg).attr("lower")(), py::str("none")))
+        return py::str("its ID token is not signed (alg none)");
+    if (!rt::contains(accepted, alg))
+        return rt::text({"its ID token is signed with ", rt::printable(py::repr(alg)),
+                         ", which the provider's discovery does not announce (",
+                         rt::printable(py::str(", ").attr("join")(rt::builtin("map")(rt::builtin("str"), accepted))),
+                         ")"});
+    return py::none();
+}
+
 // ---- bounded exchanges --------------------------------------------------------------
 
 // A connection opened while an exchange is under way on this thread: the
@@ -150,9 +219,10 @@ void watch_pools(rt::Call &c, py::handle manager) {
 }
 
 py::object adapter_init(rt::Call &c) {
-    auto [self, deadline, max_bytes] = c.args<3>();
+    auto [self, deadline, max_bytes, plain_http] = c.args<4>();
     self.attr("deadline") = deadline;
     self.attr("max_bytes") = max_bytes;
+    self.attr("plain_http") = py::bool_(rt::truthy(plain_http));
     // The exchanges under way, by thread: the sockets each opened.
     self.attr("_live") = py::dict();
     self.attr("_aborted") = py::bool_(false);
@@ -204,12 +274,6 @@ py::object within(py::handle timeout, py::handle deadline) {
     return rt::own(timeout);
 }
 
-// The address without its query: it names the endpoint, never what was sent.
-py::object endpoint_of(rt::Call &c, py::handle url) {
-    py::object parts = c.g("urlsplit")(url);
-    return parts.attr("_replace")("query"_a = "", "fragment"_a = "").attr("geturl")();
-}
-
 [[noreturn]] void too_large(rt::Call &c, py::handle self, py::handle request, py::handle response) {
     response.attr("close")();
     rt::raise(c.g("AnswerTooLarge"),
@@ -243,6 +307,10 @@ py::object adapter_send(rt::Call &c) {
         rt::raise(c.g("ConnectionError"),
                   rt::text({"Not sent to ", endpoint_of(c, request.attr("url")), ": its exchanges were aborted."}),
                   "request"_a = request);
+    // Whatever a login sends (its secrets, its codes, its tokens) never
+    // crosses a network in the clear, wherever an answer points it.
+    if (!rt::truthy(self.attr("plain_http")) && plain_http_elsewhere(c, request.attr("url")))
+        refuse_plain_http(c, request.attr("url"), py::str("address"));
     py::object deadline = self.attr("deadline");
     py::object threading = c.g("threading");
     py::object exchange = c.g("_exchange");
@@ -293,9 +361,10 @@ py::object adapter_send(rt::Call &c) {
 }
 
 py::object bounded_session(rt::Call &c) {
-    auto [deadline, max_bytes] = c.args<2>();
+    auto [deadline, max_bytes, plain_http] = c.args<3>();
     py::object adapter = c.g("BoundedAdapter")(deadline.is_none() ? c.g("AUTH_REQUEST_TIMEOUT") : deadline,
-                                               max_bytes.is_none() ? c.g("AUTH_MAX_ANSWER_BYTES") : max_bytes);
+                                               max_bytes.is_none() ? c.g("AUTH_MAX_ANSWER_BYTES") : max_bytes,
+                                               "plain_http"_a = plain_http);
     py::object session = c.g("requests").attr("Session")();
     session.attr("mount")("https://", adapter);
     session.attr("mount")("http://", adapter);
@@ -310,7 +379,9 @@ answer included, within ``deadline`` seconds (``AUTH_REQUEST_TIMEOUT`` when
 None), or it raises ``requests.exceptions.ReadTimeout``; an answer larger than
 ``max_bytes`` (``AUTH_MAX_ANSWER_BYTES`` when None) raises ``AnswerTooLarge``,
 from its announced length before anything is read, or as soon as it grows past
-the cap. Connections are never reused between exchanges.)";
+the cap. Connections are never reused between exchanges. Unless
+``plain_http``, a request over plain http to another machine than this one is
+refused (``PlainHttpRefused``) before anything is sent.)";
 
 constexpr const char *REDACT_DOC =
     R"(``text`` with the credentials it quotes replaced by ``<redacted>``: values of
@@ -325,6 +396,8 @@ static void import_names(rt::Module &mod) {
     mod.import("re");
     mod.import("socket");
     mod.import("threading");
+    mod.from("ipaddress", {"ip_address"});
+    mod.from("typing", {"Optional"});
     mod.from("urllib.parse", {"quote", "urlsplit"});
     mod.import("requests");
     mod.from("requests.adapters", {"HTTPAdapter"});
@@ -363,6 +436,18 @@ tokens. Records still say what failed; only the credentials are gone.)"),
     rt::ClassDef(mod, "AnswerTooLarge", {mod.get("RequestException")},
                  "An answer larger than a login's exchange accepts: refused before it was read whole.")
         .build();
+    rt::ClassDef(mod, "PlainHttpRefused", {mod.get("RequestException")},
+                 "A login's request to another machine over plain http: refused before anything was sent.")
+        .build();
+    mod.def("check_endpoint", {arg("url"), arg("what")}, check_endpoint,
+            rt::doc("Raise ``PlainHttpRefused``, naming ``what`` and ``url``, when ``url`` is plain http to another "
+                    "machine than this one (a login would send its secrets there in the clear)."),
+            rt::returns("None"));
+    mod.def("id_token_refusal", {arg("id_token"), arg("provider_info")}, id_token_refusal,
+            rt::doc("Why the ID token (as the OpenID Connect client verified it) may not log anyone in: not "
+                    "signed, or signed with an algorithm the provider's discovery does not announce; None when "
+                    "it may."),
+            rt::returns("Optional[str]"));
 
     // The exchange under way on each thread: the sockets its connections opened.
     mod.set("_exchange", mod.get("threading").attr("local")());
@@ -379,7 +464,9 @@ tokens. Records still say what failed; only the credentials are gone.)"),
     }
     rt::ClassDef(mod, "BoundedAdapter", {mod.get("HTTPAdapter")},
                  "A transport adapter that bounds each exchange as a whole (see ``bounded_session``).")
-        .method("__init__", {arg("self"), arg("deadline"), arg("max_bytes")}, adapter_init)
+        .method("__init__",
+                {arg("self"), arg("deadline"), arg("max_bytes"), rt::kwonly("plain_http").def(py::bool_(false))},
+                adapter_init)
         .method("abort", {arg("self")}, adapter_abort,
                 rt::doc("Cut every exchange under way: each fails at once with a connection error."),
                 rt::returns("None"))
@@ -390,8 +477,9 @@ tokens. Records still say what failed; only the credentials are gone.)"),
                  arg("verify").def(py::bool_(true)), arg("cert").def_none(), arg("proxies").def_none()},
                 adapter_send)
         .build();
-    mod.def("bounded_session", {arg("deadline").def_none(), arg("max_bytes").def_none()}, bounded_session,
-            rt::doc(BOUNDED_SESSION_DOC), rt::returns("requests.Session"));
+    mod.def("bounded_session",
+            {arg("deadline").def_none(), arg("max_bytes").def_none(), rt::kwonly("plain_http").def(py::bool_(false))},
+            bounded_session, rt::doc(BOUNDED_SESSION_DOC), rt::returns("requests.Session"));
     mod.def("abort_exchanges", {arg("session")}, abort_exchanges,
             rt::doc("Cut every exchange under way on a session made by ``bounded_session``."), rt::returns("None"));
 }

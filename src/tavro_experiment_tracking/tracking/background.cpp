@@ -17,8 +17,10 @@
 #include "outbox.hpp"
 #include "runtime.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cmath>
@@ -50,11 +52,24 @@ struct Journal {
     std::atomic<bool> dirty{false};
     bool retired = false;  // deleted (or given up): nothing more is written
     bool offline = false;  // an offline iteration's: kept until `sync`, never sent from here
+    bool ending = false;   // holds an ending the server did not take: kept until `sync` applies it
     ~Journal() {
         if (fd >= 0) ::close(fd);
     }
 };
 using JournalRef = std::shared_ptr<Journal>;
+
+// A journal file open (and locked) for a while; closed, the lock with it, at
+// the end of its scope.
+struct Locked {
+    int fd = -1;
+    Locked() = default;
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+    ~Locked() {
+        if (fd >= 0) ::close(fd);
+    }
+};
 
 // One logged value, held without Python objects: text as UTF-8 (lone
 // surrogates kept, as `surrogatepass` writes them); where it is journaled.
@@ -100,6 +115,12 @@ struct Sender {
     pid_t journals_owner = 0;  // the process whose journals `journals` holds
     Journals *journals = new Journals();
     Clock::time_point last_sync;
+    // Run ID -> the journal that keeps its ending, once that journal is
+    // closed (or was made only for it: a run logging synchronously).
+    std::map<std::string, std::string> kept_endings;
+    // The last value a warning already said was kept: the exit says it
+    // again only for values queued since.
+    uint64_t said_kept_up_to = 0;
 };
 
 Sender &sender() {
@@ -121,6 +142,10 @@ std::string utf8(py::handle text) {
     return std::string(encoded);
 }
 
+int64_t as_int64(py::handle value) {
+    return py::int_(py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()))).cast<int64_t>();
+}
+
 py::str text_of(const std::string &utf8_text) {
     return py::bytes(utf8_text).attr("decode")("utf-8", "surrogatepass");
 }
@@ -133,9 +158,12 @@ py::str text_of(const std::string &utf8_text) {
 // nothing), and "acknowledged up to" marks as the sender gets answers. The
 // disk catches up every JOURNAL_SYNC_INTERVAL while sending, and at every
 // flush and end. A run that ends with everything on the server leaves no
-// file; `sync` sends what the others hold.
+// file; `sync` sends what the others hold. A run whose ending could not reach
+// the server (its status and end time) has it written after its values, and
+// "ended" once a later attempt set it: `sync` applies an ending still open
+// after the values.
 
-constexpr char HEADER = 'H', METRIC = 'M', PARAM = 'P', ACKED = 'A';
+constexpr char HEADER = 'H', METRIC = 'M', PARAM = 'P', ACKED = 'A', ENDING = 'E', ENDED = 'D';
 constexpr uint32_t JOURNAL_VERSION = 1;
 constexpr auto JOURNAL_SYNC_INTERVAL = std::chrono::seconds(2);
 constexpr const char *JOURNAL_SUFFIX = ".journal";
@@ -157,54 +185,107 @@ void append_frame(std::string &frames, const Record &r) {
     jr::end_frame(frames, at);
 }
 
-// A journal as read back: its run, its values in order, what was acknowledged.
-struct JournalContents {
-    bool has_header = false, offline = false;
+// What one pass over a journal found: its run, what was acknowledged, the
+// ending it keeps, and whether every record was one this version knows.
+struct Scan {
+    bool is_journal = false, has_header = false, offline = false;
     std::string tracking_uri, run_id;
     int64_t pid = 0;
-    std::vector<Record> records;
-    uint64_t acked = 0;
+    uint64_t acked = 0, last_value = 0;  // the last value's sequence number
+    uint64_t whole = 0, damaged = 0, tail = 0;
+    size_t frames = 0;
+    std::string not_understood;  // why the journal cannot be read whole ("" when it can)
+    bool ending = false;         // an ending no attempt has set yet
+    std::string ending_status;
+    int64_t ending_time = 0;
 };
 
-JournalContents parse(const jr::Contents &found) {
-    JournalContents out;
-    for (const std::string &payload : found.payloads) {
+std::string hex_kind(char kind) {
+    char text[8];
+    snprintf(text, sizeof text, "0x%02x", unsigned{static_cast<unsigned char>(kind)});
+    return text;
+}
+
+// Reads the journal open as `fd` in order, calling `visit(record)` for each
+// value (a metric or a parameter) after the header, until it returns false.
+// A record this version does not know (a newer writer's kind or layout, a
+// second header) ends the reading: what follows it is not guessed at, and
+// `not_understood` says where it is.
+template <typename Visit>
+Scan scan(int fd, Visit visit) {
+    Scan out;
+    jr::Reader reader(fd);
+    out.is_journal = reader.is_journal();
+    if (!out.is_journal) return out;
+    std::string payload;
+    while (reader.next(payload)) {
+        out.frames++;
         jr::Fields f(payload, 1);
         char kind = payload.empty() ? 0 : payload[0];
+        auto unknown = [&](const std::string &what) {
+            out.not_understood = what + " at byte " + std::to_string(reader.whole() - payload.size() - 8);
+        };
         if (kind == HEADER) {
-            if (out.has_header || f.get<uint32_t>() != JOURNAL_VERSION) break;
+            if (out.has_header) {
+                unknown("a second header");
+                break;
+            }
+            uint32_t version = f.get<uint32_t>();
+            if (version != JOURNAL_VERSION) {
+                unknown("a header of journal version " + std::to_string(version) + " (this version reads " +
+                        std::to_string(JOURNAL_VERSION) + ")");
+                break;
+            }
             out.tracking_uri = f.text();
             out.run_id = f.text();
             out.pid = f.get<int64_t>();
             out.offline = f.get<uint8_t>() != 0;
-            out.has_header = f.ok();
-            if (!out.has_header) break;
+            if (!f.ok()) {
+                unknown("a header of a layout this version does not know");
+                break;
+            }
+            out.has_header = true;
             continue;
         }
-        if (!out.has_header) break;
+        if (!out.has_header) break;  // the first record, which names the run, is damaged
         if (kind == ACKED) {
             uint64_t seq = f.get<uint64_t>();
             if (f.ok() && seq > out.acked) out.acked = seq;
-            continue;
-        }
-        Record r;
-        r.is_param = kind == PARAM;
-        r.tracking_uri = out.tracking_uri;
-        r.run_id = out.run_id;
-        r.jseq = f.get<uint64_t>();
-        r.key = f.text();
-        if (r.is_param) {
-            r.text = f.text();
+        } else if (kind == ENDING) {
+            out.ending_status = f.text();
+            out.ending_time = f.get<int64_t>();
+            out.ending = f.ok();
+        } else if (kind == ENDED) {
+            out.ending = false;
+        } else if (kind == METRIC || kind == PARAM) {
+            Record r;
+            r.is_param = kind == PARAM;
+            r.tracking_uri = out.tracking_uri;
+            r.run_id = out.run_id;
+            r.jseq = f.get<uint64_t>();
+            r.key = f.text();
+            if (r.is_param) {
+                r.text = f.text();
+            } else {
+                r.value = f.get<double>();
+                r.timestamp = f.get<int64_t>();
+                r.step = f.get<int64_t>();
+            }
+            if (!f.ok()) {
+                unknown(std::string("a ") + (r.is_param ? "parameter" : "metric") +
+                        " record of a layout this version does not know");
+                break;
+            }
+            out.last_value = std::max(out.last_value, r.jseq);
+            if (!visit(r)) break;
         } else {
-            r.value = f.get<double>();
-            r.timestamp = f.get<int64_t>();
-            r.step = f.get<int64_t>();
+            unknown("a record of a kind this version does not know (" + hex_kind(kind) + ")");
+            break;
         }
-        // A checksum that matches over a kind or a layout this version does
-        // not know: a newer writer's record, not to be guessed at.
-        if (!f.ok() || (kind != METRIC && kind != PARAM)) break;
-        out.records.push_back(std::move(r));
     }
+    out.whole = reader.whole();
+    out.damaged = reader.damaged();
+    out.tail = reader.tail();
     return out;
 }
 
@@ -227,8 +308,16 @@ std::string journal_name(const std::string &run_id, uint64_t n) {
     return safe + "." + std::to_string(getpid()) + "." + std::to_string(now) + "." + std::to_string(n) + JOURNAL_SUFFIX;
 }
 
-// The folder made (only its owner may enter it) and writable, or OSError.
+// The folder made (only its owner may enter it) and writable, or OSError;
+// refused when another user owns it or may write in it (they could delete
+// values the calls accepted, or plant journals).
 void prepare_folder(rt::Call &c, const std::string &folder) {
+    py::object refusal = rt::folder_refusal(text_of(folder));
+    if (!refusal.is_none())
+        rt::raise(PyExc_PermissionError, py::int_(EPERM),
+                  rt::text({"Background logging refuses the journal folder ", text_of(folder), ": ", refusal,
+                            ". Name a folder of your own in TAVRO_JOURNAL_DIR (it is made for you alone), or log "
+                            "without a journal (TAVRO_JOURNAL=0)."}));
     try {
         c.g("os").attr("makedirs")(text_of(folder), 0700, "exist_ok"_a = true);
     } catch (py::error_already_set &e) {
@@ -280,8 +369,17 @@ void journal_records(rt::Call &c, Sender &s, std::vector<Record> &records) {
         auto found = s.journals->open.find({first.tracking_uri, first.run_id});
         if (found != s.journals->open.end() && !found->second->retired) j = found->second;
     }
-    if (!j) j = open_journal(c, s, first.tracking_uri, first.run_id);
+    // A reader takes a longer frame for damage: refused at the call (the
+    // fields beside key and text take 45 bytes at most).
+    for (const Record &r : records)
+        if (r.key.size() + r.text.size() + 64 > jr::MAX_PAYLOAD)
+            rt::raise(PyExc_ValueError, rt::text({"The ", r.is_param ? "parameter " : "metric ", "logged as ",
+                                                  py::repr(text_of(r.key)[py::slice(0, 40, 1)]),
+                                                  "... is too long to be "
+                                                  "journaled (the tracking server takes keys of 250 characters at "
+                                                  "most)"}));
     std::string frames;
+    if (!j) j = open_journal(c, s, first.tracking_uri, first.run_id);
     std::scoped_lock lock(j->mutex);
     uint64_t seq = j->last_seq;
     for (Record &r : records) {
@@ -348,7 +446,7 @@ void retire_journals(Sender &s, const std::string &run_id) {
     for (auto it = s.journals->open.begin(); it != s.journals->open.end();) {
         Journal &j = *it->second;
         std::scoped_lock jlock(j.mutex);
-        if ((run_id.empty() || j.run_id == run_id) && j.acked >= j.last_seq && !j.offline) {
+        if ((run_id.empty() || j.run_id == run_id) && j.acked >= j.last_seq && !j.offline && !j.ending) {
             ::unlink(j.path.c_str());
             j.retired = true;
             it = s.journals->open.erase(it);
@@ -369,15 +467,145 @@ uint64_t close_journals(Sender &s) {
         std::scoped_lock jlock(j.mutex);
         if (j.offline)
             ;  // the offline iteration's store says the rest
-        else if (j.acked >= j.last_seq)
+        else if (j.acked >= j.last_seq && !j.ending)
             ::unlink(j.path.c_str());
         else
             unsent += j.last_seq - j.acked;
+        if (j.ending) s.kept_endings[j.run_id] = j.path;  // closed: settled, if it is, through its path
         if (j.fd >= 0) (void)fdatasync(j.fd);
         j.retired = true;
     }
     s.journals->open.clear();
     return unsent;
+}
+
+// ---- endings the server did not take -------------------------------------------------
+
+std::string ending_frame(const std::string &status, int64_t end_time) {
+    std::string frame, payload(1, ENDING);
+    jr::put_text(payload, status);
+    jr::put<int64_t>(payload, end_time);
+    jr::frame(frame, payload);
+    return frame;
+}
+
+std::string ended_frame() {
+    std::string frame;
+    jr::frame(frame, std::string(1, ENDED));
+    return frame;
+}
+
+// This process's open journal of the run, if it has one.
+JournalRef open_journal_of(Sender &s, const std::string &run_id) {
+    std::scoped_lock lock(s.journals->mutex);
+    for (auto &entry : s.journals->open)
+        if (entry.second->run_id == run_id && !entry.second->retired && !entry.second->offline) return entry.second;
+    return nullptr;
+}
+
+// A run's ending (status, end time in milliseconds) that could not reach the
+// server, kept where `sync` applies it after the run's values: in this
+// process's journal of the run, or in a journal of its own. Returns the
+// journal's path.
+py::object keep_ending(rt::Call &c) {
+    auto [run_id, tracking_uri, status, end_time] = c.args<4>();
+    Sender &s = sender();
+    std::string run = utf8(run_id), frame = ending_frame(utf8(status), as_int64(end_time));
+    // The warning that says where the ending is says where the values are:
+    // the exit need not say it again for these.
+    s.said_kept_up_to = s.outbox.last_queued();
+    if (JournalRef j = open_journal_of(s, run)) {
+        std::scoped_lock lock(j->mutex);
+        try {
+            jr::File::write_whole(j->fd, frame, j->size);
+        } catch (const std::system_error &e) {
+            journal_failed(j->path, e.code().value(), "write");
+        }
+        (void)fdatasync(j->fd);
+        j->ending = true;
+        return text_of(j->path);
+    }
+    auto kept = s.kept_endings.find(run);
+    if (kept != s.kept_endings.end()) {
+        Locked f;
+        try {
+            f.fd = jr::File::open_locked(kept->second);
+            if (f.fd >= 0) {
+                uint64_t size = static_cast<uint64_t>(lseek(f.fd, 0, SEEK_END));
+                jr::File::write_whole(f.fd, frame, size);
+                (void)fdatasync(f.fd);
+                return text_of(kept->second);
+            }
+        } catch (const std::system_error &) {
+            // Dropped: gone (a sync applied it meanwhile): a journal of its own follows.
+        }
+    }
+    // A run logging synchronously has no journal: one of its own, in the
+    // journal folder of the configuration.
+    std::string folder = utf8(c.g("journal_folder")());
+    prepare_folder(c, folder);
+    std::string header(1, HEADER);
+    jr::put<uint32_t>(header, JOURNAL_VERSION);
+    jr::put_text(header, utf8(tracking_uri));
+    jr::put_text(header, run);
+    jr::put<int64_t>(header, getpid());
+    jr::put<uint8_t>(header, 0);
+    static std::atomic<uint64_t> made{0};
+    for (;;) {
+        std::string path = folder + "/" + journal_name(run, ++made);
+        Locked f;
+        uint64_t size = 0;
+        try {
+            f.fd = jr::File::create(path, header, size);
+            jr::File::write_whole(f.fd, frame, size);
+        } catch (const std::system_error &e) {
+            if (e.code().value() == EEXIST) continue;
+            journal_failed(path, e.code().value(), "write");
+        }
+        (void)fdatasync(f.fd);
+        s.kept_endings[run] = path;
+        return text_of(path);
+    }
+}
+
+// A kept ending that a later attempt set after all: marked so, and a
+// journal that then holds nothing the server lacks goes.
+py::object ending_settled(rt::Call &c) {
+    auto [run_id] = c.args<1>();
+    Sender &s = sender();
+    std::string run = utf8(run_id), frame = ended_frame();
+    if (JournalRef j = open_journal_of(s, run)) {
+        std::scoped_lock lock(j->mutex);
+        if (j->ending) {
+            try {
+                jr::File::write_whole(j->fd, frame, j->size);
+                j->ending = false;
+            } catch (const std::system_error &) {
+                // Dropped: a sync finds the run ended and leaves it so.
+            }
+        }
+        return py::none();
+    }
+    auto kept = s.kept_endings.find(run);
+    if (kept == s.kept_endings.end()) return py::none();
+    std::string path = kept->second;
+    s.kept_endings.erase(kept);
+    Locked f;
+    try {
+        f.fd = jr::File::open_locked(path);
+        if (f.fd < 0) return py::none();
+        Scan read = scan(f.fd, [](const Record &) { return true; });
+        if (!read.has_header || !read.not_understood.empty()) return py::none();
+        if (read.last_value <= read.acked) {
+            ::unlink(path.c_str());
+        } else {
+            uint64_t size = static_cast<uint64_t>(lseek(f.fd, 0, SEEK_END));
+            jr::File::write_whole(f.fd, frame, size);
+        }
+    } catch (const std::system_error &) {
+        // Dropped: a sync finds the run ended and leaves it so.
+    }
+    return py::none();
 }
 
 // ---- the sender thread ------------------------------------------------------------
@@ -591,10 +819,6 @@ Sender &running_sender(rt::Call &c) {
 
 // ---- what the logging calls queue --------------------------------------------------
 
-int64_t as_int64(py::handle value) {
-    return py::int_(py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()))).cast<int64_t>();
-}
-
 void queue_checked(rt::Call &c, std::vector<Record> &&records) {
     if (records.empty()) return;
     // An offline iteration's values stay in its journal: no sender, no server.
@@ -780,13 +1004,29 @@ py::object flush(rt::Call &c) {
     return py::none();
 }
 
+// The tracking servers of this process's open journals, by their URI.
+py::list journal_servers(Sender &s) {
+    std::vector<std::string> uris;
+    {
+        std::scoped_lock lock(s.journals->mutex);
+        for (auto &entry : s.journals->open)
+            if (!entry.second->offline && std::find(uris.begin(), uris.end(), entry.first.first) == uris.end())
+                uris.push_back(entry.first.first);
+    }
+    py::list out;
+    for (const std::string &uri : uris) out.append(text_of(uri));
+    return out;
+}
+
 // Where values the server has not taken are kept, and the command that sends
 // them: the end of a warning.
-py::str kept_in_journal(rt::Call &c, const Sender &s) {
+py::str kept_in_journal(rt::Call &c, const Sender &s, const py::list &servers) {
     if (s.journal_folder.empty()) return py::str("");
-    py::object folder = c.g("shlex").attr("quote")(text_of(s.journal_folder));
-    return rt::text({" They are kept in the journal folder ", text_of(s.journal_folder),
-                     "; send them with: python -m tavro_experiment_tracking sync ", folder});
+    py::str line = rt::text({" They are kept in the journal folder ", text_of(s.journal_folder), "; send them with: "});
+    py::list commands;
+    for (py::handle server : servers) commands.append(c.g("sync_command")(server, text_of(s.journal_folder)));
+    if (commands.empty()) commands.append(c.g("sync_command")(py::none(), text_of(s.journal_folder)));
+    return rt::text({line, py::str(" and ").attr("join")(commands)});
 }
 
 // Stops the sender: what is still queued after `timeout` is given up (with
@@ -808,15 +1048,20 @@ void stop_sender(rt::Call &c, py::handle timeout) {
     }
     delete s.thread;
     s.thread = nullptr;
+    py::list servers = journal_servers(s);
     uint64_t kept;
     {
         rt::WithoutGil released;
         kept = close_journals(s);
     }
-    if (dropped > 0 || kept > 0)
-        c.g("logger").attr("warning")(rt::text(
-            {py::int_(std::max(dropped, kept)), " values logged in the background were not sent: the tracking server ",
-             "did not take them within ", timeout, " s.", kept > 0 ? kept_in_journal(c, s) : py::str("")}));
+    if (dropped == 0 && kept == 0) return;
+    py::str said = rt::text(
+        {py::int_(std::max(dropped, kept)), " values logged in the background were not sent: the tracking server ",
+         "did not take them within ", timeout, " s.", kept > 0 ? kept_in_journal(c, s, servers) : py::str("")});
+    // A warning at the end of a run already said where they are, unless
+    // values were logged after it.
+    bool new_since = s.outbox.last_queued() > s.said_kept_up_to;
+    c.g("logger").attr(new_since || kept == 0 ? "warning" : "info")(said);
 }
 
 // At the exit of a process that worked offline: its journals close, and one
@@ -828,10 +1073,13 @@ void keep_offline(rt::Call &c, Sender &s) {
         rt::WithoutGil released;
         close_journals(s);
     }
-    py::object folder = c.g("shlex").attr("quote")(text_of(s.journal_folder));
+    py::list commands;
+    for (py::handle server : c.g("offline_servers")())
+        commands.append(c.g("sync_command")(server, text_of(s.journal_folder)));
+    if (commands.empty()) commands.append(c.g("sync_command")(py::none(), text_of(s.journal_folder)));
     c.g("logger").attr("warning")(
         rt::text({"Iterations logged offline are kept in ", text_of(s.journal_folder),
-                  "; send them to their tracking server with: python -m ", "tavro_experiment_tracking sync ", folder}));
+                  "; send them to their tracking server with: ", py::str(" and ").attr("join")(commands)}));
 }
 
 // What the endings of runs call first (see tracking.client): everything
@@ -846,34 +1094,37 @@ py::object before_ending(rt::Call &c) {
         timeout = settings.is_none() ? c.g("ASYNC_EXIT_TIMEOUT") : py::object(settings["exit_timeout"]);
     }
     Sender &s = sender();
+    py::object note = py::none();
     if (rt::truthy(final)) {
         stop_sender(c, timeout);
         keep_offline(c, s);
     } else {
         bool done = flushed(timeout);
         sync_journals_now(s);
+        // Said by whoever ends the run, with what became of the ending.
         if (!done)
-            c.g("logger").attr("warning")(
-                rt::text({py::int_(s.outbox.pending()), " values logged in the background were not on the tracking ",
-                          "server after ", timeout, " s; they are still being sent.", kept_in_journal(c, s)}));
+            note = rt::text({py::int_(s.outbox.pending()), " values logged in the background were not on the ",
+                             "tracking server after ", timeout, " s; they are still being sent."});
         // The run (None: every run, a termination signal ends them all) ends
         // with its values on the server: its journal goes.
         if (done) retire_journals(s, run_id.is_none() ? std::string() : utf8(run_id));
     }
-    if (run_id.is_none()) return py::none();
+    if (run_id.is_none()) return note;
     try {
         c.g("raise_refusal")(run_id);
     } catch (py::error_already_set &e) {
         if (!e.matches(c.g("ExperimentTrackingException"))) throw;
+        if (!note.is_none()) c.g("logger").attr("warning")(note);
         return e.value();
     }
-    return py::none();
+    return note;
 }
 
 // A child process just forked: the parent's queue, thread, journals and
 // refusals are not its own. It starts its own sender when it logs.
 py::object forget_parent_sender(rt::Call &c) {
     Sender &s = sender();
+    s.kept_endings.clear();  // the parent's runs: the parent settles them
     // The parent's journals stay the parent's (an offline process has
     // journals and no sender): the child closes its copies (their locks are
     // the parent's too) and leaves their state, whose locks may be held by a
@@ -919,7 +1170,8 @@ py::object pending(rt::Call &) {
 py::object session_for_sending(rt::Call &c) {
     py::object pid = c.g("os").attr("getpid")();
     py::dict sessions = c.g("_sessions");
-    if (!sessions.contains(pid)) sessions[pid] = c.g("bounded_session")(c.g("SEND_TIMEOUT"));
+    // The tracking server the user named, however it is reached.
+    if (!sessions.contains(pid)) sessions[pid] = c.g("bounded_session")(c.g("SEND_TIMEOUT"), "plain_http"_a = true);
     return sessions[pid];
 }
 
@@ -1016,40 +1268,148 @@ py::object send_batch(rt::Call &c) {
 constexpr int SYNC_ATTEMPTS = 4;
 constexpr double SYNC_FIRST_PAUSE = 0.5;
 
-// A journal open and locked for a sync; closed (the lock with it) at the end.
-struct Locked {
-    int fd = -1;
-    ~Locked() {
-        if (fd >= 0) ::close(fd);
-    }
+// A journal file opened as its user's own: never through a symbolic link,
+// a regular file, owned by this user; locked without waiting when `lock`.
+// `fd` stays -1 with `why` said otherwise.
+struct Opened {
+    Locked file;
+    py::object why = py::none();
 };
+
+void open_own_journal(const std::string &path, bool lock, Opened &out) {
+    int flags = (lock ? O_RDWR | O_APPEND : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int fd = ::open(path.c_str(), flags);
+    if (fd < 0) {
+        out.why = errno == ELOOP ? py::str("a symbolic link: not followed")
+                                 : rt::text({"cannot be read: ", py::str(std::strerror(errno))});
+        return;
+    }
+    out.file.fd = fd;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        out.why = py::str("not a regular file: left as it is");
+    } else if (st.st_uid != geteuid()) {
+        out.why = rt::text({"another user (uid ", py::int_(st.st_uid), ") owns it: not read"});
+    } else if (lock && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        out.why = errno == EWOULDBLOCK
+                      ? py::str("in use: a process is still logging into it, or another sync is sending it")
+                      : rt::text({"cannot be locked: ", py::str(std::strerror(errno))});
+    } else {
+        return;
+    }
+    ::close(fd);
+    out.file.fd = -1;
+}
 
 // What a journal says of itself (read without the lock, so a glimpse while
 // it is written): its server, its run, whether it is an offline iteration's,
-// and the values the server has not acknowledged; None for what is not one.
+// the values the server has not acknowledged, whether it keeps an ending
+// and whether this version understands all of it; None for what is not a
+// journal (or not the user's own).
 py::object journal_info(rt::Call &c) {
     auto [path] = c.args<1>();
     std::string file = utf8(c.g("os").attr("fspath")(path));
-    Locked f;
-    f.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (f.fd < 0) return py::none();
-    JournalContents read;
+    Opened f;
+    open_own_journal(file, false, f);
+    if (f.file.fd < 0) return py::none();
+    Scan read;
+    size_t pending = 0;
     try {
-        read = parse(jr::read_all(f.fd));
+        read = scan(f.file.fd, [](const Record &) { return true; });
+        if (read.has_header && read.last_value > read.acked)
+            scan(f.file.fd, [&](const Record &r) {
+                if (r.jseq > read.acked) pending++;
+                return true;
+            });
     } catch (const std::system_error &) {
         return py::none();
     }
     if (!read.has_header) return py::none();
-    size_t count = 0;
-    for (const Record &r : read.records)
-        if (r.jseq > read.acked) count++;
     return py::dict("tracking_uri"_a = text_of(read.tracking_uri), "run_id"_a = text_of(read.run_id),
-                    "offline"_a = py::bool_(read.offline), "pending"_a = py::int_(count));
+                    "offline"_a = py::bool_(read.offline), "pending"_a = py::int_(pending),
+                    "ending"_a = py::bool_(read.ending), "understood"_a = py::bool_(read.not_understood.empty()));
+}
+
+// A sync of one journal under way: its result, the open file its marks go
+// into, and the values taken from it not yet sent.
+struct JournalSync {
+    JournalSync(rt::Call &call, py::dict outcome, py::handle progress_, py::dict params)
+        : c(call), result(std::move(outcome)), progress(progress_), on_server(std::move(params)) {}
+    rt::Call &c;
+    py::dict result;
+    py::handle progress;
+    Journal marks;
+    py::dict on_server;  // the run's parameters on the server
+    std::vector<Outbox::Entry> chunk;
+    size_t sent = 0, skipped = 0;
+    py::object error = py::none();
+
+    // Sends the chunk, batch by batch, each acknowledged in the file once the
+    // server has it; false (with `error`) when the server cannot be reached
+    // or refuses.
+    bool send_chunk() {
+        Sender &s = sender();
+        std::string refusal;
+        for (const Batch &batch : batches_of(chunk)) {
+            Outcome outcome = Outcome::Retry;
+            double pause = SYNC_FIRST_PAUSE;
+            for (int tried = 0; tried < SYNC_ATTEMPTS && outcome == Outcome::Retry; tried++) {
+                if (tried > 0) {
+                    c.g("time").attr("sleep")(pause);
+                    pause *= 2;
+                }
+                outcome = attempt(s, batch, &refusal);
+            }
+            if (outcome == Outcome::Refused) {
+                error = rt::text(
+                    {"the tracking server refused ", py::int_(batch.records.size()), " values: ", text_of(refusal)});
+                return false;
+            }
+            if (outcome != Outcome::Sent) {
+                error = rt::text({"the tracking server at ", result["tracking_uri"], " could not be reached (",
+                                  py::int_(SYNC_ATTEMPTS), " attempts)"});
+                return false;
+            }
+            mark_acknowledged(marks, batch.records.back()->jseq);
+            (void)fdatasync(marks.fd);
+            sent += batch.records.size();
+            if (!progress.is_none()) progress(py::int_(batch.records.size()));
+        }
+        chunk.clear();
+        return true;
+    }
+
+    // One value read from the journal: queued for sending unless the server
+    // has it (acknowledged, or a parameter the run already has).
+    bool take(Record &r) {
+        if (r.jseq <= marks.acked) return true;
+        if (r.is_param && on_server.contains(text_of(r.key))) {
+            skipped++;
+            return true;
+        }
+        chunk.push_back(Outbox::Entry{r.jseq, Clock::now(), std::move(r)});
+        return chunk.size() < TAKE_AT_ONCE || send_chunk();
+    }
+};
+
+// Parameters of the journal not acknowledged that the run has with another
+// value: changing a logged parameter is refused, here as at the call.
+py::list conflicting_params(int fd, uint64_t acked, const py::dict &on_server) {
+    py::list conflicts;
+    scan(fd, [&](const Record &r) {
+        if (!r.is_param || r.jseq <= acked) return true;
+        py::str key = text_of(r.key);
+        if (on_server.contains(key) && !rt::equal(on_server[key], text_of(r.text))) conflicts.append(key);
+        return true;
+    });
+    return conflicts;
 }
 
 // Sends what one journal holds and the server has not acknowledged, in
-// order, marking each batch acknowledged as it goes; deletes the journal
-// when all of it is on the server. Returns what happened, as a dict.
+// order, reading it a window at a time, marking each batch acknowledged as
+// it goes; then the ending it keeps, if the run is still running; deletes
+// the journal when all of it is on the server. Returns what happened, as a
+// dict.
 py::object sync_journal(rt::Call &c) {
     auto [path, progress, target] = c.args<3>();
     std::string file = utf8(c.g("os").attr("fspath")(path));
@@ -1059,20 +1419,21 @@ py::object sync_journal(rt::Call &c) {
         result["error"] = message;
         return result;
     };
-    Locked f;
-    jr::Contents found;
+    Opened f;
+    open_own_journal(file, true, f);
+    if (f.file.fd < 0) return failed(f.why);
+    Scan read;
     try {
-        f.fd = jr::File::open_locked(file);
-        if (f.fd < 0)
-            return failed(py::str("in use: a process is still logging into it, or another sync is sending it"));
-        found = jr::read_all(f.fd);
+        read = scan(f.file.fd, [](const Record &) { return true; });
     } catch (const std::system_error &e) {
         return failed(rt::text({"cannot be read: ", py::str(e.code().message())}));
     }
-    if (!found.is_journal) return failed(py::str("not a journal of background logging: left as it is"));
-    JournalContents read = parse(found);
+    if (!read.is_journal) return failed(py::str("not a journal of background logging: left as it is"));
+    if (!read.not_understood.empty())
+        return failed(rt::text({"holds ", py::str(read.not_understood),
+                                ": kept as it is, nothing of it sent (a newer version of this package may send it)"}));
     if (!read.has_header) {
-        if (!found.payloads.empty()) return failed(py::str("its first record, which names the run, is damaged"));
+        if (read.frames > 0) return failed(py::str("its first record, which names the run, is damaged"));
         // Torn before its first record was whole: it holds nothing.
         ::unlink(file.c_str());
         return result;
@@ -1086,22 +1447,16 @@ py::object sync_journal(rt::Call &c) {
         auto [uri, run] = rt::unpack2(target);
         result["tracking_uri"] = uri;
         result["run_id"] = run;
-        for (Record &r : read.records) {
-            r.tracking_uri = utf8(uri);
-            r.run_id = utf8(run);
-        }
     }
     // Damage was skipped; a torn or damaged tail is cut off, so that the
     // marks written from now on follow the last whole record.
-    if (found.damaged > 0) {
-        result["damaged_bytes"] = py::int_(found.damaged);
-        if (ftruncate(f.fd, static_cast<off_t>(found.whole)) != 0)
+    if (read.damaged > 0) {
+        result["damaged_bytes"] = py::int_(read.damaged);
+        if (read.tail > 0 && ftruncate(f.file.fd, static_cast<off_t>(read.whole)) != 0)
             return failed(rt::text({"its damaged end cannot be cut off: ", py::str(std::strerror(errno))}));
     }
-    std::vector<Record> unsent;
-    for (Record &r : read.records)
-        if (r.jseq > read.acked) unsent.push_back(std::move(r));
-    if (unsent.empty()) {
+    bool values_left = read.last_value > read.acked;
+    if (!values_left && !read.ending) {
         ::unlink(file.c_str());
         return result;
     }
@@ -1115,59 +1470,46 @@ py::object sync_journal(rt::Call &c) {
     }
     if (rt::equal(run.attr("info").attr("lifecycle_stage"), py::str("deleted")))
         return failed(py::str("the run was deleted on the tracking server (restore it, then sync again)"));
+    JournalSync sync(c, result, progress, run.attr("data").attr("params"));
     // Parameters: one already on the run with the same value is not sent
     // again (a batch repeating it may be refused); another value stops this
     // run's sync, as changing a logged parameter does.
-    py::dict on_server = run.attr("data").attr("params");
-    py::list conflicts;
-    std::vector<Outbox::Entry> entries;
-    size_t skipped = 0;
-    for (Record &r : unsent) {
-        if (r.is_param) {
-            py::str key = text_of(r.key), value = text_of(r.text);
-            if (on_server.contains(key)) {
-                if (!rt::equal(on_server[key], value)) conflicts.append(key);
-                skipped++;
-                continue;
-            }
-        }
-        entries.push_back(Outbox::Entry{r.jseq, Clock::now(), std::move(r)});
-    }
-    result["skipped"] = py::int_(skipped);
+    py::list conflicts = conflicting_params(f.file.fd, read.acked, sync.on_server);
     if (rt::truthy(conflicts)) return failed(c.g("CHANGING_LOGGED_PARAMS_MESSAGE").attr("format")(conflicts, run_id));
-    Journal marks;  // the acknowledgements, written into this open file (its own now)
-    marks.fd = f.fd;
-    f.fd = -1;
-    marks.size = found.whole;
-    marks.acked = read.acked;
-    marks.last_seq = entries.empty() ? read.acked : entries.back().seq;
-    size_t sent = 0;
-    Sender &s = sender();
-    std::string refusal;
-    for (const Batch &batch : batches_of(entries)) {
-        Outcome outcome = Outcome::Retry;
-        double pause = SYNC_FIRST_PAUSE;
-        for (int tried = 0; tried < SYNC_ATTEMPTS && outcome == Outcome::Retry; tried++) {
-            if (tried > 0) {
-                c.g("time").attr("sleep")(pause);
-                pause *= 2;
-            }
-            outcome = attempt(s, batch, &refusal);
-        }
-        if (outcome != Outcome::Sent) {
-            result["sent"] = py::int_(sent);
-            if (outcome == Outcome::Refused)
-                return failed(rt::text(
-                    {"the tracking server refused ", py::int_(batch.records.size()), " values: ", text_of(refusal)}));
-            return failed(rt::text({"the tracking server at ", result["tracking_uri"], " could not be reached (",
-                                    py::int_(SYNC_ATTEMPTS), " attempts)"}));
-        }
-        mark_acknowledged(marks, batch.records.back()->jseq);
-        (void)fdatasync(marks.fd);
-        sent += batch.records.size();
-        if (!progress.is_none()) progress(py::int_(batch.records.size()));
+    // The acknowledgements, written into this open file (its own now).
+    sync.marks.fd = f.file.fd;
+    f.file.fd = -1;
+    sync.marks.size = read.tail > 0 ? read.whole : static_cast<uint64_t>(lseek(sync.marks.fd, 0, SEEK_END));
+    sync.marks.acked = read.acked;
+    sync.marks.last_seq = read.last_value;
+    std::string target_uri = utf8(result["tracking_uri"]), target_run = utf8(run_id);
+    if (values_left) {
+        scan(sync.marks.fd, [&](Record &r) {
+            r.tracking_uri = target_uri;
+            r.run_id = target_run;
+            return sync.take(r);
+        });
+        if (sync.error.is_none() && !sync.chunk.empty()) sync.send_chunk();
     }
-    result["sent"] = py::int_(sent);
+    result["sent"] = py::int_(sync.sent);
+    result["skipped"] = py::int_(sync.skipped);
+    if (!sync.error.is_none()) return failed(sync.error);
+    // The ending its process could not set, after the values; unless someone
+    // ended the run (or opened it again and ended it) meanwhile.
+    if (read.ending) {
+        try {
+            py::object client = c.g("create_mlflow_client")(result["tracking_uri"]);
+            py::object status = client.attr("get_run")(run_id).attr("info").attr("status");
+            if (rt::equal(status, py::str("RUNNING")))
+                client.attr("set_terminated")(run_id, text_of(read.ending_status),
+                                              "end_time"_a = py::int_(read.ending_time));
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            return failed(rt::text({"its values are on the server, its ending (", text_of(read.ending_status),
+                                    ") could not be set: ", py::str(e.value())}));
+        }
+        result["ended"] = text_of(read.ending_status);
+    }
     ::unlink(file.c_str());
     return result;
 }
@@ -1195,12 +1537,29 @@ constexpr const char *BEFORE_ENDING_DOC =
 termination signal, the exit): flushes within ``timeout`` seconds (None: the
 settings' exit timeout); at the interpreter's exit (``final``) stops the sender,
 giving up what is left then with one warning. Returns the refusal kept for
-``run_id`` (an ExperimentTrackingException) or None.)";
+``run_id`` (an ExperimentTrackingException), else what the caller should say
+with the run's ending when the values were not all on the server in time (a
+str), else None.)";
 
 constexpr const char *JOURNAL_INFO_DOC =
     R"(What the journal at ``path`` says of itself: a dict with ``tracking_uri``,
-``run_id``, ``offline`` (an offline iteration's) and ``pending`` (values the
-tracking server has not acknowledged); None for what is not a journal.)";
+``run_id``, ``offline`` (an offline iteration's), ``pending`` (values the
+tracking server has not acknowledged), ``ending`` (it keeps an ending that no
+attempt set) and ``understood`` (False when it holds a record this version does
+not know); None for what is not a journal, a symbolic link, or a file another
+user owns.)";
+
+constexpr const char *KEEP_ENDING_DOC =
+    R"(Keep the ending of ``run_id`` (``status``, ``end_time`` in milliseconds) that
+could not reach the tracking server at ``tracking_uri``: written after the run's
+values into this process's journal of the run, or into a journal of its own in
+the journal folder (a run logging synchronously has none), where ``sync``
+applies it once the values are on the server. Returns the journal's path;
+raises OSError when it cannot be written.)";
+
+constexpr const char *SETTLED_DOC =
+    R"(The ending kept for ``run_id`` was set after all (by the exit's attempt): its
+journal says so, and goes when it holds nothing else the server lacks.)";
 
 constexpr const char *PREPARE_DOC =
     R"(Read the background logging settings for a run about to start, and make
@@ -1215,12 +1574,20 @@ is given the number of values of each batch sent. ``target`` (a tracking URI
 and a run ID) sends the values there instead: an offline iteration's, once its
 run is found or made on the server.
 
+The ending the journal keeps (a run's status and end time that its process
+could not set) is applied after the values, unless the run is no longer
+running. The journal is read a window at a time: memory stays bounded whatever
+its size. It is opened only as the user's own regular file, never through a
+symbolic link.
+
 Returns a dict: ``path``, ``tracking_uri``, ``run_id``, ``sent``, ``skipped``
 (parameters the run already had), ``damaged_bytes`` (bytes in no whole record,
 skipped: damage inside the journal, and a torn or damaged end, cut
-off) and ``error`` (None, or why the journal, kept, was not sent whole: in use
-by a live process or another sync, the run deleted on the server, a parameter
-the run has with another value, the server unreachable or refusing).)";
+off), ``ended`` (the status applied, when it kept an ending) and ``error``
+(None, or why the journal, kept, was not sent whole: in use by a live process
+or another sync, a record this version does not know, the run deleted on the
+server, a parameter the run has with another value, the server unreachable or
+refusing).)";
 
 }  // namespace
 
@@ -1243,11 +1610,13 @@ static void import_names(rt::Module &mod) {
     mod.import("mlflow.utils.validation", "mlflow_validation");
     mod.from("requests.exceptions", {"RequestException"});
     mod.from("tavro_experiment_tracking.auth.guard", {"abort_exchanges", "bounded_session"});
-    mod.from("tavro_experiment_tracking.config", {"async_logging"});
+    mod.from("tavro_experiment_tracking.config",
+             {"async_logging", "journal_folder", "offline_servers", "sync_command"});
     mod.from("tavro_experiment_tracking.constants", {"ASYNC_EXIT_TIMEOUT"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE",
                                                      "CHANGING_LOGGED_PARAMS_MESSAGE", "_invalid_parameter"});
-    mod.from("tavro_experiment_tracking.tracking.client", {"create_mlflow_client", "_ending_hooks"});
+    mod.from("tavro_experiment_tracking.tracking.client",
+             {"create_mlflow_client", "_ending_hooks", "_keep_ending_hooks", "_settled_ending_hooks"});
     mod.from("tavro_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 }
@@ -1289,10 +1658,15 @@ RT_MODULE(background, m) {
             rt::doc(SYNC_JOURNAL_DOC), rt::returns("Dict[str, Any]"));
     mod.def("journal_info", {arg("path")}, journal_info, rt::doc(JOURNAL_INFO_DOC),
             rt::returns("Optional[Dict[str, Any]]"));
+    mod.def("_keep_ending", {arg("run_id"), arg("tracking_uri"), arg("status"), arg("end_time")}, keep_ending,
+            rt::doc(KEEP_ENDING_DOC), rt::returns("str"));
+    mod.def("_ending_settled", {arg("run_id")}, ending_settled, rt::doc(SETTLED_DOC), rt::returns("None"));
     mod.def("_forget_parent_sender", {}, forget_parent_sender,
             rt::doc("In a forked child: the parent's queue and sender are not the child's."), rt::returns("None"));
 
     sender().globals = py::object(m.attr("__dict__")).inc_ref().ptr();
     mod.get("os").attr("register_at_fork")("after_in_child"_a = mod.get("_forget_parent_sender"));
     mod.get("_ending_hooks").attr("append")(mod.get("_before_ending"));
+    mod.get("_keep_ending_hooks").attr("append")(mod.get("_keep_ending"));
+    mod.get("_settled_ending_hooks").attr("append")(mod.get("_ending_settled"));
 }

@@ -54,6 +54,9 @@ py::object open_runs(rt::Call &c) {
     return c.g("_open_iterations");
 }
 
+void ending_settled(rt::Call &c, py::handle run_id);
+py::str keep_ending(rt::Call &c, py::handle run_id, py::handle tracking_uri, py::handle status, bool values = false);
+
 py::object entry(rt::Call &c, py::handle tracking_uri, py::handle meant) {
     return py::make_tuple(tracking_uri, c.g("os").attr("getpid")(), meant);
 }
@@ -87,6 +90,8 @@ void install_termination_handlers(rt::Call &c) {
 py::object iteration_opened(rt::Call &c) {
     auto [run_id, tracking_uri] = c.args<2>();
     open_runs(c)[run_id] = entry(c, tracking_uri, py::none());
+    // Opened again: a kept ending from before is no longer the run's last.
+    ending_settled(c, run_id);
     // Opened again on purpose: a signal's ending is no longer its last word.
     c.g("_signalled").attr("discard")(run_id);
     install_termination_handlers(c);
@@ -169,6 +174,33 @@ py::object ending_client(rt::Call &c, py::handle tracking_uri, bool fresh_token)
 
 // Ends one run left running, unless another client ended or deleted it;
 // false when its server did not answer.
+// A kept ending was set after all: the hooks forget it.
+void ending_settled(rt::Call &c, py::handle run_id) {
+    if (c.g("_kept_endings").attr("pop")(run_id, py::none()).is_none()) return;
+    for (py::handle hook : py::list(c.g("_settled_ending_hooks"))) {
+        try {
+            hook(run_id);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            c.g("logger").attr("debug")(py::str("A kept ending was not marked as set: {}").format(e.value()));
+        }
+    }
+}
+
+// An ending the server did not take: kept for `sync`, and said, once; a run
+// whose ending was said already (at the end of its block) is only noted.
+void ending_failed(rt::Call &c, py::handle run_id, py::handle tracking_uri, py::handle status, const py::str &when,
+                   py::handle error) {
+    bool said_before = !c.g("_kept_endings").attr("get")(run_id).is_none();
+    py::str next = keep_ending(c, run_id, tracking_uri, status);
+    py::str line = py::str("Could not mark iteration {} as {} {}: {}.")
+                       .format(run_id, status, when, c.g("_failure_reason")(error));
+    if (said_before)
+        c.g("logger").attr("info")(line);
+    else
+        c.g("logger").attr("warning")(rt::text({line, next}));
+}
+
 bool end_left_open(rt::Call &c, py::handle run_id, py::handle tracking_uri, py::handle status, bool fresh_token,
                    const py::str &when) {
     py::object logger = c.g("logger");
@@ -176,17 +208,25 @@ bool end_left_open(rt::Call &c, py::handle run_id, py::handle tracking_uri, py::
         py::object client = ending_client(c, tracking_uri, fresh_token);
         py::object info = client.attr("get_run")(run_id).attr("info");
         if (rt::equal(info.attr("lifecycle_stage"), c.g("LifecycleStage").attr("DELETED")) ||
-            !rt::equal(info.attr("status"), status_name(c, "RUNNING")))
+            !rt::equal(info.attr("status"), status_name(c, "RUNNING"))) {
+            ending_settled(c, run_id);
             return true;
+        }
         client.attr("set_terminated")(run_id, status);
+        ending_settled(c, run_id);
         logger.attr("debug")(py::str("Marked iteration {} as {} {}").format(run_id, status, when));
         return true;
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        logger.attr("warning")(
-            py::str("Could not mark iteration {} as {} {}: {}").format(run_id, status, when, e.value()));
-        // An error the server answered with concerns this run only.
-        return e.matches(c.g("MlflowRestException"));
+        // An error the server answered with concerns this run only; one it
+        // did not answer is the server away: the ending waits for `sync`.
+        bool answered = e.matches(c.g("MlflowRestException"));
+        if (answered)
+            logger.attr("warning")(
+                py::str("Could not mark iteration {} as {} {}: {}").format(run_id, status, when, e.value()));
+        else
+            ending_failed(c, run_id, tracking_uri, status, when, e.value());
+        return answered;
     }
 }
 
@@ -195,18 +235,75 @@ bool end_left_open(rt::Call &c, py::handle run_id, py::handle tracking_uri, py::
 // they may take (None: their own default) and whether the process exits.
 // Returns the exception a hook gave back for the run, or None; a hook that
 // fails is a warning: the runs are ended whatever happens to their values.
-py::object before_ending(rt::Call &c, py::handle run_id, py::handle timeout, bool final) {
-    py::object found = py::none();
+struct BeforeEnding {
+    py::object refusal = py::none();  // to raise once the run is ended
+    py::list notes;                   // to say with the ending
+};
+
+BeforeEnding before_ending(rt::Call &c, py::handle run_id, py::handle timeout, bool final) {
+    BeforeEnding found;
     for (py::handle hook : py::list(c.g("_ending_hooks"))) {
         try {
             py::object given = hook(run_id, timeout, py::bool_(final));
-            if (!given.is_none()) found = given;
+            if (rt::isinstance(given, rt::builtin("str")))
+                found.notes.append(given);
+            else if (!given.is_none())
+                found.refusal = given;
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_Exception)) throw;
             c.g("logger").attr("warning")(py::str("Before ending runs: {}").format(e.value()));
         }
     }
     return found;
+}
+
+// What the notes of the hooks say, each after a space.
+py::str said(const py::list &notes) {
+    py::str out("");
+    for (py::handle note : notes) out = rt::text({out, " ", note});
+    return out;
+}
+
+// Why a request failed, in a few words: the operating system's reason for a
+// connection that failed ("Connection refused"), a time-out, or the first
+// line of what the server answered; not the pages of a connection pool's
+// retries.
+py::object failure_reason(rt::Call &c) {
+    auto [error] = c.args<1>();
+    py::str text(error);
+    py::object found = c.g("_ERRNO_TEXT").attr("search")(text);
+    if (!found.is_none()) return found.attr("group")(1);
+    if (rt::truthy(c.g("_TIMED_OUT").attr("search")(text))) return py::str("no answer in time");
+    py::str line = text.attr("strip")().attr("split")("\n")[py::int_(0)];
+    if (py::len(line) > 300) line = rt::text({line[py::slice(0, 300, 1)], "..."});
+    return line;
+}
+
+// The ending meant for a run that the server did not take, kept by the hooks
+// (the background module's journals) where `sync` applies it: returns what
+// happens next, for the warning that says so. Kept once per status.
+py::str keep_ending(rt::Call &c, py::handle run_id, py::handle tracking_uri, py::handle status, bool values) {
+    py::object kept = c.g("_kept_endings");
+    py::object where = kept.attr("get")(run_id);
+    if (where.is_none() || !rt::equal(where[py::int_(0)], status)) {
+        py::object end_time = rt::builtin("int")(c.g("time").attr("time")() * py::int_(1000));
+        where = py::none();
+        for (py::handle hook : py::list(c.g("_keep_ending_hooks"))) {
+            try {
+                where = py::make_tuple(status, hook(run_id, tracking_uri, status, end_time));
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                return rt::text({" The exit tries again; the ending could not be kept for a later sync (",
+                                 py::str(e.value()), ")."});
+            }
+        }
+        if (where.is_none()) return py::str(" The exit tries again.");
+        kept[run_id] = where;
+    }
+    py::object folder = c.g("os").attr("path").attr("dirname")(where[py::int_(1)]);
+    return rt::text({" The exit tries again; until the server answers, the ending",
+                     values ? " and the values are" : " is", " kept in the journal folder ", folder, ": ",
+                     c.g("sync_command")(tracking_uri, folder), " sends ", values ? "them" : "it", "."});
 }
 
 // Ends runs left open (`entries`, items of the table above) that this
@@ -234,11 +331,9 @@ py::set end_left_open_runs(rt::Call &c, const py::list &entries, StatusOf status
             py::object status = status_of(fields.size() > 2 ? py::object(fields[2]) : py::object(py::none()));
             double left = until - monotonic().cast<double>();
             if (unreachable.contains(tracking_uri) || left < 1.0) {
-                logger.attr("warning")(
-                    py::str("Could not mark iteration {} as {} {}: {}")
-                        .format(run_id, status, when,
-                                left < 1.0 ? py::str("no time left to ask the tracking server")
-                                           : rt::text({"the tracking server at ", tracking_uri, " did not answer"})));
+                ending_failed(c, run_id, tracking_uri, status, when,
+                              left < 1.0 ? py::str("no time left to ask the tracking server")
+                                         : rt::text({"the tracking server at ", tracking_uri, " did not answer"}));
                 continue;
             }
             bool answered = true, done = false;
@@ -263,7 +358,7 @@ py::set end_left_open_runs(rt::Call &c, const py::list &entries, StatusOf status
 
 py::object end_open_iterations(rt::Call &c) {
     // Values still queued first (those of runs already ended too).
-    before_ending(c, py::none(), py::none(), true);
+    for (py::handle note : before_ending(c, py::none(), py::none(), true).notes) c.g("logger").attr("warning")(note);
     py::object open = open_runs(c);
     py::list entries(open.attr("items")());
     open.attr("clear")();
@@ -299,7 +394,8 @@ py::object on_termination_signal(rt::Call &c) {
         [&] {
             // The scheduler's SIGKILL follows some 30 s later: a few seconds for
             // the values still queued, then the runs.
-            before_ending(c, py::none(), c.g("SIGNAL_FLUSH_TIMEOUT"), false);
+            BeforeEnding flushed = before_ending(c, py::none(), c.g("SIGNAL_FLUSH_TIMEOUT"), false);
+            for (py::handle note : flushed.notes) c.g("logger").attr("warning")(note);
             py::object open = open_runs(c);
             py::object killed = status_name(c, "KILLED");
             py::object pid = c.g("os").attr("getpid")();
@@ -490,21 +586,26 @@ py::object exit_block(rt::Call &c) {
     py::object status = status_name(c, leaving);
     py::object tracking_uri = self.attr("client").attr("tracking_uri");
     // Values still queued go first (Ctrl-C gives them the time of an ending).
-    py::object refusal =
+    BeforeEnding flushed =
         before_ending(c, run_id, std::string(leaving) == "KILLED" ? c.g("RUN_END_TIMEOUT") : py::none(), false);
+    py::object refusal = flushed.refusal;
     try {
         bounded_requests(c, run_end_timeout(c),
                          [&] { c.g("create_mlflow_client")(tracking_uri).attr("set_terminated")(run_id, status); });
         c.g("_iteration_ended")(run_id);
+        if (!flushed.notes.empty()) c.g("logger").attr("warning")(said(flushed.notes).attr("lstrip")());
     } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
         // The run stays open with the status meant for it: the exit tries
-        // that status again, when the server may answer.
+        // that status again, when the server may answer, and the ending is
+        // kept where `sync` applies it after the run's values. The script
+        // goes on (its own exception, if one left the block, with it): the
+        // server being away is no fault of the code in the block.
         open[run_id] = entry(c, tracking_uri, status);
-        // Leaving with an exception: that exception is what the user must see;
-        // failing to mark the run is only worth a warning then.
-        if (exc_type.is_none() || !e.matches(PyExc_Exception)) throw;
-        c.g("logger").attr("warning")(
-            py::str("Could not mark iteration {} as {}: {}").format(run_id, status, e.value()));
+        py::str next = keep_ending(c, run_id, tracking_uri, status, !flushed.notes.empty());
+        c.g("logger").attr("warning")(rt::text({py::str("Could not mark iteration {} as {}: {}.")
+                                                    .format(run_id, status, c.g("_failure_reason")(e.value())),
+                                                said(flushed.notes), next}));
     }
     if (!refusal.is_none()) {
         // What the server refused of the run's values: raised when the block
@@ -590,6 +691,7 @@ static void import_names(rt::Module &mod) {
     mod.import("getpass");
     mod.import("atexit");
     mod.import("os");
+    mod.import("re");
     mod.import("signal");
     mod.import("sys");
     mod.import("threading");
@@ -604,6 +706,7 @@ static void import_names(rt::Module &mod) {
               "ENV_MLFLOW_TRACKING_TOKEN", "RUN_END_TIMEOUT", "SIGNAL_FLUSH_TIMEOUT"});
     mod.import("tavro_experiment_tracking.context", "context");
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "_invalid_parameter"});
+    mod.from("tavro_experiment_tracking.config", {"sync_command"});
     mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 }
@@ -627,6 +730,20 @@ RT_MODULE(client, m) {
     // values still queued in the background need. Each may return an
     // exception to raise once the run is ended.
     mod.set("_ending_hooks", py::list());
+    // Called with (run ID, tracking address, status, end time in ms) when an
+    // ending could not reach the server, to keep it where `sync` applies it
+    // (each returns where); and with the run ID once a kept one was set after
+    // all. Run ID -> (status, where) of the endings kept.
+    mod.set("_keep_ending_hooks", py::list());
+    mod.set("_settled_ending_hooks", py::list());
+    mod.set("_kept_endings", py::dict());
+    py::object re = mod.get("re");
+    mod.set("_ERRNO_TEXT", re.attr("compile")(R"(\[Errno -?\d+\] ([^'"\)\]]+))"));
+    mod.set("_TIMED_OUT", re.attr("compile")("(?i)timed? ?out"));
+    mod.def("_failure_reason", {arg("error")}, failure_reason,
+            rt::doc("Why a request failed, in a few words (the system's reason for a failed connection, a time-out, "
+                    "or the first line of the answer)."),
+            rt::returns("str"));
     mod.set("_signalled", py::set());
     mod.set("_previous_handlers", py::dict());
     mod.set("_signal_state", py::dict());
