@@ -313,7 +313,7 @@ def killed_then_synced(uri, args, workdir):
 
     run_writers(uri, "kill", args, "kill", workdir, during=kill)
     left = len(os.listdir(journals)) if os.path.isdir(journals) else 0
-    command = [sys.executable, "-m", "tavro_experiment_tracking", "sync", journals]
+    command = [sys.executable, "-m", "tavro_experiment_tracking", "sync", "--server", uri, journals]
     first = subprocess.run(command, capture_output=True, text=True, timeout=args.deadline)
     second = subprocess.run(command, capture_output=True, text=True, timeout=args.deadline)
     entries = [e for e in read_journals(workdir, "kill") if e["op"] != "end"]

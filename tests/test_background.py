@@ -162,15 +162,15 @@ def test_stopped_or_unreachable_at_the_end_within_deadlines(relay, mlflow_client
         # The exit waits its 2 s for the queue, then leaves it in the journal, saying how to send it.
         assert proc.returncode == 0 and took < 15 and history == []
         assert "900 values logged in the background were not sent" in stderr
-        assert "sync " + os.environ["TAVRO_JOURNAL_DIR"] in stderr
-        assert "Sent 900 values into 1 run" in sync_journals().stdout
+        assert "sync --server {} {}".format(relay.uri, os.environ["TAVRO_JOURNAL_DIR"]) in stderr
+        assert "Sent 900 values into 1 run" in sync_journals(relay.uri).stdout
         assert [m.step for m in mlflow_client.get_metric_history(run, "loss")] == list(range(900))
     assert os.listdir(os.environ["TAVRO_JOURNAL_DIR"]) == []  # nothing left once all is on the server
 
 
-def sync_journals():
-    return subprocess.run([sys.executable, "-m", "tavro_experiment_tracking", "sync", os.environ["TAVRO_JOURNAL_DIR"]],
-                          capture_output=True, text=True, timeout=120)
+def sync_journals(server):
+    return subprocess.run([sys.executable, "-m", "tavro_experiment_tracking", "sync", "--server", server,
+                           os.environ["TAVRO_JOURNAL_DIR"]], capture_output=True, text=True, timeout=120)
 
 
 KILLED = textwrap.dedent("""
@@ -221,14 +221,14 @@ def test_killed_mid_loop_then_sync_sends_each_value_once(tracking_server, mlflow
     shutil.copy(os.path.join(folder, journal), tmp_path / "copy")
     with open(os.path.join(folder, "other.journal"), "w") as f:
         f.write("another program's file")
-    first = sync_journals()
+    first = sync_journals(tracking_server)
     assert re.search(r"Skipped \d\d+ damaged bytes", first.stderr) and "other.journal: not a journal" in first.stderr
     sent = int(first.stdout.split()[1])
     assert first.returncode == 1 and 0 < sent <= accepted - 1000, first.stdout
     # Sent, but the acknowledgement never written: sent again, and the server keeps one of each.
     shutil.copy(tmp_path / "copy", os.path.join(folder, journal))
-    assert "Sent {} values".format(sent) in sync_journals().stdout
-    assert "Sent 0 values" in sync_journals().stdout
+    assert "Sent {} values".format(sent) in sync_journals(tracking_server).stdout
+    assert "Sent 0 values" in sync_journals(tracking_server).stdout
     assert [m.step for m in mlflow_client.get_metric_history(run, "loss")] == list(range(accepted))
     assert mlflow_client.get_run(run).data.params == {"lr": "0.1"}
 
@@ -284,8 +284,8 @@ def test_offline_run_synced_later_is_as_if_logged_online(tracking_server, mlflow
     assert proc.returncode == 0 and "ExperimentTrackingException" in proc.stderr, proc.stderr
     assert "Iterations logged offline are kept in" in proc.stderr and mlflow_client.get_experiment_by_name(name) is None
     start, end, user, tags = json.loads(proc.stdout)
-    assert "Sent 4 values into 1 run" in sync_journals().stdout
-    assert "Nothing to send" in sync_journals().stdout
+    assert "Sent 4 values into 1 run" in sync_journals(tracking_server).stdout
+    assert "Nothing to send" in sync_journals(tracking_server).stdout
     [run] = mlflow_client.search_runs([mlflow_client.get_experiment_by_name(name).experiment_id])
     assert (run.info.status, run.info.start_time, run.info.end_time, run.info.user_id) == ("FINISHED", start, end, user)
     assert run.data.tags == tags and run.data.params == {"lr": "0.1"}

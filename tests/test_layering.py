@@ -26,7 +26,7 @@ LAYERS = [
         "auth.store": {"constants"},
     },
     {  # 2
-        "tracking.client": {"auth.user", "constants", "context", "exception", "utils.validation", "mlflow"},
+        "tracking.client": {"auth.user", "config", "constants", "context", "exception", "utils.validation", "mlflow"},
         "auth.utils": {"auth.guard", "exception"},
         "auth.device": {"auth.guard", "constants", "exception", "requests"},
     },
@@ -40,7 +40,6 @@ LAYERS = [
     {  # 4
         "auth.lookup": {"auth.authenticator", "config", "constants"},
         "entities.experiment": {"entities.project", "entities.quorril", "exception", "tracking.client", "mlflow"},
-        "tracking.sync": {"config", "model.tags", "tracking.background", "tracking.client", "mlflow"},
     },
     {  # 5
         "entities.iteration": {"config", "entities.experiment", "exception", "model.tags", "tracking.background",
@@ -48,6 +47,8 @@ LAYERS = [
         "tracking.initialize": {"auth.authenticator", "auth.lookup", "auth.user", "config", "constants", "context",
                                 "entities.experiment", "entities.project", "exception", "tracking.client",
                                 "utils.validation", "mlflow"},
+        "tracking.sync": {"auth.lookup", "config", "context", "model.tags", "tracking.background", "tracking.client",
+                          "utils.validation", "mlflow"},
     },
     {  # 6
         "cli": {"auth.authenticator", "auth.store", "config", "constants", "exception", "tracking.sync"},

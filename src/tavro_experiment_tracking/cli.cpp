@@ -11,15 +11,36 @@ using rt::arg;
 namespace {
 
 // "1 run", "2 runs".
-py::str counted(py::handle count, const char *noun) {
-    return rt::text({count, " ", noun, rt::equal(count, py::int_(1)) ? "" : "s"});
+py::str counted(py::handle count, const char *noun, const char *plural = "s") {
+    return rt::text({count, " ", noun, rt::equal(count, py::int_(1)) ? "" : plural});
 }
 
+// A line for the terminal: what it quotes of files, servers and providers
+// shows its control characters as escapes instead of acting on them.
 void say(rt::Call &c, const py::str &line, bool error = false) {
+    py::str shown = rt::printable(line);
     if (error)
-        rt::builtin("print")(line, "file"_a = c.g("sys").attr("stderr"));
+        rt::builtin("print")(shown, "file"_a = c.g("sys").attr("stderr"));
     else
-        rt::builtin("print")(line);
+        rt::builtin("print")(shown);
+}
+
+// Journals and stores kept for other servers: one line per server, with the
+// command that sends them there.
+void report_elsewhere(rt::Call &c, const py::dict &summary) {
+    py::dict by_server;
+    for (py::handle kept : summary["elsewhere"])
+        by_server.attr("setdefault")(kept["tracking_uri"], py::list()).attr("append")(kept["path"]);
+    py::object server = summary["server"];
+    for (py::handle item : by_server.attr("items")()) {
+        auto [uri, paths] = rt::unpack2(item);
+        say(c,
+            rt::text({"Kept for another tracking server: ", counted(py::int_(py::len(paths)), "journal or store", "s"),
+                      " meant for ", uri, " (this sync sends to ",
+                      server.is_none() ? py::str("no server: none is configured") : py::str(server),
+                      " alone, with its login). Send them there with: ", c.g("sync_command")(uri, summary["path"])}),
+            true);
+    }
 }
 
 // What `sync` prints: each journal kept (on standard error, with why), each
@@ -36,8 +57,17 @@ void report(rt::Call &c, const py::dict &summary) {
                                : rt::text({" (run ", failed["run_id"], " on ", failed["tracking_uri"], ")"});
         say(c, rt::text({"Not sent: ", failed["path"], where, ": ", failed["error"]}), true);
     }
+    report_elsewhere(c, summary);
+    if (!summary["unreachable"].is_none()) {
+        say(c,
+            rt::text({"Cannot reach the tracking server at ", summary["server"], ": ", summary["unreachable"],
+                      ". Nothing more was sent; every journal is kept: run this again once it answers."}),
+            true);
+        return;
+    }
     if (!rt::truthy(summary["journals"]) && !rt::truthy(summary["runs"]) && !rt::truthy(summary["failed"])) {
-        say(c, rt::text({"Nothing to send: no journal in ", summary["path"], "."}));
+        if (!rt::truthy(summary["elsewhere"]))
+            say(c, rt::text({"Nothing to send: no journal in ", summary["path"], "."}));
         return;
     }
     py::str line = rt::text({"Sent ", counted(summary["sent"], "value"), " into ", counted(summary["runs"], "run"),
@@ -50,6 +80,21 @@ void report(rt::Call &c, const py::dict &summary) {
     say(c, rt::text({line, "."}));
 }
 
+// What the user can mend in a login (a refusal, a provider or port that
+// will not do, an unreachable provider, nobody signing in) is said in a
+// line, not a traceback. HTTP errors are OSErrors.
+bool login_failure(rt::Call &c, py::error_already_set &e) {
+    return e.matches(py::make_tuple(c.g("ExperimentTrackingException"), rt::builtin("KeyError"), rt::builtin("OSError"),
+                                    c.g("Empty")));
+}
+
+py::object login_failure_text(py::error_already_set &e) {
+    const py::object &error = e.value();
+    return rt::isinstance(error, rt::builtin("KeyError")) && py::len(error.attr("args")) == 1
+               ? py::object(error.attr("args")[py::int_(0)])
+               : py::object(py::str(error));
+}
+
 int run_sync(rt::Call &c, py::handle args) {
     py::object path = args.attr("path");
     if (!path.is_none() && !rt::truthy(c.g("os").attr("path").attr("exists")(path))) {
@@ -60,10 +105,20 @@ int run_sync(rt::Call &c, py::handle args) {
     py::object bar =
         c.g("tqdm")("total"_a = c.g("pending_values")(path), "unit"_a = " values", "disable"_a = py::none(),
                     "file"_a = c.g("sys").attr("stderr"), "dynamic_ncols"_a = true);
-    py::dict summary =
-        rt::finally([&] { return c.g("sync")(path, "progress"_a = bar.attr("update")); }, [&] { bar.attr("close")(); });
+    py::dict summary;
+    try {
+        summary = rt::finally(
+            [&] { return c.g("sync")(path, "progress"_a = bar.attr("update"), "server"_a = args.attr("server")); },
+            [&] { bar.attr("close")(); });
+    } catch (py::error_already_set &e) {
+        // The login for the server failed: nothing was sent, all is kept.
+        if (!login_failure(c, e)) throw;
+        say(c, rt::text({"Login failed: ", login_failure_text(e), " Nothing was sent; every journal is kept."}), true);
+        return 1;
+    }
     report(c, summary);
-    return rt::truthy(summary["failed"]) ? 1 : 0;
+    bool kept = rt::truthy(summary["failed"]) || rt::truthy(summary["elsewhere"]) || !summary["unreachable"].is_none();
+    return kept ? 1 : 0;
 }
 
 // A browser login, kept for the next runs (the same options and variables
@@ -87,17 +142,8 @@ int run_login(rt::Call &c, py::handle args) {
     try {
         user = c.g("OIDCAuthenticator")(issuer, **kwargs).attr("authenticate")();
     } catch (py::error_already_set &e) {
-        // What the user can mend (a refusal, a provider or port that will
-        // not do, an unreachable provider, nobody signing in) is said in a
-        // line, not a traceback. HTTP errors are OSErrors.
-        if (!e.matches(py::make_tuple(c.g("ExperimentTrackingException"), rt::builtin("KeyError"),
-                                      rt::builtin("OSError"), c.g("Empty"))))
-            throw;
-        const py::object &error = e.value();
-        py::object text = rt::isinstance(error, rt::builtin("KeyError")) && py::len(error.attr("args")) == 1
-                              ? py::object(error.attr("args")[py::int_(0)])
-                              : py::object(py::str(error));
-        say(c, rt::text({"Login failed: ", text}), true);
+        if (!login_failure(c, e)) throw;
+        say(c, rt::text({"Login failed: ", login_failure_text(e)}), true);
         return 1;
     }
     say(c, rt::text({"Logged in as ", user.attr("username"), " at ", issuer, "; kept in ", c.g("login_folder")(),
@@ -106,7 +152,14 @@ int run_login(rt::Call &c, py::handle args) {
 }
 
 int run_logout(rt::Call &c, py::handle args) {
-    py::list removed = c.g("forget_logins")(args.attr("issuer"));
+    py::list removed;
+    try {
+        removed = c.g("forget_logins")(args.attr("issuer"));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        say(c, py::str(e.value()), true);
+        return 1;
+    }
     if (!rt::truthy(removed)) {
         say(c, args.attr("issuer").is_none() ? py::str("No login is kept.")
                                              : rt::text({"No login is kept for ", args.attr("issuer"), "."}));
@@ -140,11 +193,17 @@ py::object command_line(rt::Call &c) {
         "sync", "help"_a = "send what background logging and offline work kept to the tracking server",
         "description"_a =
             "Send what background logging kept in its journals (the values the tracking server "
-            "had not taken when a process ended) and the iterations logged offline to the servers "
-            "they were meant for, in order, run by run. Running it again sends nothing twice.");
+            "had not taken when a process ended, endings it did not take) and the iterations logged "
+            "offline to the tracking server, in order, run by run; journals meant for another server "
+            "are kept and listed, with the command for each. Running it again sends nothing twice.");
     sync.attr("add_argument")(
         "path", "nargs"_a = "?", "default"_a = py::none(),
         "help"_a = rt::text({"a journal, or a journal folder (default: ", c.g("journal_folder")(), ")"}));
+    sync.attr("add_argument")(
+        "--server", "metavar"_a = "URL",
+        "help"_a = rt::text({"the tracking server to send to, logged in as init() logs in (default: $",
+                             c.g("ENV_MLFLOW_TRACKING_URI"),
+                             ", else the default server); what is meant for another server is kept"}));
     py::object login = commands.attr("add_parser")(
         "login", "help"_a = "log in (browser or device code) and keep the login for the next runs",
         "description"_a =
@@ -188,8 +247,9 @@ py::object command_line(rt::Call &c) {
 constexpr const char *MAIN_DOC =
     R"(The command line; ``argv`` without the program's name (None: ``sys.argv[1:]``).
 
-``sync [PATH]`` sends the journals and offline stores (see tracking.sync.sync())
-with a progress bar on a terminal and a summary; ``login`` logs in through the
+``sync [--server URL] [PATH]`` sends the journals and offline stores meant for
+the server (see tracking.sync.sync()) with a progress bar on a terminal and a
+summary; ``login`` logs in through the
 browser (or, with ``--device``, a code entered on any device) and keeps the
 login for the next runs; ``logout [--issuer URL]``
 removes kept logins; ``whoami`` says whose they are. Returns the exit status:
@@ -207,10 +267,10 @@ RT_MODULE(cli, m) {
     mod.from("tqdm", {"tqdm"});
     mod.from("tavro_experiment_tracking.constants",
              {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET", "ENV_OIDC_KEEP_LOGIN",
-              "ENV_OIDC_DEVICE_LOGIN"});
+              "ENV_OIDC_DEVICE_LOGIN", "ENV_MLFLOW_TRACKING_URI"});
     mod.from("queue", {"Empty"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
-    mod.from("tavro_experiment_tracking.config", {"journal_folder"});
+    mod.from("tavro_experiment_tracking.config", {"journal_folder", "sync_command"});
     mod.from("tavro_experiment_tracking.auth.store", {"forget_logins", "login_folder", "stored_logins"});
     mod.from("tavro_experiment_tracking.auth.authenticator", {"OIDCAuthenticator"});
     mod.from("tavro_experiment_tracking.tracking.sync", {"pending_values", "sync"});

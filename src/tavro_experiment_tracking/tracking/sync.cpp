@@ -1,7 +1,20 @@
 // Sending journals later: what background logging kept because the tracking
 // server did not take it (a process killed, a server unreachable at the
-// exit), and offline iterations; the command line's `sync` (see cli).
+// exit), endings the server did not take, and offline iterations; the
+// command line's `sync` (see cli).
+//
+// Nothing read from the journal folder is taken on trust: it may be a copy
+// from a compute node or a colleague, or hold files someone else planted. So
+// values go to one server only, the one the user's configuration (or the
+// command line) names, logged in as `init` logs in for it; a journal or an
+// offline store meant for another server is kept and reported, never sent
+// with the user's credentials. A folder another user owns or may write in
+// is refused; a symbolic link or another user's file is never read; and an
+// offline run's artifacts are its own folder's regular files, whatever its
+// metadata says.
 #include "runtime.hpp"
+
+#include <unistd.h>
 
 namespace py = pybind11;
 using namespace py::literals;
@@ -9,22 +22,85 @@ using rt::arg;
 
 namespace {
 
-// The journals at `path`: the file itself, or a folder's journals, oldest
-// first (a run's journals in the order its processes wrote them).
-py::list journal_files(rt::Call &c, py::handle path) {
+py::dict failure(const py::handle &path, const py::str &error) {
+    return py::dict("path"_a = path, "tracking_uri"_a = py::none(), "run_id"_a = py::none(), "error"_a = error);
+}
+
+// The journals at `path` (a journal, or a folder of them), oldest first (a
+// run's journals in the order its processes wrote them). A symbolic link,
+// what is not a regular file and another user's file are left unread, and
+// said in `refused` (when given).
+py::list journal_files(rt::Call &c, py::handle path, py::object refused = py::none()) {
     py::object os = c.g("os");
-    if (rt::truthy(os.attr("path").attr("isfile")(path))) return py::list(py::make_tuple(path));
+    py::object uid = os.attr("geteuid")();
+    auto trusted = [&](py::handle where, py::handle st) {
+        const char *why = nullptr;
+        if (rt::truthy(c.g("stat").attr("S_ISLNK")(st.attr("st_mode"))))
+            why = "a symbolic link: not followed";
+        else if (!rt::truthy(c.g("stat").attr("S_ISREG")(st.attr("st_mode"))))
+            why = "not a regular file: left as it is";
+        if (why == nullptr && rt::equal(st.attr("st_uid"), uid)) return true;
+        if (!refused.is_none())
+            refused.attr("append")(
+                failure(where, why ? py::str(why)
+                                   : rt::text({"another user (uid ", st.attr("st_uid"), ") owns it: not read"})));
+        return false;
+    };
     py::list found;
-    if (!rt::truthy(os.attr("path").attr("isdir")(path))) return found;
+    py::object st;
+    try {
+        st = os.attr("lstat")(path);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        return found;
+    }
+    if (!rt::truthy(c.g("stat").attr("S_ISDIR")(st.attr("st_mode")))) {
+        if (trusted(path, st)) found.append(path);
+        return found;
+    }
     py::list entries;
     for (py::handle entry : py::list(os.attr("scandir")(path))) {
         py::str name = entry.attr("name");
-        if (!rt::truthy(name.attr("endswith")(".journal")) || !rt::truthy(entry.attr("is_file")())) continue;
-        entries.append(py::make_tuple(entry.attr("stat")().attr("st_mtime_ns"), name, entry.attr("path")));
+        if (!rt::truthy(name.attr("endswith")(".journal"))) continue;
+        py::object entry_st = entry.attr("stat")("follow_symlinks"_a = false);
+        if (!trusted(entry.attr("path"), entry_st)) continue;
+        entries.append(py::make_tuple(entry_st.attr("st_mtime_ns"), name, entry.attr("path")));
     }
     entries.attr("sort")();
     for (py::handle entry : entries) found.append(entry[py::int_(2)]);
     return found;
+}
+
+// A folder of the user's alone, or why not (None: it is).
+py::object refused_folder(py::handle folder, const char *what) {
+    py::object why = rt::folder_refusal(folder);
+    if (why.is_none()) return why;
+    return rt::text({"the ", what, " is refused: ", why, "; nothing in it was read"});
+}
+
+// One server's address in a form two spellings of it share: scheme and host
+// in lower case, the default port made explicit, no trailing slash.
+py::object server_key(rt::Call &c, py::handle uri) {
+    if (uri.is_none()) return py::none();
+    py::str text = py::str(uri).attr("strip")();
+    try {
+        py::object parts = c.g("urlsplit")(text);
+        py::str scheme = parts.attr("scheme").attr("lower")();
+        py::object host = parts.attr("hostname");
+        if (host.is_none()) return rt::text({scheme, ":", py::str(parts.attr("path")).attr("rstrip")("/")});
+        py::object port = parts.attr("port");
+        if (port.is_none()) port = rt::equal(scheme, py::str("https")) ? py::int_(443) : py::int_(80);
+        return rt::text(
+            {scheme, "://", py::str(host).attr("lower")(), ":", port, py::str(parts.attr("path")).attr("rstrip")("/")});
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError)) throw;  // a malformed port: only the same text is the same
+        return text;
+    }
+}
+
+bool same_server(rt::Call &c, py::handle a, py::handle b) {
+    py::object ka = server_key(c, a), kb = server_key(c, b);
+    return !ka.is_none() && !kb.is_none() && rt::equal(ka, kb);
 }
 
 // ---- offline iterations -------------------------------------------------------------
@@ -80,21 +156,6 @@ py::object server_run_tagged(rt::Call &c, py::handle remote, py::handle experime
     return found;
 }
 
-// The server's experiment of that name, made when there is none (another
-// sync or job may make it meanwhile).
-py::object server_experiment(rt::Call &c, py::handle remote, py::handle name) {
-    py::object record = remote.attr("get_experiment_by_name")(name);
-    if (rt::truthy(record)) return record;
-    try {
-        return remote.attr("get_experiment")(remote.attr("create_experiment")(name));
-    } catch (py::error_already_set &e) {
-        if (!e.matches(c.g("MlflowException")) ||
-            !rt::equal(e.value().attr("error_code"), py::str("RESOURCE_ALREADY_EXISTS")))
-            throw;
-        return remote.attr("get_experiment_by_name")(name);
-    }
-}
-
 // The server's run for an offline run: the one a sync already found or made,
 // else the run of the same name (as start(iteration_name=...) finds it), else
 // a new one with the offline run's start time and tags (its user among them).
@@ -102,17 +163,21 @@ py::object server_run(rt::Call &c, py::handle local, py::handle remote, py::hand
     py::object run_id = run.attr("info").attr("run_id");
     py::dict tags(run.attr("data").attr("tags"));
     if (tags.contains(SYNCED_AS)) return tags[SYNCED_AS];
-    py::object experiment = local.attr("get_experiment")(run.attr("info").attr("experiment_id"));
-    py::object record = server_experiment(c, remote, experiment.attr("name"));
+    py::object name = local.attr("get_experiment")(run.attr("info").attr("experiment_id")).attr("name");
+    // Another sync or job may make it meanwhile.
+    py::object partial = c.g("partial");
+    py::object record = c.g("_get_or_create_experiment")(partial(remote.attr("get_experiment_by_name"), name),
+                                                         partial(remote.attr("create_experiment"), name),
+                                                         remote.attr("get_experiment"))[py::int_(0)];
     if (!rt::equal(record.attr("lifecycle_stage"), c.g("LifecycleStage").attr("ACTIVE")))
         rt::raise(c.g("MlflowException"), rt::text({"the experiment '", record.attr("name"),
                                                     "' is deleted on the tracking server (restore it, then sync "
                                                     "again)"}));
     py::object experiment_id = record.attr("experiment_id");
     py::object found = server_run_tagged(c, remote, experiment_id, py::str(OFFLINE_RUN), run_id);
-    py::object name = tags.attr("get")(c.g("EXP_STORE_RUN_NAME"));
-    if (found.is_none() && !name.is_none())
-        found = server_run_tagged(c, remote, experiment_id, c.g("EXP_STORE_RUN_NAME"), name);
+    py::object iteration_name = tags.attr("get")(c.g("EXP_STORE_RUN_NAME"));
+    if (found.is_none() && !iteration_name.is_none())
+        found = server_run_tagged(c, remote, experiment_id, c.g("EXP_STORE_RUN_NAME"), iteration_name);
     if (found.is_none()) {
         tags[OFFLINE_RUN] = run_id;
         found = remote.attr("create_run")(experiment_id, "start_time"_a = run.attr("info").attr("start_time"),
@@ -123,17 +188,69 @@ py::object server_run(rt::Call &c, py::handle local, py::handle remote, py::hand
     return server_id;
 }
 
+// An ID the tracking library's file store names a folder by: letters,
+// digits, '-' and '_' (never a path of its own).
+bool plain_id(py::handle id) {
+    py::str text(id);
+    if (!rt::truthy(text) || !rt::truthy(text.attr("isascii")())) return false;
+    return rt::truthy(text.attr("replace")("-", "").attr("replace")("_", "").attr("isalnum")());
+}
+
+// The run's artifacts: the regular files of the run's own folder in the
+// store (whatever its metadata says their location is), each with the
+// folder it goes to (None: the top). A symbolic link, or anything but files
+// and folders, is refused: what it names is not the run's.
+py::list artifact_files(rt::Call &c, const py::object &artifacts) {
+    py::object os = c.g("os");
+    py::list found, folders;
+    if (!rt::truthy(os.attr("path").attr("isdir")(artifacts))) return found;
+    folders.append(py::make_tuple(artifacts, py::none()));
+    while (!folders.empty()) {
+        py::object next = folders.attr("pop")();
+        py::object folder = next[py::int_(0)], relative = next[py::int_(1)];
+        for (py::handle entry : rt::builtin("sorted")(os.attr("scandir")(folder), "key"_a = c.g("_entry_name"))) {
+            py::object inside = relative.is_none() ? py::object(entry.attr("name"))
+                                                   : os.attr("path").attr("join")(relative, entry.attr("name"));
+            if (rt::truthy(entry.attr("is_symlink")()))
+                rt::raise(c.g("MlflowException"),
+                          rt::text({"its artifact ", entry.attr("path"),
+                                    " is a symbolic link: refused, nothing of its artifacts was sent (put the file "
+                                    "itself there, then sync again)"}));
+            if (rt::truthy(entry.attr("is_dir")("follow_symlinks"_a = false)))
+                folders.append(py::make_tuple(entry.attr("path"), inside));
+            else if (rt::truthy(entry.attr("is_file")("follow_symlinks"_a = false)))
+                found.append(py::make_tuple(entry.attr("path"), relative));
+            else
+                rt::raise(c.g("MlflowException"), rt::text({"its artifact ", entry.attr("path"),
+                                                            " is not a regular file: refused, nothing of its "
+                                                            "artifacts was sent"}));
+        }
+    }
+    return found;
+}
+
 // One offline run to its server; `journals` are its journals' paths. Returns
 // what happened, as sync_journal does.
 py::dict sync_offline_run(rt::Call &c, py::handle local, py::handle meant, const py::str &store, py::handle run,
                           const py::list &journals, py::handle progress) {
     py::object os = c.g("os");
-    py::object run_id = run.attr("info").attr("run_id");
-    py::object folder = os.attr("path").attr("join")(store, run.attr("info").attr("experiment_id"), run_id);
+    py::object run_id = run.attr("info").attr("run_id"), experiment_id = run.attr("info").attr("experiment_id");
+    py::object folder = os.attr("path").attr("join")(store, experiment_id, run_id);
     py::dict result("path"_a = folder, "tracking_uri"_a = meant, "run_id"_a = run_id, "sent"_a = 0, "skipped"_a = 0,
                     "damaged_bytes"_a = 0, "error"_a = py::none());
+    // The run's own folder of this store, resolved: what its metadata names
+    // (an experiment or run ID that is a path, a folder that is a link) is
+    // neither read nor removed.
+    py::object real = os.attr("path").attr("realpath");
+    if (!plain_id(experiment_id) || !plain_id(run_id) ||
+        !rt::equal(real(folder), os.attr("path").attr("join")(real(store), experiment_id, run_id))) {
+        result["error"] = rt::text({"its metadata names a run folder outside the store (experiment ",
+                                    py::repr(experiment_id), ", run ", py::repr(run_id), "): refused"});
+        return result;
+    }
     try {
         py::object remote = c.g("create_mlflow_client")(meant);
+        py::list artifacts = artifact_files(c, os.attr("path").attr("join")(folder, "artifacts"));
         py::object server_id = server_run(c, local, remote, run);
         for (py::handle journal : journals) {
             py::dict sent = c.g("sync_journal")(journal, progress, py::make_tuple(meant, server_id));
@@ -146,16 +263,20 @@ py::dict sync_offline_run(rt::Call &c, py::handle local, py::handle meant, const
         }
         // The artifacts, copied when they were logged; sent again whole by a
         // sync run again (the same paths: nothing twice).
-        py::object artifacts = c.g("local_file_uri_to_path")(run.attr("info").attr("artifact_uri"));
-        if (rt::truthy(os.attr("path").attr("isdir")(artifacts)) && rt::truthy(os.attr("listdir")(artifacts))) {
+        if (!artifacts.empty()) {
             // Artifacts the server keeps itself ("mlflow-artifacts:") are
             // resolved against the library's process-wide address, whatever
             // the client's: it names this server while they go.
             py::object utils = c.g("_tracking_service_utils");
             py::object previous = utils.attr("_tracking_uri");
             utils.attr("_tracking_uri") = meant;
-            rt::finally([&] { remote.attr("log_artifacts")(server_id, artifacts); },
-                        [&] { utils.attr("_tracking_uri") = previous; });
+            rt::finally(
+                [&] {
+                    for (py::handle item : artifacts)
+                        remote.attr("log_artifact")(server_id, item[py::int_(0)],
+                                                    "artifact_path"_a = item[py::int_(1)]);
+                },
+                [&] { utils.attr("_tracking_uri") = previous; });
         }
         // The end as the offline run had it; one that never ended (its
         // process killed) is running, with the end time it had, as start()
@@ -180,84 +301,189 @@ py::dict sync_offline_run(rt::Call &c, py::handle local, py::handle meant, const
     return result;
 }
 
-// Every offline store in `path` (a journal folder), its runs oldest first.
-// Runs go while nothing works in the store: a process that works offline
-// holds its lock.
-void sync_offline(rt::Call &c, py::handle path, const py::dict &summary, py::set &runs, py::handle progress) {
+// An offline store of the journal folder: its folder and the server it is
+// meant for.
+struct Store {
+    py::object folder, meant;
+};
+
+// The offline stores in `path` (a journal folder), each read only when it is
+// the user's own: the folder not open to others, the file naming the server
+// a regular file of theirs.
+std::vector<Store> offline_stores(rt::Call &c, py::handle path, py::list &failed) {
+    std::vector<Store> stores;
     py::object os = c.g("os");
     py::object root = os.attr("path").attr("join")(path, "offline");
-    if (!rt::truthy(os.attr("path").attr("isdir")(root))) return;
-    // Journals by offline run.
-    py::dict journals;
-    for (py::handle file : journal_files(c, path)) {
-        py::object info = c.g("journal_info")(file);
-        if (info.is_none() || !rt::truthy(info["offline"])) continue;
-        journals.attr("setdefault")(info["run_id"], py::list()).attr("append")(file);
+    if (!rt::truthy(os.attr("path").attr("isdir")(root))) return stores;
+    py::object refused = refused_folder(root, "offline folder");
+    if (!refused.is_none()) {
+        failed.append(failure(root, refused));
+        return stores;
     }
-    py::list names = rt::builtin("sorted")(os.attr("listdir")(root));
-    for (py::handle name : names) {
-        py::str store = os.attr("path").attr("join")(root, name);
-        py::object named = os.attr("path").attr("join")(store, "tracking_uri");
-        if (!rt::truthy(os.attr("path").attr("isfile")(named))) continue;
-        py::object file = rt::builtin("open")(named, "encoding"_a = "utf-8", "errors"_a = "surrogatepass");
-        py::object meant = file.attr("read")();
-        py::object fd = file.attr("fileno")();
-        try {
-            c.g("fcntl").attr("flock")(fd,
-                                       py::int_(c.g("fcntl").attr("LOCK_EX")) | py::int_(c.g("fcntl").attr("LOCK_NB")));
-        } catch (py::error_already_set &e) {
-            file.attr("close")();
-            if (!e.matches(PyExc_OSError)) throw;
-            summary["failed"].attr("append")(
-                py::dict("path"_a = store, "tracking_uri"_a = meant, "run_id"_a = py::none(),
-                         "error"_a = "in use: a process is working offline in it (sync once it has ended)"));
+    for (py::handle name : rt::builtin("sorted")(os.attr("listdir")(root))) {
+        py::str folder = os.attr("path").attr("join")(root, name);
+        if (!rt::truthy(os.attr("path").attr("isdir")(folder))) continue;
+        refused = refused_folder(folder, "offline store");
+        if (!refused.is_none()) {
+            failed.append(failure(folder, refused));
             continue;
         }
-        rt::finally(
-            [&] {
-                py::object local = c.g("MlflowClient")(rt::text({"file://", store}));
-                py::list offline_runs;
-                for (py::handle experiment :
-                     local.attr("list_experiments")("view_type"_a = c.g("ViewType").attr("ALL")))
-                    for (py::handle run : runs_of(c, local, experiment.attr("experiment_id"), py::none(), true))
-                        offline_runs.append(py::make_tuple(run.attr("info").attr("start_time"), run));
-                offline_runs.attr("sort")("key"_a = py::module_::import("operator").attr("itemgetter")(0));
-                for (py::handle entry : offline_runs) {
-                    py::object run = entry[py::int_(1)];
-                    py::object run_journals = journals.attr("get")(run.attr("info").attr("run_id"), py::list());
-                    py::dict result = sync_offline_run(c, local, meant, store, run, run_journals, progress);
-                    summary["journals"] = py::int_(summary["journals"]) + py::int_(py::len(run_journals));
-                    for (const char *count : {"sent", "skipped", "damaged_bytes"})
-                        summary[count] = py::int_(summary[count]) + py::int_(result[count]);
-                    if (!result["error"].is_none())
-                        summary["failed"].attr("append")(result);
-                    else
-                        runs.add(py::make_tuple(meant, result["run_id"]));
-                }
-            },
-            [&] { file.attr("close")(); });
+        py::object named = os.attr("path").attr("join")(folder, "tracking_uri");
+        py::list readable = journal_files(c, named, failed);
+        if (readable.empty()) continue;
+        py::object file = rt::builtin("open")(named, "encoding"_a = "utf-8", "errors"_a = "surrogatepass",
+                                              "opener"_a = c.g("_open_nofollow"));
+        py::object meant = rt::finally([&] { return file.attr("read")(); }, [&] { file.attr("close")(); });
+        stores.push_back({folder, meant});
     }
+    return stores;
+}
+
+void add_counts(const py::dict &summary, const py::dict &result) {
+    for (const char *count : {"sent", "skipped", "damaged_bytes"})
+        summary[count] = py::int_(summary[count]) + py::int_(result[count]);
+}
+
+// Every run of an offline store, oldest first. Runs go while nothing works
+// in the store: a process that works offline holds its lock.
+void sync_store(rt::Call &c, const Store &store, const py::dict &journals, const py::dict &summary, py::set &runs,
+                py::handle progress) {
+    py::object named = c.g("os").attr("path").attr("join")(store.folder, "tracking_uri");
+    py::object fd = c.g("_open_nofollow")(named, c.g("os").attr("O_RDONLY"));
+    try {
+        c.g("fcntl").attr("flock")(fd, py::int_(c.g("fcntl").attr("LOCK_EX")) | py::int_(c.g("fcntl").attr("LOCK_NB")));
+    } catch (py::error_already_set &e) {
+        c.g("os").attr("close")(fd);
+        if (!e.matches(PyExc_OSError)) throw;
+        py::dict busy = failure(store.folder, py::str("in use: a process is working offline in it (sync once it has "
+                                                      "ended)"));
+        busy["tracking_uri"] = store.meant;
+        summary["failed"].attr("append")(busy);
+        return;
+    }
+    rt::finally(
+        [&] {
+            py::object local = c.g("MlflowClient")(rt::text({"file://", store.folder}));
+            py::list offline_runs;
+            for (py::handle experiment : local.attr("list_experiments")("view_type"_a = c.g("ViewType").attr("ALL")))
+                for (py::handle run : runs_of(c, local, experiment.attr("experiment_id"), py::none(), true))
+                    offline_runs.append(py::make_tuple(run.attr("info").attr("start_time"), run));
+            offline_runs.attr("sort")("key"_a = c.g("itemgetter")(0));
+            for (py::handle entry : offline_runs) {
+                py::object run = entry[py::int_(1)];
+                py::list run_journals = journals.attr("get")(run.attr("info").attr("run_id"), py::list());
+                py::dict result =
+                    sync_offline_run(c, local, store.meant, py::str(store.folder), run, run_journals, progress);
+                summary["journals"] = py::int_(summary["journals"]) + py::int_(py::len(run_journals));
+                add_counts(summary, result);
+                if (!result["error"].is_none())
+                    summary["failed"].attr("append")(result);
+                else
+                    runs.add(py::make_tuple(store.meant, result["run_id"]));
+            }
+        },
+        [&] { c.g("os").attr("close")(fd); });
+}
+
+// ---- the server and the login ---------------------------------------------------------
+
+// Logged in for `server` as `init` logs in when a script names no
+// authenticator: the session's login, else the one the environment
+// configures (a kept login included); its token is published before each
+// request, so a long sync outlives it.
+void log_in(rt::Call &c, py::handle server) {
+    py::object context = c.g("context");
+    py::object session = context.attr("current_client");
+    if (rt::truthy(session) && rt::truthy(session.attr("authenticator"))) {
+        c.g("check_authentication")(session.attr("authenticator"));
+        return;
+    }
+    py::object authenticator = c.g("check_authentication")(py::none());
+    if (!rt::truthy(authenticator)) return;
+    py::object client = c.g("Client")(authenticator);
+    client.attr("tracking_uri") = server;
+    context.attr("current_client").attr("update")(client);
+}
+
+// What sending to `server` met: every journal and store meant for it
+// waits, with one line that says why.
+bool reachable(rt::Call &c, py::handle server, const py::dict &summary) {
+    py::object why = c.g("server_problem")(py::str(server).attr("rstrip")("/"));
+    if (why.is_none()) return true;
+    summary["unreachable"] = why;
+    return false;
 }
 
 py::object sync_journals(rt::Call &c) {
-    auto [path_arg, progress] = c.args<2>();
-    py::object path = path_arg.is_none() ? c.g("journal_folder")() : c.g("os").attr("fspath")(path_arg);
-    py::dict summary("path"_a = path, "journals"_a = 0, "runs"_a = 0, "sent"_a = 0, "skipped"_a = 0,
-                     "damaged_bytes"_a = 0, "failed"_a = py::list(), "damaged"_a = py::list());
+    auto [path_arg, progress, server_arg] = c.args<3>();
+    py::object os = c.g("os");
+    py::object path = path_arg.is_none() ? c.g("journal_folder")() : os.attr("fspath")(path_arg);
+    py::object server = server_arg.is_none() ? c.g("configured_server")() : rt::own(server_arg);
+    py::list failed, elsewhere;
+    py::dict summary("path"_a = path, "server"_a = server, "journals"_a = 0, "runs"_a = 0, "sent"_a = 0,
+                     "skipped"_a = 0, "damaged_bytes"_a = 0, "failed"_a = failed, "damaged"_a = py::list(),
+                     "elsewhere"_a = elsewhere, "unreachable"_a = py::none());
     py::set runs;
-    // Offline iterations first: their values' journals go with them.
-    if (rt::truthy(c.g("os").attr("path").attr("isdir")(path))) sync_offline(c, path, summary, runs, progress);
-    for (py::handle file : journal_files(c, path)) {
+    bool folder = rt::truthy(os.attr("path").attr("isdir")(path));
+    if (folder) {
+        py::object refused = refused_folder(path, "journal folder");
+        if (!refused.is_none()) {
+            failed.append(failure(path, refused));
+            return summary;
+        }
+    }
+    // What is meant for the server, and what for others (kept, said).
+    std::vector<Store> stores;
+    for (Store &store : folder ? offline_stores(c, path, failed) : std::vector<Store>()) {
+        if (same_server(c, store.meant, server))
+            stores.push_back(store);
+        else
+            elsewhere.append(
+                py::dict("path"_a = store.folder, "tracking_uri"_a = store.meant, "run_id"_a = py::none()));
+    }
+    py::dict offline_journals;
+    py::list journals;
+    for (py::handle file : journal_files(c, path, failed)) {
         py::object info = c.g("journal_info")(file);
-        if (!info.is_none() && rt::truthy(info["offline"])) continue;  // its iteration's sync said why it is kept
+        // Not a journal, or its header is damaged: said without a server.
+        if (info.is_none()) {
+            py::dict result = c.g("sync_journal")(file, progress);
+            if (!result["error"].is_none()) failed.append(result);
+            continue;
+        }
+        if (!info.is_none() && rt::truthy(info["offline"])) {
+            // Its iteration's store sends it; one that no store of the folder
+            // names is said with the stores.
+            bool owned = false;
+            for (const Store &store : stores)
+                owned = owned || rt::equal(info["tracking_uri"], rt::text({"file://", store.folder}));
+            if (owned) offline_journals.attr("setdefault")(info["run_id"], py::list()).attr("append")(file);
+            continue;
+        }
+        if (same_server(c, info["tracking_uri"], server))
+            journals.append(file);
+        else
+            elsewhere.append(
+                py::dict("path"_a = file, "tracking_uri"_a = info["tracking_uri"], "run_id"_a = info["run_id"]));
+    }
+    if (stores.empty() && journals.empty()) return summary;
+    log_in(c, server);
+    if (!reachable(c, server, summary)) {
+        summary["journals"] = py::int_(py::len(journals));
+        return summary;
+    }
+    // Offline iterations first: their values' journals go with them.
+    for (const Store &store : stores) sync_store(c, store, offline_journals, summary, runs, progress);
+    for (py::handle file : journals) {
         py::dict result = c.g("sync_journal")(file, progress);
         summary["journals"] = py::int_(summary["journals"]) + py::int_(1);
-        for (const char *count : {"sent", "skipped", "damaged_bytes"})
-            summary[count] = py::int_(summary[count]) + py::int_(result[count]);
+        add_counts(summary, result);
         if (rt::truthy(result["damaged_bytes"])) summary["damaged"].attr("append")(result);
         if (!result["error"].is_none()) {
-            summary["failed"].attr("append")(result);
-        } else if (rt::truthy(result["sent"])) {
+            failed.append(result);
+            // The server went away meanwhile: the rest waits, said once.
+            if (!result["tracking_uri"].is_none() && !reachable(c, server, summary)) break;
+        } else if (rt::truthy(result["sent"]) || result.contains("ended")) {
             runs.add(py::make_tuple(result["tracking_uri"], result["run_id"]));
         }
     }
@@ -278,18 +504,43 @@ py::object pending_values(rt::Call &c) {
     return py::int_(total);
 }
 
+// os.open's opener for a file that must not be a symbolic link.
+py::object open_nofollow(rt::Call &c) {
+    auto [file, flags] = c.args<2>();
+    py::object os = c.g("os");
+    return os.attr("open")(file, py::int_(flags) | py::int_(os.attr("O_NOFOLLOW")) | py::int_(os.attr("O_CLOEXEC")));
+}
+
+py::object entry_name(rt::Call &c) {
+    auto [entry] = c.args<1>();
+    return entry.attr("name");
+}
+
 constexpr const char *SYNC_DOC =
     R"(Send what the journals at ``path`` (a journal, or a folder of them; None: the
 journal folder of ``config.journal_folder()``) hold and the tracking server has
 not acknowledged, journal by journal, each run's values in the order they were
-logged. A journal all on the server is deleted; one that cannot be sent whole
-is kept, with why. Running it again sends nothing twice. ``progress`` (a
-callable) is given the number of values of each batch sent.
+logged, then the endings their processes could not set. A journal all on the
+server is deleted; one that cannot be sent whole is kept, with why. Running it
+again sends nothing twice. ``progress`` (a callable) is given the number of
+values of each batch sent.
 
-Returns a dict: ``path``, ``journals``, ``runs`` (runs that got values),
-``sent``, ``skipped`` (parameters the runs had already), ``damaged_bytes``,
-``failed`` and ``damaged`` (the results of those journals, each a dict with
-``path``, ``tracking_uri``, ``run_id`` and ``error``).)";
+Only what is meant for ``server`` (None: ``config.configured_server()``, the
+server ``init`` uses when a script names none) is sent, logged in as ``init``
+logs in (the session's login, else the environment's); journals and offline
+stores meant for another server are kept, and listed. A folder another user
+owns or may write in, a symbolic link and another user's file are refused and
+listed; an offline run's artifacts are the regular files of its own folder in
+the store. A server that does not answer is said once: nothing is sent and
+everything is kept.
+
+Returns a dict: ``path``, ``server``, ``journals``, ``runs`` (runs that got
+values or their ending), ``sent``, ``skipped`` (parameters the runs had
+already), ``damaged_bytes``, ``failed`` and ``damaged`` (the results of those
+journals, each a dict with ``path``, ``tracking_uri``, ``run_id`` and
+``error``), ``elsewhere`` (journals and stores meant for another server, each
+with ``path``, ``tracking_uri`` and ``run_id``) and ``unreachable`` (why the
+server could not be reached, or None).)";
 
 }  // namespace
 
@@ -298,20 +549,32 @@ RT_MODULE(sync, m) {
     mod.import("fcntl");
     mod.import("os");
     mod.import("shutil");
+    mod.import("stat");
+    mod.from("functools", {"partial"});
+    mod.from("operator", {"itemgetter"});
     mod.from("typing", {"Any", "Callable", "Dict", "Optional"});
-    mod.from("tavro_experiment_tracking.config", {"journal_folder"});
+    mod.from("urllib.parse", {"urlsplit"});
+    mod.from("tavro_experiment_tracking.config", {"configured_server", "journal_folder"});
+    mod.import("tavro_experiment_tracking.context", "context");
     mod.from("mlflow.entities", {"LifecycleStage", "RunStatus", "ViewType"});
     mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.tracking", {"MlflowClient", "_get_store"});
     mod.import("mlflow.tracking._tracking_service.utils", "_tracking_service_utils");
-    mod.from("mlflow.utils.file_utils", {"local_file_uri_to_path"});
+    mod.from("tavro_experiment_tracking.auth.lookup", {"check_authentication"});
     mod.from("tavro_experiment_tracking.model.tags", {"EXP_STORE_RUN_NAME"});
     mod.from("tavro_experiment_tracking.tracking.background", {"journal_info", "sync_journal"});
-    mod.from("tavro_experiment_tracking.tracking.client", {"create_mlflow_client"});
+    mod.from("tavro_experiment_tracking.tracking.client",
+             {"Client", "_get_or_create_experiment", "create_mlflow_client"});
+    mod.from("tavro_experiment_tracking.utils.validation", {"server_problem"});
 
+    mod.def("_open_nofollow", {arg("file"), arg("flags")}, open_nofollow,
+            rt::doc("An opener (see open()) that never follows a symbolic link."), rt::returns("int"));
+    mod.def("_entry_name", {arg("entry")}, entry_name, rt::doc("A folder entry's name (a sort key)."),
+            rt::returns("str"));
     mod.def("sync",
             {arg("path").def_none().ann("Optional[str]"),
-             rt::kwonly("progress").def_none().ann("Optional[Callable[[int], object]]")},
+             rt::kwonly("progress").def_none().ann("Optional[Callable[[int], object]]"),
+             rt::kwonly("server").def_none().ann("Optional[str]")},
             sync_journals, rt::doc(SYNC_DOC), rt::returns("Dict[str, Any]"));
     mod.def("pending_values", {arg("path").def_none().ann("Optional[str]")}, pending_values,
             rt::doc("Values the journals at ``path`` (None: the journal folder) hold that no server acknowledged."),

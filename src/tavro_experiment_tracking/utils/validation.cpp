@@ -120,17 +120,43 @@ py::object scheme_of(rt::Call &c, py::handle address) {
     }
 }
 
-bool server_answers(rt::Call &c, py::handle address) {
-    py::object deadline = c.g("time").attr("monotonic")() + c.g("SERVER_PROBE_TIMEOUT");
+// Why nobody answers at `address` as a tracking server does, in a few
+// words; None when a server answers.
+py::object why_no_answer(rt::Call &c, py::handle address) {
+    py::object timeout = c.g("SERVER_PROBE_TIMEOUT");
+    py::object deadline = c.g("time").attr("monotonic")() + timeout;
     try {
         py::object status = Probe(c, deadline).get(rt::text({address, "/health"}));
-        return rt::contains(py::make_tuple(200, 401, 403), status);
+        if (rt::contains(py::make_tuple(200, 401, 403), status)) return py::none();
+        return status.is_none() ? py::str("no HTTP answer at /health")
+                                : rt::text({"it answered /health with status ", status});
     } catch (py::error_already_set &e) {
         // Refused, timed out, unresolvable, not speaking HTTP or malformed:
         // nobody answers there.
-        if (e.matches(PyExc_OSError) || e.matches(PyExc_ValueError)) return false;
+        if (e.matches(c.g("socket").attr("timeout"))) return rt::text({"no answer within ", timeout, " s"});
+        if (e.matches(c.g("socket").attr("gaierror"))) return py::str("its host name is not known");
+        if (e.matches(PyExc_OSError)) {
+            py::object error = py::getattr(e.value(), "errno", py::none());
+            if (!error.is_none()) return c.g("os").attr("strerror")(error);
+            return py::str(e.value());
+        }
+        if (e.matches(PyExc_ValueError)) return rt::text({"not an address: ", py::str(e.value())});
         throw;
     }
+}
+
+bool server_answers(rt::Call &c, py::handle address) {
+    return why_no_answer(c, address).is_none();
+}
+
+py::object server_problem(rt::Call &c) {
+    auto [address] = c.args<1>();
+    if (address.is_none()) return py::str("no tracking server is named");
+    py::object scheme = scheme_of(c, address);
+    if (scheme.is_none()) return py::str("not an address");
+    if (rt::contains(py::make_tuple("http", "https"), scheme)) return why_no_answer(c, address);
+    if (rt::truthy(c.g("is_server_up")(address))) return py::none();
+    return py::str("no tracking store is there");
 }
 
 py::object is_server_up(rt::Call &c) {
@@ -190,6 +216,7 @@ RT_MODULE(validation, m) {
     mod.import("ssl");
     mod.import("time");
     mod.import("requests");
+    mod.from("typing", {"Optional"});
     mod.from("urllib.parse", {"urlsplit"});
     mod.from("tavro_experiment_tracking.constants", {"ENV_KOVA_CLOUD", "SERVER_PROBE_TIMEOUT"});
 
@@ -198,6 +225,11 @@ RT_MODULE(validation, m) {
 environment variable named by ``ENV_KOVA_CLOUD``.)"));
     mod.def("is_server_up", {arg("address").checked_str()}, is_server_up, rt::doc(IS_SERVER_UP_DOC),
             rt::returns("bool"));
+    mod.def("server_problem", {arg("address").checked_str()}, server_problem,
+            rt::doc("Why no tracking store is at ``address`` (no trailing slash), in a few words (the system's "
+                    "reason for a failed connection, a time-out, an unexpected status), as ``is_server_up`` "
+                    "probes it; None when one is."),
+            rt::returns("Optional[str]"));
     mod.def("_validate_keys_already_exists", {arg("params"), arg("logged_params")}, validate_keys_already_exists,
             rt::doc(VALIDATE_KEYS_DOC), rt::returns("str"));
 }
