@@ -299,10 +299,20 @@ def test_two_configured_logins_are_refused(auth_env):
 # ---- the browser login's redirect handler ----------------------------------------------
 
 
+class FakeIdToken(dict):
+    """The claims of an ID token the client library verified, signed as announced."""
+
+    jws_header = {"alg": "RS256"}
+
+
 class FakeOidcClient:
     """What the handler needs of the OpenID Connect client, recorded."""
 
+    provider_info = {"id_token_signing_alg_values_supported": ["RS256"]}
+
     def __init__(self, tokens=None, fail=None):
+        if tokens and isinstance(tokens.get("id_token"), dict):
+            tokens = dict(tokens, id_token=FakeIdToken(tokens["id_token"]))
         self.tokens = tokens
         self.fail = fail
         self.calls = []

@@ -285,10 +285,25 @@ py::object login_address(rt::Call &c, py::handle client, py::handle state, py::h
 // nonce of this login only, no token and no client secret.
 void open_in_browser(rt::Call &c, py::handle login_url) {
     py::object stderr_ = c.g("sys").attr("stderr");
-    stderr_.attr("write")(
-        rt::text({"Log in through your browser. If no browser window opens, open this address:\n", login_url, "\n"}));
+    stderr_.attr("write")(rt::text({"Log in through your browser. If no browser window opens, open this address:\n",
+                                    rt::printable(login_url), "\n"}));
     stderr_.attr("flush")();
     c.g("webbrowser").attr("open")(login_url, "new"_a = 0, "autoraise"_a = true);
+}
+
+// Every address of the provider a login sends a secret to (or takes its
+// keys, or the user's password, from) must be https, or this machine: the
+// login is refused before anything is sent otherwise.
+void check_provider(rt::Call &c, py::handle provider_info) {
+    const char *const endpoints[][2] = {{"token_endpoint", "token endpoint"},
+                                        {"authorization_endpoint", "login page"},
+                                        {"registration_endpoint", "registration endpoint"},
+                                        {"jwks_uri", "address of the provider's keys"},
+                                        {"device_authorization_endpoint", "device authorization endpoint"}};
+    for (const auto &endpoint : endpoints) {
+        py::object url = provider_info.attr("get")(endpoint[0]);
+        if (!url.is_none()) c.g("check_endpoint")(url, endpoint[1]);
+    }
 }
 
 // What a login got: the refresh token, the user's name, and the token
@@ -306,6 +321,7 @@ Granted oidc_exchange(rt::Call &c, py::handle client, py::object provider_info, 
     c.g("logger").attr("debug")(rt::text({"Handler started listening 'http://", hostname, "':", port}));
     py::str redirect_uri = rt::text({"http://", hostname, ":", port, "/callback"});
     if (provider_info.is_none()) provider_info = client.attr("provider_config")(c.self().attr("url"));
+    check_provider(c, provider_info);
     register_client(c, client, provider_info, redirect_uri);
     open_in_browser(c, login_address(c, client, state, nonce));
 
@@ -328,6 +344,7 @@ py::object kept_login(rt::Call &c) {
     py::object kept = c.g("load_login")(self.attr("url"), client_key);
     if (kept.is_none()) return py::none();
     c.g("remember_secret")(kept["refresh_token"]);
+    c.g("check_endpoint")(kept["token_endpoint"], "token endpoint of the kept login");
     py::object provider = c.g("tavro_authn")
                               .attr("TokenProvider")("refresh_token"_a = kept["refresh_token"],
                                                      "client_id"_a = kept.attr("get")("client_id"),
@@ -390,6 +407,7 @@ py::object device_authenticate(rt::Call &c, bool asked) {
     py::object provider_info = client.attr("provider_config")(self.attr("url"));
     if (!asked && !rt::truthy(provider_info.attr("__contains__")("device_authorization_endpoint")))
         return browser_login(c, client, provider_info);
+    check_provider(c, provider_info);
     py::object secret = self.attr("client_secret");
     if (rt::truthy(self.attr("dcr_enabled"))) {
         if (!rt::truthy(provider_info.attr("__contains__")("registration_endpoint")))
@@ -563,6 +581,9 @@ py::object kova_authenticate(rt::Call &c) {
     py::handle self = c.self();
     self.attr("cleanup")();
     py::object userinfo_endpoint = self.attr("_userinfo_endpoint");
+    // The refresh token goes to one, the access token to the other.
+    c.g("check_endpoint")(self.attr("_token_endpoint"), "cloud platform's token endpoint");
+    c.g("check_endpoint")(userinfo_endpoint, "cloud platform's user-information endpoint");
     py::dict headers;
     headers["Content-Type"] = "application/x-www-form-urlencoded";
     // Each exchange bounded as a whole; neither follows a redirect, which
@@ -642,7 +663,7 @@ static void import_names(rt::Module &mod) {
     mod.lazy_from("oic.utils.keyio", {"KeyBundle", "UpdateFailed"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
     mod.from("tavro_experiment_tracking.auth.guard",
-             {"abort_exchanges", "bounded_session", "guard_library_logs", "remember_secret"});
+             {"abort_exchanges", "bounded_session", "check_endpoint", "guard_library_logs", "remember_secret"});
     // The login's local server: one thread per connection, none waited for.
     mod.from("tavro_experiment_tracking.auth.utils",
              {"CallbackServer as HTTPServer", "get_disposable_handler", "id_token_user"});

@@ -78,12 +78,13 @@ py::dict answer_of(py::handle response) {
     return rt::isinstance(body, rt::builtin("dict")) ? py::dict(body) : py::dict();
 }
 
-// "error (description)" of a refusal, or its status when it says nothing.
+// "error (description)" of a refusal, or its status when it says nothing;
+// the provider's words as a terminal may show them.
 py::str refusal(py::handle response, const py::dict &answer) {
     py::object error = answer.attr("get")("error");
     if (error.is_none()) return rt::text({"status ", response.attr("status_code")});
     py::object description = answer.attr("get")("error_description");
-    return description.is_none() ? py::str(error) : rt::text({error, " (", description, ")"});
+    return rt::printable(description.is_none() ? py::str(error) : rt::text({error, " (", description, ")"}));
 }
 
 // A positive number of seconds the provider gave, or the fallback.
@@ -103,12 +104,13 @@ py::dict start(rt::Call &c, py::handle session, py::handle endpoint, py::handle 
     py::object response = post(c, session, endpoint, fields, client_id, secret);
     py::dict answer = answer_of(response);
     if (!rt::equal(response.attr("status_code"), py::int_(200)))
-        rt::raise_instance(failed(
-            c, rt::text({"the provider refused to start it at ", endpoint, ": ", refusal(response, answer), "."})));
+        rt::raise_instance(failed(c, rt::text({"the provider refused to start it at ", rt::printable(endpoint), ": ",
+                                               refusal(response, answer), "."})));
     for (const char *key : {"device_code", "user_code", "verification_uri"}) {
         py::object value = answer.attr("get")(key);
         if (!rt::isinstance(value, rt::builtin("str")) || !rt::truthy(value))
-            rt::raise_instance(failed(c, rt::text({"the provider's answer from ", endpoint, " has no ", key, "."})));
+            rt::raise_instance(
+                failed(c, rt::text({"the provider's answer from ", rt::printable(endpoint), " has no ", key, "."})));
     }
     // Neither code may show in a log record; the user code goes to the user
     // on standard error only.
@@ -117,13 +119,17 @@ py::dict start(rt::Call &c, py::handle session, py::handle endpoint, py::handle 
     return answer;
 }
 
+// What the user must do, on standard error. The provider's address and code
+// are shown without their control characters: they reach the terminal as
+// text, never as its commands (a cleared screen, a forged line).
 void announce(rt::Call &c, const py::dict &answer, double wait) {
     py::object stderr_ = c.g("sys").attr("stderr");
-    py::str text = rt::text({"To log in, open ", answer["verification_uri"],
-                             " in a browser on any device and enter the code ", answer["user_code"], "\n"});
+    py::str text =
+        rt::text({"To log in, open ", rt::printable(answer["verification_uri"]),
+                  " in a browser on any device and enter the code ", rt::printable(answer["user_code"]), "\n"});
     py::object complete = answer.attr("get")("verification_uri_complete");
     if (rt::isinstance(complete, rt::builtin("str")) && rt::truthy(complete))
-        text = rt::text({text, "(or open ", complete, ", which carries the code)\n"});
+        text = rt::text({text, "(or open ", rt::printable(complete), ", which carries the code)\n"});
     long minutes = std::max(1L, std::lround(wait / 60));
     text = rt::text(
         {text, "Waiting up to ", py::int_(minutes), minutes == 1 ? " minute" : " minutes", " for the sign-in.\n"});
@@ -153,7 +159,7 @@ py::object poll(rt::Call &c, py::handle session, py::handle token_endpoint, cons
         } catch (py::error_already_set &e) {
             if (!e.matches(transient) || ++failures >= MAX_FAILED_POLLS) throw;
             c.g("logger").attr("warning")(
-                rt::text({"The token endpoint ", token_endpoint, " could not be reached (",
+                rt::text({"The token endpoint ", rt::printable(token_endpoint), " could not be reached (",
                           py::type::handle_of(e.value()).attr("__name__"), "): asking again."}));
             continue;
         }
@@ -170,8 +176,8 @@ py::object poll(rt::Call &c, py::handle session, py::handle token_endpoint, cons
         if (rt::equal(error, py::str("access_denied")))
             rt::raise_instance(failed(c, py::str("the sign-in was refused at the provider (access_denied).")));
         if (rt::equal(error, py::str("expired_token"))) break;
-        rt::raise_instance(
-            failed(c, rt::text({"the token endpoint ", token_endpoint, " answered ", refusal(response, answer), "."})));
+        rt::raise_instance(failed(c, rt::text({"the token endpoint ", rt::printable(token_endpoint), " answered ",
+                                               refusal(response, answer), "."})));
     }
     rt::raise_instance(failed(c, py::str("the code expired before anyone signed in with it. Log in again for a "
                                          "new code.")));
@@ -189,6 +195,9 @@ py::object device_login(rt::Call &c) {
                                                "instead: on a remote machine, with a fixed callback port "
                                                "forwarded by ssh -L."})));
     py::object token_endpoint = provider_info["token_endpoint"];
+    // The client's secret and the device code go to both.
+    c.g("check_endpoint")(endpoint, "device authorization endpoint");
+    c.g("check_endpoint")(token_endpoint, "token endpoint");
     py::object client_id = client.attr("client_id");
     py::object session = c.g("bounded_session")(c.g("AUTH_REQUEST_TIMEOUT"));
     py::object response = rt::finally(
@@ -197,16 +206,29 @@ py::object device_login(rt::Call &c) {
             return poll(c, session, token_endpoint, started, client_id, secret);
         },
         [&] { session.attr("close")(); });
-    // The client library checks the ID token: signature, issuer, audience.
-    py::object tokens = client.attr("parse_response")(c.g("AccessTokenResponse"), "info"_a = response.attr("text"),
-                                                      "sformat"_a = "json");
+    // The client library checks the ID token (signature, issuer, audience,
+    // expiry) when it is signed; that it is signed, as the provider
+    // announces, is checked here.
+    py::object tokens;
+    try {
+        tokens = client.attr("parse_response")(c.g("AccessTokenResponse"), "info"_a = response.attr("text"),
+                                               "sformat"_a = "json");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        rt::raise_instance(
+            failed(c, rt::text({"the provider's answer was refused (", py::type::handle_of(e.value()).attr("__name__"),
+                                ": ", rt::printable(c.g("redact")(e.value())), ")."})));
+    }
     for (const char *key : {"access_token", "refresh_token"}) c.g("remember_secret")(tokens.attr("get")(key));
     py::object refresh_token = tokens.attr("get")("refresh_token");
     if (!rt::truthy(refresh_token))
         rt::raise_instance(failed(c, py::str("the identity provider issued no refresh token.")));
     py::object id_token = tokens.attr("get")("id_token");
     if (id_token.is_none()) rt::raise_instance(failed(c, py::str("the identity provider issued no ID token.")));
-    c.g("remember_secret")(id_token.attr("jwt"));
+    c.g("remember_secret")(py::getattr(id_token, "jwt", py::none()));
+    py::object unsigned_ = c.g("id_token_refusal")(id_token, provider_info);
+    if (!unsigned_.is_none())
+        rt::raise_instance(failed(c, rt::text({"the provider's answer was refused: ", unsigned_, "."})));
     return py::make_tuple(refresh_token, id_token);
 }
 
@@ -220,8 +242,12 @@ error, then asks the token endpoint at the provider's interval (longer after
 each ``slow_down``) until the user signs in. A refusal, an expired code, or a
 provider without a ``device_authorization_endpoint`` raises
 ExperimentTrackingException; each exchange is bounded by AUTH_REQUEST_TIMEOUT.
-The ID token is checked by the client (signature, issuer, audience) and
-returned as its claims.)";
+The ID token must be signed with an algorithm the provider announces, and is
+checked by the client (signature, issuer, audience, expiry) and returned as its
+claims; a token refused or a malformed answer raises
+ExperimentTrackingException. An endpoint over plain http on another machine
+raises PlainHttpRefused before anything is sent. What the provider says is
+written without its control characters.)";
 
 constexpr const char *BROWSER_USABLE_DOC =
     R"(Whether a browser opened by this process reaches its user: ``$BROWSER`` is set,
@@ -241,7 +267,8 @@ RT_MODULE(device, m) {
     mod.from("urllib.parse", {"quote_plus", "urlencode"});
     mod.from("requests.exceptions", {"ConnectionError", "Timeout"});
     mod.lazy_from("oic.oic.message", {"AccessTokenResponse"});
-    mod.from("tavro_experiment_tracking.auth.guard", {"bounded_session", "remember_secret"});
+    mod.from("tavro_experiment_tracking.auth.guard",
+             {"bounded_session", "check_endpoint", "id_token_refusal", "redact", "remember_secret"});
     mod.from("tavro_experiment_tracking.constants", {"AUTH_REQUEST_TIMEOUT"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));

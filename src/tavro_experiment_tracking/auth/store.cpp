@@ -26,6 +26,24 @@ py::object login_folder(rt::Call &c) {
     return folder(c);
 }
 
+// Why the login folder may not hold logins (another user owns it, or may
+// write in it: they could plant a login of theirs, or take this one), or None.
+py::object folder_refused(rt::Call &c, py::handle where) {
+    py::object why = rt::folder_refusal(where);
+    if (why.is_none()) return why;
+    return rt::text({"The login folder ", where, " is refused: ", why, ". Name a folder of your own in ",
+                     c.g("ENV_LOGIN_DIR"), "."});
+}
+
+// A file this module wrote: named by its digest, and a login when read.
+bool login_file_name(py::handle name) {
+    py::str text(name);
+    if (py::len(text) != 29 || !rt::truthy(text.attr("endswith")(".json"))) return false;
+    py::str digest = text[py::slice(0, 24, 1)];
+    return rt::truthy(digest.attr("isascii")()) && rt::truthy(digest.attr("isalnum")()) &&
+           rt::equal(digest.attr("lower")(), digest);
+}
+
 // The file of the login at `issuer` with `client_id` (None: a client the
 // login registers itself).
 py::object path_of(rt::Call &c, py::handle issuer, py::handle client_id) {
@@ -89,6 +107,11 @@ py::object read_file(rt::Call &c, py::handle path) {
 
 py::object load_login(rt::Call &c) {
     auto [issuer, client_id] = c.args<2>();
+    py::object refused = folder_refused(c, folder(c));
+    if (!refused.is_none()) {
+        warn(c, rt::text({refused, " No kept login is used; a fresh login takes its place."}));
+        return py::none();
+    }
     return read_file(c, path_of(c, issuer, client_id));
 }
 
@@ -98,6 +121,8 @@ py::object save_login(rt::Call &c) {
     auto [issuer, client_id, entry] = c.args<3>();
     py::object os = c.g("os");
     py::object where = folder(c);
+    py::object refused = folder_refused(c, where);
+    if (!refused.is_none()) rt::raise(PyExc_PermissionError, refused);
     os.attr("makedirs")(where, 0700, "exist_ok"_a = true);
     os.attr("chmod")(where, 0700);
     py::object path = path_of(c, issuer, client_id);
@@ -133,8 +158,13 @@ py::object stored_logins(rt::Call &c) {
     py::list found;
     py::object where = folder(c);
     if (!rt::truthy(os.attr("path").attr("isdir")(where))) return found;
+    py::object refused = folder_refused(c, where);
+    if (!refused.is_none()) {
+        warn(c, refused);
+        return found;
+    }
     for (py::handle name : rt::builtin("sorted")(os.attr("listdir")(where))) {
-        if (!rt::truthy(py::str(name).attr("endswith")(".json"))) continue;
+        if (!login_file_name(name)) continue;
         py::object path = os.attr("path").attr("join")(where, name);
         py::object entry = read_file(c, path);
         if (entry.is_none()) continue;
@@ -144,22 +174,24 @@ py::object stored_logins(rt::Call &c) {
     return found;
 }
 
-// Removes what is stored for `issuer` (every client), or everything; returns
-// the files removed.
+// Removes what is stored for `issuer` (every client), or everything: the
+// login files this module wrote, nothing else the folder holds (it may be
+// one the user also keeps other files in); returns the files removed.
 py::object forget_logins(rt::Call &c) {
     auto [issuer] = c.args<1>();
     py::object os = c.g("os");
     py::list removed;
     py::object where = folder(c);
     if (!rt::truthy(os.attr("path").attr("isdir")(where))) return removed;
+    py::object refused = folder_refused(c, where);
+    if (!refused.is_none()) rt::raise(PyExc_PermissionError, rt::text({refused, " Nothing was removed."}));
     py::object wanted = issuer.is_none() ? py::object(py::none()) : py::object(py::str(issuer).attr("rstrip")("/"));
     for (py::handle name : rt::builtin("sorted")(os.attr("listdir")(where))) {
-        if (!rt::truthy(py::str(name).attr("endswith")(".json"))) continue;
+        if (!login_file_name(name)) continue;
         py::object path = os.attr("path").attr("join")(where, name);
-        if (!wanted.is_none()) {
-            py::object entry = read_file(c, path);
-            if (entry.is_none() || !rt::equal(py::str(entry["issuer"]).attr("rstrip")("/"), wanted)) continue;
-        }
+        py::object entry = read_file(c, path);
+        if (entry.is_none()) continue;
+        if (!wanted.is_none() && !rt::equal(py::str(entry["issuer"]).attr("rstrip")("/"), wanted)) continue;
         os.attr("unlink")(path);
         removed.append(path);
     }
@@ -203,6 +235,8 @@ RT_MODULE(store, m) {
             rt::doc("The stored logins (issuer, client_id, username, path of each), never a token."),
             rt::returns("List[Dict[str, Any]]"));
     mod.def("forget_logins", {arg("issuer").def_none()}, forget_logins,
-            rt::doc("Remove what is stored for ``issuer`` (None: every login); returns the files removed."),
+            rt::doc("Remove the logins stored for ``issuer`` (None: every login), and nothing else the folder "
+                    "holds; returns the files removed. Raises PermissionError for a folder another user owns or "
+                    "may write in."),
             rt::returns("List[str]"));
 }

@@ -74,10 +74,12 @@ void fail_login(rt::Call &c, py::handle cls, const py::str &text) {
 py::object exchange_code(rt::Call &c, py::handle client, py::handle state, const py::dict &params, py::handle query) {
     py::object error = first(params, "error");
     if (!error.is_none()) {
+        // The provider's words, as a terminal may show them.
         py::object description = first(params, "error_description");
-        throw Refusal{400, description.is_none() ? rt::text({"The identity provider refused the login: ", error})
-                                                 : rt::text({"The identity provider refused the login: ", error, " (",
-                                                             description, ")"})};
+        throw Refusal{
+            400, rt::printable(description.is_none() ? rt::text({"The identity provider refused the login: ", error})
+                                                     : rt::text({"The identity provider refused the login: ", error,
+                                                                 " (", description, ")"}))};
     }
     py::object code = first(params, "code");
     if (!rt::truthy(code)) throw Refusal{400, py::str("The identity provider sent no authorization code.")};
@@ -89,7 +91,7 @@ py::object exchange_code(rt::Call &c, py::handle client, py::handle state, const
     py::object answer =
         client.attr("parse_response")(c.g("AuthorizationResponse"), "info"_a = query, "sformat"_a = "urlencoded");
     if (rt::contains(answer, py::str("error")))
-        throw Refusal{400, rt::text({"The identity provider refused the login: ", answer["error"]})};
+        throw Refusal{400, rt::printable(rt::text({"The identity provider refused the login: ", answer["error"]}))};
     py::dict request_args;
     request_args["code"] = code;
     py::object tokens;
@@ -99,10 +101,22 @@ py::object exchange_code(rt::Call &c, py::handle client, py::handle state, const
     } catch (py::error_already_set &e) {
         // The client library's own nonce check.
         if (e.matches(c.g("ParameterError"))) throw Refusal{400, py::str(NONCE_MISMATCH)};
+        // Its checks of the ID token (issuer, audience, expiry, signature):
+        // their kind says enough, their words could quote the token.
+        if (e.matches(py::make_tuple(c.g("PyoidcError"), c.g("JWKESTException"))))
+            throw Refusal{400, rt::text({"The identity provider's ID token was refused (",
+                                         py::type::handle_of(e.value()).attr("__name__"), ")."})};
         throw;
     }
     if (rt::contains(tokens, py::str("error")))
-        throw Refusal{400, rt::text({"The identity provider refused the authorization code: ", tokens["error"]})};
+        throw Refusal{
+            400, rt::printable(rt::text({"The identity provider refused the authorization code: ", tokens["error"]}))};
+    py::object id_token = tokens.attr("get")("id_token");
+    if (!id_token.is_none()) {
+        py::object refused = c.g("id_token_refusal")(id_token, client.attr("provider_info"));
+        if (!refused.is_none())
+            throw Refusal{400, rt::text({"The identity provider's answer was refused: ", refused, "."})};
+    }
     for (const char *key : {"access_token", "refresh_token", "id_token"}) {
         py::object value = tokens.attr("get")(key);
         // The ID token arrives as a message of claims, its text kept beside.
@@ -392,8 +406,9 @@ RT_MODULE(utils, m) {
     mod.from("socketserver", {"ThreadingMixIn"});
     // Loaded with the browser login that needs them (see the authenticator).
     mod.lazy_from("oic.oic.message", {"AuthorizationResponse"});
-    mod.lazy_from("oic.exception", {"ParameterError"});
-    mod.from("tavro_experiment_tracking.auth.guard", {"guard_library_logs", "remember_secret"});
+    mod.lazy_from("oic.exception", {"ParameterError", "PyoidcError"});
+    mod.lazy_from("jwkest", {"JWKESTException"});
+    mod.from("tavro_experiment_tracking.auth.guard", {"guard_library_logs", "id_token_refusal", "remember_secret"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 
