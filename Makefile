@@ -104,6 +104,14 @@ MLFLOW2_VERSION := 2.22.5
 bench: build $(MLFLOW2)/.installed
 	$(PY) bench/bench_tracking.py $(BENCH_ARGS)
 	$(PY) bench/training_loop.py --mlflow2-python $(MLFLOW2)/bin/python $(LOOP_ARGS)
+	$(PY) bench/journal_sync.py $(JOURNAL_ARGS)
+
+# What sync costs on large and hostile journals: the memory of a sync of
+# 1,000,000 and 10,000,000 values, and the time to read 100 MB crafted to
+# look like records everywhere (JOURNAL_ARGS passes options).
+.PHONY: bench-journal
+bench-journal: build
+	$(PY) bench/journal_sync.py $(JOURNAL_ARGS)
 
 $(MLFLOW2)/.installed:
 	@mkdir -p build
@@ -211,6 +219,7 @@ help:
 	@echo "make test-team      the server tests against PostgreSQL, two workers, artifacts served over HTTP"
 	@echo "make test-asan      the tests against the modules built with AddressSanitizer and UBSan"
 	@echo "make bench-memory   the leak gate: every entry point called many times, memory must stay flat"
+	@echo "make bench-journal  sync of 1M and 10M journaled values (memory) and of a crafted 100 MB journal (time)"
 	@echo "make bench          timings beside plain MLflow, and a training loop's logging side by side"
 	@echo "make bench-bounds   what must stay bounded (logins, signals, a server away), timed"
 	@echo "make load           many writers on PostgreSQL, then the same through outages (LOAD_ARGS)"

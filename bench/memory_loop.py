@@ -291,6 +291,27 @@ def local_entries(sink):
     e.add("create_mlflow_client", lambda: client_module.create_mlflow_client("http://127.0.0.1:1"),
           lambda: refused(client_module.create_mlflow_client, TypeError))
     e.add("is_server_up", lambda: is_server_up("missing-folder"), lambda: refused(lambda: is_server_up(5), TypeError))
+    e.add("configured_server sync_command offline_servers",
+          lambda: (config.sync_command(config.configured_server(), "/j"), config.offline_servers()),
+          lambda: refused(lambda: config.sync_command(None, 5), TypeError))
+    signed, unsigned = types.SimpleNamespace(jws_header={"alg": "RS256"}), types.SimpleNamespace(jws_header=None)
+    e.add("check_endpoint id_token_refusal",
+          lambda: (guard.check_endpoint("https://idp/token", "token endpoint"), guard.id_token_refusal(signed, {}),
+                   guard.id_token_refusal(unsigned, {"id_token_signing_alg_values_supported": ["ES256"]})),
+          lambda: refused(lambda: guard.check_endpoint("http://idp.example/token", "token endpoint"),
+                          guard.PlainHttpRefused),
+          lambda: refused(lambda: guard.id_token_refusal(signed, None), AttributeError))
+    e.add("_failure_reason", lambda: client_module._failure_reason(OSError(111, "[Errno 111] Connection refused")),
+          lambda: refused(lambda: client_module._failure_reason(bad), RuntimeError))
+    e.add("_keep_ending _ending_settled",
+          lambda: (background._keep_ending("leak-run", "http://127.0.0.1:1", "FINISHED", 1),
+                   background._ending_settled("leak-run")),
+          lambda: refused(lambda: background._keep_ending("leak-run", "u", "FINISHED", "soon"), TypeError))
+    from tavro_experiment_tracking.tracking import sync
+
+    e.add("_open_nofollow _entry_name",
+          lambda: (os.close(sync._open_nofollow(__file__, os.O_RDONLY)), sync._entry_name(next(os.scandir(HERE)))),
+          lambda: refused(lambda: sync._open_nofollow(__file__, "r"), ValueError))
     return e
 
 
@@ -343,6 +364,10 @@ def server_entries(world, sink):
           lambda: refused(lambda: init("p", tracking_uri=5), TypeError),
           lambda: refused(lambda: init("", tracking_uri=uri), ExperimentTrackingException))
     e.add("is_server_up", lambda: is_server_up(uri), lambda: is_server_up(world.refused))
+    from tavro_experiment_tracking.utils.validation import server_problem
+
+    e.add("server_problem", lambda: server_problem(uri), lambda: server_problem(world.refused),
+          lambda: refused(lambda: server_problem(5), TypeError))
     e.add("Project.get_experiment Project.get_experiment_meta_by_name", lambda: project.get_experiment(experiment.name),
           lambda: refused(lambda: project.get_experiment(5), TypeError))
     e.add("Project.get_experiment_meta", lambda: project.get_experiment_meta(experiment.experiment_id),
@@ -418,7 +443,7 @@ def server_entries(world, sink):
         for name in os.listdir(journals):
             background.journal_info(os.path.join(journals, name))
         with contextlib.redirect_stdout(sink):
-            sync.sync(journals), sync.pending_values(journals), cli.main(["sync", journals])
+            sync.sync(journals), sync.pending_values(journals), cli.main(["sync", "--server", uri, journals])
             cli.main(["sync", "--no-such-option"]), cli.main(["whoami"]), cli.main(["logout", "--issuer", "x"])
 
     e.add("journal_folder prepare journal_info sync_journal sync pending_values main", sync_journals,

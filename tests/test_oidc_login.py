@@ -23,6 +23,7 @@ from urllib.parse import parse_qs, urlsplit
 
 import pytest
 import requests
+from journals import metric, plant
 from mlflow.tracking import MlflowClient
 
 from tavro_experiment_tracking import cli, config, constants
@@ -364,6 +365,20 @@ def test_run_outlives_its_first_access_token(secured_tracking_server, oidc_provi
     assert run.data.metrics == {"loss": 0.5} and run.info.status == "FINISHED"
 
 
+def test_sync_logs_in_as_init_does_for_a_server_behind_a_login(secured_tracking_server, oidc_provider, browser,
+                                                               unique_name):
+    upstream = MlflowClient(secured_tracking_server.upstream.geturl())
+    run = upstream.create_run(upstream.create_experiment(unique_name("e"))).info.run_id
+    os.makedirs(os.environ["TAVRO_JOURNAL_DIR"], mode=0o700)
+    plant(os.path.join(os.environ["TAVRO_JOURNAL_DIR"], "r.journal"), secured_tracking_server.uri, run,
+          metric(1, "loss", 0.5, 0))
+    browser(HttpBrowser())
+    os.environ[constants.ENV_OIDC_ISSUER_URL] = oidc_provider.issuer  # the login init would use
+    assert cli.main(["sync", "--server", secured_tracking_server.uri]) == 0
+    assert upstream.get_run(run).data.metrics == {"loss": 0.5} and secured_tracking_server.accepted_tokens
+    _assert_login_left_nothing()
+
+
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
 
@@ -436,7 +451,9 @@ def test_kept_login_spares_the_next_run_the_browser_until_refused_or_logged_out(
     assert os.stat(kept["path"]).st_mode & 0o777 == 0o600
     capsys.readouterr()
     assert cli.main(["whoami"]) == 0 and "alice at " + oidc_provider.issuer in capsys.readouterr().out
+    open(os.path.join(store.login_folder(), "package.json"), "w").close()  # not a login: logout leaves it
     assert cli.main(["logout"]) == 0 and store.stored_logins() == [] and cli.main(["whoami"]) == 1
+    assert os.listdir(store.login_folder()) == ["package.json"]
     _assert_no_secret_in(oidc_provider, caplog, capsys.readouterr())
     _assert_login_left_nothing()
 
@@ -508,6 +525,36 @@ def test_device_login_failures_are_said_in_one_line(oidc_provider, device_user, 
                            "--client-secret", secret])
     err = capsys.readouterr().err
     assert status == 1 and re.search("^Login failed: Device login failed: " + message, err.splitlines()[-1])
+    assert store.stored_logins() == []
+    _assert_no_secret_in(oidc_provider, caplog)
+    _assert_login_left_nothing()
+
+
+@pytest.mark.parametrize("login, fault, message", [
+    ("browser", "none", "Browser login failed: The identity provider's answer was refused: its ID token is not signed"),
+    ("browser", "no-iss", "Browser login failed: The identity provider's ID token was refused (MissingRequired"),
+    ("device", "none", "Device login failed: the provider's answer was refused: its ID token is not signed"),
+    ("device", "no-iss", "Device login failed: the provider's answer was refused (MissingRequiredAttribute"),
+    ("device", "plain-http", "The device authorization endpoint http://login.example.invalid/device is plain http"),
+])
+def test_unsigned_or_unfit_id_tokens_plain_http_and_terminal_commands_are_refused(
+        oidc_provider, device_user, browser, caplog, capsys, login, fault, message):
+    client_id, secret = oidc_provider.register_static_client()
+    oidc_provider.forge_id_token = None if fault == "plain-http" else fault
+    oidc_provider.plain_http_device = fault == "plain-http"
+    oidc_provider.hostile_text = True
+    if login == "device":
+        device_user()
+    else:
+        browser(HttpBrowser())
+        os.environ[constants.ENV_OIDC_DEVICE_LOGIN] = "0"
+    with caplog.at_level(logging.DEBUG):
+        status = cli.main(["login", "--issuer", oidc_provider.issuer, "--client-id", client_id,
+                           "--client-secret", secret])
+    err = capsys.readouterr().err
+    assert status == 1 and err.splitlines()[-1].startswith("Login failed: " + message), err
+    assert "\x1b" not in err and "\r" not in err
+    assert login == "browser" or fault == "plain-http" or "\\x1b]0;owned\\x07" in err
     assert store.stored_logins() == []
     _assert_no_secret_in(oidc_provider, caplog)
     _assert_login_left_nothing()

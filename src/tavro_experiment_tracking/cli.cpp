@@ -72,6 +72,8 @@ void report(rt::Call &c, const py::dict &summary) {
     }
     py::str line = rt::text({"Sent ", counted(summary["sent"], "value"), " into ", counted(summary["runs"], "run"),
                              " from ", counted(summary["journals"], "journal"), " in ", summary["path"]});
+    if (rt::truthy(summary["ended"]))
+        line = rt::text({line, "; ", counted(summary["ended"], "run"), " ended as meant"});
     if (rt::truthy(summary["skipped"]))
         line = rt::text({line, "; ", counted(summary["skipped"], "parameter"), " already on the runs"});
     if (rt::truthy(summary["failed"]))

@@ -4,8 +4,9 @@ from typing import List, Optional
 
 from tavro_experiment_tracking.auth.authenticator import OIDCAuthenticator
 from tavro_experiment_tracking.auth.store import forget_logins, login_folder, stored_logins
-from tavro_experiment_tracking.config import journal_folder
+from tavro_experiment_tracking.config import journal_folder, sync_command
 from tavro_experiment_tracking.constants import (
+    ENV_MLFLOW_TRACKING_URI,
     ENV_OIDC_CLIENT_ID,
     ENV_OIDC_CLIENT_SECRET,
     ENV_OIDC_DEVICE_LOGIN,

@@ -293,17 +293,16 @@ py::str keep_ending(rt::Call &c, py::handle run_id, py::handle tracking_uri, py:
                 where = py::make_tuple(status, hook(run_id, tracking_uri, status, end_time));
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) throw;
-                return rt::text({" The exit tries again; the ending could not be kept for a later sync (",
-                                 py::str(e.value()), ")."});
+                return rt::text({" The ending could not be kept for a later sync (", py::str(e.value()), ")."});
             }
         }
-        if (where.is_none()) return py::str(" The exit tries again.");
+        if (where.is_none()) return py::str("");
         kept[run_id] = where;
     }
     py::object folder = c.g("os").attr("path").attr("dirname")(where[py::int_(1)]);
-    return rt::text({" The exit tries again; until the server answers, the ending",
-                     values ? " and the values are" : " is", " kept in the journal folder ", folder, ": ",
-                     c.g("sync_command")(tracking_uri, folder), " sends ", values ? "them" : "it", "."});
+    return rt::text({" Until the server answers, the ending", values ? " and the values are" : " is",
+                     " kept in the journal folder ", folder, ": ", c.g("sync_command")(tracking_uri, folder), " sends ",
+                     values ? "them" : "it", "."});
 }
 
 // Ends runs left open (`entries`, items of the table above) that this
@@ -605,7 +604,7 @@ py::object exit_block(rt::Call &c) {
         py::str next = keep_ending(c, run_id, tracking_uri, status, !flushed.notes.empty());
         c.g("logger").attr("warning")(rt::text({py::str("Could not mark iteration {} as {}: {}.")
                                                     .format(run_id, status, c.g("_failure_reason")(e.value())),
-                                                said(flushed.notes), next}));
+                                                said(flushed.notes), " The exit tries again.", next}));
     }
     if (!refusal.is_none()) {
         // What the server refused of the run's values: raised when the block

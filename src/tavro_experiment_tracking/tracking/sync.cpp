@@ -421,7 +421,8 @@ py::object sync_journals(rt::Call &c) {
     py::object server = server_arg.is_none() ? c.g("configured_server")() : rt::own(server_arg);
     py::list failed, elsewhere;
     py::dict summary("path"_a = path, "server"_a = server, "journals"_a = 0, "runs"_a = 0, "sent"_a = 0,
-                     "skipped"_a = 0, "damaged_bytes"_a = 0, "failed"_a = failed, "damaged"_a = py::list(),
+                     "ended"_a = 0, "skipped"_a = 0, "damaged_bytes"_a = 0, "failed"_a = failed,
+                     "damaged"_a = py::list(),
                      "elsewhere"_a = elsewhere, "unreachable"_a = py::none());
     py::set runs;
     bool folder = rt::truthy(os.attr("path").attr("isdir")(path));
@@ -486,6 +487,7 @@ py::object sync_journals(rt::Call &c) {
         } else if (rt::truthy(result["sent"]) || result.contains("ended")) {
             runs.add(py::make_tuple(result["tracking_uri"], result["run_id"]));
         }
+        if (result.contains("ended")) summary["ended"] = py::int_(summary["ended"]) + py::int_(1);
     }
     summary["runs"] = py::int_(py::len(runs));
     return summary;
@@ -535,7 +537,7 @@ the store. A server that does not answer is said once: nothing is sent and
 everything is kept.
 
 Returns a dict: ``path``, ``server``, ``journals``, ``runs`` (runs that got
-values or their ending), ``sent``, ``skipped`` (parameters the runs had
+values or their ending), ``sent``, ``ended`` (endings set), ``skipped`` (parameters the runs had
 already), ``damaged_bytes``, ``failed`` and ``damaged`` (the results of those
 journals, each a dict with ``path``, ``tracking_uri``, ``run_id`` and
 ``error``), ``elsewhere`` (journals and stores meant for another server, each

@@ -11,7 +11,7 @@ from tavro_experiment_tracking.auth.lookup import check_authentication
 from tavro_experiment_tracking.config import configured_server, journal_folder
 from tavro_experiment_tracking.model.tags import EXP_STORE_RUN_NAME
 from tavro_experiment_tracking.tracking.background import journal_info, sync_journal
-from tavro_experiment_tracking.tracking.client import Client, _get_or_create_experiment, create_mlflow_client
+from tavro_experiment_tracking.tracking.client import Client, create_mlflow_client
 from tavro_experiment_tracking.utils.validation import server_problem
 
 def sync(
