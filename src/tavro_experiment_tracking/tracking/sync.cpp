@@ -420,9 +420,8 @@ py::object sync_journals(rt::Call &c) {
     py::object path = path_arg.is_none() ? c.g("journal_folder")() : os.attr("fspath")(path_arg);
     py::object server = server_arg.is_none() ? c.g("configured_server")() : rt::own(server_arg);
     py::list failed, elsewhere;
-    py::dict summary("path"_a = path, "server"_a = server, "journals"_a = 0, "runs"_a = 0, "sent"_a = 0,
-                     "ended"_a = 0, "skipped"_a = 0, "damaged_bytes"_a = 0, "failed"_a = failed,
-                     "damaged"_a = py::list(),
+    py::dict summary("path"_a = path, "server"_a = server, "journals"_a = 0, "runs"_a = 0, "sent"_a = 0, "ended"_a = 0,
+                     "skipped"_a = 0, "damaged_bytes"_a = 0, "failed"_a = failed, "damaged"_a = py::list(),
                      "elsewhere"_a = elsewhere, "unreachable"_a = py::none());
     py::set runs;
     bool folder = rt::truthy(os.attr("path").attr("isdir")(path));
