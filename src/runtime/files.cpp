@@ -16,7 +16,7 @@ namespace {
 
 py::str mode_text(mode_t mode) {
     char octal[8];
-    snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
+    snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode) & 07777U);
     return py::str(octal);
 }
 
@@ -37,7 +37,8 @@ py::object folder_refusal(py::handle path) {
     if (!S_ISDIR(folder.st_mode)) return py::none();  // the caller says what a file there means
     if (folder.st_uid != me)
         return text({"another user (uid ", py::int_(folder.st_uid), ") owns it: use a folder of your own"});
-    if ((folder.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    constexpr mode_t GROUP_OR_OTHERS_WRITE = 0022U;  // S_IWGRP | S_IWOTH
+    if ((folder.st_mode & GROUP_OR_OTHERS_WRITE) != 0)
         return text({"group or others may write in it (mode ", mode_text(folder.st_mode),
                      "): make it yours alone (chmod 700 ", quoted, ")"});
     return py::none();

@@ -1277,8 +1277,8 @@ struct Opened {
 };
 
 void open_own_journal(const std::string &path, bool lock, Opened &out) {
-    int flags = (lock ? O_RDWR | O_APPEND : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    int fd = ::open(path.c_str(), flags);
+    int fd = lock ? ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)
+                  : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         out.why = errno == ELOOP ? py::str("a symbolic link: not followed")
                                  : rt::text({"cannot be read: ", py::str(std::strerror(errno))});

@@ -216,9 +216,10 @@ py::list artifact_files(rt::Call &c, const py::object &artifacts) {
                           rt::text({"its artifact ", entry.attr("path"),
                                     " is a symbolic link: refused, nothing of its artifacts was sent (put the file "
                                     "itself there, then sync again)"}));
-            if (rt::truthy(entry.attr("is_dir")("follow_symlinks"_a = false)))
+            py::dict own_kind("follow_symlinks"_a = false);
+            if (rt::truthy(entry.attr("is_dir")(**own_kind)))
                 folders.append(py::make_tuple(entry.attr("path"), inside));
-            else if (rt::truthy(entry.attr("is_file")("follow_symlinks"_a = false)))
+            else if (rt::truthy(entry.attr("is_file")(**own_kind)))
                 found.append(py::make_tuple(entry.attr("path"), relative));
             else
                 rt::raise(c.g("MlflowException"), rt::text({"its artifact ", entry.attr("path"),
