@@ -38,7 +38,7 @@ void use_server(rt::Call &c, py::handle session, const py::object &tracking_uri)
     if (rt::truthy(c.g("offline_mode")())) {
         py::object store = c.g("offline_store")(meant);
         c.g("logger").attr("info")(rt::text({"Working offline: iterations meant for ", meant, " are kept in ", store,
-                                             " until `python -m tavro_experiment_tracking sync` sends them."}));
+                                             " until `", c.g("sync_command")(meant, py::none()), "` sends them."}));
         meant = std::move(store);
     }
     session.attr("tracking_uri") = meant;
@@ -128,7 +128,7 @@ RT_MODULE(initialize, m) {
     mod.from("mlflow.entities", {"LifecycleStage"});
     mod.from("tavro_experiment_tracking.auth.authenticator", {"Authenticator"});
     mod.from("tavro_experiment_tracking.auth.lookup", {"check_authentication"});
-    mod.from("tavro_experiment_tracking.config", {"offline_mode", "offline_store"});
+    mod.from("tavro_experiment_tracking.config", {"offline_mode", "offline_store", "sync_command"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
     mod.from("tavro_experiment_tracking.constants", {"DEFAULT_EXPERIMENT_NAME"});
     mod.from("tavro_experiment_tracking.exception",

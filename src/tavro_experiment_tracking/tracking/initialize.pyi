@@ -3,7 +3,7 @@ from typing import Any, Literal, Optional, Union, overload
 # The tracking library ships no type information; its constants are Any to a
 # type checker.
 from tavro_experiment_tracking.auth.authenticator import Authenticator
-from tavro_experiment_tracking.config import offline_mode, offline_store
+from tavro_experiment_tracking.config import offline_mode, offline_store, sync_command
 from tavro_experiment_tracking.constants import (
     DEFAULT_EXPERIMENT_NAME,
     DEFAULT_TRACK_SERVER,
