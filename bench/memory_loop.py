@@ -229,7 +229,6 @@ def local_entries(sink):
     from mlflow.exceptions import MlflowException
     from mlflow.protos.databricks_pb2 import RESOURCE_ALREADY_EXISTS
 
-    from tavro_experiment_tracking.exception import _invalid_parameter
     from tavro_experiment_tracking.tracking.client import _get_or_create_experiment
 
     def taken():
@@ -239,11 +238,9 @@ def local_entries(sink):
         answers = iter([None, "found"])
         return _get_or_create_experiment(lambda: next(answers), taken, str)
 
-    e.add("_invalid_parameter _get_or_create_experiment",
-          lambda: (_invalid_parameter("bad value"), _get_or_create_experiment(lambda: None, lambda: "1", str),
-                   lost_race()),
-          lambda: refused(lambda: _get_or_create_experiment(lambda: None, taken, str), MlflowException),
-          lambda: refused(_invalid_parameter, TypeError))
+    e.add("_get_or_create_experiment",
+          lambda: (_get_or_create_experiment(lambda: None, lambda: "1", str), lost_race()),
+          lambda: refused(lambda: _get_or_create_experiment(lambda: None, taken, str), MlflowException))
     e.add("get_disposable_handler", lambda: utils.get_disposable_handler(None, "s", queue.Queue()),
           lambda: refused(utils.get_disposable_handler, TypeError))
     handler = utils.get_disposable_handler(None, "state", queue.Queue())

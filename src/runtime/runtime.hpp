@@ -303,6 +303,12 @@ template <typename... Args>
 [[noreturn]] void raise(py::handle exc_type, Args &&...args) {
     raise_instance(exc_type(std::forward<Args>(args)...));
 }
+// The refusal of a value the caller gave, as the calling module's code
+// raises it: its own `ExperimentTrackingException` (looked up in that
+// module now, so a patch of that module's name takes effect), with the
+// error code INVALID_PARAMETER_VALUE.
+py::object invalid_parameter(const Call &c, py::handle message);
+[[noreturn]] void refuse(const Call &c, py::handle message);
 // `raise exc` as if inside `except` that caught `caught`: the caught
 // exception becomes the new one's __context__.
 [[noreturn]] void raise_instance_while_handling(const py::error_already_set &caught, py::handle exc);

@@ -29,6 +29,15 @@ void raise_instance_while_handling(const py::error_already_set &caught, py::hand
     throw py::error_already_set();
 }
 
+py::object invalid_parameter(const Call &c, py::handle message) {
+    return c.g("ExperimentTrackingException")(py::arg("message") = message,
+                                              py::arg("error_code") = "INVALID_PARAMETER_VALUE");
+}
+
+void refuse(const Call &c, py::handle message) {
+    raise_instance(invalid_parameter(c, message));
+}
+
 py::object translating(py::handle from, py::handle to, const char *attribute, const std::function<py::object()> &call) {
     try {
         return call();

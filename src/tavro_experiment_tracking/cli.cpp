@@ -27,57 +27,60 @@ void say(rt::Call &c, const py::str &line, bool error = false) {
 
 // Journals and stores kept for other servers: one line per server, with the
 // command that sends them there.
-void report_elsewhere(rt::Call &c, const py::dict &summary) {
+void report_elsewhere(rt::Call &c, py::handle summary) {
     py::dict by_server;
-    for (py::handle kept : summary["elsewhere"])
-        by_server.attr("setdefault")(kept["tracking_uri"], py::list()).attr("append")(kept["path"]);
-    py::object server = summary["server"];
+    for (py::handle kept : summary.attr("elsewhere"))
+        by_server.attr("setdefault")(kept.attr("tracking_uri"), py::list()).attr("append")(kept.attr("path"));
+    py::object server = summary.attr("server");
     for (py::handle item : by_server.attr("items")()) {
         auto [uri, paths] = rt::unpack2(item);
         say(c,
-            rt::text({"Kept for another tracking server: ", counted(py::int_(py::len(paths)), "journal or store", "s"),
-                      " meant for ", uri, " (this sync sends to ",
-                      server.is_none() ? py::str("no server: none is configured") : py::str(server),
-                      " alone, with its login). Send them there with: ", c.g("sync_command")(uri, summary["path"])}),
+            rt::text(
+                {"Kept for another tracking server: ", counted(py::int_(py::len(paths)), "journal or store", "s"),
+                 " meant for ", uri, " (this sync sends to ",
+                 server.is_none() ? py::str("no server: none is configured") : py::str(server),
+                 " alone, with its login). Send them there with: ", c.g("sync_command")(uri, summary.attr("path"))}),
             true);
     }
 }
 
 // What `sync` prints: each journal kept (on standard error, with why), each
 // damage skipped, then one line of totals.
-void report(rt::Call &c, const py::dict &summary) {
-    for (py::handle damaged : summary["damaged"])
+void report(rt::Call &c, py::handle summary) {
+    for (py::handle damaged : summary.attr("damaged"))
         say(c,
-            rt::text({"Skipped ", damaged["damaged_bytes"], " damaged bytes in ", damaged["path"],
+            rt::text({"Skipped ", damaged.attr("damaged_bytes"), " damaged bytes in ", damaged.attr("path"),
                       " (a write torn by a crash, or flipped on the disk): every whole record was read."}),
             true);
-    for (py::handle failed : summary["failed"]) {
-        py::object where = failed["run_id"].is_none()
+    for (py::handle failed : summary.attr("failed")) {
+        py::object where = failed.attr("run_id").is_none()
                                ? py::str("")
-                               : rt::text({" (run ", failed["run_id"], " on ", failed["tracking_uri"], ")"});
-        say(c, rt::text({"Not sent: ", failed["path"], where, ": ", failed["error"]}), true);
+                               : rt::text({" (run ", failed.attr("run_id"), " on ", failed.attr("tracking_uri"), ")"});
+        say(c, rt::text({"Not sent: ", failed.attr("path"), where, ": ", failed.attr("error")}), true);
     }
     report_elsewhere(c, summary);
-    if (!summary["unreachable"].is_none()) {
+    if (!summary.attr("unreachable").is_none()) {
         say(c,
-            rt::text({"Cannot reach the tracking server at ", summary["server"], ": ", summary["unreachable"],
+            rt::text({"Cannot reach the tracking server at ", summary.attr("server"), ": ", summary.attr("unreachable"),
                       ". Nothing more was sent; every journal is kept: run this again once it answers."}),
             true);
         return;
     }
-    if (!rt::truthy(summary["journals"]) && !rt::truthy(summary["runs"]) && !rt::truthy(summary["failed"])) {
-        if (!rt::truthy(summary["elsewhere"]))
-            say(c, rt::text({"Nothing to send: no journal in ", summary["path"], "."}));
+    if (!rt::truthy(summary.attr("journals")) && !rt::truthy(summary.attr("runs")) &&
+        !rt::truthy(summary.attr("failed"))) {
+        if (!rt::truthy(summary.attr("elsewhere")))
+            say(c, rt::text({"Nothing to send: no journal in ", summary.attr("path"), "."}));
         return;
     }
-    py::str line = rt::text({"Sent ", counted(summary["sent"], "value"), " into ", counted(summary["runs"], "run"),
-                             " from ", counted(summary["journals"], "journal"), " in ", summary["path"]});
-    if (rt::truthy(summary["ended"]))
-        line = rt::text({line, "; ", counted(summary["ended"], "run"), " ended as meant"});
-    if (rt::truthy(summary["skipped"]))
-        line = rt::text({line, "; ", counted(summary["skipped"], "parameter"), " already on the runs"});
-    if (rt::truthy(summary["failed"]))
-        line = rt::text({line, ". Kept (see above): ", counted(py::int_(py::len(summary["failed"])), "journal"),
+    py::str line =
+        rt::text({"Sent ", counted(summary.attr("sent"), "value"), " into ", counted(summary.attr("runs"), "run"),
+                  " from ", counted(summary.attr("journals"), "journal"), " in ", summary.attr("path")});
+    if (rt::truthy(summary.attr("ended")))
+        line = rt::text({line, "; ", counted(summary.attr("ended"), "run"), " ended as meant"});
+    if (rt::truthy(summary.attr("skipped")))
+        line = rt::text({line, "; ", counted(summary.attr("skipped"), "parameter"), " already on the runs"});
+    if (rt::truthy(summary.attr("failed")))
+        line = rt::text({line, ". Kept (see above): ", counted(py::int_(py::len(summary.attr("failed"))), "journal"),
                          "; run this again once that is mended"});
     say(c, rt::text({line, "."}));
 }
@@ -86,15 +89,7 @@ void report(rt::Call &c, const py::dict &summary) {
 // will not do, an unreachable provider, nobody signing in) is said in a
 // line, not a traceback. HTTP errors are OSErrors.
 bool login_failure(rt::Call &c, py::error_already_set &e) {
-    return e.matches(py::make_tuple(c.g("ExperimentTrackingException"), rt::builtin("KeyError"), rt::builtin("OSError"),
-                                    c.g("Empty")));
-}
-
-py::object login_failure_text(py::error_already_set &e) {
-    const py::object &error = e.value();
-    return rt::isinstance(error, rt::builtin("KeyError")) && py::len(error.attr("args")) == 1
-               ? py::object(error.attr("args")[py::int_(0)])
-               : py::object(py::str(error));
+    return e.matches(py::make_tuple(c.g("ExperimentTrackingException"), rt::builtin("OSError")));
 }
 
 int run_sync(rt::Call &c, py::handle args) {
@@ -107,7 +102,7 @@ int run_sync(rt::Call &c, py::handle args) {
     py::object bar =
         c.g("tqdm")("total"_a = c.g("pending_values")(path), "unit"_a = " values", "disable"_a = py::none(),
                     "file"_a = c.g("sys").attr("stderr"), "dynamic_ncols"_a = true);
-    py::dict summary;
+    py::object summary;
     try {
         summary = rt::finally(
             [&] { return c.g("sync")(path, "progress"_a = bar.attr("update"), "server"_a = args.attr("server")); },
@@ -115,11 +110,12 @@ int run_sync(rt::Call &c, py::handle args) {
     } catch (py::error_already_set &e) {
         // The login for the server failed: nothing was sent, all is kept.
         if (!login_failure(c, e)) throw;
-        say(c, rt::text({"Login failed: ", login_failure_text(e), " Nothing was sent; every journal is kept."}), true);
+        say(c, rt::text({"Login failed: ", py::str(e.value()), " Nothing was sent; every journal is kept."}), true);
         return 1;
     }
     report(c, summary);
-    bool kept = rt::truthy(summary["failed"]) || rt::truthy(summary["elsewhere"]) || !summary["unreachable"].is_none();
+    bool kept = rt::truthy(summary.attr("failed")) || rt::truthy(summary.attr("elsewhere")) ||
+                !summary.attr("unreachable").is_none();
     return kept ? 1 : 0;
 }
 
@@ -145,7 +141,7 @@ int run_login(rt::Call &c, py::handle args) {
         user = c.g("OIDCAuthenticator")(issuer, **kwargs).attr("authenticate")();
     } catch (py::error_already_set &e) {
         if (!login_failure(c, e)) throw;
-        say(c, rt::text({"Login failed: ", login_failure_text(e)}), true);
+        say(c, rt::text({"Login failed: ", py::str(e.value())}), true);
         return 1;
     }
     say(c, rt::text({"Logged in as ", user.attr("username"), " at ", issuer, "; kept in ", c.g("login_folder")(),
@@ -270,7 +266,6 @@ RT_MODULE(cli, m) {
     mod.from("tavro_experiment_tracking.constants",
              {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET", "ENV_OIDC_KEEP_LOGIN",
               "ENV_OIDC_DEVICE_LOGIN", "ENV_MLFLOW_TRACKING_URI"});
-    mod.from("queue", {"Empty"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.from("tavro_experiment_tracking.config", {"journal_folder", "sync_command"});
     mod.from("tavro_experiment_tracking.auth.store", {"forget_logins", "login_folder", "stored_logins"});

@@ -1,5 +1,4 @@
 # The package's command line: sync, login, logout, whoami.
-from queue import Empty
 from typing import List, Optional
 
 from tavro_experiment_tracking.auth.authenticator import OIDCAuthenticator

@@ -28,13 +28,9 @@ py::str names(rt::Call &c, const Names &constants) {
     return py::str(", ").attr("join")(out);
 }
 
-[[noreturn]] void refuse(rt::Call &c, const py::str &message) {
-    rt::raise_instance(c.g("_invalid_parameter")(message));
-}
-
 [[noreturn]] void incomplete(rt::Call &c, const char *kind, const Names &missing, const Names &present) {
-    refuse(c, rt::text({"Incomplete ", kind, " configuration in the environment: ", names(c, missing),
-                        " not set (found ", names(c, present), ")."}));
+    rt::refuse(c, rt::text({"Incomplete ", kind, " configuration in the environment: ", names(c, missing),
+                            " not set (found ", names(c, present), ")."}));
 }
 
 // What the environment says of one login kind: the variables set, and the
@@ -88,11 +84,11 @@ PlatformLogin platform_login(rt::Call &c) {
     // Gone because a login used it: say so, not merely that it is missing.
     py::object used_by = read(c, "ENV_KOVA_REFRESH_TOKEN_USED");
     if (login.refresh_token.is_none() && !used_by.is_none())
-        refuse(c, rt::text({"The cloud platform login's refresh token (", c.g("ENV_KOVA_REFRESH_TOKEN"),
-                            ") was already used by process ", used_by,
-                            ", whose environment this process inherited, and the platform accepts each refresh "
-                            "token once. Give this process a refresh token of its own in ",
-                            c.g("ENV_KOVA_REFRESH_TOKEN"), ", or pass init() an authenticator."}));
+        rt::refuse(c, rt::text({"The cloud platform login's refresh token (", c.g("ENV_KOVA_REFRESH_TOKEN"),
+                                ") was already used by process ", used_by,
+                                ", whose environment this process inherited, and the platform accepts each refresh "
+                                "token once. Give this process a refresh token of its own in ",
+                                c.g("ENV_KOVA_REFRESH_TOKEN"), ", or pass init() an authenticator."}));
     incomplete(c, "cloud platform login", missing, login.present);
 }
 
@@ -106,9 +102,9 @@ py::object check_auth_env_configs(rt::Call &c) {
     BrowserLogin browser = browser_login(c);
     PlatformLogin platform = platform_login(c);
     if (!browser.present.empty() && !platform.present.empty())
-        refuse(c, rt::text({"The environment configures both a browser login (OpenID Connect) and a cloud platform "
-                            "login (",
-                            names(c, browser.present), "; ", names(c, platform.present), "): keep only one."}));
+        rt::refuse(c, rt::text({"The environment configures both a browser login (OpenID Connect) and a cloud platform "
+                                "login (",
+                                names(c, browser.present), "; ", names(c, platform.present), "): keep only one."}));
     if (!browser.present.empty()) {
         py::dict kwargs;
         if (!browser.hostname.is_none()) kwargs["hostname"] = browser.hostname;
@@ -119,8 +115,8 @@ py::object check_auth_env_configs(rt::Call &c) {
         if (!port.is_none()) {
             py::str text = py::str(port).attr("strip")();
             if (!rt::truthy(text.attr("isdigit")()) || !rt::truthy(text.attr("isascii")()))
-                refuse(c, rt::text({c.g("ENV_OIDC_CALLBACK_PORT"), " must be a port number (1 to 65535), not ",
-                                    py::repr(port), "."}));
+                rt::refuse(c, rt::text({c.g("ENV_OIDC_CALLBACK_PORT"), " must be a port number (1 to 65535), not ",
+                                        py::repr(port), "."}));
             kwargs["callback_port"] = rt::builtin("int")(text);
         }
         return authenticator_class("OIDCAuthenticator")(browser.issuer, **kwargs);
@@ -381,7 +377,7 @@ RT_MODULE(config, m) {
                                                      "ENV_EXP_TRACKING_SERVER_URI",
                                                      "ENV_KOVA_CLOUD",
                                                      "ENV_MLFLOW_TRACKING_URI"});
-    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "_invalid_parameter"});
+    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
 
     mod.def("check_auth_env_configs", {}, check_auth_env_configs, rt::doc(CHECK_AUTH_ENV_CONFIGS_DOC));
 

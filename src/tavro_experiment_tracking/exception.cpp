@@ -65,12 +65,6 @@ py::object rest_init(rt::Call &c) {
     return py::none();
 }
 
-// The refusal of a value the caller gave: what every module raises for it.
-py::object invalid_parameter(rt::Call &c) {
-    auto [message] = c.args<1>();
-    return c.g("ExperimentTrackingException")("message"_a = message, "error_code"_a = "INVALID_PARAMETER_VALUE");
-}
-
 py::object rest_reduce(rt::Call &c) {
     py::handle self = c.self();
     return py::make_tuple(py::type::handle_of(self), py::make_tuple(self.attr("json")));
@@ -105,10 +99,19 @@ RT_MODULE(exception, m) {
         .method("__reduce__", {arg("self")}, rest_reduce)
         .build();
 
-    mod.def("_invalid_parameter", {arg("message")}, invalid_parameter,
-            rt::doc("The refusal of a value the caller gave: ExperimentTrackingException(message, "
-                    "'INVALID_PARAMETER_VALUE'), to raise."),
-            rt::returns("ExperimentTrackingException"));
+    // A login that could not be completed: what the command line says in a
+    // line. Each kind is also the standard type a caller already catches.
+    py::object login_failed = rt::ClassDef(mod, "LoginFailed", {ETE},
+                                           "A login that could not be completed (said in one line by the command "
+                                           "line).")
+                                  .build();
+    rt::ClassDef(mod, "LoginAnswerMissing", {login_failed, rt::builtin("KeyError")},
+                 "The identity provider's discovery or answer lacks what the login needs (a registration endpoint, "
+                 "an access token); a KeyError too.")
+        .build();
+    rt::ClassDef(mod, "LoginAbandoned", {login_failed, py::module_::import("queue").attr("Empty")},
+                 "Nobody signed in before the login gave up waiting; a queue.Empty too.")
+        .build();
 
     // Filled with: key, value already logged, iteration ID, refused new value.
     mod.set("CHANGING_LOGGED_PARAM_MESSAGE",

@@ -1,3 +1,4 @@
+import queue
 from typing import Any, Union
 
 class ExperimentTrackingException(Exception):
@@ -13,6 +14,10 @@ class RestException(ExperimentTrackingException):
     # The tracking server's error body as it was received.
     json: Any
     def __init__(self, json: Any) -> None: ...
+
+class LoginFailed(ExperimentTrackingException): ...
+class LoginAnswerMissing(LoginFailed, KeyError): ...
+class LoginAbandoned(LoginFailed, queue.Empty): ...
 
 CHANGING_LOGGED_PARAM_MESSAGE: str
 CHANGING_LOGGED_PARAMS_MESSAGE: str

@@ -45,7 +45,7 @@ py::object delivered(rt::Call &c, py::handle queue) {
         py::object stderr_ = c.g("sys").attr("stderr");
         stderr_.attr("write")(rt::text({said, "\n"}));
         stderr_.attr("flush")();
-        rt::raise(c.g("Empty"), said);
+        rt::raise(c.g("LoginAbandoned"), said);
     }
     if (rt::isinstance(item, rt::builtin("BaseException"))) rt::raise_instance(item);
     return item;
@@ -254,7 +254,7 @@ void register_client(rt::Call &c, py::handle client, py::handle provider_info, c
     redirect_uris.append(redirect_uri);
     if (rt::truthy(self.attr("dcr_enabled"))) {
         if (!rt::truthy(provider_info.attr("__contains__")("registration_endpoint")))
-            rt::raise(PyExc_KeyError, no_registration(c));
+            rt::raise(c.g("LoginAnswerMissing"), no_registration(c));
         client.attr("register")(provider_info["registration_endpoint"], "redirect_uris"_a = redirect_uris);
     } else {
         client.attr("store_registration_info")(c.g("RegistrationResponse")(
@@ -411,7 +411,7 @@ py::object device_authenticate(rt::Call &c, bool asked) {
     py::object secret = self.attr("client_secret");
     if (rt::truthy(self.attr("dcr_enabled"))) {
         if (!rt::truthy(provider_info.attr("__contains__")("registration_endpoint")))
-            rt::raise(PyExc_KeyError, no_registration(c));
+            rt::raise(c.g("LoginAnswerMissing"), no_registration(c));
         py::list redirect_uris, grant_types;
         redirect_uris.append(rt::text({"http://", self.attr("hostname"), "/callback"}));
         grant_types.append(c.g("DEVICE_GRANT"));
@@ -673,7 +673,8 @@ static void import_names(rt::Module &mod) {
               "ENV_OIDC_CALLBACK_PORT", "ENV_OIDC_KEEP_LOGIN", "ENV_OIDC_DEVICE_LOGIN"});
     mod.from("tavro_experiment_tracking.auth.device", {"browser_usable", "device_login"});
     mod.from("tavro_experiment_tracking.auth.store", {"load_login", "save_login"});
-    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
+    mod.from("tavro_experiment_tracking.exception",
+             {"ExperimentTrackingException", "LoginAbandoned", "LoginAnswerMissing"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
     // The grant a client registered for the device login asks for (RFC 8628).
     mod.set("DEVICE_GRANT", py::str("urn:ietf:params:oauth:grant-type:device_code"));

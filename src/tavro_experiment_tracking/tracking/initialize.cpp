@@ -8,10 +8,6 @@ using rt::arg;
 
 namespace {
 
-[[noreturn]] void refuse(rt::Call &c, const py::str &message) {
-    rt::raise_instance(c.g("_invalid_parameter")(message));
-}
-
 // Logs in (the given authenticator, else the previous session's, else the
 // environment's) and makes a new session client the session's: from here
 // on it is, whatever happens afterwards.
@@ -73,7 +69,7 @@ py::object experiment_record(rt::Call &c, py::handle client, py::handle name, py
         py::str message(
             "Cannot set a deleted experiment '%s' as the active experiment. You can restore the "
             "experiment, or permanently delete the  experiment to create a new one.");
-        refuse(c, message.attr("__mod__")(py::make_tuple(py::str(record.attr("name")))));
+        rt::refuse(c, message.attr("__mod__")(py::make_tuple(py::str(record.attr("name")))));
     }
     return record;
 }
@@ -89,7 +85,7 @@ py::object init(rt::Call &c) {
     if (!rt::isinstance(experiment, c.g("Experiment"))) experiment = c.g("Experiment")(experiment, py::none());
     py::object project_name = project.attr("name"), project_description = project.attr("description");
     py::object experiment_name = experiment.attr("name"), experiment_description = experiment.attr("description");
-    if (!rt::truthy(project_name)) refuse(c, py::str("Must specify `project_name`."));
+    if (!rt::truthy(project_name)) rt::refuse(c, py::str("Must specify `project_name`."));
 
     use_server(c, session, tracking_uri);
     // The tracking library gets the address as stored, slashes and all.
@@ -131,8 +127,7 @@ RT_MODULE(initialize, m) {
     mod.from("tavro_experiment_tracking.config", {"offline_mode", "offline_store", "sync_command"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
     mod.from("tavro_experiment_tracking.constants", {"DEFAULT_EXPERIMENT_NAME"});
-    mod.from("tavro_experiment_tracking.exception",
-             {"ExperimentTrackingException", "ServerNotAccessibleException", "_invalid_parameter"});
+    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "ServerNotAccessibleException"});
     mod.from("tavro_experiment_tracking.entities.experiment", {"Experiment"});
     mod.from("tavro_experiment_tracking.entities.project", {"Project"});
     mod.from("functools", {"partial"});

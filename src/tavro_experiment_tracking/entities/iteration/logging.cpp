@@ -29,10 +29,9 @@ void validate_batch(rt::Call &c, const py::list &metrics, const py::list &params
     py::object message = e.value().attr("message");
     if (rt::truthy(message.attr("startswith")(PARAM_CHANGE_REFUSAL)))
         rt::raise_instance_while_handling(
-            e,
-            c.g("_invalid_parameter")(c.g("CHANGING_LOGGED_PARAM_MESSAGE")
-                                          .attr("format")(key, iteration.attr("data").attr("params").attr("get")(key),
-                                                          iteration.attr("info").attr("run_id"), value)));
+            e, rt::invalid_parameter(c, c.g("CHANGING_LOGGED_PARAM_MESSAGE")
+                                            .attr("format")(key, iteration.attr("data").attr("params").attr("get")(key),
+                                                            iteration.attr("info").attr("run_id"), value)));
     rt::raise_while_handling(e, c.g("ExperimentTrackingException"), "message"_a = message,
                              "error_code"_a = e.value().attr("error_code"));
 }
@@ -102,8 +101,8 @@ py::object log_params(rt::Call &c) {
     py::object logged = iteration.attr("data").attr("params");
     py::object keys_exist = c.g("_validate_keys_already_exists")(batch, logged);
     if (rt::truthy(keys_exist))
-        rt::raise_instance(c.g("_invalid_parameter")(
-            c.g("CHANGING_LOGGED_PARAMS_MESSAGE").attr("format")(keys_exist, iteration.attr("info").attr("run_id"))));
+        rt::refuse(
+            c, c.g("CHANGING_LOGGED_PARAMS_MESSAGE").attr("format")(keys_exist, iteration.attr("info").attr("run_id")));
     // Keys already logged with the same value are left out: the server
     // refuses a batch that repeats a logged parameter next to new ones, and
     // would drop the new ones with it.
