@@ -12,6 +12,7 @@ import textwrap
 import threading
 import time
 
+import journals
 import pytest
 import requests
 
@@ -299,3 +300,32 @@ def test_offline_run_synced_later_is_as_if_logged_online(tracking_server, mlflow
     artifact = requests.get(tracking_server + "/get-artifact", timeout=30,
                             params={"path": "model.txt", "run_uuid": run.info.run_id})
     assert artifact.text == "weights\n"
+
+
+def test_journal_read_back_whole_torn_flipped_and_unknown(endpoints, tmp_path):
+    """The journal's format against its reader, in this process and in memory-sized files."""
+    records = [journals.metric(seq, "m", seq * 0.5, seq) for seq in range(1, 51)]
+    whole = journals.header(endpoints.url, "run") + b"".join(journals.frame(r) for r in records)
+    size = len(journals.frame(records[0]))
+    at = len(whole) - 20 * size + 12  # a payload byte of the 31st value
+    flipped = whole[:at] + bytes([whole[at] ^ 0x40]) + whole[at + 1:]
+    info = {"run_id": "run", "run_uuid": "run", "experiment_id": "0", "status": "RUNNING",
+            "lifecycle_stage": "active", "start_time": 1, "artifact_uri": ""}
+    endpoints.answer("/api/2.0/mlflow/runs/get?run_uuid=run&run_id=run", (200, {"run": {"info": info, "data": {}}}))
+    endpoints.answer("/api/2.0/mlflow/runs/log-batch", (200, {}))
+    cases = [(whole, set(range(1, 51)), 0), (whole[:-5], set(range(1, 50)), size - 5),
+             (flipped, set(range(1, 51)) - {31}, size),
+             (whole + journals.frame(b"Z" + bytes(8)), None, 0)]
+    for data, steps, damaged in cases:
+        path = tmp_path / "run.journal"
+        path.write_bytes(data)
+        path.chmod(0o600)
+        assert sender.journal_info(path)["understood"] is (steps is not None)
+        endpoints.requests.clear()
+        result = sender.sync_journal(path)
+        sent = {m["step"] for *_, body in endpoints.requests if body for m in json.loads(body).get("metrics", [])}
+        assert (sent, result.damaged_bytes) == ((steps or set()), damaged)
+        if steps is None:
+            assert "holds a record of a kind this version does not know (0x5a)" in result.error and path.exists()
+        else:
+            assert result.error is None and result.sent == len(steps) and not path.exists()

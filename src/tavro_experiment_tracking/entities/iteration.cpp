@@ -6,7 +6,7 @@
 // client's address and fetches what it needs from the server again, so what a
 // caller sees always reflects the server.
 //
-// Its parts: lookup by name, starting and ending runs, logging, artifacts
+// Its parts: starting (by name or ID) and ending runs, logging, artifacts
 // (entities/iteration/*.cpp); this file holds the module's namespace, the
 // class and the docstrings.
 #include "iteration/parts.hpp"
@@ -145,37 +145,22 @@ static void import_names(rt::Module &mod) {
     mod.from("mlflow.entities", {"LifecycleStage", "RunStatus", "RunTag", "Param", "Metric"});
     mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.tracking", {"_get_store"});
-    mod.import("mlflow.tracking._tracking_service.utils", "_tracking_service_utils");
     mod.from("mlflow.tracking.context", {"registry as context_registry"});
     mod.from("mlflow.utils.mlflow_tags", {"MLFLOW_PARENT_RUN_ID", "MLFLOW_RUN_NAME"});
     mod.import("mlflow.utils.validation", "mlflow_validation");
     mod.from("tavro_experiment_tracking.entities.experiment", {"Experiment"});
-    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE",
-                                                     "CHANGING_LOGGED_PARAMS_MESSAGE", "_invalid_parameter"});
+    mod.from("tavro_experiment_tracking.exception",
+             {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE", "CHANGING_LOGGED_PARAMS_MESSAGE"});
     mod.from("tavro_experiment_tracking.model.tags",
              {"EXP_STORE_PARENT_RUN_ID", "EXP_STORE_RUN_NAME", "EXP_STORE_PROJECT_NAME",
               "EXP_STORE_PROJECT_DESCRIPTION", "EXP_STORE_EXPERIMENT_DESCRIPTION"});
     mod.from("tavro_experiment_tracking.tracking.client",
-             {"Client", "ActiveIteration", "create_mlflow_client", "_iteration_opened", "_iteration_ended"});
+             {"Client", "ActiveIteration", "create_mlflow_client", "_find_run_tagged", "_iteration_opened",
+              "_iteration_ended", "_with_tracking_uri"});
     mod.from("tavro_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
     mod.from("tavro_experiment_tracking.config", {"async_logging"});
     mod.import("tavro_experiment_tracking.tracking.background", "background");
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
-    // The tracking library's client with its listing and run fetch as they
-    // are now, and the listing's defaults; a lookup by name reads the
-    // listing's pages directly only while a client still has these (see
-    // find_run_by_name).
-    {
-        py::object library_client = py::module_::import("mlflow.tracking").attr("MlflowClient");
-        py::object listing = library_client.attr("list_run_infos");
-        py::object defaults = py::module_::import("inspect").attr("signature")(listing).attr("parameters");
-        mod.set("_LIBRARY_CLIENT", py::module_::import("types").attr("SimpleNamespace")(
-                                       "cls"_a = library_client, "list_run_infos"_a = listing,
-                                       "get_run"_a = library_client.attr("get_run"),
-                                       "run_view_type"_a = defaults["run_view_type"].attr("default"),
-                                       "max_results"_a = defaults["max_results"].attr("default"),
-                                       "order_by"_a = defaults["order_by"].attr("default")));
-    }
 }
 
 RT_MODULE(iteration, m) {

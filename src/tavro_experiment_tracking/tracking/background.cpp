@@ -44,7 +44,7 @@ namespace {
 // before the logging call returns, and what the server took is marked in it
 // as the sender goes (see the journal part below).
 struct Journal {
-    std::mutex mutex;  // appends; never held while waiting for the GIL or the disk
+    std::mutex mutex;  // appends (the write(2) runs under it); never held while waiting for the GIL
     int fd = -1;       // closed when the last reference goes
     std::string path, run_id;
     uint64_t size = 0, last_seq = 0;
@@ -419,9 +419,10 @@ void acknowledge(const std::vector<const Record *> &records) {
     if (last && last->journal) mark_acknowledged(*last->journal, last->jseq);
 }
 
-// Journals written since they were last synced go to the disk (every
-// JOURNAL_SYNC_INTERVAL, or `now`). Called without the GIL.
-void sync_journals(Sender &s, bool now) {
+// Journals written since they were last flushed go to the disk with
+// fdatasync (every JOURNAL_SYNC_INTERVAL, or at once when `now`). Called
+// without the GIL.
+void flush_journals_to_disk(Sender &s, bool now) {
     std::vector<JournalRef> dirty;
     {
         std::scoped_lock lock(s.journals->mutex);
@@ -434,13 +435,13 @@ void sync_journals(Sender &s, bool now) {
     for (const JournalRef &j : dirty) (void)fdatasync(j->fd);
 }
 
-void sync_journals_now(Sender &s) {
+void flush_journals_to_disk_now(Sender &s) {
     rt::WithoutGil released;
-    sync_journals(s, true);
+    flush_journals_to_disk(s, true);
 }
 
-// A run that ends (every run: "") : its journals that hold nothing the
-// server lacks go.
+// When a run ends, its journals that hold nothing the server lacks are
+// deleted. An empty `run_id` stands for every run.
 void retire_journals(Sender &s, const std::string &run_id) {
     std::scoped_lock lock(s.journals->mutex);
     for (auto it = s.journals->open.begin(); it != s.journals->open.end();) {
@@ -766,7 +767,7 @@ Outcome send(Sender &s, const Batch &batch) {
     double pause = FIRST_PAUSE;
     Outcome outcome;
     while ((outcome = attempt(s, batch)) == Outcome::Retry) {
-        sync_journals(s, false);
+        flush_journals_to_disk(s, false);
         if (!s.outbox.pause(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(pause))))
             return Outcome::Abandoned;  // the exit's deadline passed
         pause = std::min(pause * 2, LONGEST_PAUSE);
@@ -785,7 +786,7 @@ void run_sender(Sender *s) {
             Outcome outcome = send(*s, batch);
             if (outcome == Outcome::Sent || outcome == Outcome::Refused) acknowledge(batch.records);
         }
-        sync_journals(*s, false);
+        flush_journals_to_disk(*s, false);
         s->outbox.done(taken.back().seq);
     }
 }
@@ -882,7 +883,7 @@ py::dict known_params(rt::Call &c, py::handle tracking_uri, py::handle run_id) {
 }
 
 [[noreturn]] void refuse_change(rt::Call &c, const py::str &message) {
-    rt::raise_instance(c.g("_invalid_parameter")(message));
+    rt::refuse(c, message);
 }
 
 py::object queue_params(rt::Call &c) {
@@ -995,7 +996,7 @@ bool flushed(py::handle timeout) {
 py::object flush(rt::Call &c) {
     auto [run_id, timeout] = c.args<2>();
     bool done = flushed(timeout);
-    sync_journals_now(sender());
+    flush_journals_to_disk_now(sender());
     if (!done)
         rt::raise(rt::builtin("TimeoutError"),
                   rt::text({py::int_(sender().outbox.pending()), " values logged in the background were not on the ",
@@ -1100,7 +1101,7 @@ py::object before_ending(rt::Call &c) {
         keep_offline(c, s);
     } else {
         bool done = flushed(timeout);
-        sync_journals_now(s);
+        flush_journals_to_disk_now(s);
         // Said by whoever ends the run, with what became of the ending.
         if (!done)
             note = rt::text({py::int_(s.outbox.pending()), " values logged in the background were not on the ",
@@ -1330,13 +1331,47 @@ py::object journal_info(rt::Call &c) {
                     "ending"_a = py::bool_(read.ending), "understood"_a = py::bool_(read.not_understood.empty()));
 }
 
+// ---- what a sync did -------------------------------------------------------------
+//
+// SyncResult: one journal's sync, or one offline run's (its values' journals
+// added together): where it was, which run on which server, how much went,
+// and why it stopped when it did.
+
+constexpr const char *RESULT_COUNTS[] = {"sent", "skipped", "damaged_bytes"};
+
+py::object result_init(rt::Call &c) {
+    auto [self, path, tracking_uri, run_id, error] = c.args<5>();
+    self.attr("path") = path;
+    self.attr("tracking_uri") = tracking_uri;
+    self.attr("run_id") = run_id;
+    for (const char *count : RESULT_COUNTS) self.attr(count) = py::int_(0);
+    self.attr("error") = error;
+    self.attr("ended") = py::none();
+    return py::none();
+}
+
+// Adds the other result's counts to this one's.
+py::object result_add(rt::Call &c) {
+    auto [self, other] = c.args<2>();
+    for (const char *count : RESULT_COUNTS) self.attr(count) = self.attr(count) + other.attr(count);
+    return py::none();
+}
+
+py::object result_repr(rt::Call &c) {
+    py::handle self = c.self();
+    py::list fields;
+    for (const char *name : {"path", "tracking_uri", "run_id", "sent", "skipped", "damaged_bytes", "ended", "error"})
+        fields.append(rt::text({name, "=", py::repr(self.attr(name))}));
+    return rt::text({py::type::handle_of(self).attr("__name__"), "(", py::str(", ").attr("join")(fields), ")"});
+}
+
 // A sync of one journal under way: its result, the open file its marks go
 // into, and the values taken from it not yet sent.
 struct JournalSync {
-    JournalSync(rt::Call &call, py::dict outcome, py::handle progress_, py::dict params)
+    JournalSync(rt::Call &call, py::object outcome, py::handle progress_, py::dict params)
         : c(call), result(std::move(outcome)), progress(progress_), on_server(std::move(params)) {}
     rt::Call &c;
-    py::dict result;
+    py::object result;
     py::handle progress;
     Journal marks;
     py::dict on_server;  // the run's parameters on the server
@@ -1366,7 +1401,7 @@ struct JournalSync {
                 return false;
             }
             if (outcome != Outcome::Sent) {
-                error = rt::text({"the tracking server at ", result["tracking_uri"], " could not be reached (",
+                error = rt::text({"the tracking server at ", result.attr("tracking_uri"), " could not be reached (",
                                   py::int_(SYNC_ATTEMPTS), " attempts)"});
                 return false;
             }
@@ -1408,15 +1443,14 @@ py::list conflicting_params(int fd, uint64_t acked, const py::dict &on_server) {
 // Sends what one journal holds and the server has not acknowledged, in
 // order, reading it a window at a time, marking each batch acknowledged as
 // it goes; then the ending it keeps, if the run is still running; deletes
-// the journal when all of it is on the server. Returns what happened, as a
-// dict.
+// the journal when all of it is on the server. Returns what happened (a
+// SyncResult).
 py::object sync_journal(rt::Call &c) {
     auto [path, progress, target] = c.args<3>();
     std::string file = utf8(c.g("os").attr("fspath")(path));
-    py::dict result("path"_a = text_of(file), "tracking_uri"_a = py::none(), "run_id"_a = py::none(), "sent"_a = 0,
-                    "skipped"_a = 0, "damaged_bytes"_a = 0, "error"_a = py::none());
+    py::object result = c.g("SyncResult")(text_of(file));
     auto failed = [&](py::object message) {
-        result["error"] = message;
+        result.attr("error") = std::move(message);
         return result;
     };
     Opened f;
@@ -1438,20 +1472,20 @@ py::object sync_journal(rt::Call &c) {
         ::unlink(file.c_str());
         return result;
     }
-    result["tracking_uri"] = text_of(read.tracking_uri);
-    result["run_id"] = text_of(read.run_id);
+    result.attr("tracking_uri") = text_of(read.tracking_uri);
+    result.attr("run_id") = text_of(read.run_id);
     // An offline iteration's values go to the run its sync found or made.
     if (read.offline && target.is_none())
         return failed(py::str("an offline iteration's values: sent with the iteration, whose store holds the rest"));
     if (!target.is_none()) {
         auto [uri, run] = rt::unpack2(target);
-        result["tracking_uri"] = uri;
-        result["run_id"] = run;
+        result.attr("tracking_uri") = uri;
+        result.attr("run_id") = run;
     }
     // Damage was skipped; a torn or damaged tail is cut off, so that the
     // marks written from now on follow the last whole record.
     if (read.damaged > 0) {
-        result["damaged_bytes"] = py::int_(read.damaged);
+        result.attr("damaged_bytes") = py::int_(read.damaged);
         if (read.tail > 0 && ftruncate(f.file.fd, static_cast<off_t>(read.whole)) != 0)
             return failed(rt::text({"its damaged end cannot be cut off: ", py::str(std::strerror(errno))}));
     }
@@ -1460,10 +1494,10 @@ py::object sync_journal(rt::Call &c) {
         ::unlink(file.c_str());
         return result;
     }
-    py::object run_id = result["run_id"];
+    py::object run_id = result.attr("run_id");
     py::object run;
     try {
-        run = c.g("create_mlflow_client")(result["tracking_uri"]).attr("get_run")(run_id);
+        run = c.g("create_mlflow_client")(result.attr("tracking_uri")).attr("get_run")(run_id);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         return failed(rt::text({"the run cannot be read on the tracking server: ", py::str(e.value())}));
@@ -1482,7 +1516,7 @@ py::object sync_journal(rt::Call &c) {
     sync.marks.size = read.tail > 0 ? read.whole : static_cast<uint64_t>(lseek(sync.marks.fd, 0, SEEK_END));
     sync.marks.acked = read.acked;
     sync.marks.last_seq = read.last_value;
-    std::string target_uri = utf8(result["tracking_uri"]), target_run = utf8(run_id);
+    std::string target_uri = utf8(result.attr("tracking_uri")), target_run = utf8(run_id);
     if (values_left) {
         scan(sync.marks.fd, [&](Record &r) {
             r.tracking_uri = target_uri;
@@ -1491,14 +1525,14 @@ py::object sync_journal(rt::Call &c) {
         });
         if (sync.error.is_none() && !sync.chunk.empty()) sync.send_chunk();
     }
-    result["sent"] = py::int_(sync.sent);
-    result["skipped"] = py::int_(sync.skipped);
+    result.attr("sent") = py::int_(sync.sent);
+    result.attr("skipped") = py::int_(sync.skipped);
     if (!sync.error.is_none()) return failed(sync.error);
     // The ending its process could not set, after the values; unless someone
     // ended the run (or opened it again and ended it) meanwhile.
     if (read.ending) {
         try {
-            py::object client = c.g("create_mlflow_client")(result["tracking_uri"]);
+            py::object client = c.g("create_mlflow_client")(result.attr("tracking_uri"));
             py::object status = client.attr("get_run")(run_id).attr("info").attr("status");
             if (rt::equal(status, py::str("RUNNING")))
                 client.attr("set_terminated")(run_id, text_of(read.ending_status),
@@ -1508,7 +1542,7 @@ py::object sync_journal(rt::Call &c) {
             return failed(rt::text({"its values are on the server, its ending (", text_of(read.ending_status),
                                     ") could not be set: ", py::str(e.value())}));
         }
-        result["ended"] = text_of(read.ending_status);
+        result.attr("ended") = text_of(read.ending_status);
     }
     ::unlink(file.c_str());
     return result;
@@ -1566,6 +1600,13 @@ constexpr const char *PREPARE_DOC =
 the journal folder (readable by its owner alone); raises OSError, with what to
 do, when it cannot be made or written.)";
 
+constexpr const char *SYNC_RESULT_DOC =
+    R"(What a sync did with one journal, or with one offline run: ``path``,
+``tracking_uri`` and ``run_id`` (the server and run its values went to, None
+when the journal named none), the counts ``sent``, ``skipped`` and
+``damaged_bytes``, ``ended`` (the status applied from a kept ending, or None)
+and ``error`` (None, or why what is there was kept).)";
+
 constexpr const char *SYNC_JOURNAL_DOC =
     R"(Send what the journal at ``path`` holds and the tracking server has not
 acknowledged, run order kept, marking each batch acknowledged as it goes; the
@@ -1580,10 +1621,10 @@ running. The journal is read a window at a time: memory stays bounded whatever
 its size. It is opened only as the user's own regular file, never through a
 symbolic link.
 
-Returns a dict: ``path``, ``tracking_uri``, ``run_id``, ``sent``, ``skipped``
-(parameters the run already had), ``damaged_bytes`` (bytes in no whole record,
-skipped: damage inside the journal, and a torn or damaged end, cut
-off), ``ended`` (the status applied, when it kept an ending) and ``error``
+Returns a SyncResult: ``path``, ``tracking_uri``, ``run_id``, ``sent``,
+``skipped`` (parameters the run already had), ``damaged_bytes`` (bytes in no
+whole record, skipped: damage inside the journal, and a torn or damaged end,
+cut off), ``ended`` (the status applied, when it kept an ending) and ``error``
 (None, or why the journal, kept, was not sent whole: in use by a live process
 or another sync, a record this version does not know, the run deleted on the
 server, a parameter the run has with another value, the server unreachable or
@@ -1613,8 +1654,8 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.config",
              {"async_logging", "journal_folder", "offline_servers", "sync_command"});
     mod.from("tavro_experiment_tracking.constants", {"ASYNC_EXIT_TIMEOUT"});
-    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE",
-                                                     "CHANGING_LOGGED_PARAMS_MESSAGE", "_invalid_parameter"});
+    mod.from("tavro_experiment_tracking.exception",
+             {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE", "CHANGING_LOGGED_PARAMS_MESSAGE"});
     mod.from("tavro_experiment_tracking.tracking.client",
              {"create_mlflow_client", "_ending_hooks", "_keep_ending_hooks", "_settled_ending_hooks"});
     mod.from("tavro_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
@@ -1654,8 +1695,18 @@ RT_MODULE(background, m) {
             rt::doc("Keep a refused batch for the run's iteration (called by the sender thread)."),
             rt::returns("None"));
     mod.def("prepare", {}, prepare, rt::doc(PREPARE_DOC), rt::returns("None"));
+    rt::ClassDef(mod, "SyncResult", {}, SYNC_RESULT_DOC)
+        .method("__init__",
+                {arg("self"), arg("path"), arg("tracking_uri").def_none(), arg("run_id").def_none(),
+                 arg("error").def_none()},
+                result_init)
+        .method("add", {arg("self"), arg("other")}, result_add,
+                rt::doc("Add ``other``'s ``sent``, ``skipped`` and ``damaged_bytes`` to this result's."),
+                rt::returns("None"))
+        .method("__repr__", {arg("self")}, result_repr)
+        .build();
     mod.def("sync_journal", {arg("path"), arg("progress").def_none(), arg("target").def_none()}, sync_journal,
-            rt::doc(SYNC_JOURNAL_DOC), rt::returns("Dict[str, Any]"));
+            rt::doc(SYNC_JOURNAL_DOC), rt::returns("SyncResult"));
     mod.def("journal_info", {arg("path")}, journal_info, rt::doc(JOURNAL_INFO_DOC),
             rt::returns("Optional[Dict[str, Any]]"));
     mod.def("_keep_ending", {arg("run_id"), arg("tracking_uri"), arg("status"), arg("end_time")}, keep_ending,

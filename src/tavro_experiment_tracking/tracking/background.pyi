@@ -30,7 +30,23 @@ def sync_journal(
     path: Union[str, "os.PathLike[str]"],
     progress: Optional[Callable[[int], object]] = None,
     target: Optional[Tuple[str, str]] = None,
-) -> Dict[str, Any]: ...
+) -> SyncResult: ...
+class SyncResult:
+    """What a sync did with one journal, or with one offline run."""
+
+    path: str
+    tracking_uri: Optional[str]
+    run_id: Optional[str]
+    sent: int
+    skipped: int
+    damaged_bytes: int
+    ended: Optional[str]
+    error: Optional[str]
+    def __init__(
+        self, path: str, tracking_uri: Optional[str] = None, run_id: Optional[str] = None, error: Optional[str] = None
+    ) -> None: ...
+    def add(self, other: "SyncResult") -> None: ...
+
 def journal_info(path: Union[str, "os.PathLike[str]"]) -> Optional[Dict[str, Any]]: ...
 def _before_ending(
     run_id: Optional[str], timeout: Optional[float], final: bool

@@ -456,9 +456,8 @@ py::object get_tracking_uri(rt::Call &c) {
     if (rt::truthy(c.g("is_cloud")())) {
         py::str resolved(uri);
         if (rt::truthy(resolved.attr("startswith")("file:")) || !rt::contains(resolved, py::str("://")))
-            rt::raise_instance(c.g("_invalid_parameter")(
-                rt::text({"No tracking server address on the cloud platform: set the environment variable ",
-                          c.g("ENV_EXP_TRACKING_SERVER_URI"), "."})));
+            rt::refuse(c, rt::text({"No tracking server address on the cloud platform: set the environment variable ",
+                                    c.g("ENV_EXP_TRACKING_SERVER_URI"), "."}));
     }
     return uri;
 }
@@ -672,6 +671,121 @@ py::object get_or_create_experiment(rt::Call &c) {
     return py::make_tuple(get(experiment_id), true);
 }
 
+// ---- finding a run by one of its tags -------------------------------------------
+//
+// Both start(iteration_name=...) and sync look a run up this way, so that
+// sync finds the run start() would.
+
+// The listing of an experiment's runs comes in pages; every page is read, or
+// an experiment with more runs than one page would not find its run and a
+// duplicate would be created. `next_page(token)` fetches one page (the first
+// for a null token); `visit` sees every entry in listing order.
+template <typename NextPage, typename Visit>
+void for_each_listed(NextPage next_page, Visit visit) {
+    py::object page = next_page(py::object());
+    while (true) {
+        for (py::handle entry : page) visit(entry);
+        py::object token = py::getattr(page, "token", py::none());
+        // The SQL stores hand out a token before an empty last page; an empty
+        // page with a token is read like any other and ends the loop.
+        if (!rt::truthy(token)) break;
+        page = next_page(token);
+    }
+}
+
+// True when `client` is the tracking library's own client, with the listing
+// and the run fetch its class had when this module was imported: not a fake,
+// not a subclass, nothing replaced on the class or on the instance. Only then
+// is it known what its listing does underneath.
+bool is_library_client(rt::Call &c, py::handle client) {
+    py::object library = c.g("_LIBRARY_CLIENT");
+    py::object cls = library.attr("cls");
+    if (!py::type::handle_of(client).is(cls)) return false;
+    py::object listing = cls.attr("list_run_infos"), fetch = cls.attr("get_run");
+    if (!listing.is(library.attr("list_run_infos")) || !fetch.is(library.attr("get_run"))) return false;
+    py::object own = py::getattr(client, "__dict__", py::none());
+    if (own.is_none()) return true;
+    return !rt::truthy(own.attr("__contains__")("list_run_infos")) && !rt::truthy(own.attr("__contains__")("get_run"));
+}
+
+// A run-search filter for runs whose tag `key` is `value`, or None when
+// either is not plain text the search syntax can quote.
+py::object tag_filter(py::handle key, py::handle value) {
+    if (!PyUnicode_CheckExact(value.ptr()) || !PyUnicode_CheckExact(key.ptr())) return py::none();
+    for (const char *unquotable : {"'", "\"", "`", "\\"})
+        if (rt::truthy(value.attr("__contains__")(unquotable)) || rt::truthy(key.attr("__contains__")(unquotable)))
+            return py::none();
+    if (!rt::truthy(value.attr("isprintable")())) return py::none();
+    try {
+        value.attr("encode")("utf-8");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_UnicodeError)) throw;
+        return py::none();
+    }
+    return rt::text({"tags.`", key, "` = '", value, "'"});
+}
+
+// The ID of the run of `experiment_id` whose tag `key` equals `value`, the
+// last one in listing order; None when there is none.
+py::object find_run_tagged(rt::Call &c) {
+    auto [client, experiment_id, key, value] = c.args<4>();
+    py::object found = py::none();
+    auto match = [&](py::handle run_id, py::handle run) {
+        if (rt::equal(run.attr("data").attr("tags").attr("get")(key), value)) found = rt::own(run_id);
+    };
+    if (is_library_client(c, client)) {
+        // The library's listing is a run search whose answer carries every
+        // run's tags, which it then drops; fetching each run again costs one
+        // round trip per run (seconds for a few thousand, far more across a
+        // network). The same search, with the listing's own view type, page
+        // size and order, gives the same runs in the same order, tags kept.
+        //
+        // The server also narrows the search to runs whose tag is the value:
+        // its comparison may be looser than Python's (a case-insensitive
+        // collation), never stricter, and the order is the listing's, so the
+        // exact comparison above still picks the same run from fewer. A value
+        // the search syntax cannot quote is searched for among all runs.
+        py::object listing = c.g("_LIBRARY_CLIENT");
+        py::list experiment_ids;
+        experiment_ids.append(experiment_id);
+        py::object filter = tag_filter(key, value);
+        for_each_listed(
+            [&](const py::object &token) {
+                return client.attr("search_runs")(experiment_ids, filter, listing.attr("run_view_type"),
+                                                  listing.attr("max_results"), listing.attr("order_by"),
+                                                  token ? token : py::object(py::none()));
+            },
+            [&](py::handle run) { match(run.attr("info").attr("run_id"), run); });
+    } else {
+        for_each_listed(
+            [&](const py::object &token) {
+                if (!token) return client.attr("list_run_infos")(experiment_id);
+                return client.attr("list_run_infos")(experiment_id, "page_token"_a = token);
+            },
+            [&](py::handle entry) {
+                py::object run_id = entry.attr("run_id");
+                match(run_id, client.attr("get_run")(run_id));
+            });
+    }
+    return found;
+}
+
+// Runs `function(*args, **kwargs)` with the tracking library's process-wide
+// tracking address set to `tracking_uri`, and puts the previous setting
+// (often none) back afterwards. The library resolves artifact locations
+// served by the tracking server itself ("mlflow-artifacts:") against that
+// process-wide address, not against the client's: without this, a team
+// server's artifacts would be refused ("scheme 'file' is invalid") or sent to
+// whatever other server the address names. The setting is the process's, so
+// this is no safer across threads than the library's own global.
+py::object with_tracking_uri(rt::Call &c) {
+    auto [tracking_uri, function, args, kwargs] = c.args<4>();
+    py::object utils = c.g("_tracking_service_utils");
+    py::object previous = utils.attr("_tracking_uri");
+    utils.attr("_tracking_uri") = tracking_uri;
+    return rt::finally([&] { return function(*args, **kwargs); }, [&] { utils.attr("_tracking_uri") = previous; });
+}
+
 constexpr const char *ACTIVE_ITERATION_DOC =
     R"(A started iteration: the server's run record (``info``, ``data``) as it was
 fetched. Used as a context manager, it ends the run on leaving the block:
@@ -704,10 +818,26 @@ static void import_names(rt::Module &mod) {
              {"ENV_EXP_TRACKING_SERVER_URI", "ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", "ENV_MLFLOW_HTTP_REQUEST_TIMEOUT",
               "ENV_MLFLOW_TRACKING_TOKEN", "RUN_END_TIMEOUT", "SIGNAL_FLUSH_TIMEOUT"});
     mod.import("tavro_experiment_tracking.context", "context");
-    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException", "_invalid_parameter"});
+    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.from("tavro_experiment_tracking.config", {"sync_command"});
     mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
+    mod.import("mlflow.tracking._tracking_service.utils", "_tracking_service_utils");
+    // The tracking library's client with its listing and run fetch as they
+    // are now, and the listing's defaults; a lookup by tag reads the
+    // listing's pages directly only while a client still has these (see
+    // find_run_tagged).
+    {
+        py::object library_client = mod.get("MlflowClient");
+        py::object listing = library_client.attr("list_run_infos");
+        py::object defaults = py::module_::import("inspect").attr("signature")(listing).attr("parameters");
+        mod.set("_LIBRARY_CLIENT", py::module_::import("types").attr("SimpleNamespace")(
+                                       "cls"_a = library_client, "list_run_infos"_a = listing,
+                                       "get_run"_a = library_client.attr("get_run"),
+                                       "run_view_type"_a = defaults["run_view_type"].attr("default"),
+                                       "max_results"_a = defaults["max_results"].attr("default"),
+                                       "order_by"_a = defaults["order_by"].attr("default")));
+    }
 }
 
 RT_MODULE(client, m) {
@@ -719,6 +849,14 @@ RT_MODULE(client, m) {
 
     mod.def("create_mlflow_client", {arg("tracking_uri").ann("Optional[str]")}, create_mlflow_client,
             rt::doc(CREATE_MLFLOW_CLIENT_DOC), rt::returns("MlflowClient"));
+    mod.def("_find_run_tagged", {arg("client"), arg("experiment_id"), arg("key"), arg("value")}, find_run_tagged,
+            rt::doc("The ID of the last run in the listing of the experiment's runs whose tag ``key`` is "
+                    "``value``, or None."),
+            rt::returns("Optional[str]"));
+    mod.def("_with_tracking_uri", {arg("tracking_uri"), arg("function"), rt::varargs("args"), rt::varkw("kwargs")},
+            with_tracking_uri,
+            rt::doc("``function(*args, **kwargs)`` with the tracking library's process-wide tracking address set "
+                    "to ``tracking_uri`` meanwhile."));
 
     // Iterations this process started or resumed and has not ended (see
     // open_runs); those a termination signal ended (or meant to end) KILLED;

@@ -22,8 +22,9 @@ using rt::arg;
 
 namespace {
 
-py::dict failure(const py::handle &path, const py::str &error) {
-    return py::dict("path"_a = path, "tracking_uri"_a = py::none(), "run_id"_a = py::none(), "error"_a = error);
+// What was not sent, and why.
+py::object failure(rt::Call &c, py::handle path, const py::str &error) {
+    return c.g("SyncResult")(path, "error"_a = error);
 }
 
 // The journals at `path` (a journal, or a folder of them), oldest first (a
@@ -41,9 +42,9 @@ py::list journal_files(rt::Call &c, py::handle path, py::object refused = py::no
             why = "not a regular file: left as it is";
         if (why == nullptr && rt::equal(st.attr("st_uid"), uid)) return true;
         if (!refused.is_none())
-            refused.attr("append")(
-                failure(where, why ? py::str(why)
-                                   : rt::text({"another user (uid ", st.attr("st_uid"), ") owns it: not read"})));
+            refused.attr("append")(failure(
+                c, where,
+                why ? py::str(why) : rt::text({"another user (uid ", st.attr("st_uid"), ") owns it: not read"})));
         return false;
     };
     py::list found;
@@ -119,41 +120,19 @@ bool same_server(rt::Call &c, py::handle a, py::handle b) {
 constexpr const char *SYNCED_AS = "tavro_experiment_tracking.sync.serverRunId";
 constexpr const char *OFFLINE_RUN = "tavro_experiment_tracking.sync.offlineRunId";
 
-// Every run of `experiment_ids` on `client` matching `filter` (None: all), in
-// the listing's order (newest first), deleted ones too when `all`.
-py::list runs_of(rt::Call &c, py::handle client, py::handle experiment_id, const py::object &filter, bool all) {
+// Every run of an offline store's experiment, deleted ones too, in the
+// listing's order (newest first).
+py::list offline_runs_of(rt::Call &c, py::handle local, py::handle experiment_id) {
     py::list found;
     py::object token = py::none();
-    py::object view = all ? c.g("ViewType").attr("ALL") : c.g("ViewType").attr("ACTIVE_ONLY");
     for (;;) {
-        py::object page =
-            client.attr("search_runs")(py::make_tuple(experiment_id), "filter_string"_a = filter,
-                                       "run_view_type"_a = view, "max_results"_a = 1000, "page_token"_a = token);
+        py::object page = local.attr("search_runs")(py::make_tuple(experiment_id), "filter_string"_a = "",
+                                                    "run_view_type"_a = c.g("ViewType").attr("ALL"),
+                                                    "max_results"_a = 1000, "page_token"_a = token);
         for (py::handle run : page) found.append(run);
         token = py::getattr(page, "token", py::none());
         if (!rt::truthy(token)) return found;
     }
-}
-
-// A search filter for tag `key` equal to `value`, or "" when the search
-// syntax cannot quote it (then every run is looked at).
-py::str tag_filter(py::handle key, py::handle value) {
-    for (const char *unquotable : {"'", "\"", "`", "\\"})
-        if (rt::truthy(value.attr("__contains__")(unquotable))) return py::str("");
-    if (!rt::truthy(value.attr("isprintable")())) return py::str("");
-    return rt::text({"tags.`", key, "` = '", value, "'"});
-}
-
-// The run of the server's experiment whose tag `key` is `value`: the last in
-// listing order, as start(iteration_name=...) picks; None when there is none.
-py::object server_run_tagged(rt::Call &c, py::handle remote, py::handle experiment_id, py::handle key,
-                             py::handle value) {
-    py::str filter = tag_filter(key, value);
-    py::object found = py::none();
-    for (py::handle run :
-         runs_of(c, remote, experiment_id, rt::truthy(filter) ? py::object(filter) : py::none(), false))
-        if (rt::equal(run.attr("data").attr("tags").attr("get")(key), value)) found = rt::own(run);
-    return found;
 }
 
 // The server's run for an offline run: the one a sync already found or made,
@@ -174,16 +153,19 @@ py::object server_run(rt::Call &c, py::handle local, py::handle remote, py::hand
                                                     "' is deleted on the tracking server (restore it, then sync "
                                                     "again)"}));
     py::object experiment_id = record.attr("experiment_id");
-    py::object found = server_run_tagged(c, remote, experiment_id, py::str(OFFLINE_RUN), run_id);
+    py::object find = c.g("_find_run_tagged");
+    py::object server_id = find(remote, experiment_id, OFFLINE_RUN, run_id);
     py::object iteration_name = tags.attr("get")(c.g("EXP_STORE_RUN_NAME"));
-    if (found.is_none() && !iteration_name.is_none())
-        found = server_run_tagged(c, remote, experiment_id, c.g("EXP_STORE_RUN_NAME"), iteration_name);
-    if (found.is_none()) {
+    if (server_id.is_none() && !iteration_name.is_none())
+        server_id = find(remote, experiment_id, c.g("EXP_STORE_RUN_NAME"), iteration_name);
+    if (server_id.is_none()) {
         tags[OFFLINE_RUN] = run_id;
-        found = remote.attr("create_run")(experiment_id, "start_time"_a = run.attr("info").attr("start_time"),
-                                          "tags"_a = tags);
+        server_id = remote
+                        .attr("create_run")(experiment_id, "start_time"_a = run.attr("info").attr("start_time"),
+                                            "tags"_a = tags)
+                        .attr("info")
+                        .attr("run_id");
     }
-    py::object server_id = found.attr("info").attr("run_id");
     local.attr("set_tag")(run_id, SYNCED_AS, server_id);
     return server_id;
 }
@@ -232,21 +214,20 @@ py::list artifact_files(rt::Call &c, const py::object &artifacts) {
 
 // One offline run to its server; `journals` are its journals' paths. Returns
 // what happened, as sync_journal does.
-py::dict sync_offline_run(rt::Call &c, py::handle local, py::handle meant, const py::str &store, py::handle run,
-                          const py::list &journals, py::handle progress) {
+py::object sync_offline_run(rt::Call &c, py::handle local, py::handle meant, const py::str &store, py::handle run,
+                            const py::list &journals, py::handle progress) {
     py::object os = c.g("os");
     py::object run_id = run.attr("info").attr("run_id"), experiment_id = run.attr("info").attr("experiment_id");
     py::object folder = os.attr("path").attr("join")(store, experiment_id, run_id);
-    py::dict result("path"_a = folder, "tracking_uri"_a = meant, "run_id"_a = run_id, "sent"_a = 0, "skipped"_a = 0,
-                    "damaged_bytes"_a = 0, "error"_a = py::none());
+    py::object result = c.g("SyncResult")(folder, meant, run_id);
     // The run's own folder of this store, resolved: what its metadata names
     // (an experiment or run ID that is a path, a folder that is a link) is
     // neither read nor removed.
     py::object real = os.attr("path").attr("realpath");
     if (!plain_id(experiment_id) || !plain_id(run_id) ||
         !rt::equal(real(folder), os.attr("path").attr("join")(real(store), experiment_id, run_id))) {
-        result["error"] = rt::text({"its metadata names a run folder outside the store (experiment ",
-                                    py::repr(experiment_id), ", run ", py::repr(run_id), "): refused"});
+        result.attr("error") = rt::text({"its metadata names a run folder outside the store (experiment ",
+                                         py::repr(experiment_id), ", run ", py::repr(run_id), "): refused"});
         return result;
     }
     try {
@@ -254,31 +235,20 @@ py::dict sync_offline_run(rt::Call &c, py::handle local, py::handle meant, const
         py::list artifacts = artifact_files(c, os.attr("path").attr("join")(folder, "artifacts"));
         py::object server_id = server_run(c, local, remote, run);
         for (py::handle journal : journals) {
-            py::dict sent = c.g("sync_journal")(journal, progress, py::make_tuple(meant, server_id));
-            for (const char *count : {"sent", "skipped", "damaged_bytes"})
-                result[count] = py::int_(result[count]) + py::int_(sent[count]);
-            if (!sent["error"].is_none()) {
-                result["error"] = rt::text({"its values (", journal, "): ", sent["error"]});
+            py::object sent = c.g("sync_journal")(journal, progress, py::make_tuple(meant, server_id));
+            result.attr("add")(sent);
+            if (!sent.attr("error").is_none()) {
+                result.attr("error") = rt::text({"its values (", journal, "): ", sent.attr("error")});
                 return result;
             }
         }
         // The artifacts, copied when they were logged; sent again whole by a
-        // sync run again (the same paths: nothing twice).
-        if (!artifacts.empty()) {
-            // Artifacts the server keeps itself ("mlflow-artifacts:") are
-            // resolved against the library's process-wide address, whatever
-            // the client's: it names this server while they go.
-            py::object utils = c.g("_tracking_service_utils");
-            py::object previous = utils.attr("_tracking_uri");
-            utils.attr("_tracking_uri") = meant;
-            rt::finally(
-                [&] {
-                    for (py::handle item : artifacts)
-                        remote.attr("log_artifact")(server_id, item[py::int_(0)],
-                                                    "artifact_path"_a = item[py::int_(1)]);
-                },
-                [&] { utils.attr("_tracking_uri") = previous; });
-        }
+        // sync run again (the same paths: nothing twice). Those the server
+        // keeps itself are resolved against the library's process-wide
+        // address, which names this server while they go.
+        for (py::handle item : artifacts)
+            c.g("_with_tracking_uri")(meant, remote.attr("log_artifact"), server_id, item[py::int_(0)],
+                                      "artifact_path"_a = item[py::int_(1)]);
         // The end as the offline run had it; one that never ended (its
         // process killed) is running, with the end time it had, as start()
         // leaves a run it opens again.
@@ -297,7 +267,7 @@ py::dict sync_offline_run(rt::Call &c, py::handle local, py::handle meant, const
         c.g("shutil").attr("rmtree")(folder);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        result["error"] = py::str(e.value());
+        result.attr("error") = py::str(e.value());
     }
     return result;
 }
@@ -318,7 +288,7 @@ std::vector<Store> offline_stores(rt::Call &c, py::handle path, py::list &failed
     if (!rt::truthy(os.attr("path").attr("isdir")(root))) return stores;
     py::object refused = refused_folder(root, "offline folder");
     if (!refused.is_none()) {
-        failed.append(failure(root, refused));
+        failed.append(failure(c, root, refused));
         return stores;
     }
     for (py::handle name : rt::builtin("sorted")(os.attr("listdir")(root))) {
@@ -326,7 +296,7 @@ std::vector<Store> offline_stores(rt::Call &c, py::handle path, py::list &failed
         if (!rt::truthy(os.attr("path").attr("isdir")(folder))) continue;
         refused = refused_folder(folder, "offline store");
         if (!refused.is_none()) {
-            failed.append(failure(folder, refused));
+            failed.append(failure(c, folder, refused));
             continue;
         }
         py::object named = os.attr("path").attr("join")(folder, "tracking_uri");
@@ -340,14 +310,9 @@ std::vector<Store> offline_stores(rt::Call &c, py::handle path, py::list &failed
     return stores;
 }
 
-void add_counts(const py::dict &summary, const py::dict &result) {
-    for (const char *count : {"sent", "skipped", "damaged_bytes"})
-        summary[count] = py::int_(summary[count]) + py::int_(result[count]);
-}
-
 // Every run of an offline store, oldest first. Runs go while nothing works
 // in the store: a process that works offline holds its lock.
-void sync_store(rt::Call &c, const Store &store, const py::dict &journals, const py::dict &summary, py::set &runs,
+void sync_store(rt::Call &c, const Store &store, const py::dict &journals, py::handle summary, py::set &runs,
                 py::handle progress) {
     py::object named = c.g("os").attr("path").attr("join")(store.folder, "tracking_uri");
     py::object fd = c.g("_open_nofollow")(named, c.g("os").attr("O_RDONLY"));
@@ -356,10 +321,10 @@ void sync_store(rt::Call &c, const Store &store, const py::dict &journals, const
     } catch (py::error_already_set &e) {
         c.g("os").attr("close")(fd);
         if (!e.matches(PyExc_OSError)) throw;
-        py::dict busy = failure(store.folder, py::str("in use: a process is working offline in it (sync once it has "
-                                                      "ended)"));
-        busy["tracking_uri"] = store.meant;
-        summary["failed"].attr("append")(busy);
+        py::object busy =
+            failure(c, store.folder, py::str("in use: a process is working offline in it (sync once it has ended)"));
+        busy.attr("tracking_uri") = store.meant;
+        summary.attr("failed").attr("append")(busy);
         return;
     }
     rt::finally(
@@ -367,20 +332,20 @@ void sync_store(rt::Call &c, const Store &store, const py::dict &journals, const
             py::object local = c.g("MlflowClient")(rt::text({"file://", store.folder}));
             py::list offline_runs;
             for (py::handle experiment : local.attr("list_experiments")("view_type"_a = c.g("ViewType").attr("ALL")))
-                for (py::handle run : runs_of(c, local, experiment.attr("experiment_id"), py::none(), true))
+                for (py::handle run : offline_runs_of(c, local, experiment.attr("experiment_id")))
                     offline_runs.append(py::make_tuple(run.attr("info").attr("start_time"), run));
             offline_runs.attr("sort")("key"_a = c.g("itemgetter")(0));
             for (py::handle entry : offline_runs) {
                 py::object run = entry[py::int_(1)];
                 py::list run_journals = journals.attr("get")(run.attr("info").attr("run_id"), py::list());
-                py::dict result =
+                py::object result =
                     sync_offline_run(c, local, store.meant, py::str(store.folder), run, run_journals, progress);
-                summary["journals"] = py::int_(summary["journals"]) + py::int_(py::len(run_journals));
-                add_counts(summary, result);
-                if (!result["error"].is_none())
-                    summary["failed"].attr("append")(result);
+                summary.attr("journals") = py::object(summary.attr("journals")) + py::int_(py::len(run_journals));
+                summary.attr("add")(result);
+                if (!result.attr("error").is_none())
+                    summary.attr("failed").attr("append")(result);
                 else
-                    runs.add(py::make_tuple(store.meant, result["run_id"]));
+                    runs.add(py::make_tuple(store.meant, result.attr("run_id")));
             }
         },
         [&] { c.g("os").attr("close")(fd); });
@@ -408,28 +373,26 @@ void log_in(rt::Call &c, py::handle server) {
 
 // What sending to `server` met: every journal and store meant for it
 // waits, with one line that says why.
-bool reachable(rt::Call &c, py::handle server, const py::dict &summary) {
+bool reachable(rt::Call &c, py::handle server, py::handle summary) {
     py::object why = c.g("server_problem")(py::str(server).attr("rstrip")("/"));
     if (why.is_none()) return true;
-    summary["unreachable"] = why;
+    summary.attr("unreachable") = why;
     return false;
 }
 
-py::object sync_journals(rt::Call &c) {
+py::object send_journals(rt::Call &c) {
     auto [path_arg, progress, server_arg] = c.args<3>();
     py::object os = c.g("os");
     py::object path = path_arg.is_none() ? c.g("journal_folder")() : os.attr("fspath")(path_arg);
     py::object server = server_arg.is_none() ? c.g("configured_server")() : rt::own(server_arg);
-    py::list failed, elsewhere;
-    py::dict summary("path"_a = path, "server"_a = server, "journals"_a = 0, "runs"_a = 0, "sent"_a = 0, "ended"_a = 0,
-                     "skipped"_a = 0, "damaged_bytes"_a = 0, "failed"_a = failed, "damaged"_a = py::list(),
-                     "elsewhere"_a = elsewhere, "unreachable"_a = py::none());
+    py::object summary = c.g("SyncSummary")(path, server);
+    py::list failed = summary.attr("failed"), elsewhere = summary.attr("elsewhere");
     py::set runs;
     bool folder = rt::truthy(os.attr("path").attr("isdir")(path));
     if (folder) {
         py::object refused = refused_folder(path, "journal folder");
         if (!refused.is_none()) {
-            failed.append(failure(path, refused));
+            failed.append(failure(c, path, refused));
             return summary;
         }
     }
@@ -439,8 +402,7 @@ py::object sync_journals(rt::Call &c) {
         if (same_server(c, store.meant, server))
             stores.push_back(store);
         else
-            elsewhere.append(
-                py::dict("path"_a = store.folder, "tracking_uri"_a = store.meant, "run_id"_a = py::none()));
+            elsewhere.append(c.g("SyncResult")(store.folder, store.meant));
     }
     py::dict offline_journals;
     py::list journals;
@@ -448,8 +410,8 @@ py::object sync_journals(rt::Call &c) {
         py::object info = c.g("journal_info")(file);
         // Not a journal, or its header is damaged: said without a server.
         if (info.is_none()) {
-            py::dict result = c.g("sync_journal")(file, progress);
-            if (!result["error"].is_none()) failed.append(result);
+            py::object result = c.g("sync_journal")(file, progress);
+            if (!result.attr("error").is_none()) failed.append(result);
             continue;
         }
         if (!info.is_none() && rt::truthy(info["offline"])) {
@@ -464,33 +426,63 @@ py::object sync_journals(rt::Call &c) {
         if (same_server(c, info["tracking_uri"], server))
             journals.append(file);
         else
-            elsewhere.append(
-                py::dict("path"_a = file, "tracking_uri"_a = info["tracking_uri"], "run_id"_a = info["run_id"]));
+            elsewhere.append(c.g("SyncResult")(file, info["tracking_uri"], info["run_id"]));
     }
     if (stores.empty() && journals.empty()) return summary;
     log_in(c, server);
     if (!reachable(c, server, summary)) {
-        summary["journals"] = py::int_(py::len(journals));
+        summary.attr("journals") = py::int_(py::len(journals));
         return summary;
     }
     // Offline iterations first: their values' journals go with them.
     for (const Store &store : stores) sync_store(c, store, offline_journals, summary, runs, progress);
     for (py::handle file : journals) {
-        py::dict result = c.g("sync_journal")(file, progress);
-        summary["journals"] = py::int_(summary["journals"]) + py::int_(1);
-        add_counts(summary, result);
-        if (rt::truthy(result["damaged_bytes"])) summary["damaged"].attr("append")(result);
-        if (!result["error"].is_none()) {
+        py::object result = c.g("sync_journal")(file, progress);
+        summary.attr("journals") = py::object(summary.attr("journals")) + py::int_(1);
+        summary.attr("add")(result);
+        if (rt::truthy(result.attr("damaged_bytes"))) summary.attr("damaged").attr("append")(result);
+        if (!result.attr("error").is_none()) {
             failed.append(result);
             // The server went away meanwhile: the rest waits, said once.
-            if (!result["tracking_uri"].is_none() && !reachable(c, server, summary)) break;
-        } else if (rt::truthy(result["sent"]) || result.contains("ended")) {
-            runs.add(py::make_tuple(result["tracking_uri"], result["run_id"]));
+            if (!result.attr("tracking_uri").is_none() && !reachable(c, server, summary)) break;
+        } else if (rt::truthy(result.attr("sent")) || !result.attr("ended").is_none()) {
+            runs.add(py::make_tuple(result.attr("tracking_uri"), result.attr("run_id")));
         }
-        if (result.contains("ended")) summary["ended"] = py::int_(summary["ended"]) + py::int_(1);
     }
-    summary["runs"] = py::int_(py::len(runs));
+    summary.attr("runs") = py::int_(py::len(runs));
     return summary;
+}
+
+// ---- the summary -------------------------------------------------------------------
+
+constexpr const char *SUMMARY_COUNTS[] = {"journals", "runs", "sent", "ended", "skipped", "damaged_bytes"};
+
+py::object summary_init(rt::Call &c) {
+    auto [self, path, server] = c.args<3>();
+    self.attr("path") = path;
+    self.attr("server") = server;
+    for (const char *count : SUMMARY_COUNTS) self.attr(count) = py::int_(0);
+    for (const char *results : {"failed", "damaged", "elsewhere"}) self.attr(results) = py::list();
+    self.attr("unreachable") = py::none();
+    return py::none();
+}
+
+// Counts a result in: its values, skips and damage, and its ending.
+py::object summary_add(rt::Call &c) {
+    auto [self, result] = c.args<2>();
+    for (const char *count : {"sent", "skipped", "damaged_bytes"})
+        self.attr(count) = self.attr(count) + result.attr(count);
+    if (!result.attr("ended").is_none()) self.attr("ended") = py::object(self.attr("ended")) + py::int_(1);
+    return py::none();
+}
+
+py::object summary_repr(rt::Call &c) {
+    py::handle self = c.self();
+    py::list fields;
+    for (const char *name : {"path", "server", "journals", "runs", "sent", "ended", "skipped", "damaged_bytes",
+                             "failed", "damaged", "elsewhere", "unreachable"})
+        fields.append(rt::text({name, "=", py::repr(self.attr(name))}));
+    return rt::text({py::type::handle_of(self).attr("__name__"), "(", py::str(", ").attr("join")(fields), ")"});
 }
 
 // What the journals at `path` hold that the servers have not acknowledged
@@ -536,13 +528,15 @@ listed; an offline run's artifacts are the regular files of its own folder in
 the store. A server that does not answer is said once: nothing is sent and
 everything is kept.
 
-Returns a dict: ``path``, ``server``, ``journals``, ``runs`` (runs that got
-values or their ending), ``sent``, ``ended`` (endings set), ``skipped`` (parameters the runs had
-already), ``damaged_bytes``, ``failed`` and ``damaged`` (the results of those
-journals, each a dict with ``path``, ``tracking_uri``, ``run_id`` and
-``error``), ``elsewhere`` (journals and stores meant for another server, each
-with ``path``, ``tracking_uri`` and ``run_id``) and ``unreachable`` (why the
-server could not be reached, or None).)";
+Returns a SyncSummary.)";
+
+constexpr const char *SYNC_SUMMARY_DOC =
+    R"(What a sync did: ``path``, ``server``, ``journals``, ``runs`` (runs that got
+values or their ending), ``sent``, ``ended`` (endings set), ``skipped``
+(parameters the runs had already), ``damaged_bytes``, ``failed`` and
+``damaged`` (the SyncResults of those journals and runs), ``elsewhere``
+(SyncResults of the journals and stores meant for another server, kept) and
+``unreachable`` (why the server could not be reached, or None).)";
 
 }  // namespace
 
@@ -561,14 +555,20 @@ RT_MODULE(sync, m) {
     mod.from("mlflow.entities", {"LifecycleStage", "RunStatus", "ViewType"});
     mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.tracking", {"MlflowClient", "_get_store"});
-    mod.import("mlflow.tracking._tracking_service.utils", "_tracking_service_utils");
     mod.from("tavro_experiment_tracking.auth.lookup", {"check_authentication"});
     mod.from("tavro_experiment_tracking.model.tags", {"EXP_STORE_RUN_NAME"});
-    mod.from("tavro_experiment_tracking.tracking.background", {"journal_info", "sync_journal"});
+    mod.from("tavro_experiment_tracking.tracking.background", {"SyncResult", "journal_info", "sync_journal"});
     mod.from("tavro_experiment_tracking.tracking.client",
-             {"Client", "_get_or_create_experiment", "create_mlflow_client"});
+             {"Client", "_find_run_tagged", "_get_or_create_experiment", "_with_tracking_uri", "create_mlflow_client"});
     mod.from("tavro_experiment_tracking.utils.validation", {"server_problem"});
 
+    rt::ClassDef(mod, "SyncSummary", {}, SYNC_SUMMARY_DOC)
+        .method("__init__", {arg("self"), arg("path"), arg("server")}, summary_init)
+        .method("add", {arg("self"), arg("result")}, summary_add,
+                rt::doc("Count a SyncResult in: its ``sent``, ``skipped`` and ``damaged_bytes``, and its ending."),
+                rt::returns("None"))
+        .method("__repr__", {arg("self")}, summary_repr)
+        .build();
     mod.def("_open_nofollow", {arg("file"), arg("flags")}, open_nofollow,
             rt::doc("An opener (see open()) that never follows a symbolic link."), rt::returns("int"));
     mod.def("_entry_name", {arg("entry")}, entry_name, rt::doc("A folder entry's name (a sort key)."),
@@ -577,7 +577,7 @@ RT_MODULE(sync, m) {
             {arg("path").def_none().ann("Optional[str]"),
              rt::kwonly("progress").def_none().ann("Optional[Callable[[int], object]]"),
              rt::kwonly("server").def_none().ann("Optional[str]")},
-            sync_journals, rt::doc(SYNC_DOC), rt::returns("Dict[str, Any]"));
+            send_journals, rt::doc(SYNC_DOC), rt::returns("SyncSummary"));
     mod.def("pending_values", {arg("path").def_none().ann("Optional[str]")}, pending_values,
             rt::doc("Values the journals at ``path`` (None: the journal folder) hold that no server acknowledged."),
             rt::returns("int"));

@@ -26,10 +26,6 @@ inline py::object now_millis(rt::Call &c) {
     return py::int_(seconds * py::int_(1000));
 }
 
-// lookup.cpp: the run of `experiment_id` whose name tag is `name` (the last
-// listed wins); a null object when there is none.
-py::object find_run_by_name(rt::Call &c, py::handle client, py::handle experiment_id, py::handle name);
-
 // runs.cpp: starting (a new run, or one opened again), ending, fetching.
 py::object init(rt::Call &c);
 py::object start(rt::Call &c);

@@ -107,8 +107,8 @@ py::object start(rt::Call &c) {
     if (background) c.g("background").attr("prepare")();
     if (rt::truthy(iteration_name)) {
         if (!rt::truthy(experiment_id)) experiment_id = self.attr("experiment").attr("experiment_id");
-        py::object found = find_run_by_name(c, client, experiment_id, iteration_name);
-        if (found)
+        py::object found = c.g("_find_run_tagged")(client, experiment_id, c.g("EXP_STORE_RUN_NAME"), iteration_name);
+        if (!found.is_none())
             iteration_id = found;
         else
             c.g("logger").attr("debug")(
