@@ -174,6 +174,24 @@ def local_entries(sink):
           lambda: pickle.loads(pickle.dumps(RestException({"error_code": "RESOURCE_DOES_NOT_EXIST",
                                                             "message": "m"}))),
           lambda: refused(RestException, TypeError))
+    from tavro_experiment_tracking.exception import LoginAbandoned, LoginAnswerMissing, LoginFailed
+    from tavro_experiment_tracking.tracking.background import SyncResult
+    from tavro_experiment_tracking.tracking.sync import SyncSummary
+
+    e.add("LoginFailed() LoginAnswerMissing() LoginAbandoned()",
+          lambda: (str(LoginFailed("m")), str(LoginAnswerMissing("m")), LoginAbandoned("m")),
+          lambda: refused(LoginAnswerMissing, TypeError))
+
+    def summed():
+        result, summary = SyncResult("p", "u", "r", error="e"), SyncSummary("p", None)
+        result.add(result)
+        summary.add(result)
+        return repr(result), repr(summary)
+
+    e.add("SyncResult() SyncResult.__init__ SyncResult.add SyncResult.__repr__ SyncSummary() SyncSummary.__init__ "
+          "SyncSummary.add SyncSummary.__repr__", summed,
+          lambda: refused(lambda: SyncResult("p").add(None), AttributeError),
+          lambda: refused(lambda: SyncSummary("p", None).add(5), AttributeError))
     current = CurrentClient()
     session = Client(None)
     e.add("CurrentClient() CurrentClient.__init__ CurrentClient.update CurrentClient.__bool__ "
@@ -361,6 +379,17 @@ def server_entries(world, sink):
           lambda: refused(lambda: init("p", tracking_uri=5), TypeError),
           lambda: refused(lambda: init("", tracking_uri=uri), ExperimentTrackingException))
     e.add("is_server_up", lambda: is_server_up(uri), lambda: is_server_up(world.refused))
+    from mlflow.tracking import MlflowClient
+
+    from tavro_experiment_tracking.model.tags import EXP_STORE_RUN_NAME
+    from tavro_experiment_tracking.tracking.client import _find_run_tagged, _with_tracking_uri
+
+    library = MlflowClient(uri)
+    e.add("_find_run_tagged _with_tracking_uri",
+          lambda: (_find_run_tagged(library, experiment.experiment_id, EXP_STORE_RUN_NAME, "leak"),
+                   _with_tracking_uri(uri, library.get_run, run_id)),
+          lambda: refused(lambda: _find_run_tagged(None, "0", "k", "v"), AttributeError),
+          lambda: refused(lambda: _with_tracking_uri(uri, library.get_run, "no-such-run"), MlflowException))
     from tavro_experiment_tracking.utils.validation import server_problem
 
     e.add("server_problem", lambda: server_problem(uri), lambda: server_problem(world.refused),
