@@ -467,11 +467,11 @@ py::object summary_init(rt::Call &c) {
     return py::none();
 }
 
-// Counts a result in: its values, skips and damage, and its ending.
+// Counts a result in: its values, skips and damage, as one result adds
+// another's, and its ending.
 py::object summary_add(rt::Call &c) {
     auto [self, result] = c.args<2>();
-    for (const char *count : {"sent", "skipped", "damaged_bytes"})
-        self.attr(count) = self.attr(count) + result.attr(count);
+    c.g("SyncResult").attr("add")(self, result);
     if (!result.attr("ended").is_none()) self.attr("ended") = py::object(self.attr("ended")) + py::int_(1);
     return py::none();
 }
