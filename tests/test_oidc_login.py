@@ -307,6 +307,8 @@ def test_ctrl_c_during_the_login_waits_for_no_connection(oidc_provider, browser)
         interrupted.append(time.monotonic())
         signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 
+    # A shell that starts `make test &` without job control hands it SIGINT ignored.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     threading.Thread(target=crowd_then_interrupt, daemon=True).start()
     try:
         with pytest.raises(KeyboardInterrupt):
@@ -314,6 +316,7 @@ def test_ctrl_c_during_the_login_waits_for_no_connection(oidc_provider, browser)
         # Waiting for the connections' threads would take their read timeout (5 s) or deadline (10 s).
         assert time.monotonic() - interrupted[0] < 3
     finally:
+        signal.signal(signal.SIGINT, previous)
         for connection in held:
             connection.close()
     for thread in _server_threads():  # their connections are cut: they end in a moment (longer under ASan)
