@@ -97,6 +97,29 @@ def test_server_away_slows_nothing_and_loses_nothing(background, relay, mlflow_c
     assert len(mlflow_client.get_metric_history(run.info.run_id, "loss")) == 500 and run.data.params == {"seed": "7"}
 
 
+def test_backlog_past_the_queue_waits_in_the_journal_whose_sent_segments_go(relay, mlflow_client, unique_name,
+                                                                            tmp_path):
+    config.use_async_logging(flush_interval=0.2, max_queued_records=100, journal_segment_bytes=4096)
+    try:
+        iteration = init("p", unique_name("bg"), tracking_uri=relay.uri).get_iteration()
+        iteration.start()
+        relay.gone, relay.gone_answer = True, (503, b"")
+        for step in range(3000):  # thirty times what memory may queue: the loop ends with the server away
+            iteration.log_metric("loss", step, step=step)
+        assert relay.gone and len(list((tmp_path / "journal").glob("*.journal"))) > 20
+        relay.gone = False
+        iteration.flush()
+        # On the server once each; of the journal, only the segment still written is left.
+        history = mlflow_client.get_metric_history(iteration.iteration_id, "loss")
+        assert sorted(m.step for m in history) == list(range(3000))
+        assert len(list((tmp_path / "journal").glob("*.journal"))) == 1
+        iteration.end()
+        assert list((tmp_path / "journal").glob("*.journal")) == []
+    finally:
+        config.use_async_logging(None, flush_interval=1.0, max_queued_records=100000,
+                                 journal_segment_bytes=4 << 20)
+
+
 def test_a_refused_batch_surfaces_at_the_next_call_once(background, mlflow_client, tracking_server, unique_name):
     iteration = init("p", unique_name("bg"), tracking_uri=tracking_server).get_iteration()
     iteration.start()

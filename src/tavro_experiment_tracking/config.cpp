@@ -138,7 +138,7 @@ py::object positive(rt::Call &c, py::handle value, const char *name, const char 
 }
 
 py::object use_async_logging(rt::Call &c) {
-    auto [enabled, flush_interval, max_queued_records, exit_timeout, journal] = c.args<5>();
+    auto [enabled, flush_interval, max_queued_records, exit_timeout, journal, journal_segment_bytes] = c.args<6>();
     if (!enabled.is_none() && !rt::isinstance(enabled, rt::builtin("bool")))
         rt::raise(PyExc_TypeError, rt::text({"enabled must be True, False or None, not ",
                                              py::type::handle_of(enabled).attr("__name__")}));
@@ -146,6 +146,10 @@ py::object use_async_logging(rt::Call &c) {
                                           rt::isinstance(max_queued_records, rt::builtin("bool"))))
         rt::raise(PyExc_TypeError, rt::text({"max_queued_records must be an int, not ",
                                              py::type::handle_of(max_queued_records).attr("__name__")}));
+    if (!journal_segment_bytes.is_none() && (!rt::isinstance(journal_segment_bytes, rt::builtin("int")) ||
+                                             rt::isinstance(journal_segment_bytes, rt::builtin("bool"))))
+        rt::raise(PyExc_TypeError, rt::text({"journal_segment_bytes must be an int, not ",
+                                             py::type::handle_of(journal_segment_bytes).attr("__name__")}));
     if (!journal.is_none() && !rt::isinstance(journal, rt::builtin("bool")))
         rt::raise(PyExc_TypeError, rt::text({"journal must be True, False or None, not ",
                                              py::type::handle_of(journal).attr("__name__")}));
@@ -156,6 +160,8 @@ py::object use_async_logging(rt::Call &c) {
     if (!max_queued_records.is_none())
         changes["max_queued_records"] = positive(c, max_queued_records, "max_queued_records", "int");
     if (!exit_timeout.is_none()) changes["exit_timeout"] = positive(c, exit_timeout, "exit_timeout", "float");
+    if (!journal_segment_bytes.is_none())
+        changes["journal_segment_bytes"] = positive(c, journal_segment_bytes, "journal_segment_bytes", "int");
     c.g("_async_logging").attr("update")(changes);
     return py::none();
 }
@@ -279,6 +285,7 @@ py::object async_logging(rt::Call &c) {
     settings["flush_interval"] = chosen.attr("get")("flush_interval", c.g("ASYNC_FLUSH_INTERVAL"));
     settings["max_queued_records"] = chosen.attr("get")("max_queued_records", c.g("ASYNC_MAX_QUEUED_RECORDS"));
     settings["exit_timeout"] = chosen.attr("get")("exit_timeout", c.g("ASYNC_EXIT_TIMEOUT"));
+    settings["journal_segment_bytes"] = chosen.attr("get")("journal_segment_bytes", c.g("ASYNC_JOURNAL_SEGMENT_BYTES"));
     py::object journal = chosen.attr("get")("journal", py::none());
     bool journaled = offline || (journal.is_none() ? env_flag(c, c.g("ENV_JOURNAL"), true) : rt::truthy(journal));
     settings["journal"] = journaled ? c.g("journal_folder")() : py::none();
@@ -301,7 +308,12 @@ block wait for the queue to empty) and ``journal`` (every value is written into
 a journal in ``journal_folder()`` before the call returns, so that a process
 killed or a server unreachable at the exit loses nothing: ``python -m
 tavro_experiment_tracking sync`` sends it later; unless chosen here, on unless the
-variable named by ``ENV_JOURNAL`` says 0, false or no).)";
+variable named by ``ENV_JOURNAL`` says 0, false or no). With the journal on, the
+journal is the queue: the sender reads the values back from it, a logging call
+never waits for room, and memory holds none of them; ``max_queued_records``
+bounds the queue only without a journal. A run's journal is kept in segments of
+about ``journal_segment_bytes`` (``ASYNC_JOURNAL_SEGMENT_BYTES``); a segment the
+server has whole is removed while the run goes on.)";
 
 constexpr const char *ASYNC_LOGGING_DOC =
     R"(The background logging settings in force, or None when iterations log synchronously.
@@ -369,6 +381,7 @@ RT_MODULE(config, m) {
                                                      "ASYNC_FLUSH_INTERVAL",
                                                      "ASYNC_MAX_QUEUED_RECORDS",
                                                      "ASYNC_EXIT_TIMEOUT",
+                                                     "ASYNC_JOURNAL_SEGMENT_BYTES",
                                                      "ENV_JOURNAL",
                                                      "ENV_JOURNAL_DIR",
                                                      "ENV_OFFLINE",
@@ -393,7 +406,8 @@ RT_MODULE(config, m) {
              rt::kwonly("flush_interval").def_none().ann("Optional[float]"),
              rt::kwonly("max_queued_records").def_none().ann("Optional[int]"),
              rt::kwonly("exit_timeout").def_none().ann("Optional[float]"),
-             rt::kwonly("journal").def_none().ann("Optional[bool]")},
+             rt::kwonly("journal").def_none().ann("Optional[bool]"),
+             rt::kwonly("journal_segment_bytes").def_none().ann("Optional[int]")},
             use_async_logging, rt::doc(USE_ASYNC_LOGGING_DOC), rt::returns("None"));
     mod.def("async_logging", {}, async_logging, rt::doc(ASYNC_LOGGING_DOC), rt::returns("Optional[Dict[str, Any]]"));
     mod.def("journal_folder", {}, journal_folder, rt::doc(JOURNAL_FOLDER_DOC), rt::returns("str"));

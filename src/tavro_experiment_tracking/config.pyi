@@ -6,6 +6,7 @@ from tavro_experiment_tracking.auth.authenticator import Authenticator
 from tavro_experiment_tracking.constants import (
     ASYNC_EXIT_TIMEOUT,
     ASYNC_FLUSH_INTERVAL,
+    ASYNC_JOURNAL_SEGMENT_BYTES,
     ASYNC_MAX_QUEUED_RECORDS,
     DEFAULT_TRACK_SERVER,
     ENV_ASYNC_LOGGING,
@@ -38,9 +39,10 @@ def use_async_logging(
     max_queued_records: Optional[int] = None,
     exit_timeout: Optional[float] = None,
     journal: Optional[bool] = None,
+    journal_segment_bytes: Optional[int] = None,
 ) -> None: ...
 # The settings in force (flush_interval, max_queued_records, exit_timeout,
-# journal: the folder or None), or None.
+# journal: the folder or None, journal_segment_bytes), or None.
 def async_logging() -> Optional[Dict[str, Any]]: ...
 def journal_folder() -> str: ...
 

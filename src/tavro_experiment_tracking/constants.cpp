@@ -63,6 +63,9 @@ RT_MODULE(constants, m) {
     mod.set("ASYNC_FLUSH_INTERVAL", py::float_(1.0));
     mod.set("ASYNC_MAX_QUEUED_RECORDS", py::int_(100000));
     mod.set("ASYNC_EXIT_TIMEOUT", py::float_(30.0));
+    // Bytes past which a run's journal goes on in a new segment (a segment
+    // the server has whole is removed while the run goes on).
+    mod.set("ASYNC_JOURNAL_SEGMENT_BYTES", py::int_(4 << 20));
     // Background logging's journal: off when this is "0", "false" or "no"
     // (on by default); the folder it is kept in, when not the per-user cache.
     mod.set("ENV_JOURNAL", py::str("TAVRO_JOURNAL"));

@@ -1,4 +1,6 @@
-// An append-only file of records that survives the death of its writer.
+// Background logging's journal files: an append-only file of records that
+// survives the death of its writer (the records themselves are
+// journal_records.hpp's).
 //
 // The file starts with a magic line; each record follows as a frame: its
 // length and a CRC-32 of length and payload (both 4 bytes, little-endian),
@@ -25,7 +27,7 @@
 #include <system_error>
 #include <vector>
 
-namespace rt::journal {
+namespace background::jfile {
 
 constexpr char MAGIC[] = "tavro-journal 1\n";
 constexpr size_t MAGIC_SIZE = sizeof MAGIC - 1;
@@ -168,7 +170,10 @@ inline void frame(std::string &out, const std::string &payload) {
 // frames everywhere is read in time linear in its size.
 class Reader {
 public:
-    explicit Reader(int fd) : fd_(fd) {}
+    // From the start of the file, or (a reader that knows where a frame
+    // starts) from byte `from`, reading no further than byte `limit`.
+    explicit Reader(int fd, uint64_t from = 0, uint64_t limit = UINT64_MAX)
+        : fd_(fd), base_(from), at_(from), whole_(from), limit_(limit) {}
 
     // The magic line is there.
     bool is_journal() {
@@ -234,10 +239,12 @@ private:
         while (base_ + buffer_.size() < offset + n) {
             if (end_) return false;
             size_t old = buffer_.size();
-            buffer_.resize(old + CHUNK);
-            ssize_t got;
+            uint64_t left = limit_ - (base_ + old);
+            size_t want = left < CHUNK ? static_cast<size_t>(left) : CHUNK;
+            buffer_.resize(old + want);
+            ssize_t got = 0;
             do {
-                got = pread(fd_, &buffer_[old], CHUNK, static_cast<off_t>(base_ + old));
+                if (want > 0) got = pread(fd_, &buffer_[old], want, static_cast<off_t>(base_ + old));
             } while (got < 0 && errno == EINTR);
             if (got < 0) {
                 buffer_.resize(old);
@@ -286,19 +293,32 @@ private:
 
     int fd_;
     std::string buffer_;  // the file's bytes from base_ on
-    uint64_t base_ = 0, at_ = 0, whole_ = 0, damaged_ = 0, tail_ = 0;
+    uint64_t base_ = 0, at_ = 0, whole_ = 0, damaged_ = 0, tail_ = 0, limit_;
     bool end_ = false;
     std::vector<uint32_t> prefix_;  // prefix_[i]: CRC of the bytes searched before prefix_base_ + i
     uint64_t prefix_base_ = 0;
+};
+
+// A journal file open (and locked) for a while; closed, the lock with it, at
+// the end of its scope.
+struct Locked {
+    int fd = -1;
+    Locked() = default;
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+    ~Locked() {
+        if (fd >= 0) ::close(fd);
+    }
 };
 
 // A journal open for appending, locked for as long as it is open.
 class File {
 public:
     // A new journal at `path` (which must not exist), its first frame
-    // `header`; readable by its owner alone.
+    // `header`; readable by its owner alone. Open for reading too: the
+    // sender reads back what the logging calls wrote.
     static int create(const std::string &path, const std::string &header, uint64_t &size) {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0) fail("creating the journal");
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int saved = errno;
@@ -354,4 +374,4 @@ public:
     }
 };
 
-}  // namespace rt::journal
+}  // namespace background::jfile

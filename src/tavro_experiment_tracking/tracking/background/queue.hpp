@@ -1,6 +1,7 @@
-// Native background work for a module: a bounded first-in, first-out queue
-// from the threads that run Python (any number, holding the GIL) to one
-// native thread that does not, and the GIL handling both sides need.
+// What the logging calls hand to the sender thread, and the GIL handling
+// both sides need. Values logged with a journal are read back from it (the
+// journal is the queue: memory holds no value for them, and a logging call
+// never waits); without a journal they wait in memory, in a bounded queue.
 //
 // The rules it keeps: nobody waits on the queue's lock or conditions while
 // holding the GIL, and nobody takes the GIL while holding the queue's lock,
@@ -10,8 +11,11 @@
 // never makes a process deaf to signals.
 #pragma once
 
+#include "state.hpp"
+
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -21,9 +25,7 @@
 #include <utility>
 #include <vector>
 
-namespace rt {
-
-namespace py = pybind11;
+namespace background {
 
 // The GIL released for the length of a scope.
 class WithoutGil {
@@ -55,194 +57,249 @@ inline bool run_pending_signal_handlers() {
     return PyErr_CheckSignals() == 0;
 }
 
-template <typename T>
-class Outbox {
+class Queue {
 public:
-    using Clock = std::chrono::steady_clock;
-    struct Entry {
-        uint64_t seq;
-        Clock::time_point queued;
-        T item;
+    // What the sender is to send next: values taken from memory (up to
+    // `last`, the queue's count), or a journal to read on in.
+    struct Due {
+        std::vector<Record> records;
+        uint64_t last = 0;
+        JournalRef journal;
+        bool empty() const { return records.empty() && !journal; }
     };
+    // A journal, and the value of it a flush waits for.
+    using Target = std::pair<JournalRef, uint64_t>;
 
-    explicit Outbox(size_t capacity) : state_(new State(capacity)) {}
-    ~Outbox() = default;
-    Outbox(const Outbox &) = delete;
-    Outbox &operator=(const Outbox &) = delete;
+    explicit Queue(size_t capacity) : capacity_(capacity ? capacity : 1) {}
+    Queue(const Queue &) = delete;
+    Queue &operator=(const Queue &) = delete;
 
-    // Appends `items` in order (the GIL held), waiting with the GIL released
-    // while there is no room. Returns the sequence number of the last item;
-    // throws py::error_already_set when a signal handler raised meanwhile.
-    uint64_t push(std::vector<T> &&items, size_t enough) {
-        State &s = *state_;
-        std::unique_lock<std::mutex> lock(s.mutex);
-        while (s.entries.size() + items.size() > s.capacity && !s.entries.empty()) {
+    // Values without a journal: appended in order (the GIL held), waiting
+    // with the GIL released while there is no room. Returns the count of the
+    // last one; throws py::error_already_set when a signal handler raised
+    // meanwhile.
+    uint64_t push(std::vector<Record> &&items, size_t enough) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (entries_.size() + items.size() > capacity_ && !entries_.empty()) {
             lock.unlock();
-            wait_a_moment([&] { return s.entries.size() + items.size() <= s.capacity || s.entries.empty(); });
+            wait_a_moment([&] { return entries_.size() + items.size() <= capacity_ || entries_.empty(); });
             lock.lock();
         }
         Clock::time_point now = Clock::now();
-        // The consumer waits without a deadline while the queue is empty:
-        // the first entry starts its interval; `enough` entries end it early.
-        bool wake = s.entries.empty();
-        for (T &item : items) s.entries.push_back(Entry{++s.last_queued, now, std::move(item)});
-        wake = wake || s.entries.size() >= enough;
-        uint64_t last = s.last_queued;
+        // The sender waits without a deadline while nothing waits: the first
+        // entry starts its interval; `enough` entries end it early.
+        bool wake = entries_.empty() && waiting_.empty();
+        for (Record &item : items) entries_.push_back(Entry{++last_queued_, now, std::move(item)});
+        wake = wake || entries_.size() >= enough;
+        uint64_t last = last_queued_;
         lock.unlock();
-        if (wake) s.changed.notify_all();
+        if (wake) changed_.notify_all();
         return last;
     }
 
-    // The consumer (the GIL not held): waits until a batch is due and takes
-    // up to `max` entries. Due: `enough` entries, the oldest has waited
-    // `interval`, a flush asks for it, or stopping. Returns nothing once
-    // stopping with nothing left (or everything abandoned).
-    std::vector<Entry> take(size_t max, size_t enough, Clock::duration interval) {
-        State &s = *state_;
-        std::unique_lock<std::mutex> lock(s.mutex);
-        for (;;) {
-            if (s.abandoned) return {};
-            if (!s.entries.empty()) {
-                const Entry &oldest = s.entries.front();
-                if (s.stopping || s.entries.size() >= enough || oldest.seq <= s.flush_upto ||
-                    Clock::now() >= oldest.queued + interval)
-                    break;
-                s.changed.wait_until(lock, oldest.queued + interval);
-                continue;
-            }
-            if (s.stopping) return {};
-            s.changed.wait(lock);
-        }
-        std::vector<Entry> batch;
-        size_t n = std::min(max, s.entries.size());
-        batch.reserve(n);
-        for (size_t i = 0; i < n; i++) {
-            batch.push_back(std::move(s.entries.front()));
-            s.entries.pop_front();
-        }
-        lock.unlock();
-        s.room.notify_all();
-        return batch;
-    }
-
-    // The consumer: everything up to `seq` is done with (sent, or given up).
-    void done(uint64_t seq) {
-        State &s = *state_;
+    // Values written into `j` (its `written` raised already): the journal
+    // waits to be read from now on, if it did not already. Never waits.
+    void journaled(const JournalRef &j, size_t enough) {
+        bool wake;
         {
-            std::lock_guard<std::mutex> lock(s.mutex);
-            if (seq > s.last_done) s.last_done = seq;
+            std::lock_guard<std::mutex> lock(mutex_);
+            wake = waiting_.empty() && entries_.empty();
+            if (!j->waiting) {
+                j->waiting = true;
+                j->since = Clock::now();
+                waiting_.push_back(j);
+            } else {
+                wake = false;
+            }
+            wake = wake || j->written.load() - j->taken.load() >= enough;
         }
-        s.room.notify_all();
+        if (wake) changed_.notify_all();
     }
 
-    // The consumer: sleeps `pause` unless stopping or abandoning; false when
+    // The sender (the GIL not held): waits until something is due and says
+    // what. Due: `enough` values, the oldest has waited `interval`, a flush
+    // asks for it, or stopping. Memory's values go first (up to `max`); the
+    // journals take turns. Nothing once stopping with nothing left (or
+    // everything abandoned).
+    Due take(size_t max, size_t enough, Clock::duration interval) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            if (abandoned_) return {};
+            Clock::time_point now = Clock::now(), wake = Clock::time_point::max();
+            if (!entries_.empty()) {
+                const Entry &oldest = entries_.front();
+                if (stopping_ || entries_.size() >= enough || oldest.seq <= flush_upto_ ||
+                    now >= oldest.queued + interval)
+                    return take_entries(lock, max);
+                wake = oldest.queued + interval;
+            }
+            for (size_t i = 0; i < waiting_.size(); i++) {
+                JournalRef j = waiting_[i];
+                uint64_t unread = j->written.load() - j->taken.load();
+                if (unread == 0) {
+                    j->waiting = false;
+                    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(i--));
+                    continue;
+                }
+                if (stopping_ || unread >= enough || j->flush_upto > j->taken.load() || now >= j->since + interval) {
+                    // Its turn now; the others' next.
+                    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(i));
+                    waiting_.push_back(j);
+                    return Due{{}, 0, j};
+                }
+                wake = std::min(wake, j->since + interval);
+            }
+            if (stopping_ && entries_.empty() && waiting_.empty()) return {};
+            if (wake == Clock::time_point::max())
+                changed_.wait(lock);
+            else
+                changed_.wait_until(lock, wake);
+        }
+    }
+
+    // The sender read `j` up to its `taken`: with nothing left, it stops
+    // waiting; with values written while it read, those start their
+    // interval now, unless it stopped short of a backlog (`backlog`).
+    void read(const JournalRef &j, bool backlog) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!j->waiting) return;
+        if (j->written.load() > j->taken.load()) {
+            if (!backlog) j->since = Clock::now();
+            return;
+        }
+        j->waiting = false;
+        waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), j), waiting_.end());
+    }
+
+    // The sender: memory's values up to `seq` are done with (sent, or given up).
+    void done(uint64_t seq) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (seq > last_done_) last_done_ = seq;
+        }
+        room_.notify_all();
+    }
+    // The sender: a journal's `acked` moved on (a flush may be waiting for it).
+    void acknowledged() {
+        { std::lock_guard<std::mutex> lock(mutex_); }
+        room_.notify_all();
+    }
+
+    // The sender: sleeps `pause` unless stopping or abandoning; false when
     // woken by either.
     bool pause(Clock::duration pause) {
-        State &s = *state_;
-        std::unique_lock<std::mutex> lock(s.mutex);
-        return !s.changed.wait_for(lock, pause, [&] { return s.abandoned || s.stopping; });
+        std::unique_lock<std::mutex> lock(mutex_);
+        return !changed_.wait_for(lock, pause, [&] { return abandoned_ || stopping_; });
     }
 
-    // Asks the consumer to send everything queued up to `seq` now, and waits
-    // (the GIL released) until it is done or `until` passes: false then.
-    // Throws py::error_already_set when a signal handler raised meanwhile.
-    bool flush(uint64_t seq, Clock::time_point until) {
-        State &s = *state_;
+    // Asks the sender to send now memory's values up to `seq` and each
+    // target journal's up to its value, and waits (the GIL released) until
+    // the server has them or `until` passes: false then. Throws
+    // py::error_already_set when a signal handler raised meanwhile.
+    bool flush(uint64_t seq, const std::vector<Target> &targets, Clock::time_point until) {
+        auto done = [&] {
+            if (abandoned_) return true;
+            if (last_done_ < seq) return false;
+            for (const Target &t : targets)
+                if (t.first->acked.load() < t.second) return false;
+            return true;
+        };
         {
-            std::lock_guard<std::mutex> lock(s.mutex);
-            if (s.last_done >= seq) return true;
-            if (seq > s.flush_upto) s.flush_upto = seq;
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (done()) return true;
+            if (seq > flush_upto_) flush_upto_ = seq;
+            for (const Target &t : targets) t.first->flush_upto = std::max(t.first->flush_upto, t.second);
         }
-        s.changed.notify_all();
-        return wait_a_moment([&] { return s.last_done >= seq; }, until);
+        changed_.notify_all();
+        return wait_a_moment(done, until);
     }
 
     uint64_t last_queued() const {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        return state_->last_queued;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return last_queued_;
     }
-    // Entries queued and not yet done with (taken ones included).
+    // Memory's values queued and not yet done with (taken ones included).
     uint64_t pending() const {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        return state_->last_queued - state_->last_done;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return last_queued_ - last_done_;
     }
 
-    // From now on the consumer takes whatever is left without waiting for a
-    // batch to fill, and `take` returns nothing once it is empty.
+    // From now on the sender takes whatever is left without waiting for a
+    // batch to fill, and `take` returns nothing once it is all taken.
     void stop() {
         {
-            std::lock_guard<std::mutex> lock(state_->mutex);
-            state_->stopping = true;
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
         }
-        state_->changed.notify_all();
+        changed_.notify_all();
     }
-    // Nothing more will be sent: what is queued is dropped (and counted),
-    // waits for it end, the consumer stops.
+    // Nothing more will be sent: memory's values are dropped (and counted),
+    // the journals keep theirs; waits for them end, the sender stops.
     uint64_t abandon() {
-        State &s = *state_;
         uint64_t dropped;
         {
-            std::lock_guard<std::mutex> lock(s.mutex);
-            dropped = s.last_queued - s.last_done;
-            s.entries.clear();
-            s.abandoned = s.stopping = true;
-            s.last_done = s.last_queued;
+            std::lock_guard<std::mutex> lock(mutex_);
+            dropped = last_queued_ - last_done_;
+            entries_.clear();
+            for (const JournalRef &j : waiting_) j->waiting = false;
+            waiting_.clear();
+            abandoned_ = stopping_ = true;
+            last_done_ = last_queued_;
         }
-        s.changed.notify_all();
-        s.room.notify_all();
+        changed_.notify_all();
+        room_.notify_all();
         return dropped;
     }
-    // Entries the queue holds before a producer waits for room.
+    // Values memory holds before a logging call waits for room.
     void set_capacity(size_t capacity) {
         {
-            std::lock_guard<std::mutex> lock(state_->mutex);
-            state_->capacity = capacity ? capacity : 1;
+            std::lock_guard<std::mutex> lock(mutex_);
+            capacity_ = capacity ? capacity : 1;
         }
-        state_->room.notify_all();
+        room_.notify_all();
     }
-    // A new consumer after a stop (the queue is empty by then).
+    // A new sender after a stop (memory is empty by then).
     void restart() {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->stopping = state_->abandoned = false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = abandoned_ = false;
     }
     bool abandoned() const {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        return state_->abandoned;
-    }
-
-    // In a child process just forked: the parent's entries and locks are not
-    // the child's (a lock may be held by a thread that does not exist
-    // there). The old state is left as it is, never touched again.
-    void forget_after_fork() {
-        size_t capacity = state_->capacity;
-        (void)state_.release();
-        state_.reset(new State(capacity));
+        std::lock_guard<std::mutex> lock(mutex_);
+        return abandoned_;
     }
 
 private:
-    struct State {
-        explicit State(size_t c) : capacity(c ? c : 1) {}
-        std::mutex mutex;
-        std::condition_variable changed;  // entries, flushes, stops: for the consumer and flushes
-        std::condition_variable room;     // entries done with: for producers and flushes
-        std::deque<Entry> entries;
-        size_t capacity;
-        uint64_t last_queued = 0, last_done = 0, flush_upto = 0;
-        bool stopping = false, abandoned = false;
+    struct Entry {
+        uint64_t seq;
+        Clock::time_point queued;
+        Record item;
     };
+
+    Due take_entries(std::unique_lock<std::mutex> &lock, size_t max) {
+        Due due;
+        size_t n = std::min(max, entries_.size());
+        due.records.reserve(n);
+        for (size_t i = 0; i < n; i++) {
+            due.last = entries_.front().seq;
+            due.records.push_back(std::move(entries_.front().item));
+            entries_.pop_front();
+        }
+        lock.unlock();
+        room_.notify_all();
+        return due;
+    }
 
     // Waits (the GIL released) until `ready` holds or `until` passes;
     // between short waits the main thread runs Python's signal handlers.
     template <typename Ready>
     bool wait_a_moment(Ready ready, Clock::time_point until = Clock::time_point::max()) {
-        State &s = *state_;
         for (;;) {
             bool met;
             {
                 WithoutGil released;
-                std::unique_lock<std::mutex> lock(s.mutex);
+                std::unique_lock<std::mutex> lock(mutex_);
                 Clock::time_point step = std::min(until, Clock::now() + std::chrono::milliseconds(100));
-                met = s.room.wait_until(lock, step, ready);
+                met = room_.wait_until(lock, step, ready);
             }
             if (met) return true;
             if (!run_pending_signal_handlers()) throw py::error_already_set();
@@ -250,7 +307,14 @@ private:
         }
     }
 
-    std::unique_ptr<State> state_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;  // values, flushes, stops: for the sender
+    std::condition_variable room_;     // values done with or acknowledged: for logging calls and flushes
+    std::deque<Entry> entries_;        // values without a journal
+    std::vector<JournalRef> waiting_;  // journals with values the sender has not read
+    size_t capacity_;
+    uint64_t last_queued_ = 0, last_done_ = 0, flush_upto_ = 0;
+    bool stopping_ = false, abandoned_ = false;
 };
 
-}  // namespace rt
+}  // namespace background

@@ -1,0 +1,148 @@
+// One request to the tracking server: a batch's `log_batch` over HTTP, as
+// the tracking library makes it but one attempt only (the retries are the
+// sender's, with back-off, and never hold the GIL while they wait), or the
+// same values through the store of a tracking URI that is no server.
+#include "parts.hpp"
+
+namespace py = pybind11;
+using namespace py::literals;
+
+namespace background {
+
+// One attempt at a batch, the GIL taken for it: `_send_batch` of the module
+// sends its JSON body (looked up now, so a patch of it takes effect); what it
+// raises is the server's refusal, kept for the run's iteration (or, for a
+// sync, put into `refusal`).
+Outcome attempt(const Batch &batch, std::string *refusal_text) {
+    if (_Py_IsFinalizing()) return Outcome::Abandoned;
+    std::string body = batch.body();
+    WithGil gil;
+    try {
+        py::object uri = text_of(*batch.tracking_uri), run_id = text_of(*batch.run_id);
+        py::dict globals(rt::own(module_globals));
+        try {
+            py::object outcome = globals["_send_batch"](uri, run_id, py::str(body.data(), body.size()));
+            return outcome.is_none() ? Outcome::Sent : Outcome::Retry;
+        } catch (py::error_already_set &refusal) {
+            py::list keys;
+            for (const Record *r : batch.records) keys.append(text_of(r->key));
+            if (refusal_text) {
+                if (!refusal.matches(PyExc_Exception)) throw;
+                *refusal_text = utf8(py::str(refusal.value()));
+                return Outcome::Refused;
+            }
+            globals["_refused"](run_id, keys, refusal.value());
+            return Outcome::Refused;
+        }
+    } catch (py::error_already_set &e) {
+        if (refusal_text) throw;  // a sync runs on the caller's thread: Ctrl-C and the like are its own
+        // Even reporting failed (out of memory, say): the batch is given up
+        // rather than retried for ever; the interpreter shows what happened.
+        e.discard_as_unraisable("background logging of a batch");
+        return Outcome::Refused;
+    } catch (...) {
+        return Outcome::Refused;
+    }
+}
+
+namespace {
+
+// The sender's HTTP session for this process: each exchange bounded, and cut
+// at once when the exit gives up on the queue.
+py::object session_for_sending(rt::Call &c) {
+    py::object pid = c.g("os").attr("getpid")();
+    py::dict sessions = c.g("_sessions");
+    // The tracking server the user named, however it is reached.
+    if (!sessions.contains(pid)) sessions[pid] = c.g("bounded_session")(c.g("SEND_TIMEOUT"), "plain_http"_a = true);
+    return sessions[pid];
+}
+
+constexpr const char *const LOG_BATCH_ENDPOINT = "/api/2.0/mlflow/runs/log-batch";
+
+// Whether an answer other than 200 may go through later. Beside 408, 429
+// and 5xx: 401 (the next attempt takes the login's renewed token) and a 400
+// whose error code is BAD_REQUEST, the tracking library's SQL store's word
+// for any database error (a database stopped or restarting, a lock): a
+// refusal of the values says INVALID_PARAMETER_VALUE, RESOURCE_DOES_NOT_EXIST
+// or the like.
+bool transient(int status, py::handle response) {
+    if (status == 401 || status == 408 || status == 429 || status >= 500) return true;
+    if (status != 400) return false;
+    try {
+        py::object answer = response.attr("json")();
+        return rt::isinstance(answer, rt::builtin("dict")) &&
+               rt::equal(answer.attr("get")("error_code"), py::str("BAD_REQUEST"));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError)) throw;  // not JSON: a proxy's page, not the store's word
+        return false;
+    }
+}
+
+// One `log_batch` request for a tracking server, as the tracking library
+// makes it, but one attempt only: retries are the sender's, with back-off,
+// and they must never hold the GIL while they wait.
+py::object send_over_http(rt::Call &c, py::handle store, py::handle body) {
+    py::object creds = store.attr("get_host_creds")();
+    py::dict headers(c.g("resolve_request_headers")());
+    headers["Content-Type"] = "application/json";
+    if (rt::truthy(creds.attr("username")) && rt::truthy(creds.attr("password"))) {
+        py::object pair = rt::text({creds.attr("username"), ":", creds.attr("password")}).attr("encode")("utf-8");
+        headers["Authorization"] =
+            rt::text({"Basic ", c.g("base64").attr("standard_b64encode")(pair).attr("decode")("utf-8")});
+    } else if (rt::truthy(creds.attr("token"))) {
+        headers["Authorization"] = rt::text({"Bearer ", creds.attr("token")});
+    }
+    py::object verify = creds.attr("server_cert_path").is_none()
+                            ? py::object(py::bool_(!rt::truthy(creds.attr("ignore_tls_verification"))))
+                            : py::object(creds.attr("server_cert_path"));
+    py::object host = creds.attr("host").attr("rstrip")("/");
+    py::object response;
+    try {
+        response = session_for_sending(c).attr("post")(
+            rt::text({host, LOG_BATCH_ENDPOINT}), "data"_a = body.attr("encode")("utf-8", "surrogatepass"),
+            "headers"_a = headers, "verify"_a = verify, "cert"_a = creds.attr("client_cert_path"),
+            "allow_redirects"_a = false);
+    } catch (py::error_already_set &e) {
+        if (e.matches(c.g("RequestException"))) return py::str("retry");
+        throw;
+    }
+    int status = response.attr("status_code").cast<int>();
+    if (status == 200) return py::none();
+    if (transient(status, response)) return py::str("retry");
+    c.g("verify_rest_response")(response, LOG_BATCH_ENDPOINT);
+    rt::raise(c.g("MlflowException"), rt::text({"The tracking server answered ", py::int_(status)}));
+}
+
+// The same batch for a store the tracking library opens itself (a folder, a
+// database), through the store.
+py::object send_to_store(rt::Call &c, py::handle store, py::handle run_id, py::handle body) {
+    py::object batch = c.g("json").attr("loads")(body);
+    py::list metrics, params;
+    for (py::handle m : batch["metrics"])
+        metrics.append(c.g("Metric")(m["key"], rt::builtin("float")(m["value"]), m["timestamp"], m["step"]));
+    for (py::handle p : batch["params"]) params.append(c.g("Param")(p["key"], p["value"]));
+    try {
+        store.attr("log_batch")("run_id"_a = run_id, "metrics"_a = metrics, "params"_a = params, "tags"_a = py::list());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(c.g("MlflowException"))) return py::str("retry");
+        // The same words as over HTTP: BAD_REQUEST is the store's database error.
+        py::object code = e.value().attr("error_code");
+        for (const char *refusal : {"INVALID_PARAMETER_VALUE", "RESOURCE_DOES_NOT_EXIST", "INVALID_STATE"})
+            if (rt::equal(code, py::str(refusal))) throw;
+        return py::str("retry");
+    }
+    return py::none();
+}
+
+}  // namespace
+
+py::object send_batch(rt::Call &c) {
+    auto [tracking_uri, run_id, body] = c.args<3>();
+    // The login's current token, where the tracking library reads it.
+    c.g("create_mlflow_client")(tracking_uri);
+    py::object store = c.g("_get_store")(tracking_uri);
+    if (rt::isinstance(store, c.g("RestStore"))) return send_over_http(c, store, body);
+    return send_to_store(c, store, run_id, body);
+}
+
+}  // namespace background
