@@ -484,6 +484,9 @@ def server_entries(world, sink):
     e.add("_send_batch", lambda: background._send_batch(uri, run_id, body.format(run_id)),
           lambda: refused(lambda: background._send_batch(uri, "no-such-run", body.format("no-such-run")),
                           MlflowException))
+    e.add("_request_target _answered", lambda: (background._request_target(uri), background._answered(503, "")),
+          lambda: refused(lambda: background._answered(404, '{"error_code": "RESOURCE_DOES_NOT_EXIST"}'),
+                          MlflowException))
     bounded = bounded_session()
     e.add("BoundedAdapter.send _WatchedHTTPConnection._new_conn _WatchedHTTPSConnection._new_conn",
           lambda: (bounded.get(uri + "/health").content,

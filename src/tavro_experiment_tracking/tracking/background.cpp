@@ -117,6 +117,9 @@ static void import_names(rt::Module &mod) {
     mod.from("mlflow.utils.rest_utils", {"verify_rest_response"});
     mod.import("mlflow.utils.validation", "mlflow_validation");
     mod.from("requests.exceptions", {"RequestException"});
+    mod.from("requests.utils", {"get_environ_proxies"});
+    mod.from("types", {"SimpleNamespace"});
+    mod.from("urllib.parse", {"urlsplit"});
     mod.from("tavro_experiment_tracking.auth.guard", {"abort_exchanges", "bounded_session"});
     mod.from("tavro_experiment_tracking.config",
              {"async_logging", "journal_folder", "offline_servers", "sync_command"});
@@ -158,6 +161,13 @@ RT_MODULE(background, m) {
     mod.def("_send_batch", {arg("tracking_uri"), arg("run_id"), arg("body")}, send_batch,
             rt::doc("Send one batch, its `log_batch` request body given (called by the sender thread): None when "
                     "it is on the server, \"retry\" when it may go through later; raises the server's refusal."));
+    mod.def("_request_target", {arg("tracking_uri")}, request_target,
+            rt::doc("Where the module's own HTTP client sends a batch for ``tracking_uri`` (host, port, path, header "
+                    "lines, deadline in seconds), or None: the tracking library's client carries it (called by the "
+                    "sender thread)."));
+    mod.def("_answered", {arg("status"), arg("text")}, answered,
+            rt::doc("What an answer to a batch means: None (on the server), \"retry\" (it may go through later); "
+                    "raises the server's refusal."));
     mod.def("_refused", {arg("run_id"), arg("keys"), arg("error")}, refused,
             rt::doc("Keep a refused batch for the run's iteration (called by the sender thread)."),
             rt::returns("None"));

@@ -36,6 +36,34 @@ constexpr size_t TAKE_AT_ONCE = 10000, FULL_BATCH = MAX_METRICS;
 // The size past which a journal goes on in a new segment.
 constexpr uint64_t SEGMENT_BYTES = 4U << 20U;
 
+// http.cpp: the sender's own HTTP client (see transport.cpp for when).
+struct HttpTarget {
+    std::string host, path, headers;  // headers: whole lines, the request's own
+    int port = 80;
+    Clock::duration timeout{};
+};
+struct HttpAnswer {
+    int status = 0;
+    std::string body;
+};
+class HttpConnection {
+public:
+    HttpConnection() = default;
+    HttpConnection(const HttpConnection &) = delete;
+    HttpConnection &operator=(const HttpConnection &) = delete;
+    ~HttpConnection();
+    // One exchange within `deadline`, cut when the queue is abandoned: false
+    // when no whole answer came.
+    bool exchange(const HttpTarget &target, const std::string &body, HttpAnswer &answer, Clock::time_point deadline,
+                  const Queue &queue);
+    void drop();
+
+private:
+    int fd = -1;
+    std::string host;
+    int port = 0;
+};
+
 // The settings in force (read when an iteration starts and when the sender
 // does, not at every value); a forked child keeps its parent's.
 struct Settings {
@@ -65,6 +93,7 @@ struct Process {
     std::atomic<uint64_t> logged{0};
     uint64_t said_kept_up_to = 0;
     bool offline_said = false;  // the exit said where the offline iterations are
+    HttpConnection connection;  // the sender's, kept open between batches
     explicit Process(size_t capacity) : queue(capacity) {}
 };
 
@@ -111,8 +140,13 @@ std::vector<Batch> batches_of(const std::vector<Record> &records);
 
 // transport.cpp
 enum class Outcome : std::uint8_t { Sent, Retry, Refused, Abandoned };
-Outcome attempt(const Batch &batch, std::string *refusal_text = nullptr);
+// One attempt at a batch. The sender passes its connection: a tracking
+// server over plain http without a proxy is then sent to by the module's
+// own client; a sync passes none.
+Outcome attempt(const Batch &batch, std::string *refusal_text = nullptr, HttpConnection *connection = nullptr);
 py::object send_batch(rt::Call &c);
+py::object request_target(rt::Call &c);
+py::object answered(rt::Call &c);
 
 // The one retry policy: a pause before each new attempt, doubling from
 // half a second to half a minute.

@@ -43,6 +43,7 @@ void forget_parent(Process &parent) {
             if (segment->fd >= 0) ::close(segment->fd);
             segment->fd = -1;
         }
+    parent.connection.drop();
     current = new Process(100000);
 }
 
@@ -77,7 +78,7 @@ namespace {
 Outcome send(Process &p, const Batch &batch) {
     Backoff backoff;
     Outcome outcome;
-    while ((outcome = attempt(batch)) == Outcome::Retry) {
+    while ((outcome = attempt(batch, nullptr, &p.connection)) == Outcome::Retry) {
         flush_journals_to_disk(p, false);
         auto pause = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(backoff.next()));
         if (!p.queue.pause(pause)) return Outcome::Abandoned;  // the exit's deadline passed

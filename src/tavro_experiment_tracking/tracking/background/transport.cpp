@@ -9,19 +9,56 @@ using namespace py::literals;
 
 namespace background {
 
-// One attempt at a batch, the GIL taken for it: `_send_batch` of the module
-// sends its JSON body (looked up now, so a patch of it takes effect); what it
-// raises is the server's refusal, kept for the run's iteration (or, for a
-// sync, put into `refusal`).
-Outcome attempt(const Batch &batch, std::string *refusal_text) {
+// One attempt at a batch. For a target this module's client carries, the
+// request is written and read without the GIL on the sender's connection;
+// otherwise, and for every answer but 200, the GIL is taken: `_send_batch`
+// or `_answered` of the module (looked up now, so a patch takes effect)
+// says what became of it; what they raise is the server's refusal, kept for
+// the run's iteration (or, for a sync, put into `refusal_text`).
+Outcome attempt(const Batch &batch, std::string *refusal_text, HttpConnection *connection) {
     if (_Py_IsFinalizing()) return Outcome::Abandoned;
     std::string body = batch.body();
+    HttpTarget target;
+    HttpAnswer answer;
+    bool native = false;
+    if (connection) {
+        WithGil gil;
+        try {
+            py::dict globals(rt::own(module_globals));
+            py::object found = globals["_request_target"](text_of(*batch.tracking_uri));
+            if (!found.is_none()) {
+                py::tuple t(found);
+                target.host = utf8(t[0]);
+                target.port = t[1].cast<int>();
+                target.path = utf8(t[2]);
+                target.headers = utf8(t[3]);
+                target.timeout =
+                    std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t[4].cast<double>()));
+                native = true;
+            }
+        } catch (py::error_already_set &e) {
+            // The tracking library's own client takes it: it says what is wrong.
+            e.discard_as_unraisable("background logging: choosing the connection of a batch");
+            native = false;
+        } catch (const std::exception &) {
+            native = false;  // not a target this client reads: the tracking library's client takes it
+        }
+    }
+    if (native) {
+        Process &p = process();
+        if (!connection->exchange(target, body, answer, Clock::now() + target.timeout, p.queue))
+            return p.queue.abandoned() ? Outcome::Abandoned : Outcome::Retry;
+        if (answer.status == 200) return Outcome::Sent;
+    }
     WithGil gil;
     try {
         py::object uri = text_of(*batch.tracking_uri), run_id = text_of(*batch.run_id);
         py::dict globals(rt::own(module_globals));
         try {
-            py::object outcome = globals["_send_batch"](uri, run_id, py::str(body.data(), body.size()));
+            py::object outcome = native
+                                     ? globals["_answered"](py::int_(answer.status),
+                                                            py::bytes(answer.body).attr("decode")("utf-8", "replace"))
+                                     : globals["_send_batch"](uri, run_id, py::str(body.data(), body.size()));
             return outcome.is_none() ? Outcome::Sent : Outcome::Retry;
         } catch (py::error_already_set &refusal) {
             py::list keys;
@@ -65,11 +102,11 @@ constexpr const char *const LOG_BATCH_ENDPOINT = "/api/2.0/mlflow/runs/log-batch
 // for any database error (a database stopped or restarting, a lock): a
 // refusal of the values says INVALID_PARAMETER_VALUE, RESOURCE_DOES_NOT_EXIST
 // or the like.
-bool transient(int status, py::handle response) {
+bool transient(rt::Call &c, int64_t status, py::handle text) {
     if (status == 401 || status == 408 || status == 429 || status >= 500) return true;
     if (status != 400) return false;
     try {
-        py::object answer = response.attr("json")();
+        py::object answer = c.g("json").attr("loads")(text);
         return rt::isinstance(answer, rt::builtin("dict")) &&
                rt::equal(answer.attr("get")("error_code"), py::str("BAD_REQUEST"));
     } catch (py::error_already_set &e) {
@@ -78,11 +115,20 @@ bool transient(int status, py::handle response) {
     }
 }
 
-// One `log_batch` request for a tracking server, as the tracking library
-// makes it, but one attempt only: retries are the sender's, with back-off,
-// and they must never hold the GIL while they wait.
-py::object send_over_http(rt::Call &c, py::handle store, py::handle body) {
-    py::object creds = store.attr("get_host_creds")();
+// What an answer other than 200 means: None never (a 200 is sent),
+// "retry" when it may go through later, else the refusal raised as the
+// tracking library raises it.
+py::object answer_outcome(rt::Call &c, int64_t status, py::handle text) {
+    if (status == 200) return py::none();
+    if (transient(c, status, text)) return py::str("retry");
+    py::object answer = c.g("SimpleNamespace")("status_code"_a = py::int_(status), "text"_a = text);
+    c.g("verify_rest_response")(answer, LOG_BATCH_ENDPOINT);
+    rt::raise(c.g("MlflowException"), rt::text({"The tracking server answered ", py::int_(status)}));
+}
+
+// The request's headers as the tracking library makes them: its header
+// providers', the content type, the credentials.
+py::dict request_headers(rt::Call &c, py::handle creds) {
     py::dict headers(c.g("resolve_request_headers")());
     headers["Content-Type"] = "application/json";
     if (rt::truthy(creds.attr("username")) && rt::truthy(creds.attr("password"))) {
@@ -92,6 +138,25 @@ py::object send_over_http(rt::Call &c, py::handle store, py::handle body) {
     } else if (rt::truthy(creds.attr("token"))) {
         headers["Authorization"] = rt::text({"Bearer ", creds.attr("token")});
     }
+    return headers;
+}
+
+std::string header_lines(rt::Call &c, py::handle creds, bool &clean) {
+    std::string lines;
+    for (auto item : request_headers(c, creds)) {
+        std::string name = utf8(py::str(item.first)), value = utf8(py::str(item.second));
+        if ((name + value).find_first_of("\r\n") != std::string::npos) clean = false;
+        lines += name + ": " + value + "\r\n";
+    }
+    return lines;
+}
+
+// One `log_batch` request for a tracking server, as the tracking library
+// makes it, but one attempt only: retries are the sender's, with back-off,
+// and they must never hold the GIL while they wait.
+py::object send_over_http(rt::Call &c, py::handle store, py::handle body) {
+    py::object creds = store.attr("get_host_creds")();
+    py::dict headers = request_headers(c, creds);
     py::object verify = creds.attr("server_cert_path").is_none()
                             ? py::object(py::bool_(!rt::truthy(creds.attr("ignore_tls_verification"))))
                             : py::object(creds.attr("server_cert_path"));
@@ -106,11 +171,7 @@ py::object send_over_http(rt::Call &c, py::handle store, py::handle body) {
         if (e.matches(c.g("RequestException"))) return py::str("retry");
         throw;
     }
-    int status = response.attr("status_code").cast<int>();
-    if (status == 200) return py::none();
-    if (transient(status, response)) return py::str("retry");
-    c.g("verify_rest_response")(response, LOG_BATCH_ENDPOINT);
-    rt::raise(c.g("MlflowException"), rt::text({"The tracking server answered ", py::int_(status)}));
+    return answer_outcome(c, as_int64(response.attr("status_code")), response.attr("text"));
 }
 
 // The same batch for a store the tracking library opens itself (a folder, a
@@ -143,6 +204,38 @@ py::object send_batch(rt::Call &c) {
     py::object store = c.g("_get_store")(tracking_uri);
     if (rt::isinstance(store, c.g("RestStore"))) return send_over_http(c, store, body);
     return send_to_store(c, store, run_id, body);
+}
+
+// Where this module's own client sends a batch for `tracking_uri`: a
+// tracking server over plain http, reached without a proxy (the
+// environment's HTTP_PROXY and NO_PROXY, as the tracking library's requests
+// read them) and without a client certificate. (host, port, path, header
+// lines, the exchange's deadline in seconds), or None: the tracking
+// library's client then carries it (https, a proxy, a store).
+py::object request_target(rt::Call &c) {
+    auto [tracking_uri] = c.args<1>();
+    // The login's current token, where the tracking library reads it.
+    c.g("create_mlflow_client")(tracking_uri);
+    py::object store = c.g("_get_store")(tracking_uri);
+    if (!rt::isinstance(store, c.g("RestStore"))) return py::none();
+    py::object creds = store.attr("get_host_creds")();
+    if (!creds.attr("client_cert_path").is_none()) return py::none();
+    py::object host = creds.attr("host");
+    py::object parts = c.g("urlsplit")(host);
+    if (!rt::equal(parts.attr("scheme"), py::str("http")) || parts.attr("hostname").is_none()) return py::none();
+    if (rt::truthy(c.g("get_environ_proxies")(host))) return py::none();
+    bool clean = true;
+    std::string lines = "Host: " + utf8(parts.attr("netloc")) + "\r\n" + header_lines(c, creds, clean);
+    if (!clean) return py::none();  // a value a header cannot carry: refused by the library's client, as it says
+    py::object port = parts.attr("port");
+    py::object path = rt::text({parts.attr("path").attr("rstrip")("/"), LOG_BATCH_ENDPOINT});
+    return py::make_tuple(parts.attr("hostname"), port.is_none() ? py::int_(80) : py::int_(port), path, text_of(lines),
+                          c.g("SEND_TIMEOUT"));
+}
+
+py::object answered(rt::Call &c) {
+    auto [status, text] = c.args<2>();
+    return answer_outcome(c, as_int64(status), text);
 }
 
 }  // namespace background
