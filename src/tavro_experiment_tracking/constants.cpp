@@ -65,7 +65,7 @@ RT_MODULE(constants, m) {
     mod.set("ASYNC_EXIT_TIMEOUT", py::float_(30.0));
     // Bytes past which a run's journal goes on in a new segment (a segment
     // the server has whole is removed while the run goes on).
-    mod.set("ASYNC_JOURNAL_SEGMENT_BYTES", py::int_(4 << 20));
+    mod.set("ASYNC_JOURNAL_SEGMENT_BYTES", py::int_(4U << 20U));
     // Background logging's journal: off when this is "0", "false" or "no"
     // (on by default); the folder it is kept in, when not the per-user cache.
     mod.set("ENV_JOURNAL", py::str("TAVRO_JOURNAL"));

@@ -42,7 +42,9 @@ int connect_to(const std::string &host, int port, Clock::time_point deadline, co
     if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
     int fd = -1;
     for (addrinfo *a = found; a && fd < 0; a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        fd = ::socket(a->ai_family,
+                      static_cast<int>(static_cast<unsigned>(a->ai_socktype) | SOCK_NONBLOCK | SOCK_CLOEXEC),
+                      a->ai_protocol);
         if (fd < 0) continue;
         int one = 1;
         (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -99,6 +101,14 @@ bool is_chunked(const std::string &head) {
     std::string coding = header_of(head, "transfer-encoding");
     for (char &ch : coding) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     return coding.find("chunked") != std::string::npos;
+}
+
+// The status of an answer's head ("HTTP/1.1 200 OK"), 0 when it has none.
+int status_of(const std::string &head) {
+    size_t space = head.find(' ');
+    if (space == std::string::npos) return 0;
+    long status = std::strtol(head.c_str() + space + 1, nullptr, 10);
+    return status >= 100 && status <= 999 ? static_cast<int>(status) : 0;
 }
 
 // A chunked body decoded; false while it is not complete (or not chunked
@@ -187,7 +197,7 @@ bool HttpConnection::exchange(const HttpTarget &target, const std::string &body,
                 if (complete) answer.body = rest.substr(0, expected);
             }
             if (complete) {
-                answer.status = std::atoi(head.c_str() + head.find(' ') + 1);
+                answer.status = status_of(head);
                 std::string connection = header_of(head, "connection");
                 for (char &ch : connection) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
                 if (connection == "close" || head.compare(0, 8, "HTTP/1.0") == 0) drop();
@@ -200,7 +210,7 @@ bool HttpConnection::exchange(const HttpTarget &target, const std::string &body,
             if (!is_chunked(head) && header_of(head, "content-length").empty() && !queue.abandoned() &&
                 Clock::now() < deadline) {
                 answer.body = raw.substr(head_end + 4);
-                answer.status = std::atoi(head.c_str() + head.find(' ') + 1);
+                answer.status = status_of(head);
                 drop();
                 return answer.status > 0;
             }

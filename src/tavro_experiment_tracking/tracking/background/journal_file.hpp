@@ -33,7 +33,7 @@ constexpr char MAGIC[] = "tavro-journal 1\n";
 constexpr size_t MAGIC_SIZE = sizeof MAGIC - 1;
 // A frame longer than this is damage, not a record (the records are a few
 // hundred bytes: a writer refuses a longer one).
-constexpr uint32_t MAX_PAYLOAD = 1u << 16;
+constexpr uint32_t MAX_PAYLOAD = 1U << 16U;
 
 constexpr uint32_t CRC_POLYNOMIAL = 0xEDB88320u;  // CRC-32 (zlib's), reflected
 
@@ -42,7 +42,7 @@ inline const std::array<uint32_t, 256> &crc_table() {
         std::array<uint32_t, 256> t{};
         for (uint32_t i = 0; i < 256; i++) {
             uint32_t c = i;
-            for (int k = 0; k < 8; k++) c = (c & 1) ? CRC_POLYNOMIAL ^ (c >> 1) : c >> 1;
+            for (int k = 0; k < 8; k++) c = (c & 1U) ? CRC_POLYNOMIAL ^ (c >> 1U) : c >> 1U;
             t[i] = c;
         }
         return t;
@@ -53,7 +53,8 @@ inline const std::array<uint32_t, 256> &crc_table() {
 inline uint32_t crc32(const char *data, size_t size, uint32_t crc = 0) {
     const std::array<uint32_t, 256> &table = crc_table();
     crc = ~crc;
-    for (size_t i = 0; i < size; i++) crc = table[(crc ^ static_cast<unsigned char>(data[i])) & 0xFF] ^ (crc >> 8);
+    for (size_t i = 0; i < size; i++)
+        crc = table[(crc ^ uint32_t{static_cast<unsigned char>(data[i])}) & 0xFFU] ^ (crc >> 8U);
     return ~crc;
 }
 
@@ -62,9 +63,9 @@ inline uint32_t crc32(const char *data, size_t size, uint32_t crc = 0) {
 // crc(A B) = multiply(x^(8 |B|), crc(A)) ^ crc(B), as zlib's crc32_combine.
 inline uint32_t multiply(uint32_t a, uint32_t b) {
     uint32_t product = 0;
-    for (int bit = 31; bit >= 0; bit--) {  // without branches: a's bits are noise to a predictor
-        product ^= b & (0u - ((a >> bit) & 1u));
-        b = (b >> 1) ^ (CRC_POLYNOMIAL & (0u - (b & 1u)));
+    for (uint32_t bit = 32; bit-- > 0;) {  // without branches: a's bits are noise to a predictor
+        product ^= b & (0U - ((a >> bit) & 1U));
+        b = (b >> 1U) ^ (CRC_POLYNOMIAL & (0U - (b & 1U)));
     }
     return product;
 }
@@ -75,10 +76,10 @@ inline const std::vector<uint32_t> &byte_shifts() {
     static const std::vector<uint32_t> shifts = [] {
         std::vector<uint32_t> s(size_t{MAX_PAYLOAD} + 1);
         const std::array<uint32_t, 256> &table = crc_table();
-        uint32_t x = 1u << 31;  // x^0
+        uint32_t x = 1U << 31U;  // x^0
         for (uint32_t &entry : s) {
             entry = x;
-            x = table[x & 0xFF] ^ (x >> 8);  // times x^8
+            x = table[x & 0xFFU] ^ (x >> 8U);  // times x^8
         }
         return s;
     }();
@@ -211,7 +212,7 @@ public:
 
 private:
     static constexpr uint64_t NONE = UINT64_MAX;
-    static constexpr size_t CHUNK = 1 << 20;
+    static constexpr size_t CHUNK = size_t{1} << 20U;
 
     size_t index(uint64_t offset) const { return static_cast<size_t>(offset - base_); }
     uint32_t u32(uint64_t offset) const {
@@ -263,7 +264,7 @@ private:
         while (prefix_base_ + prefix_.size() <= offset) {
             uint64_t at = prefix_base_ + prefix_.size() - 1;
             uint32_t r = ~prefix_.back();
-            r = table[(r ^ static_cast<unsigned char>(buffer_[index(at)])) & 0xFF] ^ (r >> 8);
+            r = table[(r ^ uint32_t{static_cast<unsigned char>(buffer_[index(at)])}) & 0xFFU] ^ (r >> 8U);
             prefix_.push_back(~r);
         }
         return prefix_[static_cast<size_t>(offset - prefix_base_)];
@@ -364,11 +365,11 @@ public:
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 int saved = n < 0 ? errno : ENOSPC;
-                if (done > 0) (void)!ftruncate(fd, off_t(size));
+                if (done > 0) (void)!ftruncate(fd, static_cast<off_t>(size));
                 errno = saved;
                 fail("writing the journal");
             }
-            done += size_t(n);
+            done += static_cast<size_t>(n);
         }
         size += frames.size();
     }

@@ -136,7 +136,7 @@ struct Batch {
     void add(const Record *r, const std::string &json);
     std::string body() const;
 };
-std::vector<Batch> batches_of(const std::vector<Record> &records);
+std::vector<Batch> batches_of(const std::vector<Record> &taken);
 
 // transport.cpp
 enum class Outcome : std::uint8_t { Sent, Retry, Refused, Abandoned };

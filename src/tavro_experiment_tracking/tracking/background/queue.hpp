@@ -102,7 +102,7 @@ public:
     void journaled(const JournalRef &j, size_t enough) {
         bool wake;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::scoped_lock lock(mutex_);
             wake = waiting_.empty() && entries_.empty();
             if (!j->waiting) {
                 j->waiting = true;
@@ -161,7 +161,7 @@ public:
     // waiting; with values written while it read, those start their
     // interval now, unless it stopped short of a backlog (`backlog`).
     void read(const JournalRef &j, bool backlog) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::scoped_lock lock(mutex_);
         if (!j->waiting) return;
         if (j->written.load() > j->taken.load()) {
             if (!backlog) j->since = Clock::now();
@@ -174,14 +174,14 @@ public:
     // The sender: memory's values up to `seq` are done with (sent, or given up).
     void done(uint64_t seq) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (seq > last_done_) last_done_ = seq;
+            std::scoped_lock lock(mutex_);
+            last_done_ = std::max(last_done_, seq);
         }
         room_.notify_all();
     }
     // The sender: a journal's `acked` moved on (a flush may be waiting for it).
     void acknowledged() {
-        { std::lock_guard<std::mutex> lock(mutex_); }
+        { std::scoped_lock lock(mutex_); }
         room_.notify_all();
     }
 
@@ -205,9 +205,9 @@ public:
             return true;
         };
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::scoped_lock lock(mutex_);
             if (done()) return true;
-            if (seq > flush_upto_) flush_upto_ = seq;
+            flush_upto_ = std::max(flush_upto_, seq);
             for (const Target &t : targets) t.first->flush_upto = std::max(t.first->flush_upto, t.second);
         }
         changed_.notify_all();
@@ -215,12 +215,12 @@ public:
     }
 
     uint64_t last_queued() const {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::scoped_lock lock(mutex_);
         return last_queued_;
     }
     // Memory's values queued and not yet done with (taken ones included).
     uint64_t pending() const {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::scoped_lock lock(mutex_);
         return last_queued_ - last_done_;
     }
 
@@ -228,7 +228,7 @@ public:
     // batch to fill, and `take` returns nothing once it is all taken.
     void stop() {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::scoped_lock lock(mutex_);
             stopping_ = true;
         }
         changed_.notify_all();
@@ -238,7 +238,7 @@ public:
     uint64_t abandon() {
         uint64_t dropped;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::scoped_lock lock(mutex_);
             dropped = last_queued_ - last_done_;
             entries_.clear();
             for (const JournalRef &j : waiting_) j->waiting = false;
@@ -253,18 +253,18 @@ public:
     // Values memory holds before a logging call waits for room.
     void set_capacity(size_t capacity) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::scoped_lock lock(mutex_);
             capacity_ = capacity ? capacity : 1;
         }
         room_.notify_all();
     }
     // A new sender after a stop (memory is empty by then).
     void restart() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::scoped_lock lock(mutex_);
         stopping_ = abandoned_ = false;
     }
     bool abandoned() const {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::scoped_lock lock(mutex_);
         return abandoned_;
     }
 

@@ -129,7 +129,8 @@ std::vector<Record> read_on(const JournalRef &j, size_t max, bool &backlog) {
     if (!newest) {
         std::scoped_lock lock(j->mutex);
         auto at = std::find(j->segments.begin(), j->segments.end(), segment);
-        if (at != j->segments.end() && ++at != j->segments.end()) {
+        if (at != j->segments.end()) ++at;
+        if (at != j->segments.end()) {
             j->reading = *at;
             j->read_at = 0;
             backlog = true;

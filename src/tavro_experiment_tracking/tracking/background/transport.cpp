@@ -146,7 +146,7 @@ std::string header_lines(rt::Call &c, py::handle creds, bool &clean) {
     for (auto item : request_headers(c, creds)) {
         std::string name = utf8(py::str(item.first)), value = utf8(py::str(item.second));
         if ((name + value).find_first_of("\r\n") != std::string::npos) clean = false;
-        lines += name + ": " + value + "\r\n";
+        lines.append(name).append(": ").append(value).append("\r\n");
     }
     return lines;
 }
