@@ -115,7 +115,7 @@ def ctrl_c_beside_a_crowd(provider):
 def hostile_answers():
     import requests
 
-    from tavro_experiment_tracking.auth.guard import AnswerTooLarge, bounded_session
+    from tavro_experiment_tracking.exchanges import AnswerTooLarge, bounded_session
 
     lines = []
     for behaviour in ("dribble", "huge"):

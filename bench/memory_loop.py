@@ -114,10 +114,9 @@ class Entries:
 def local_entries(sink):
     from mlflow.entities import Param
 
-    from tavro_experiment_tracking import config
+    from tavro_experiment_tracking import config, exchanges
     from tavro_experiment_tracking.auth import authenticator as authenticator_module, device, guard, utils
     from tavro_experiment_tracking.auth.authenticator import Authenticator, KOVAAuthenticator, OIDCAuthenticator
-    from tavro_experiment_tracking.auth.guard import BoundedAdapter
     from tavro_experiment_tracking.auth.lookup import check_authentication
     from tavro_experiment_tracking.auth.user import User
     from tavro_experiment_tracking.config import check_auth_env_configs
@@ -131,6 +130,7 @@ def local_entries(sink):
         RestException,
         ServerNotAccessibleException,
     )
+    from tavro_experiment_tracking.exchanges import BoundedAdapter
     from tavro_experiment_tracking.tracking import background, client as client_module
     from tavro_experiment_tracking.tracking.client import ActiveIteration, Client
     from tavro_experiment_tracking.utils.validation import _validate_keys_already_exists, is_cloud, is_server_up
@@ -228,9 +228,10 @@ def local_entries(sink):
     e.add("BoundedAdapter() BoundedAdapter.__init__ BoundedAdapter.init_poolmanager BoundedAdapter.proxy_manager_for "
           "BoundedAdapter.abort bounded_session abort_exchanges _cut_exchange",
           lambda: (BoundedAdapter(1.0, 10).proxy_manager_for("http://127.0.0.1:1"),
-                   guard.abort_exchanges(guard.bounded_session()), guard._cut_exchange([], threading.Event())),
+                   exchanges.abort_exchanges(exchanges.bounded_session()),
+                   exchanges._cut_exchange([], threading.Event())),
           lambda: refused(BoundedAdapter, TypeError),
-          lambda: refused(lambda: guard._cut_exchange([object()], threading.Event()), AttributeError))
+          lambda: refused(lambda: exchanges._cut_exchange([object()], threading.Event()), AttributeError))
     e.add("is_cloud", is_cloud, lambda: refused(lambda: is_cloud(1), TypeError))
     e.add("_validate_keys_already_exists", lambda: _validate_keys_already_exists([Param("a", "1")], {"a": "2"}),
           lambda: refused(lambda: _validate_keys_already_exists([5], {}), AttributeError))
@@ -311,10 +312,10 @@ def local_entries(sink):
           lambda: refused(lambda: config.sync_command(None, 5), TypeError))
     signed, unsigned = types.SimpleNamespace(jws_header={"alg": "RS256"}), types.SimpleNamespace(jws_header=None)
     e.add("check_endpoint id_token_refusal",
-          lambda: (guard.check_endpoint("https://idp/token", "token endpoint"), guard.id_token_refusal(signed, {}),
+          lambda: (exchanges.check_endpoint("https://idp/token", "token endpoint"), guard.id_token_refusal(signed, {}),
                    guard.id_token_refusal(unsigned, {"id_token_signing_alg_values_supported": ["ES256"]})),
-          lambda: refused(lambda: guard.check_endpoint("http://idp.example/token", "token endpoint"),
-                          guard.PlainHttpRefused),
+          lambda: refused(lambda: exchanges.check_endpoint("http://idp.example/token", "token endpoint"),
+                          exchanges.PlainHttpRefused),
           lambda: refused(lambda: guard.id_token_refusal(signed, None), AttributeError))
     e.add("_failure_reason", lambda: client_module._failure_reason(OSError(111, "[Errno 111] Connection refused")),
           lambda: refused(lambda: client_module._failure_reason(bad), RuntimeError))
@@ -356,11 +357,11 @@ def server_entries(world, sink):
     from mlflow.exceptions import MlflowException
 
     from tavro_experiment_tracking.auth.authenticator import KOVAAuthenticator, OIDCAuthenticator
-    from tavro_experiment_tracking.auth.guard import AnswerTooLarge, bounded_session
     from tavro_experiment_tracking.auth.lookup import check_authentication
     from tavro_experiment_tracking.auth.utils import CallbackServer
     from tavro_experiment_tracking.entities.project import Project
     from tavro_experiment_tracking.exception import ExperimentTrackingException, RestException
+    from tavro_experiment_tracking.exchanges import AnswerTooLarge, bounded_session
     from tavro_experiment_tracking.tracking.client import ActiveIteration, Client
     from tavro_experiment_tracking.tracking.initialize import init
     from tavro_experiment_tracking.utils.validation import is_server_up

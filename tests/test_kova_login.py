@@ -13,7 +13,7 @@ import tavro_authn
 from tavro_experiment_tracking import constants, context
 from tavro_experiment_tracking.auth import authenticator as authenticator_module
 from tavro_experiment_tracking.auth.authenticator import KOVAAuthenticator
-from tavro_experiment_tracking.auth.guard import AnswerTooLarge
+from tavro_experiment_tracking.auth.guard import AnswerTooLarge  # its published name
 from tavro_experiment_tracking.exception import ExperimentTrackingException
 from tavro_experiment_tracking.tracking.initialize import init
 

@@ -17,24 +17,24 @@ HEAVY = ("mlflow", "oic", "requests", "tavro_authn")
 LAYERS = [
     {  # 0: nothing of the package
         "constants": set(), "context": set(), "exception": set(), "model.tags": set(),
-        "entities.quorril": set(), "auth.user": set(),
+        "entities.quorril": set(), "auth.user": set(), "auth.guard": set(),
     },
     {  # 1
         "utils.validation": {"constants", "requests"},
         "config": {"constants", "exception"},
-        "auth.guard": {"constants", "requests"},
+        "exchanges": {"constants", "requests"},
         "auth.store": {"constants"},
     },
     {  # 2
         "tracking.client": {"auth.user", "config", "constants", "context", "exception", "utils.validation", "mlflow"},
         "auth.utils": {"auth.guard", "exception"},
-        "auth.device": {"auth.guard", "constants", "exception", "requests"},
+        "auth.device": {"auth.guard", "constants", "exception", "exchanges", "requests"},
     },
     {  # 3
         "auth.authenticator": {"auth.device", "auth.guard", "auth.store", "auth.user", "auth.utils", "constants",
-                               "exception", "oic", "requests", "tavro_authn"},
+                               "exception", "exchanges", "oic", "requests", "tavro_authn"},
         "entities.project": {"entities.quorril", "exception", "tracking.client", "mlflow"},
-        "tracking.background": {"auth.guard", "config", "constants", "exception", "tracking.client",
+        "tracking.background": {"config", "constants", "exception", "exchanges", "tracking.client",
                                 "utils.validation", "mlflow", "requests"},
     },
     {  # 4

@@ -138,7 +138,8 @@ py::object positive(rt::Call &c, py::handle value, const char *name, const char 
 }
 
 py::object use_async_logging(rt::Call &c) {
-    auto [enabled, flush_interval, max_queued_records, exit_timeout, journal, journal_segment_bytes] = c.args<6>();
+    auto [enabled, flush_interval, max_queued_records, exit_timeout, journal, journal_segment_bytes,
+          requests_in_flight] = c.args<7>();
     if (!enabled.is_none() && !rt::isinstance(enabled, rt::builtin("bool")))
         rt::raise(PyExc_TypeError, rt::text({"enabled must be True, False or None, not ",
                                              py::type::handle_of(enabled).attr("__name__")}));
@@ -146,10 +147,12 @@ py::object use_async_logging(rt::Call &c) {
                                           rt::isinstance(max_queued_records, rt::builtin("bool"))))
         rt::raise(PyExc_TypeError, rt::text({"max_queued_records must be an int, not ",
                                              py::type::handle_of(max_queued_records).attr("__name__")}));
-    if (!journal_segment_bytes.is_none() && (!rt::isinstance(journal_segment_bytes, rt::builtin("int")) ||
-                                             rt::isinstance(journal_segment_bytes, rt::builtin("bool"))))
-        rt::raise(PyExc_TypeError, rt::text({"journal_segment_bytes must be an int, not ",
-                                             py::type::handle_of(journal_segment_bytes).attr("__name__")}));
+    for (auto [count, name] : {std::pair<py::handle, const char *>{journal_segment_bytes, "journal_segment_bytes"},
+                               {requests_in_flight, "requests_in_flight"}})
+        if (!count.is_none() &&
+            (!rt::isinstance(count, rt::builtin("int")) || rt::isinstance(count, rt::builtin("bool"))))
+            rt::raise(PyExc_TypeError,
+                      rt::text({name, " must be an int, not ", py::type::handle_of(count).attr("__name__")}));
     if (!journal.is_none() && !rt::isinstance(journal, rt::builtin("bool")))
         rt::raise(PyExc_TypeError, rt::text({"journal must be True, False or None, not ",
                                              py::type::handle_of(journal).attr("__name__")}));
@@ -162,6 +165,8 @@ py::object use_async_logging(rt::Call &c) {
     if (!exit_timeout.is_none()) changes["exit_timeout"] = positive(c, exit_timeout, "exit_timeout", "float");
     if (!journal_segment_bytes.is_none())
         changes["journal_segment_bytes"] = positive(c, journal_segment_bytes, "journal_segment_bytes", "int");
+    if (!requests_in_flight.is_none())
+        changes["requests_in_flight"] = positive(c, requests_in_flight, "requests_in_flight", "int");
     c.g("_async_logging").attr("update")(changes);
     return py::none();
 }
@@ -286,6 +291,7 @@ py::object async_logging(rt::Call &c) {
     settings["max_queued_records"] = chosen.attr("get")("max_queued_records", c.g("ASYNC_MAX_QUEUED_RECORDS"));
     settings["exit_timeout"] = chosen.attr("get")("exit_timeout", c.g("ASYNC_EXIT_TIMEOUT"));
     settings["journal_segment_bytes"] = chosen.attr("get")("journal_segment_bytes", c.g("ASYNC_JOURNAL_SEGMENT_BYTES"));
+    settings["requests_in_flight"] = chosen.attr("get")("requests_in_flight", c.g("ASYNC_REQUESTS_IN_FLIGHT"));
     py::object journal = chosen.attr("get")("journal", py::none());
     bool journaled = offline || (journal.is_none() ? env_flag(c, c.g("ENV_JOURNAL"), true) : rt::truthy(journal));
     settings["journal"] = journaled ? c.g("journal_folder")() : py::none();
@@ -313,7 +319,10 @@ journal is the queue: the sender reads the values back from it, a logging call
 never waits for room, and memory holds none of them; ``max_queued_records``
 bounds the queue only without a journal. A run's journal is kept in segments of
 about ``journal_segment_bytes`` (``ASYNC_JOURNAL_SEGMENT_BYTES``); a segment the
-server has whole is removed while the run goes on.)";
+server has whole is removed while the run goes on. ``requests_in_flight``
+(``ASYNC_REQUESTS_IN_FLIGHT``) is how many requests the sender has under way at
+once when a backlog makes several batches (each run's parameters still reach the
+server in the order they were logged).)";
 
 constexpr const char *ASYNC_LOGGING_DOC =
     R"(The background logging settings in force, or None when iterations log synchronously.
@@ -382,6 +391,7 @@ RT_MODULE(config, m) {
                                                      "ASYNC_MAX_QUEUED_RECORDS",
                                                      "ASYNC_EXIT_TIMEOUT",
                                                      "ASYNC_JOURNAL_SEGMENT_BYTES",
+                                                     "ASYNC_REQUESTS_IN_FLIGHT",
                                                      "ENV_JOURNAL",
                                                      "ENV_JOURNAL_DIR",
                                                      "ENV_OFFLINE",
@@ -407,7 +417,8 @@ RT_MODULE(config, m) {
              rt::kwonly("max_queued_records").def_none().ann("Optional[int]"),
              rt::kwonly("exit_timeout").def_none().ann("Optional[float]"),
              rt::kwonly("journal").def_none().ann("Optional[bool]"),
-             rt::kwonly("journal_segment_bytes").def_none().ann("Optional[int]")},
+             rt::kwonly("journal_segment_bytes").def_none().ann("Optional[int]"),
+             rt::kwonly("requests_in_flight").def_none().ann("Optional[int]")},
             use_async_logging, rt::doc(USE_ASYNC_LOGGING_DOC), rt::returns("None"));
     mod.def("async_logging", {}, async_logging, rt::doc(ASYNC_LOGGING_DOC), rt::returns("Optional[Dict[str, Any]]"));
     mod.def("journal_folder", {}, journal_folder, rt::doc(JOURNAL_FOLDER_DOC), rt::returns("str"));

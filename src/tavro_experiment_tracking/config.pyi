@@ -8,6 +8,7 @@ from tavro_experiment_tracking.constants import (
     ASYNC_FLUSH_INTERVAL,
     ASYNC_JOURNAL_SEGMENT_BYTES,
     ASYNC_MAX_QUEUED_RECORDS,
+    ASYNC_REQUESTS_IN_FLIGHT,
     DEFAULT_TRACK_SERVER,
     ENV_ASYNC_LOGGING,
     ENV_EXP_TRACKING_SERVER_URI,
@@ -40,9 +41,10 @@ def use_async_logging(
     exit_timeout: Optional[float] = None,
     journal: Optional[bool] = None,
     journal_segment_bytes: Optional[int] = None,
+    requests_in_flight: Optional[int] = None,
 ) -> None: ...
 # The settings in force (flush_interval, max_queued_records, exit_timeout,
-# journal: the folder or None, journal_segment_bytes), or None.
+# journal: the folder or None, journal_segment_bytes, requests_in_flight), or None.
 def async_logging() -> Optional[Dict[str, Any]]: ...
 def journal_folder() -> str: ...
 

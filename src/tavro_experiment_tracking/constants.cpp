@@ -66,6 +66,8 @@ RT_MODULE(constants, m) {
     // Bytes past which a run's journal goes on in a new segment (a segment
     // the server has whole is removed while the run goes on).
     mod.set("ASYNC_JOURNAL_SEGMENT_BYTES", py::int_(4U << 20U));
+    // Requests the sender has under way at once when a backlog makes several batches.
+    mod.set("ASYNC_REQUESTS_IN_FLIGHT", py::int_(4));
     // Background logging's journal: off when this is "0", "false" or "no"
     // (on by default); the folder it is kept in, when not the per-user cache.
     mod.set("ENV_JOURNAL", py::str("TAVRO_JOURNAL"));

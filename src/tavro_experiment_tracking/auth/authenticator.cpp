@@ -662,8 +662,8 @@ static void import_names(rt::Module &mod) {
     mod.lazy_from("oic.utils.authn.client", {"CLIENT_AUTHN_METHOD"});
     mod.lazy_from("oic.utils.keyio", {"KeyBundle", "UpdateFailed"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
-    mod.from("tavro_experiment_tracking.auth.guard",
-             {"abort_exchanges", "bounded_session", "check_endpoint", "guard_library_logs", "remember_secret"});
+    mod.from("tavro_experiment_tracking.auth.guard", {"guard_library_logs", "remember_secret"});
+    mod.from("tavro_experiment_tracking.exchanges", {"abort_exchanges", "bounded_session", "check_endpoint"});
     // The login's local server: one thread per connection, none waited for.
     mod.from("tavro_experiment_tracking.auth.utils",
              {"CallbackServer as HTTPServer", "get_disposable_handler", "id_token_user"});

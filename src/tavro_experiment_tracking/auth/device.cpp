@@ -267,8 +267,8 @@ RT_MODULE(device, m) {
     mod.from("urllib.parse", {"quote_plus", "urlencode"});
     mod.from("requests.exceptions", {"ConnectionError", "Timeout"});
     mod.lazy_from("oic.oic.message", {"AccessTokenResponse"});
-    mod.from("tavro_experiment_tracking.auth.guard",
-             {"bounded_session", "check_endpoint", "id_token_refusal", "redact", "remember_secret"});
+    mod.from("tavro_experiment_tracking.auth.guard", {"id_token_refusal", "redact", "remember_secret"});
+    mod.from("tavro_experiment_tracking.exchanges", {"bounded_session", "check_endpoint"});
     mod.from("tavro_experiment_tracking.constants", {"AUTH_REQUEST_TIMEOUT"});
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));

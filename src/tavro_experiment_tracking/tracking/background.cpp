@@ -120,10 +120,11 @@ static void import_names(rt::Module &mod) {
     mod.from("requests.utils", {"get_environ_proxies"});
     mod.from("types", {"SimpleNamespace"});
     mod.from("urllib.parse", {"urlsplit"});
-    mod.from("tavro_experiment_tracking.auth.guard", {"abort_exchanges", "bounded_session"});
+
     mod.from("tavro_experiment_tracking.config",
              {"async_logging", "journal_folder", "offline_servers", "sync_command"});
     mod.from("tavro_experiment_tracking.constants", {"ASYNC_EXIT_TIMEOUT"});
+    mod.from("tavro_experiment_tracking.exchanges", {"abort_exchanges", "bounded_session"});
     mod.from("tavro_experiment_tracking.exception",
              {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE", "CHANGING_LOGGED_PARAMS_MESSAGE"});
     mod.from("tavro_experiment_tracking.tracking.client",

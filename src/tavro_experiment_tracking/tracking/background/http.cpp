@@ -195,6 +195,11 @@ bool HttpConnection::exchange(const HttpTarget &target, const std::string &body,
                 if (expected > MAX_ANSWER_BYTES) break;
                 complete = rest.size() >= expected;
                 if (complete) answer.body = rest.substr(0, expected);
+                if (rest.size() > expected) {  // more than the answer: the connection is not to be trusted again
+                    answer.status = status_of(head);
+                    drop();
+                    return answer.status > 0;
+                }
             }
             if (complete) {
                 answer.status = status_of(head);

@@ -20,6 +20,7 @@
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +72,7 @@ struct Settings {
     std::string journal_folder;  // "" when values are not journaled
     std::string offline_prefix;  // offline stores' tracking URIs start with it
     std::atomic<uint64_t> segment_bytes{SEGMENT_BYTES};
+    std::atomic<size_t> requests_in_flight{4};
     bool offline_used = false;
 };
 
@@ -93,7 +95,9 @@ struct Process {
     std::atomic<uint64_t> logged{0};
     uint64_t said_kept_up_to = 0;
     bool offline_said = false;  // the exit said where the offline iterations are
-    HttpConnection connection;  // the sender's, kept open between batches
+    // The sender's connections, one per request in flight, kept open
+    // between batches.
+    std::vector<std::unique_ptr<HttpConnection>> connections;
     explicit Process(size_t capacity) : queue(capacity) {}
 };
 
@@ -149,7 +153,8 @@ py::object request_target(rt::Call &c);
 py::object answered(rt::Call &c);
 
 // The one retry policy: a pause before each new attempt, doubling from
-// half a second to half a minute.
+// half a second to ten seconds (a server back from an outage waits at most
+// that for the backlog; a connection refused costs it nothing).
 class Backoff {
 public:
     double next() {
@@ -159,7 +164,7 @@ public:
     }
 
 private:
-    static constexpr double FIRST = 0.5, LONGEST = 30.0;
+    static constexpr double FIRST = 0.5, LONGEST = 10.0;
     double pause_ = FIRST;
 };
 

@@ -65,6 +65,7 @@ public:
         std::vector<Record> records;
         uint64_t last = 0;
         JournalRef journal;
+        bool idle = false;  // nothing is due now: the sender is about to wait
         bool empty() const { return records.empty() && !journal; }
     };
     // A journal, and the value of it a flush waits for.
@@ -120,8 +121,9 @@ public:
     // what. Due: `enough` values, the oldest has waited `interval`, a flush
     // asks for it, or stopping. Memory's values go first (up to `max`); the
     // journals take turns. Nothing once stopping with nothing left (or
-    // everything abandoned).
-    Due take(size_t max, size_t enough, Clock::duration interval) {
+    // everything abandoned). With `say_idle`, returns at once, `idle`, when
+    // it would wait.
+    Due take(size_t max, size_t enough, Clock::duration interval, bool say_idle = false) {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             if (abandoned_) return {};
@@ -150,6 +152,11 @@ public:
                 wake = std::min(wake, j->since + interval);
             }
             if (stopping_ && entries_.empty() && waiting_.empty()) return {};
+            if (say_idle) {
+                Due idle;
+                idle.idle = true;
+                return idle;
+            }
             if (wake == Clock::time_point::max())
                 changed_.wait(lock);
             else

@@ -43,7 +43,7 @@ void forget_parent(Process &parent) {
             if (segment->fd >= 0) ::close(segment->fd);
             segment->fd = -1;
         }
-    parent.connection.drop();
+    for (auto &connection : parent.connections) connection->drop();
     current = new Process(100000);
 }
 
@@ -75,10 +75,10 @@ namespace {
 
 // Sends a batch until it is sent or refused, pausing between attempts
 // (the journals catch up on the disk meanwhile).
-Outcome send(Process &p, const Batch &batch) {
+Outcome send(Process &p, const Batch &batch, HttpConnection &connection) {
     Backoff backoff;
     Outcome outcome;
-    while ((outcome = attempt(batch, nullptr, &p.connection)) == Outcome::Retry) {
+    while ((outcome = attempt(batch, nullptr, &connection)) == Outcome::Retry) {
         flush_journals_to_disk(p, false);
         auto pause = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(backoff.next()));
         if (!p.queue.pause(pause)) return Outcome::Abandoned;  // the exit's deadline passed
@@ -139,24 +139,64 @@ std::vector<Record> read_on(const JournalRef &j, size_t max, bool &backlog) {
     return out;
 }
 
+// Sends what was taken. When it makes several batches, those that hold
+// metrics alone go side by side, up to `requests_in_flight` at once, each on
+// a connection of its own (the server has several workers); a batch that
+// holds parameters goes alone, after those before it, so that each run's
+// parameters reach the server in the order they were logged. Acknowledged
+// in order; what the exit abandoned stays unacknowledged.
 void send_all(Process &p, const std::vector<Record> &records) {
-    for (const Batch &batch : batches_of(records)) {
-        if (p.queue.abandoned()) break;
-        Outcome outcome = send(p, batch);
-        if (outcome != Outcome::Sent && outcome != Outcome::Refused) continue;
-        const Record &last = *batch.records.back();
-        if (!last.journal) continue;
-        acknowledged(*last.journal, last.segment, last.jseq);
-        p.queue.acknowledged();
+    std::vector<Batch> batches = batches_of(records);
+    size_t width = std::max<size_t>(1, settings().requests_in_flight.load());
+    while (p.connections.size() < width) p.connections.push_back(std::make_unique<HttpConnection>());
+    for (size_t i = 0; i < batches.size() && !p.queue.abandoned();) {
+        size_t end = i + 1;
+        if (batches[i].param_count == 0)
+            while (end < batches.size() && end - i < width && batches[end].param_count == 0) end++;
+        std::vector<Outcome> outcomes(end - i, Outcome::Abandoned);
+        std::vector<std::thread> others;
+        for (size_t k = 1; k < end - i; k++) {
+            try {
+                others.emplace_back([&, k] { outcomes[k] = send(p, batches[i + k], *p.connections[k]); });
+            } catch (const std::system_error &) {
+                outcomes[k] = send(p, batches[i + k], *p.connections[k]);  // no thread to be had: in turn
+            }
+        }
+        outcomes[0] = send(p, batches[i], *p.connections[0]);
+        for (std::thread &t : others) t.join();
+        for (size_t k = 0; k < outcomes.size(); k++) {
+            if (outcomes[k] != Outcome::Sent && outcomes[k] != Outcome::Refused) return;
+            const Record &last = *batches[i + k].records.back();
+            if (!last.journal) continue;
+            acknowledged(*last.journal, last.segment, last.jseq);
+            p.queue.acknowledged();
+        }
+        i = end;
     }
 }
 
+// The sender's connections stay open while something is due, from one
+// batch to the next; before the sender waits they close (a server keeps an
+// idle connection's worker, and a test server waits for it to close).
+void drop_connections(Process &p) {
+    for (auto &connection : p.connections) connection->drop();
+}
+
 void run_sender(Process *p) {
+    bool busy = false;
     for (;;) {
         auto interval =
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings().flush_interval));
-        Queue::Due due = p->queue.take(TAKE_AT_ONCE, FULL_BATCH, interval);
-        if (due.empty()) return;
+        Queue::Due due = p->queue.take(TAKE_AT_ONCE, FULL_BATCH, interval, busy);
+        busy = !due.idle;
+        if (due.idle) {
+            drop_connections(*p);
+            continue;
+        }
+        if (due.empty()) {
+            drop_connections(*p);
+            return;
+        }
         if (due.journal) {
             bool backlog = false;
             std::vector<Record> records = read_on(due.journal, TAKE_AT_ONCE, backlog);
@@ -184,6 +224,8 @@ void apply_settings(rt::Call &c) {
     s.offline_prefix = folder.is_none() ? std::string() : "file://" + s.journal_folder + "/offline/";
     py::object segment_bytes = chosen.attr("get")("journal_segment_bytes");
     if (!segment_bytes.is_none()) s.segment_bytes = segment_bytes.cast<uint64_t>();
+    py::object in_flight = chosen.attr("get")("requests_in_flight");
+    if (!in_flight.is_none()) s.requests_in_flight = in_flight.cast<size_t>();
     if (rt::truthy(chosen.attr("get")("offline"))) s.offline_used = true;
 }
 
