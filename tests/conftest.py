@@ -236,6 +236,9 @@ class HostileEndpoint:
                 pass
 
     def stop(self):
+        import socket
+
+        self.listener.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread, which then ends
         self.listener.close()
 
 

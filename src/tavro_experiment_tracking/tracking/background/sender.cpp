@@ -164,6 +164,9 @@ void send_all(Process &p, const std::vector<Record> &records) {
         }
         outcomes[0] = send(p, batches[i], *p.connections[0]);
         for (std::thread &t : others) t.join();
+        // Only the first connection goes on being used for a wave of one
+        // (a batch retried while the server is away, say).
+        for (size_t k = 1; k < p.connections.size(); k++) p.connections[k]->drop();
         for (size_t k = 0; k < outcomes.size(); k++) {
             if (outcomes[k] != Outcome::Sent && outcomes[k] != Outcome::Refused) return;
             const Record &last = *batches[i + k].records.back();
