@@ -114,12 +114,15 @@ screenshot: demo
 # On loopback, then again through a proxy adding 20 ms each way (BENCH_ARGS
 # passes options, e.g. BENCH_ARGS="--runs-large 0"); then a training loop's
 # logging side by side (LOOP_ARGS), MLflow 2.x's own background logging
-# included, from an environment of its own (never the package's).
+# included, from an environment of its own (never the package's); then a
+# backlog: values logged while the server is away, an outage mid-loop, a
+# loop that never releases the GIL (BACKLOG_ARGS).
 MLFLOW2 := build/bench-mlflow2
 MLFLOW2_VERSION := 2.22.5
 bench: build $(MLFLOW2)/.installed
 	$(PY) bench/bench_tracking.py $(BENCH_ARGS)
 	$(PY) bench/training_loop.py --mlflow2-python $(MLFLOW2)/bin/python $(LOOP_ARGS)
+	$(PY) bench/backlog.py --mlflow2-python $(MLFLOW2)/bin/python $(BACKLOG_ARGS)
 	$(PY) bench/journal_sync.py $(JOURNAL_ARGS)
 
 # What sync costs on large and hostile journals: the memory of a sync of

@@ -15,11 +15,13 @@ two workers) that this script stops and starts again, on the same port:
 - outage: a training loop (about a millisecond of work a step, the GIL
   released, three metrics a step) with the server away for `--outage`
   seconds in its middle: the calls' p99 and slowest.
-- Python-bound: a loop that computes in Python and never releases the GIL,
-  with and without a `log_metric` a step: how much longer it runs.
+- Python-bound: a loop that computes in Python and never releases the GIL
+  (about a millisecond a step), with and without a `log_metric` a step: how
+  much longer it runs.
 
 With `--mlflow2-python` (make bench makes one), MLflow 2.x's own background
-logging (`synchronous=False`) runs the away and outage sides beside ours.
+logging (`synchronous=False`) runs the away side (`--mlflow2-values`: it
+sends about a value a request) and the outage side beside ours.
 
     .venv/bin/python bench/backlog.py [--values 300000 1000000] [--outage 60] [--mlflow2-python PATH]
 """
@@ -82,7 +84,7 @@ CHILD = textwrap.dedent("""
     if kind == "python":  # the GIL never released: arithmetic in Python
         for step in range(n):
             total = 0
-            for i in range(300):
+            for i in range(12000):  # about a millisecond
                 total += i * i
             if not none:
                 log("x", total, step=step)
@@ -157,10 +159,12 @@ def side(server, python, who, kind, n, experiment_id, outage=0.0):
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 
     def read():
-        line = proc.stdout.readline()
-        if not line:
-            raise RuntimeError("{} {} ended early (exit status {})".format(who, kind, proc.wait()))
-        return json.loads(line)
+        while True:  # a side's own lines (MLflow 2.x prints one at the run's end) are not ours
+            line = proc.stdout.readline()
+            if not line:
+                raise RuntimeError("{} {} ended early (exit status {})".format(who, kind, proc.wait()))
+            if line.startswith("{"):
+                return json.loads(line)
 
     def say():
         proc.stdin.write("\n")
@@ -186,6 +190,7 @@ def side(server, python, who, kind, n, experiment_id, outage=0.0):
         if proc.poll() is None:
             proc.kill()
     result["who"], result["kind"], result["n"] = who, kind, n
+    print("    " + json.dumps(result), flush=True)  # as measured: a later side that fails keeps this one
     result["count"], result["distinct"] = server.values(run_id) if run_id else (0, 0)
     if kind == "away":
         result["rate"] = n / max(drained - up, 1e-9)
@@ -198,7 +203,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--values", type=int, nargs="+", default=[300000, 1000000])
     parser.add_argument("--outage", type=float, default=60.0, help="seconds the server is away mid-loop (0: skip)")
-    parser.add_argument("--python-steps", type=int, default=200000)
+    parser.add_argument("--python-steps", type=int, default=20000)
+    parser.add_argument("--mlflow2-values", type=int, default=10000,
+                        help="values of MLflow 2.x's away side (it drains a value a request)")
     parser.add_argument("--mlflow2-python", help="a Python with MLflow 2.x installed")
     args = parser.parse_args()
 
@@ -213,10 +220,11 @@ def main():
             experiment_id = MlflowClient(server.uri).create_experiment("backlog")
             whos = [("package", sys.executable)] + ([("mlflow 2", args.mlflow2_python)] if args.mlflow2_python else [])
             for n in args.values:
-                for who, python in whos:
-                    for kind in ("away", "there") if who == "package" else ("away",):
-                        rows.append(side(server, python, who, kind, n, experiment_id))
-                        print("  measured: {} {} {:,}".format(who, kind, n), flush=True)
+                for kind in ("away", "there"):
+                    rows.append(side(server, sys.executable, "package", kind, n, experiment_id))
+                    print("  measured: package {} {:,}".format(kind, n), flush=True)
+            if args.mlflow2_python:
+                rows.append(side(server, args.mlflow2_python, "mlflow 2", "away", args.mlflow2_values, experiment_id))
             if args.outage:
                 steps = int((args.outage * 1.6) / 0.0012)
                 for who, python in whos:
@@ -230,7 +238,8 @@ def main():
     def f(value, form):
         return form.format(value) if value is not None else "-"
 
-    print("\n{:<10} {:<8} {:>10} {:>9} {:>8} {:>8} {:>8} {:>10} {:>10} {:>10} {:>9} {:>8}".format(
+    print("\n(outage: values are steps of three metrics; on server: values/distinct steps)")
+    print("{:<10} {:<8} {:>10} {:>9} {:>8} {:>8} {:>8} {:>10} {:>10} {:>10} {:>9} {:>8}".format(
         "side", "kind", "values", "median us", "p99 us", "max ms", "loop s", "grew MB", "journal MB", "drain /s",
         "on server", "left"))
     for r in rows:
