@@ -95,7 +95,9 @@ def test_sync_against_a_server_that_is_down_says_so_at_once():
     done = subprocess.run([sys.executable, "-m", "tavro_experiment_tracking", "sync", "--server", down, folder],
                           capture_output=True, text=True, timeout=60,
                           env=dict(os.environ, MLFLOW_HTTP_REQUEST_MAX_RETRIES="5"))
-    assert done.returncode == 1 and time.monotonic() - started < 10
+    # Not the retries' minutes (five with back-off); an interpreter's start under the sanitizers on a busy
+    # machine alone took 10 s once.
+    assert done.returncode == 1 and time.monotonic() - started < 30
     assert done.stderr == ("Cannot reach the tracking server at {}: Connection refused. Nothing more was sent; every "
                            "journal is kept: run this again once it answers.\n".format(down))
     assert os.listdir(folder) == ["run.journal"]
