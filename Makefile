@@ -24,13 +24,20 @@ STAMP := $(VENV)/.installed
 
 venv: $(STAMP)
 
-# --no-compile: a module is compiled when it is first imported, not every
-# module of every dependency at install time (a third of the install's CPU).
+# The dependencies go in through uv (installed first, with pip): it resolves
+# and unpacks the pinned set in seconds where pip takes a minute, and links
+# the files of a second environment from its cache. Where uv cannot be had,
+# pip does the same work. Both compile the modules' bytecode at install:
+# with PYTHONDONTWRITEBYTECODE set (as on CI's machines) nothing is compiled
+# later, and every interpreter the tests start would compile MLflow again.
 $(STAMP): constraints.txt requirements-dev.txt platform/tavro_authn/pyproject.toml $(wildcard platform/tavro_authn/tavro_authn/*.py)
 	@test -n "$(PYBIN)" -a -x "$(PYBIN)" || { echo "Python $(PYTHON) not found (tried pyenv and PATH)"; exit 1; }
 	test -x $(PY) || $(PYBIN) -m venv $(VENV)
-	$(PY) -m pip install -q --no-compile -c constraints.txt -r requirements-dev.txt
-	$(PY) -m pip install -q -c constraints.txt --no-deps ./platform/tavro_authn
+	$(PY) -m pip install -q -c constraints.txt uv || echo "uv could not be installed: pip installs the dependencies"
+	if [ -x $(VENV)/bin/uv ]; then install=($(VENV)/bin/uv pip install -q --compile-bytecode --python $(PY)); \
+	else install=($(PY) -m pip install -q); fi; \
+	"$${install[@]}" -c constraints.txt -r requirements-dev.txt && \
+	"$${install[@]}" -c constraints.txt --no-deps ./platform/tavro_authn
 	touch $@
 
 # Incremental native build: the modules land beside their sources, and the
