@@ -164,7 +164,7 @@ load: build
 # (tests/lsan-suppressions.txt). The development build is left alone. The
 # JOSE library's optional GMP backend is switched off: libgmp keeps a number
 # it never frees, in code no leak report can name.
-ASAN_BUILD := build/asan
+ASAN_BUILD := build/asan$(SUFFIX)
 ASAN_SITE := $(abspath $(ASAN_BUILD)/site)
 # libstdc++ too: the C++ runtime must be there when ASan looks for the functions
 # it wraps (exceptions), and the interpreter does not link it.
@@ -193,7 +193,7 @@ asan-build: $(STAMP)
 	    -DPython_EXECUTABLE=$(abspath $(PY)) \
 	    -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null; \
 	fi
-	flock build/.lock-asan $(VENV)/bin/cmake --build $(ASAN_BUILD)
+	flock build/.lock-asan$(SUFFIX) $(VENV)/bin/cmake --build $(ASAN_BUILD)
 	cd src && find tavro_experiment_tracking \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) \
 	  -exec install -D -m 644 {} $(ASAN_SITE)/{} \;
 
