@@ -349,8 +349,12 @@ def test_failed_code_exchange_leaves_no_secret_in_the_output(oidc_provider, tmp_
     assert [s for s in _secrets(oidc_provider) + [basic, basic.rstrip("=")] if s in output] == []
 
 
-def test_run_outlives_its_first_access_token(secured_tracking_server, oidc_provider, browser, unique_name):
+@pytest.mark.parametrize("in_background", [False, True], ids=["synchronous", "background"])
+def test_run_outlives_its_first_access_token(secured_tracking_server, oidc_provider, browser, unique_name,
+                                             in_background, request):
     oidc_provider.reset(access_token_lifetime=3)
+    config.use_async_logging(in_background or None, flush_interval=0.2)
+    request.addfinalizer(lambda: config.use_async_logging(None, flush_interval=1.0))
     browser(HttpBrowser())
     experiment = init("p", unique_name("e"), tracking_uri=secured_tracking_server.uri,
                       authenticator=OIDCAuthenticator(oidc_provider.issuer))

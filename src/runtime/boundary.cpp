@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace rt {
 namespace detail {
@@ -79,7 +80,45 @@ bool enter_native_call() noexcept {
 }
 }  // namespace detail
 
-int exec_module(PyObject *module, void (*body)(py::module_ &)) noexcept {
+// The functions the object layer declares and only the whole binding library
+// defines: emitted here, once, for the modules (which include only the
+// object layer) to link against.
+extern void *const object_layer_needs[];
+void *const object_layer_needs[] = {
+    reinterpret_cast<void *>(&py::detail::get_fully_qualified_tp_name),
+};
+
+PyObject *init_module(PyModuleDef *def, const char *name, int (*exec)(PyObject *)) noexcept {
+    // A module built for another interpreter version says so, as pybind11's does.
+    const char *compiled = PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(PY_MINOR_VERSION);
+    const char *running = Py_GetVersion();
+    size_t length = std::strlen(compiled);
+    if (std::strncmp(running, compiled, length) != 0 || (running[length] >= '0' && running[length] <= '9')) {
+        PyErr_Format(PyExc_ImportError,
+                     "Python version mismatch: module was compiled for Python %s, "
+                     "but the interpreter version is incompatible: %s.",
+                     compiled, running);
+        return nullptr;
+    }
+    try {
+        py::detail::ensure_internals();
+        // The slots live as long as the definition (the process): never freed.
+        auto *slots = new py::detail::slots_array(py::detail::init_slots(exec));
+        *def = PyModuleDef{PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr, slots->data(), nullptr, nullptr, nullptr};
+        return PyModuleDef_Init(def);
+    } catch (py::error_already_set &e) {
+        py::raise_from(e, PyExc_ImportError, "initialization failed");
+    } catch (const std::exception &e) {
+        py::set_error(PyExc_ImportError, e.what());
+    }
+    return nullptr;
+}
+
+py::object import_module(const char *name) {
+    return py::module_::import(name);
+}
+
+int exec_module(PyObject *module, void (*body)(py::object &)) noexcept {
     py::object name;
     try {
         py::detail::ensure_internals();
@@ -87,7 +126,8 @@ int exec_module(PyObject *module, void (*body)(py::module_ &)) noexcept {
         name = m.attr("__name__");
         // A module object reused by a second interpreter finds its body run.
         if (!py::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
-            body(m);
+            py::object as_object = m;
+            body(as_object);
             py::detail::cache_completed_module(m);
         }
         return 0;

@@ -5,6 +5,9 @@
 
 #include "runtime.hpp"
 
+// The runtime's own files use the whole binding library.
+#include <pybind11/pybind11.h>
+
 #include <string>
 #include <vector>
 

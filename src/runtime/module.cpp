@@ -110,7 +110,7 @@ py::object Call::super() const {
 
 // ---- Module -------------------------------------------------------------------
 
-Module::Module(py::module_ m) : m_(std::move(m)) {
+Module::Module(py::object m) : m_(std::move(m)) {
     detail::init_runtime();
     globals_ = m_.attr("__dict__");
     name_ = py::str(m_.attr("__name__")).cast<std::string>();

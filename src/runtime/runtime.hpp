@@ -7,7 +7,11 @@
 // time; and raising exceptions the way a `raise` statement would.
 #pragma once
 
-#include <pybind11/pybind11.h>
+// Not pybind11.h: its function and class machinery (the dispatcher, the
+// internals, the type objects) is compiled into every unit that includes it,
+// some seconds a unit whatever the unit holds. Modules use only the object
+// layer below it; the runtime's own files include the rest.
+#include <pybind11/cast.h>
 
 #include <array>
 #include <cstdint>
@@ -202,7 +206,7 @@ using Body = std::function<py::object(Call &)>;
 
 class Module {
 public:
-    explicit Module(py::module_ m);
+    explicit Module(py::object m);
 
     std::string name() const { return name_; }
 
@@ -231,7 +235,7 @@ public:
                         const Options &options);
 
 private:
-    py::module_ m_;
+    py::object m_;
     py::dict globals_;
     std::string name_;
     py::object lazy_;  // name -> (module, attribute), made by the first lazy_from
@@ -419,8 +423,13 @@ py::object folder_refusal(py::handle path);
 // itself must hold (capture) no Python object.
 py::object make_iterator(py::list state, std::function<py::object(py::list &state)> next);
 
-// Runs a module's body for the module-definition macro below.
-int exec_module(PyObject *module, void (*body)(py::module_ &)) noexcept;
+// `import name`: the module itself (a.b.c, not a).
+py::object import_module(const char *name);
+
+// The module-definition macro's two halves: the definition of a module
+// (multi-phase, as pybind11's own macro makes it), and the run of its body.
+PyObject *init_module(PyModuleDef *def, const char *name, int (*exec)(PyObject *)) noexcept;
+int exec_module(PyObject *module, void (*body)(py::object &)) noexcept;
 
 }  // namespace rt
 
@@ -430,11 +439,15 @@ int exec_module(PyObject *module, void (*body)(py::module_ &)) noexcept;
 // it would from Python source, not wrapped in ImportError. (`variable` names
 // the body's parameter: a declaration, where parentheses cannot go.)
 // NOLINTBEGIN(bugprone-macro-parentheses)
-#define RT_MODULE(name, variable)                                              \
-    PYBIND11_MODULE_PYINIT(name)                                               \
-    static void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::module_ &); \
-    int PYBIND11_CONCAT(pybind11_exec_, name)(PyObject * pm) {                 \
-        return ::rt::exec_module(pm, &PYBIND11_CONCAT(rt_module_body_, name)); \
-    }                                                                          \
-    void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::module_ & variable)
+#define RT_MODULE(name, variable)                                                 \
+    static void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::object &);     \
+    static int PYBIND11_CONCAT(rt_module_exec_, name)(PyObject * pm) {            \
+        return ::rt::exec_module(pm, &PYBIND11_CONCAT(rt_module_body_, name));    \
+    }                                                                             \
+    extern "C" PYBIND11_EXPORT PyObject *PYBIND11_CONCAT(PyInit_, name)() {       \
+        static PyModuleDef def;                                                   \
+        return ::rt::init_module(&def, PYBIND11_TOSTRING(name),                   \
+                                 &PYBIND11_CONCAT(rt_module_exec_, name));        \
+    }                                                                             \
+    void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::object & variable)
 // NOLINTEND(bugprone-macro-parentheses)

@@ -95,7 +95,7 @@ PlatformLogin platform_login(rt::Call &c) {
 // The authenticator class of that name, imported only now: `config` stays a
 // light module, and the authenticator's own importers import this one.
 py::object authenticator_class(const char *name) {
-    return py::module_::import("tavro_experiment_tracking.auth.authenticator").attr(name);
+    return rt::import_module("tavro_experiment_tracking.auth.authenticator").attr(name);
 }
 
 py::object check_auth_env_configs(rt::Call &c) {

@@ -11,7 +11,7 @@ namespace {
 // from its protobuf enum is translated to its name.
 py::object code_name(py::handle code) {
     if (rt::isinstance(code, rt::builtin("int")) && !rt::isinstance(code, rt::builtin("bool"))) {
-        py::object ErrorCode = py::module_::import("mlflow.protos.databricks_pb2").attr("ErrorCode");
+        py::object ErrorCode = rt::import_module("mlflow.protos.databricks_pb2").attr("ErrorCode");
         try {
             return ErrorCode.attr("Name")(code);
         } catch (py::error_already_set &e) {
@@ -109,7 +109,7 @@ RT_MODULE(exception, m) {
                  "The identity provider's discovery or answer lacks what the login needs (a registration endpoint, "
                  "an access token); a KeyError too.")
         .build();
-    rt::ClassDef(mod, "LoginAbandoned", {login_failed, py::module_::import("queue").attr("Empty")},
+    rt::ClassDef(mod, "LoginAbandoned", {login_failed, rt::import_module("queue").attr("Empty")},
                  "Nobody signed in before the login gave up waiting; a queue.Empty too.")
         .build();
 

@@ -186,7 +186,7 @@ RT_MODULE(runtime_probe, m) {
     // it alive but the caller, so the tests can see that it is collected.
     mod.def("make_module", {arg("name").checked_str()}, [](rt::Call &c) -> py::object {
         py::object module = c.g("type")(c.g("os"))(c[0]);
-        rt::Module dyn(py::reinterpret_borrow<py::module_>(module));
+        rt::Module dyn(module);
         dyn.from("abc", {"ABC"});
         dyn.from("typing", {"Optional", "Any"});
         dyn.def("f", {arg("x").def_none()},
@@ -198,14 +198,14 @@ RT_MODULE(runtime_probe, m) {
     // A checked parameter whose default is given: a default that fails the
     // check must stop the definition, as it stops a module's import.
     mod.def("make_checked", {arg("default")}, [](rt::Call &c) -> py::object {
-        rt::Module dyn(py::reinterpret_borrow<py::module_>(c.g("type")(c.g("os"))(py::str("checked_defaults"))));
+        rt::Module dyn(c.g("type")(c.g("os"))(py::str("checked_defaults")));
         return dyn.def("g", {arg("s").checked_str().def(py::reinterpret_borrow<py::object>(c[0]))},
                        [](rt::Call &c2) -> py::object { return py::reinterpret_borrow<py::object>(c2[0]); });
     });
 
     // `from <module> import <name>` into a fresh namespace; returns what it bound.
     mod.def("from_import", {arg("module").checked_str(), arg("name").checked_str()}, [](rt::Call &c) -> py::object {
-        rt::Module dyn(py::reinterpret_borrow<py::module_>(c.g("type")(c.g("os"))(py::str("importer"))));
+        rt::Module dyn(c.g("type")(c.g("os"))(py::str("importer")));
         std::string module = rt::str(c[0]), name = rt::str(c[1]);
         dyn.from(module.c_str(), {name.c_str()});
         return dyn.get(name.c_str());

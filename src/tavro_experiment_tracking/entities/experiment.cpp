@@ -27,7 +27,7 @@ py::object get_iteration_meta(rt::Call &c) {
 
 py::object get_iteration(rt::Call &c) {
     // Imported here: the iteration module imports this one.
-    py::object Iteration = py::module_::import("tavro_experiment_tracking.entities.iteration").attr("Iteration");
+    py::object Iteration = rt::import_module("tavro_experiment_tracking.entities.iteration").attr("Iteration");
     return Iteration("experiment"_a = c.self());
 }
 

@@ -40,7 +40,7 @@ py::object get_or_create_record(rt::Call &c, py::handle self, py::handle name, p
 py::object get_experiment(rt::Call &c) {
     auto [self, experiment_name, description, artifact_location, tags] = c.args<5>();
     // Imported here: the experiment module imports this one.
-    py::object Experiment = py::module_::import("tavro_experiment_tracking.entities.experiment").attr("Experiment");
+    py::object Experiment = rt::import_module("tavro_experiment_tracking.entities.experiment").attr("Experiment");
     py::object record = get_or_create_record(c, self, experiment_name, artifact_location, tags);
     py::object experiment = Experiment(record.attr("name"), description, record.attr("experiment_id"), self);
     py::object user = self.attr("client").attr("user");

@@ -830,8 +830,8 @@ static void import_names(rt::Module &mod) {
     {
         py::object library_client = mod.get("MlflowClient");
         py::object listing = library_client.attr("list_run_infos");
-        py::object defaults = py::module_::import("inspect").attr("signature")(listing).attr("parameters");
-        mod.set("_LIBRARY_CLIENT", py::module_::import("types").attr("SimpleNamespace")(
+        py::object defaults = rt::import_module("inspect").attr("signature")(listing).attr("parameters");
+        mod.set("_LIBRARY_CLIENT", rt::import_module("types").attr("SimpleNamespace")(
                                        "cls"_a = library_client, "list_run_infos"_a = listing,
                                        "get_run"_a = library_client.attr("get_run"),
                                        "run_view_type"_a = defaults["run_view_type"].attr("default"),

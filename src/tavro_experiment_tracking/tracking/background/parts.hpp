@@ -47,6 +47,13 @@ struct HttpAnswer {
     int status = 0;
     std::string body;
 };
+// Where the batches for a tracking URI go, as the GIL last found it: over
+// this module's client (`native`) or the tracking library's.
+struct KnownTarget {
+    bool native = false;
+    HttpTarget target;
+    Clock::time_point found;
+};
 class HttpConnection {
 public:
     HttpConnection() = default;
@@ -98,6 +105,8 @@ struct Process {
     // The sender's connections, one per request in flight, kept open
     // between batches.
     std::vector<std::unique_ptr<HttpConnection>> connections;
+    std::mutex targets_mutex;
+    std::map<std::string, KnownTarget> targets;  // by tracking URI
     explicit Process(size_t capacity) : queue(capacity) {}
 };
 

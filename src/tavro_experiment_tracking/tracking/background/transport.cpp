@@ -9,6 +9,41 @@ using namespace py::literals;
 
 namespace background {
 
+namespace {
+
+// How long a batch's target, once found, serves the batches after it
+// without asking the tracking library again: finding it takes the GIL for
+// a fraction of a millisecond (the client, the store, the credentials, the
+// header providers, the proxies), which a backlog would pay for every batch.
+// An answer other than 200 or a failed exchange forgets it (a 401 is then
+// retried with the login's renewed token), and so does a second's age (a
+// token or a proxy the environment changes is seen within it).
+constexpr auto TARGET_FRESH_FOR = std::chrono::seconds(1);
+
+bool known_target(const std::string &uri, HttpTarget &target, bool &native) {
+    Process &p = process();
+    std::scoped_lock lock(p.targets_mutex);
+    auto it = p.targets.find(uri);
+    if (it == p.targets.end() || Clock::now() - it->second.found > TARGET_FRESH_FOR) return false;
+    target = it->second.target;
+    native = it->second.native;
+    return true;
+}
+
+void remember_target(const std::string &uri, const HttpTarget &target, bool native) {
+    Process &p = process();
+    std::scoped_lock lock(p.targets_mutex);
+    p.targets[uri] = KnownTarget{native, target, Clock::now()};
+}
+
+void forget_target(const std::string &uri) {
+    Process &p = process();
+    std::scoped_lock lock(p.targets_mutex);
+    p.targets.erase(uri);
+}
+
+}  // namespace
+
 // One attempt at a batch. For a target this module's client carries, the
 // request is written and read without the GIL on the sender's connection;
 // otherwise, and for every answer but 200, the GIL is taken: `_send_batch`
@@ -21,7 +56,9 @@ Outcome attempt(const Batch &batch, std::string *refusal_text, HttpConnection *c
     HttpTarget target;
     HttpAnswer answer;
     bool native = false;
-    if (connection) {
+    const std::string &uri = *batch.tracking_uri;
+    if (connection && !known_target(uri, target, native)) {
+        bool found_it = false;
         WithGil gil;
         try {
             py::dict globals(rt::own(module_globals));
@@ -36,6 +73,7 @@ Outcome attempt(const Batch &batch, std::string *refusal_text, HttpConnection *c
                     std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t[4].cast<double>()));
                 native = true;
             }
+            found_it = true;
         } catch (py::error_already_set &e) {
             // The tracking library's own client takes it: it says what is wrong.
             e.discard_as_unraisable("background logging: choosing the connection of a batch");
@@ -43,22 +81,24 @@ Outcome attempt(const Batch &batch, std::string *refusal_text, HttpConnection *c
         } catch (const std::exception &) {
             native = false;  // not a target this client reads: the tracking library's client takes it
         }
+        if (found_it) remember_target(uri, target, native);
     }
     if (native) {
         Process &p = process();
-        if (!connection->exchange(target, body, answer, Clock::now() + target.timeout, p.queue))
-            return p.queue.abandoned() ? Outcome::Abandoned : Outcome::Retry;
-        if (answer.status == 200) return Outcome::Sent;
+        bool exchanged = connection->exchange(target, body, answer, Clock::now() + target.timeout, p.queue);
+        if (exchanged && answer.status == 200) return Outcome::Sent;
+        forget_target(uri);
+        if (!exchanged) return p.queue.abandoned() ? Outcome::Abandoned : Outcome::Retry;
     }
     WithGil gil;
     try {
-        py::object uri = text_of(*batch.tracking_uri), run_id = text_of(*batch.run_id);
+        py::object tracking_uri = text_of(*batch.tracking_uri), run_id = text_of(*batch.run_id);
         py::dict globals(rt::own(module_globals));
         try {
             py::object outcome = native
                                      ? globals["_answered"](py::int_(answer.status),
                                                             py::bytes(answer.body).attr("decode")("utf-8", "replace"))
-                                     : globals["_send_batch"](uri, run_id, py::str(body.data(), body.size()));
+                                     : globals["_send_batch"](tracking_uri, run_id, py::str(body.data(), body.size()));
             return outcome.is_none() ? Outcome::Sent : Outcome::Retry;
         } catch (py::error_already_set &refusal) {
             py::list keys;
