@@ -102,14 +102,27 @@ PyObject *init_module(PyModuleDef *def, const char *name, int (*exec)(PyObject *
     }
     try {
         py::detail::ensure_internals();
-        // The slots live as long as the definition (the process): never freed.
-        auto *slots = new py::detail::slots_array(py::detail::init_slots(exec));
-        *def = PyModuleDef{PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr, slots->data(), nullptr, nullptr, nullptr};
+        // Filled once (an import that failed may be tried again): the slots
+        // live as long as the definition, the process, and are never freed.
+        if (def->m_slots == nullptr) {
+            auto *slots = new py::detail::slots_array(py::detail::init_slots(exec));
+            *def =
+                PyModuleDef{PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr, slots->data(), nullptr, nullptr, nullptr};
+        }
         return PyModuleDef_Init(def);
-    } catch (py::error_already_set &e) {
-        py::raise_from(e, PyExc_ImportError, "initialization failed");
-    } catch (const std::exception &e) {
-        py::set_error(PyExc_ImportError, e.what());
+    } catch (...) {
+        // Only the binding library's internals can fail here (memory): said
+        // as an ImportError, the failure itself its cause.
+        PyObject *where = PyUnicode_FromString(name);
+        if (where == nullptr) return nullptr;  // MemoryError, already set
+        detail::set_error_from_exception(where);
+        Py_DECREF(where);
+        try {
+            py::error_already_set cause;
+            py::raise_from(cause, PyExc_ImportError, "initialization failed");
+        } catch (...) {
+            PyErr_SetString(PyExc_ImportError, "initialization failed");
+        }
     }
     return nullptr;
 }

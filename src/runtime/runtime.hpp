@@ -439,15 +439,14 @@ int exec_module(PyObject *module, void (*body)(py::object &)) noexcept;
 // it would from Python source, not wrapped in ImportError. (`variable` names
 // the body's parameter: a declaration, where parentheses cannot go.)
 // NOLINTBEGIN(bugprone-macro-parentheses)
-#define RT_MODULE(name, variable)                                                 \
-    static void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::object &);     \
-    static int PYBIND11_CONCAT(rt_module_exec_, name)(PyObject * pm) {            \
-        return ::rt::exec_module(pm, &PYBIND11_CONCAT(rt_module_body_, name));    \
-    }                                                                             \
-    extern "C" PYBIND11_EXPORT PyObject *PYBIND11_CONCAT(PyInit_, name)() {       \
-        static PyModuleDef def;                                                   \
-        return ::rt::init_module(&def, PYBIND11_TOSTRING(name),                   \
-                                 &PYBIND11_CONCAT(rt_module_exec_, name));        \
-    }                                                                             \
+#define RT_MODULE(name, variable)                                                                         \
+    static void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::object &);                             \
+    static int PYBIND11_CONCAT(rt_module_exec_, name)(PyObject * pm) {                                    \
+        return ::rt::exec_module(pm, &PYBIND11_CONCAT(rt_module_body_, name));                            \
+    }                                                                                                     \
+    extern "C" PYBIND11_EXPORT PyObject *PYBIND11_CONCAT(PyInit_, name)() {                               \
+        static PyModuleDef def;                                                                           \
+        return ::rt::init_module(&def, PYBIND11_TOSTRING(name), &PYBIND11_CONCAT(rt_module_exec_, name)); \
+    }                                                                                                     \
     void PYBIND11_CONCAT(rt_module_body_, name)(::pybind11::object & variable)
 // NOLINTEND(bugprone-macro-parentheses)
