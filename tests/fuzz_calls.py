@@ -737,6 +737,10 @@ def prepare():
 
     for name in native_modules():
         importlib.import_module(name)
+    # The drawn texts' alphabets, worked out here once (seconds of CPU) rather
+    # than again in every child.
+    for surrogates in (True, False):
+        values(surrogates).validate()
     # No browser may open: a login that gets that far fails instead.
     authenticator.webbrowser = types.SimpleNamespace(open=_raising("webbrowser.open"))
     # The login's callback server as it is, answering a shutdown sooner.
