@@ -75,6 +75,8 @@ void report(rt::Call &c, py::handle summary) {
     py::str line =
         rt::text({"Sent ", counted(summary.attr("sent"), "value"), " into ", counted(summary.attr("runs"), "run"),
                   " from ", counted(summary.attr("journals"), "journal"), " in ", summary.attr("path")});
+    if (rt::truthy(summary.attr("artifacts")))
+        line = rt::text({line, "; ", counted(summary.attr("artifacts"), "artifact file"), " uploaded"});
     if (rt::truthy(summary.attr("ended")))
         line = rt::text({line, "; ", counted(summary.attr("ended"), "run"), " ended as meant"});
     if (rt::truthy(summary.attr("skipped")))

@@ -138,8 +138,8 @@ py::object positive(rt::Call &c, py::handle value, const char *name, const char 
 }
 
 py::object use_async_logging(rt::Call &c) {
-    auto [enabled, flush_interval, max_queued_records, exit_timeout, journal, journal_segment_bytes,
-          requests_in_flight] = c.args<7>();
+    auto [enabled, flush_interval, max_queued_records, exit_timeout, journal, journal_segment_bytes, requests_in_flight,
+          artifact_spool_bytes] = c.args<8>();
     if (!enabled.is_none() && !rt::isinstance(enabled, rt::builtin("bool")))
         rt::raise(PyExc_TypeError, rt::text({"enabled must be True, False or None, not ",
                                              py::type::handle_of(enabled).attr("__name__")}));
@@ -148,7 +148,8 @@ py::object use_async_logging(rt::Call &c) {
         rt::raise(PyExc_TypeError, rt::text({"max_queued_records must be an int, not ",
                                              py::type::handle_of(max_queued_records).attr("__name__")}));
     for (auto [count, name] : {std::pair<py::handle, const char *>{journal_segment_bytes, "journal_segment_bytes"},
-                               {requests_in_flight, "requests_in_flight"}})
+                               {requests_in_flight, "requests_in_flight"},
+                               {artifact_spool_bytes, "artifact_spool_bytes"}})
         if (!count.is_none() &&
             (!rt::isinstance(count, rt::builtin("int")) || rt::isinstance(count, rt::builtin("bool"))))
             rt::raise(PyExc_TypeError,
@@ -167,6 +168,8 @@ py::object use_async_logging(rt::Call &c) {
         changes["journal_segment_bytes"] = positive(c, journal_segment_bytes, "journal_segment_bytes", "int");
     if (!requests_in_flight.is_none())
         changes["requests_in_flight"] = positive(c, requests_in_flight, "requests_in_flight", "int");
+    if (!artifact_spool_bytes.is_none())
+        changes["artifact_spool_bytes"] = positive(c, artifact_spool_bytes, "artifact_spool_bytes", "int");
     c.g("_async_logging").attr("update")(changes);
     return py::none();
 }
@@ -279,6 +282,21 @@ py::object sync_command(rt::Call &c) {
     return command;
 }
 
+// The spool's size as the environment sets it, else the default; a value
+// that is no positive count of bytes is refused, naming the variable.
+py::object spool_bytes_of_environment(rt::Call &c) {
+    py::object name = c.g("ENV_ARTIFACT_SPOOL_BYTES");
+    py::object named = c.g("os").attr("environ").attr("get")(name);
+    if (named.is_none() || !rt::truthy(named.attr("strip")())) return c.g("ASYNC_ARTIFACT_SPOOL_BYTES");
+    try {
+        return positive(c, named.attr("strip")(), "artifact_spool_bytes", "int");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        rt::raise_while_handling(e, PyExc_ValueError,
+                                 rt::text({name, " must be a positive number of bytes, not ", py::repr(named)}));
+    }
+}
+
 py::object async_logging(rt::Call &c) {
     py::dict chosen = c.g("_async_logging");
     py::object enabled = chosen["enabled"];
@@ -292,6 +310,7 @@ py::object async_logging(rt::Call &c) {
     settings["exit_timeout"] = chosen.attr("get")("exit_timeout", c.g("ASYNC_EXIT_TIMEOUT"));
     settings["journal_segment_bytes"] = chosen.attr("get")("journal_segment_bytes", c.g("ASYNC_JOURNAL_SEGMENT_BYTES"));
     settings["requests_in_flight"] = chosen.attr("get")("requests_in_flight", c.g("ASYNC_REQUESTS_IN_FLIGHT"));
+    settings["artifact_spool_bytes"] = chosen.attr("get")("artifact_spool_bytes", spool_bytes_of_environment(c));
     py::object journal = chosen.attr("get")("journal", py::none());
     bool journaled = offline || (journal.is_none() ? env_flag(c, c.g("ENV_JOURNAL"), true) : rt::truthy(journal));
     settings["journal"] = journaled ? c.g("journal_folder")() : py::none();
@@ -322,7 +341,12 @@ about ``journal_segment_bytes`` (``ASYNC_JOURNAL_SEGMENT_BYTES``); a segment the
 server has whole is removed while the run goes on. ``requests_in_flight``
 (``ASYNC_REQUESTS_IN_FLIGHT``) is how many requests the sender has under way at
 once when a backlog makes several batches (each run's parameters still reach the
-server in the order they were logged).)";
+server in the order they were logged). With the journal on, ``log_artifact`` and
+``log_artifacts`` return once the files are snapshotted into the journal folder's
+spool (the server gets them as they were at the call), and a helper process
+uploads them; ``artifact_spool_bytes`` (``ASYNC_ARTIFACT_SPOOL_BYTES``, or the
+variable named by ``ENV_ARTIFACT_SPOOL_BYTES``) bounds what waits there (a call
+waits for room beyond; a larger file is uploaded at the call).)";
 
 constexpr const char *ASYNC_LOGGING_DOC =
     R"(The background logging settings in force, or None when iterations log synchronously.
@@ -392,6 +416,8 @@ RT_MODULE(config, m) {
                                                      "ASYNC_EXIT_TIMEOUT",
                                                      "ASYNC_JOURNAL_SEGMENT_BYTES",
                                                      "ASYNC_REQUESTS_IN_FLIGHT",
+                                                     "ASYNC_ARTIFACT_SPOOL_BYTES",
+                                                     "ENV_ARTIFACT_SPOOL_BYTES",
                                                      "ENV_JOURNAL",
                                                      "ENV_JOURNAL_DIR",
                                                      "ENV_OFFLINE",
@@ -418,7 +444,8 @@ RT_MODULE(config, m) {
              rt::kwonly("exit_timeout").def_none().ann("Optional[float]"),
              rt::kwonly("journal").def_none().ann("Optional[bool]"),
              rt::kwonly("journal_segment_bytes").def_none().ann("Optional[int]"),
-             rt::kwonly("requests_in_flight").def_none().ann("Optional[int]")},
+             rt::kwonly("requests_in_flight").def_none().ann("Optional[int]"),
+             rt::kwonly("artifact_spool_bytes").def_none().ann("Optional[int]")},
             use_async_logging, rt::doc(USE_ASYNC_LOGGING_DOC), rt::returns("None"));
     mod.def("async_logging", {}, async_logging, rt::doc(ASYNC_LOGGING_DOC), rt::returns("Optional[Dict[str, Any]]"));
     mod.def("journal_folder", {}, journal_folder, rt::doc(JOURNAL_FOLDER_DOC), rt::returns("str"));

@@ -4,12 +4,14 @@ from typing import Any, Dict, List, Optional
 # type checker.
 from tavro_experiment_tracking.auth.authenticator import Authenticator
 from tavro_experiment_tracking.constants import (
+    ASYNC_ARTIFACT_SPOOL_BYTES,
     ASYNC_EXIT_TIMEOUT,
     ASYNC_FLUSH_INTERVAL,
     ASYNC_JOURNAL_SEGMENT_BYTES,
     ASYNC_MAX_QUEUED_RECORDS,
     ASYNC_REQUESTS_IN_FLIGHT,
     DEFAULT_TRACK_SERVER,
+    ENV_ARTIFACT_SPOOL_BYTES,
     ENV_ASYNC_LOGGING,
     ENV_EXP_TRACKING_SERVER_URI,
     ENV_JOURNAL,
@@ -42,9 +44,11 @@ def use_async_logging(
     journal: Optional[bool] = None,
     journal_segment_bytes: Optional[int] = None,
     requests_in_flight: Optional[int] = None,
+    artifact_spool_bytes: Optional[int] = None,
 ) -> None: ...
 # The settings in force (flush_interval, max_queued_records, exit_timeout,
-# journal: the folder or None, journal_segment_bytes, requests_in_flight), or None.
+# journal: the folder or None, journal_segment_bytes, requests_in_flight,
+# artifact_spool_bytes), or None.
 def async_logging() -> Optional[Dict[str, Any]]: ...
 def journal_folder() -> str: ...
 

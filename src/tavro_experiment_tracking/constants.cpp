@@ -68,6 +68,12 @@ RT_MODULE(constants, m) {
     mod.set("ASYNC_JOURNAL_SEGMENT_BYTES", py::int_(4U << 20U));
     // Requests the sender has under way at once when a backlog makes several batches.
     mod.set("ASYNC_REQUESTS_IN_FLIGHT", py::int_(4));
+    // Bytes of artifacts logged in the background that may wait for the
+    // server in the spool (a logging call waits for room beyond; a file
+    // larger than the whole spool is uploaded at the call); the variable
+    // that sets it, when the script does not.
+    mod.set("ASYNC_ARTIFACT_SPOOL_BYTES", py::int_(4ULL << 30U));
+    mod.set("ENV_ARTIFACT_SPOOL_BYTES", py::str("TAVRO_ARTIFACT_SPOOL_BYTES"));
     // Background logging's journal: off when this is "0", "false" or "no"
     // (on by default); the folder it is kept in, when not the per-user cache.
     mod.set("ENV_JOURNAL", py::str("TAVRO_JOURNAL"));

@@ -70,8 +70,8 @@ do, when it cannot be made or written.)";
 constexpr const char *SYNC_RESULT_DOC =
     R"(What a sync did with one journal, or with one offline run: ``path``,
 ``tracking_uri`` and ``run_id`` (the server and run its values went to, None
-when the journal named none), the counts ``sent``, ``skipped`` and
-``damaged_bytes``, ``ended`` (the status applied from a kept ending, or None)
+when the journal named none), the counts ``sent``, ``skipped``,
+``artifacts`` (files uploaded) and ``damaged_bytes``, ``ended`` (the status applied from a kept ending, or None)
 and ``error`` (None, or why what is there was kept).)";
 
 constexpr const char *SYNC_JOURNAL_DOC =
@@ -97,6 +97,30 @@ or another sync, a record this version does not know, the run deleted on the
 server, a parameter the run has with another value, the server unreachable or
 refusing).)";
 
+constexpr const char *SPOOL_ARTIFACTS_DOC =
+    R"(Snapshot the file ``local_path`` (with ``folder``, every file below the folder
+``local_path``) into the spool of the journal folder for ``run_id`` at
+``tracking_uri``, and return True: a helper process uploads the snapshot into
+``artifact_path`` of the run, and the server gets the files as they were now.
+Raises what the upload would raise at the call for a path that is missing or of
+the wrong kind, and OSError when the snapshot cannot be written (nothing of it
+is kept then). Waits for room while the spool is full. Returns False, with
+nothing done, when the files should be uploaded at the call instead: without a
+journal, or larger than the whole spool.)";
+
+constexpr const char *UPLOAD_SNAPSHOT_DOC =
+    R"(Upload the snapshot in ``folder`` into its run (``target``, a tracking URI and
+a run ID: there instead) through the tracking library's artifact repository,
+once its files are checked against their checksums. Returns (outcome, text):
+"sent" (with the count of files), "retry", "refused", "damaged" (never
+uploaded) or "in use". With ``take`` (a sync), the snapshot is locked first and
+removed once sent.)";
+
+constexpr const char *SPOOL_SNAPSHOTS_DOC =
+    R"(The snapshots in the spool of the journal folder ``folder``, oldest first: dicts of
+``folder``, ``tracking_uri``, ``run_id`` (None when its manifest cannot be
+read), ``files`` and ``bytes``.)";
+
 }  // namespace
 
 // The module's namespace: what it imports, looked up at call time.
@@ -105,12 +129,18 @@ static void import_names(rt::Module &mod) {
     mod.import("json");
     mod.import("logging");
     mod.import("os");
+    mod.import("posixpath");
     mod.import("shlex");
+    mod.import("subprocess");
+    mod.import("sys");
     mod.import("time");
     mod.from("typing", {"Any", "Dict", "Optional"});
     mod.from("mlflow.entities", {"Metric", "Param"});
     mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.protos.databricks_pb2", {"INVALID_PARAMETER_VALUE"});
+    mod.from("mlflow.store.artifact.artifact_repo", {"verify_artifact_path"});
+    mod.from("mlflow.store.artifact.artifact_repository_registry", {"get_artifact_repository"});
+    mod.from("mlflow.tracking", {"MlflowClient"});
     mod.from("mlflow.store.tracking.rest_store", {"RestStore"});
     mod.from("mlflow.tracking", {"_get_store"});
     mod.from("mlflow.tracking.request_header.registry", {"resolve_request_headers"});
@@ -127,8 +157,9 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.exchanges", {"abort_exchanges", "bounded_session"});
     mod.from("tavro_experiment_tracking.exception",
              {"ExperimentTrackingException", "CHANGING_LOGGED_PARAM_MESSAGE", "CHANGING_LOGGED_PARAMS_MESSAGE"});
-    mod.from("tavro_experiment_tracking.tracking.client",
-             {"create_mlflow_client", "_ending_hooks", "_keep_ending_hooks", "_settled_ending_hooks"});
+    mod.from(
+        "tavro_experiment_tracking.tracking.client",
+        {"create_mlflow_client", "_ending_hooks", "_keep_ending_hooks", "_settled_ending_hooks", "_with_tracking_uri"});
     mod.from("tavro_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 }
@@ -144,6 +175,10 @@ RT_MODULE(background, m) {
     mod.set("_refusals", py::dict());
     mod.set("_sessions", py::dict());
     mod.set("_checked_names", py::set());
+    // Run ID -> what the server refused of its artifacts, not yet raised;
+    // the artifact uploaders' helper processes, by process ID.
+    mod.set("_artifact_refusals", py::dict());
+    mod.set("_uploaders", py::dict());
 
     mod.def("queue_metrics",
             {arg("tracking_uri"), arg("run_id"), arg("metrics"), arg("timestamp"), arg("step").def(py::int_(0))},
@@ -173,6 +208,21 @@ RT_MODULE(background, m) {
             rt::doc("Keep a refused batch for the run's iteration (called by the sender thread)."),
             rt::returns("None"));
     mod.def("prepare", {}, prepare, rt::doc(PREPARE_DOC), rt::returns("None"));
+    mod.def("spool_artifacts",
+            {arg("tracking_uri"), arg("run_id"), arg("local_path"), arg("artifact_path").def_none(),
+             arg("folder").def(py::bool_(false))},
+            spool_artifacts, rt::doc(SPOOL_ARTIFACTS_DOC), rt::returns("bool"));
+    mod.def("_upload_snapshot", {arg("folder"), arg("target").def_none(), arg("take").def(py::bool_(false))},
+            upload_snapshot, rt::doc(UPLOAD_SNAPSHOT_DOC));
+    mod.def("_upload_worker", {arg("parent")}, upload_worker,
+            rt::doc("The artifact uploader's helper process: uploads the snapshots its parent names on standard "
+                    "input, one a line, and says what became of each on standard output; ends with its parent (the "
+                    "process ID ``parent``)."),
+            rt::returns("None"));
+    mod.def("_artifacts_refused", {arg("run_id"), arg("snapshot"), arg("reason")}, artifacts_refused,
+            rt::doc("Keep a refused artifact upload for the run's iteration (called by the uploader thread)."),
+            rt::returns("None"));
+    mod.def("spool_snapshots", {arg("folder")}, spool_snapshots, rt::doc(SPOOL_SNAPSHOTS_DOC));
     rt::ClassDef(mod, "SyncResult", {}, SYNC_RESULT_DOC)
         .method("__init__",
                 {arg("self"), arg("path"), arg("tracking_uri").def_none(), arg("run_id").def_none(),

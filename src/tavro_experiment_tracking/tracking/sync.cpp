@@ -242,10 +242,25 @@ py::object sync_offline_run(rt::Call &c, py::handle local, py::handle meant, con
                 return result;
             }
         }
-        // The artifacts, copied when they were logged; sent again whole by a
-        // sync run again (the same paths: nothing twice). Those the server
+        // The artifacts snapshotted when they were logged (kept in the
+        // spool until the server has them); then those an earlier version
+        // copied into the store. Sent again whole by a sync run again (the
+        // same paths: nothing twice). Those the server
         // keeps itself are resolved against the library's process-wide
         // address, which names this server while they go.
+        py::object journal_folder = os.attr("path").attr("dirname")(os.attr("path").attr("dirname")(store));
+        for (py::handle snapshot : c.g("spool_snapshots")(journal_folder)) {
+            if (!rt::equal(snapshot["tracking_uri"], rt::text({"file://", store})) ||
+                !rt::equal(snapshot["run_id"], run_id))
+                continue;
+            py::tuple outcome = c.g("_upload_snapshot")(snapshot["folder"], py::make_tuple(meant, server_id), true);
+            if (!rt::equal(outcome[0], py::str("sent"))) {
+                result.attr("error") =
+                    rt::text({"its artifacts (", snapshot["folder"], ", ", outcome[0], "): ", outcome[1]});
+                return result;
+            }
+            result.attr("artifacts") = py::object(result.attr("artifacts")) + snapshot["files"];
+        }
         for (py::handle item : artifacts)
             c.g("_with_tracking_uri")(meant, remote.attr("log_artifact"), server_id, item[py::int_(0)],
                                       "artifact_path"_a = item[py::int_(1)]);
@@ -428,14 +443,44 @@ py::object send_journals(rt::Call &c) {
         else
             elsewhere.append(c.g("SyncResult")(file, info["tracking_uri"], info["run_id"]));
     }
-    if (stores.empty() && journals.empty()) return summary;
+    // The artifacts' snapshots: those of offline runs go with their store;
+    // the others as the journals do.
+    py::list snapshots;
+    for (py::handle snapshot : folder ? py::list(c.g("spool_snapshots")(path)) : py::list()) {
+        py::object uri = snapshot["tracking_uri"];
+        if (uri.is_none()) {
+            failed.append(c.g("SyncResult")(snapshot["folder"], py::none(), py::none(),
+                                            "its manifest is damaged or of a newer version: kept"));
+        } else if (rt::truthy(
+                       uri.attr("startswith")(rt::text({"file://", os.attr("path").attr("join")(path, "offline")})))) {
+            continue;
+        } else if (same_server(c, uri, server)) {
+            snapshots.append(snapshot);
+        } else {
+            elsewhere.append(c.g("SyncResult")(snapshot["folder"], uri, snapshot["run_id"]));
+        }
+    }
+    if (stores.empty() && journals.empty() && snapshots.empty()) return summary;
     log_in(c, server);
     if (!reachable(c, server, summary)) {
         summary.attr("journals") = py::int_(py::len(journals));
         return summary;
     }
-    // Offline iterations first: their values' journals go with them.
+    // Offline iterations first: their values' journals go with them. Then
+    // the artifacts, before the journals that may hold their runs' endings.
     for (const Store &store : stores) sync_store(c, store, offline_journals, summary, runs, progress);
+    for (py::handle snapshot : snapshots) {
+        py::tuple outcome = c.g("_upload_snapshot")(snapshot["folder"], py::none(), true);
+        if (rt::equal(outcome[0], py::str("sent"))) {
+            summary.attr("artifacts") = py::object(summary.attr("artifacts")) + snapshot["files"];
+            runs.add(py::make_tuple(snapshot["tracking_uri"], snapshot["run_id"]));
+            continue;
+        }
+        failed.append(
+            c.g("SyncResult")(snapshot["folder"], snapshot["tracking_uri"], snapshot["run_id"],
+                              rt::text({"its artifacts were not uploaded (", outcome[0], "): ", outcome[1]})));
+        if (rt::equal(outcome[0], py::str("retry")) && !reachable(c, server, summary)) return summary;
+    }
     for (py::handle file : journals) {
         py::object result = c.g("sync_journal")(file, progress);
         summary.attr("journals") = py::object(summary.attr("journals")) + py::int_(1);
@@ -455,7 +500,7 @@ py::object send_journals(rt::Call &c) {
 
 // ---- the summary -------------------------------------------------------------------
 
-constexpr const char *SUMMARY_COUNTS[] = {"journals", "runs", "sent", "ended", "skipped", "damaged_bytes"};
+constexpr const char *SUMMARY_COUNTS[] = {"journals", "runs", "sent", "ended", "skipped", "artifacts", "damaged_bytes"};
 
 py::object summary_init(rt::Call &c) {
     auto [self, path, server] = c.args<3>();
@@ -479,8 +524,8 @@ py::object summary_add(rt::Call &c) {
 py::object summary_repr(rt::Call &c) {
     py::handle self = c.self();
     py::list fields;
-    for (const char *name : {"path", "server", "journals", "runs", "sent", "ended", "skipped", "damaged_bytes",
-                             "failed", "damaged", "elsewhere", "unreachable"})
+    for (const char *name : {"path", "server", "journals", "runs", "sent", "ended", "skipped", "artifacts",
+                             "damaged_bytes", "failed", "damaged", "elsewhere", "unreachable"})
         fields.append(rt::text({name, "=", py::repr(self.attr(name))}));
     return rt::text({py::type::handle_of(self).attr("__name__"), "(", py::str(", ").attr("join")(fields), ")"});
 }
@@ -532,7 +577,8 @@ Returns a SyncSummary.)";
 
 constexpr const char *SYNC_SUMMARY_DOC =
     R"(What a sync did: ``path``, ``server``, ``journals``, ``runs`` (runs that got
-values or their ending), ``sent``, ``ended`` (endings set), ``skipped``
+values, artifacts or their ending), ``sent``, ``ended`` (endings set),
+``artifacts`` (artifact files uploaded from the spool), ``skipped``
 (parameters the runs had already), ``damaged_bytes``, ``failed`` and
 ``damaged`` (the SyncResults of those journals and runs), ``elsewhere``
 (SyncResults of the journals and stores meant for another server, kept) and
@@ -557,7 +603,8 @@ RT_MODULE(sync, m) {
     mod.from("mlflow.tracking", {"MlflowClient", "_get_store"});
     mod.from("tavro_experiment_tracking.auth.lookup", {"check_authentication"});
     mod.from("tavro_experiment_tracking.model.tags", {"EXP_STORE_RUN_NAME"});
-    mod.from("tavro_experiment_tracking.tracking.background", {"SyncResult", "journal_info", "sync_journal"});
+    mod.from("tavro_experiment_tracking.tracking.background",
+             {"SyncResult", "journal_info", "spool_snapshots", "sync_journal", "_upload_snapshot"});
     mod.from("tavro_experiment_tracking.tracking.client",
              {"Client", "_find_run_tagged", "_get_or_create_experiment", "_with_tracking_uri", "create_mlflow_client"});
     mod.from("tavro_experiment_tracking.utils.validation", {"server_problem"});

@@ -24,6 +24,7 @@ class SyncSummary:
     sent: int
     ended: int
     skipped: int
+    artifacts: int
     damaged_bytes: int
     failed: List[SyncResult]
     damaged: List[SyncResult]

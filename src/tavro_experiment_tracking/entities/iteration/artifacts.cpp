@@ -21,6 +21,19 @@ py::object artifact_run_id(rt::Call &c, py::handle iteration_id) {
 // resolved against it).
 py::object upload(rt::Call &c, const char *method, const char *path_keyword) {
     auto [self, local_path, artifact_path, iteration_id] = c.args<4>();
+    // In the background, the files are snapshotted and uploaded by the
+    // background module's helper, unless it says to upload them now (no
+    // journal, a file larger than its whole spool); the run is the one
+    // values are queued for, with no request to the server.
+    if (in_background(c)) {
+        if (!rt::truthy(iteration_id) && !rt::truthy(self.attr("iteration_id"))) self.attr("start")();
+        py::object run_id = rt::truthy(iteration_id) ? rt::own(iteration_id) : py::object(self.attr("iteration_id"));
+        c.g("background").attr("raise_refusal")(run_id);
+        if (rt::truthy(c.g("background")
+                           .attr("spool_artifacts")(self.attr("client").attr("tracking_uri"), run_id, local_path,
+                                                    artifact_path, py::bool_(std::string(method) == "log_artifacts"))))
+            return py::none();
+    }
     py::object run_id = artifact_run_id(c, iteration_id);
     py::object client = tracker(c);
     c.g("_with_tracking_uri")(self.attr("client").attr("tracking_uri"), client.attr(method), "run_id"_a = run_id,

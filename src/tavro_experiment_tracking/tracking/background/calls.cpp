@@ -171,10 +171,28 @@ py::object refused(rt::Call &c) {
     return py::none();
 }
 
+py::object artifacts_refused(rt::Call &c) {
+    auto [run_id, snapshot, reason] = c.args<3>();
+    c.g("_artifact_refusals").attr("setdefault")(run_id, py::list()).attr("append")(reason);
+    c.g("logger").attr("error")(
+        rt::text({"The tracking server refused artifacts logged in the background into "
+                  "iteration ",
+                  run_id, " (snapshot ", snapshot, "): ", reason}));
+    return py::none();
+}
+
 py::object raise_refusal(rt::Call &c) {
     auto [run_id] = c.args<1>();
     py::object kept = c.g("_refusals").attr("pop")(run_id, py::none());
-    if (kept.is_none()) return py::none();
+    if (kept.is_none()) {
+        py::object artifacts = c.g("_artifact_refusals").attr("pop")(run_id, py::none());
+        if (artifacts.is_none()) return py::none();
+        rt::raise(c.g("ExperimentTrackingException"),
+                  "message"_a = rt::text({"The tracking server refused ", py::int_(py::len(artifacts)),
+                                          " artifact uploads logged in the background into iteration ", run_id, ": ",
+                                          py::str("; ").attr("join")(artifacts)}),
+                  "error_code"_a = c.g("INVALID_PARAMETER_VALUE"));
+    }
     py::str keys = py::str(", ").attr("join")(rt::builtin("map")(rt::builtin("str"), kept["keys"]));
     rt::raise(c.g("ExperimentTrackingException"),
               "message"_a = rt::text({"The tracking server refused ", kept["count"],

@@ -11,6 +11,8 @@
 //   sender.cpp           the sender thread, its retries, flushes and the exit
 //   calls.cpp            what the logging calls check and queue; refusals
 //   replay.cpp           sending a journal later (`sync`), and what it did
+//   spool_files.hpp      artifacts' snapshots and their manifests
+//   spool.cpp            artifacts snapshotted at the call, uploaded by a helper process
 #pragma once
 
 #include "journal_records.hpp"
@@ -19,6 +21,8 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -80,7 +84,33 @@ struct Settings {
     std::string offline_prefix;  // offline stores' tracking URIs start with it
     std::atomic<uint64_t> segment_bytes{SEGMENT_BYTES};
     std::atomic<size_t> requests_in_flight{4};
+    std::atomic<uint64_t> artifact_spool_bytes{4ULL << 30U};
     bool offline_used = false;
+};
+
+// A snapshot of artifacts in this process's spool, not yet on the server;
+// `manifest` holds its lock.
+struct Snapshot {
+    std::string folder, tracking_uri, run_id;
+    uint64_t bytes = 0;
+    size_t files = 0;
+    std::shared_ptr<int> manifest;
+};
+
+// This process's artifacts logged in the background: the snapshots waiting,
+// oldest first (the one being uploaded stays first until the server has it),
+// the bytes they hold (the spool's bound), and the uploader, a thread that
+// hands each snapshot to a helper process and waits for its word.
+struct Spool {
+    std::mutex mutex;
+    std::condition_variable changed;  // a snapshot made, a stop: for the uploader
+    std::condition_variable room;     // a snapshot gone: for logging calls and flushes
+    std::deque<Snapshot> due;
+    uint64_t bytes = 0, reserved = 0;  // held by the snapshots; being snapshotted
+    std::thread *thread = nullptr;
+    bool stopping = false, abandoned = false, said_full = false;
+    pid_t helper = -1;
+    int to_helper = -1, from_helper = -1;
 };
 
 // This process's background logging: the queue and its sender thread, its
@@ -107,6 +137,7 @@ struct Process {
     std::vector<std::unique_ptr<HttpConnection>> connections;
     std::mutex targets_mutex;
     std::map<std::string, KnownTarget> targets;  // by tracking URI
+    Spool spool;
     explicit Process(size_t capacity) : queue(capacity) {}
 };
 
@@ -194,6 +225,19 @@ py::object queue_params(rt::Call &c);
 py::object track_run(rt::Call &c);
 py::object refused(rt::Call &c);
 py::object raise_refusal(rt::Call &c);
+py::object artifacts_refused(rt::Call &c);
+
+// spool.cpp
+py::object spool_artifacts(rt::Call &c);
+py::object upload_snapshot(rt::Call &c);
+py::object upload_worker(rt::Call &c);
+py::object spool_snapshots(rt::Call &c);
+bool artifacts_flushed(Process &p, Clock::time_point until);
+// The uploader stopped at the exit: what is still waiting stays in the
+// spool. Returns the files and bytes left.
+std::pair<size_t, uint64_t> stop_uploader(Process &p, Clock::time_point until);
+std::pair<size_t, uint64_t> artifacts_waiting(Process &p);
+void forget_parent_spool(Spool &parent);
 
 // replay.cpp
 py::object journal_info(rt::Call &c);

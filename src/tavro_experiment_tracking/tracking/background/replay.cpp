@@ -92,7 +92,7 @@ py::object journal_info(rt::Call &c) {
 
 namespace {
 
-constexpr const char *RESULT_COUNTS[] = {"sent", "skipped", "damaged_bytes"};
+constexpr const char *RESULT_COUNTS[] = {"sent", "skipped", "artifacts", "damaged_bytes"};
 
 }  // namespace
 
@@ -117,7 +117,8 @@ py::object result_add(rt::Call &c) {
 py::object result_repr(rt::Call &c) {
     py::handle self = c.self();
     py::list fields;
-    for (const char *name : {"path", "tracking_uri", "run_id", "sent", "skipped", "damaged_bytes", "ended", "error"})
+    for (const char *name :
+         {"path", "tracking_uri", "run_id", "sent", "skipped", "artifacts", "damaged_bytes", "ended", "error"})
         fields.append(rt::text({name, "=", py::repr(self.attr(name))}));
     return rt::text({py::type::handle_of(self).attr("__name__"), "(", py::str(", ").attr("join")(fields), ")"});
 }

@@ -44,6 +44,7 @@ void forget_parent(Process &parent) {
             segment->fd = -1;
         }
     for (auto &connection : parent.connections) connection->drop();
+    forget_parent_spool(parent.spool);
     current = new Process(100000);
 }
 
@@ -229,6 +230,8 @@ void apply_settings(rt::Call &c) {
     if (!segment_bytes.is_none()) s.segment_bytes = segment_bytes.cast<uint64_t>();
     py::object in_flight = chosen.attr("get")("requests_in_flight");
     if (!in_flight.is_none()) s.requests_in_flight = in_flight.cast<size_t>();
+    py::object spool_bytes = chosen.attr("get")("artifact_spool_bytes");
+    if (!spool_bytes.is_none()) s.artifact_spool_bytes = spool_bytes.cast<uint64_t>();
     if (rt::truthy(chosen.attr("get")("offline"))) s.offline_used = true;
 }
 
@@ -256,8 +259,9 @@ Clock::time_point deadline_after(py::handle timeout) {
 // Waits until every value logged so far is on the server; false at `timeout`.
 bool flushed(py::handle timeout) {
     Process &p = process();
-    if (!p.thread) return true;
-    return p.queue.flush(p.queue.last_queued(), flush_targets(p), deadline_after(timeout));
+    Clock::time_point until = deadline_after(timeout);
+    if (p.thread && !p.queue.flush(p.queue.last_queued(), flush_targets(p), until)) return false;
+    return artifacts_flushed(p, until);
 }
 
 namespace {
@@ -272,8 +276,11 @@ uint64_t unsent(Process &p) {
 }
 
 py::str still_being_sent(Process &p, py::handle timeout) {
-    return rt::text({py::int_(unsent(p)), " values logged in the background were not on the tracking server after ",
-                     timeout, " s; they are still being sent."});
+    auto [files, bytes] = artifacts_waiting(p);
+    py::str said = rt::text({py::int_(unsent(p)), " values logged in the background were not on the tracking server ",
+                             "after ", timeout, " s; they are still being sent."});
+    if (files == 0) return said;
+    return rt::text({said, " So are ", py::int_(files), " artifact files (", py::int_(bytes), " bytes)."});
 }
 
 }  // namespace
@@ -307,26 +314,42 @@ py::str kept_in_journal(rt::Call &c, const py::list &servers) {
 // files that hold what the server lacks stay.
 void stop_sender(rt::Call &c, py::handle timeout) {
     Process &p = process();
-    if (!p.thread) return;
+    if (!p.thread && !p.spool.thread) return;
     uint64_t dropped = 0;
-    if (!flushed(timeout)) {
+    bool done = flushed(timeout);
+    if (!done && p.thread) {
         dropped = p.queue.abandon();
         py::object session = c.g("_sessions").attr("get")(c.g("os").attr("getpid")());
         if (!session.is_none()) c.g("abort_exchanges")(session);
     }
-    p.queue.stop();
+    // The servers of the artifacts still waiting, before the uploader stops.
+    py::list artifact_servers;
     {
-        WithoutGil released;
-        p.thread->join();
+        std::scoped_lock lock(p.spool.mutex);
+        for (const Snapshot &snap : p.spool.due)
+            if (!rt::contains(artifact_servers, text_of(snap.tracking_uri)))
+                artifact_servers.append(text_of(snap.tracking_uri));
     }
-    delete p.thread;
-    p.thread = nullptr;
-    py::list servers = journal_servers(p);
-    uint64_t kept;
-    {
+    auto [files, bytes] = stop_uploader(p, done ? Clock::time_point::max() : Clock::now());
+    uint64_t kept = 0;
+    py::list servers;
+    if (p.thread) {
+        p.queue.stop();
+        {
+            WithoutGil released;
+            p.thread->join();
+        }
+        delete p.thread;
+        p.thread = nullptr;
+        servers = journal_servers(p);
         WithoutGil released;
         kept = close_journals(p);
     }
+    if (files > 0)
+        c.g("logger").attr("warning")(rt::text({py::int_(files), " artifact files (", py::int_(bytes),
+                                                " bytes) logged in the background were not uploaded: the tracking "
+                                                "server did not take them within ",
+                                                timeout, " s.", kept_in_journal(c, artifact_servers)}));
     if (dropped == 0 && kept == 0) return;
     py::str said =
         rt::text({py::int_(dropped + kept), " values logged in the background were not sent: the tracking server ",

@@ -1,0 +1,586 @@
+// Artifacts logged in the background. The call snapshots the files into the
+// spool (spool_files.hpp) and returns: what reaches the server is each file
+// as it was at the call, whatever the script does with it afterwards. One
+// uploader thread per process hands each snapshot to a helper process (a
+// Python of its own, started on first use), which uploads it through the
+// tracking library's artifact repository for the run (proxied artifacts, a
+// file store, object storage: whatever the server's runs use); the training
+// loop's interpreter never carries an upload, and the exit can cut one short
+// by ending the helper. A snapshot goes once the server has it; what is left
+// (a process killed, a server away, the exit's deadline) `sync` uploads.
+#include "parts.hpp"
+#include "spool_files.hpp"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+namespace py = pybind11;
+using namespace py::literals;
+
+namespace background {
+
+namespace {
+
+// Snapshots a process may hold waiting at once (each keeps its manifest
+// open, for its lock).
+constexpr size_t MOST_SNAPSHOTS = 256;
+
+std::string spool_folder() {
+    return settings().journal_folder + "/artifacts";
+}
+
+py::str megabytes(uint64_t bytes) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return py::str(text);
+}
+
+// A snapshot's folder name, its own for this run and process.
+std::string snapshot_name(const std::string &run_id) {
+    static std::atomic<uint64_t> made{0};
+    std::string safe;
+    for (char ch : run_id.substr(0, 64)) safe += (std::isalnum(static_cast<unsigned char>(ch)) || ch == '-') ? ch : '_';
+    auto now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    return safe + "." + std::to_string(getpid()) + "." + std::to_string(now) + "." + std::to_string(++made);
+}
+
+[[noreturn]] void snapshot_failed(const std::system_error &e, const std::string &file) {
+    int error = e.code().value();
+    // A file gone (or never a file) is the error the upload would have
+    // given at the call: the builtin exception with its file name.
+    if (error == ENOENT || error == EISDIR || error == EACCES)
+        rt::raise(PyExc_OSError, py::int_(error), py::str(std::strerror(error)), text_of(file));
+    rt::raise(PyExc_OSError, py::int_(error),
+              rt::text({"Background logging cannot snapshot the artifact ", text_of(file), " (",
+                        py::str(std::strerror(error)), " while ", py::str(e.what()),
+                        "): nothing of this call was logged; everything logged before is kept. Free some space in ",
+                        text_of(spool_folder()), ", or name another folder in TAVRO_JOURNAL_DIR."}));
+}
+
+// Waits (the GIL released, signal handlers run between short waits) until
+// the spool has room for `bytes`, then reserves it; says once why it waits.
+void reserve_room(rt::Call &c, Spool &s, uint64_t bytes) {
+    uint64_t limit = settings().artifact_spool_bytes;
+    for (;;) {
+        bool reserved = false;
+        uint64_t held = 0;
+        {
+            WithoutGil released;
+            std::unique_lock<std::mutex> lock(s.mutex);
+            reserved = s.room.wait_for(lock, std::chrono::milliseconds(100), [&] {
+                return s.bytes + s.reserved + bytes <= limit && s.due.size() < MOST_SNAPSHOTS;
+            });
+            if (reserved) s.reserved += bytes;
+            held = s.bytes + s.reserved;
+        }
+        if (reserved) return;
+        if (!s.said_full) {
+            s.said_full = true;
+            c.g("logger").attr("warning")(rt::text(
+                {"The artifact spool is full (", megabytes(held), " of ", megabytes(limit),
+                 " wait for the tracking server): logging an artifact waits for room. A larger spool: ",
+                 "TAVRO_ARTIFACT_SPOOL_BYTES or use_async_logging(artifact_spool_bytes=...)."}));
+        }
+        if (!run_pending_signal_handlers()) throw py::error_already_set();
+    }
+}
+
+void start_uploader(Process &p);
+
+}  // namespace
+
+// ---- the call ---------------------------------------------------------------------
+
+py::object spool_artifacts(rt::Call &c) {
+    auto [tracking_uri, run_id, local_path, artifact_path, folder] = c.args<5>();
+    if (settings().journal_folder.empty()) return py::bool_(false);  // no journal: uploaded at the call
+    py::object os = c.g("os");
+    py::object path = os.attr("fspath")(local_path);
+    c.g("verify_artifact_path")(artifact_path);
+    // The files, each with its path below the snapshot, and what the
+    // upload would have raised at the call (a path missing, a folder given
+    // for a file and the other way round).
+    std::vector<std::pair<std::string, std::string>> sources;
+    uint64_t total = 0;
+    auto add = [&](py::handle file, py::handle relative) {
+        sources.emplace_back(utf8(file), utf8(relative));
+        total += os.attr("stat")(file).attr("st_size").cast<uint64_t>();
+    };
+    if (rt::truthy(folder)) {
+        os.attr("scandir")(path).attr("close")();
+        py::object join = os.attr("path").attr("join"), relpath = os.attr("path").attr("relpath");
+        for (py::handle entry : os.attr("walk")(path)) {
+            py::tuple t(rt::own(entry));
+            for (py::handle name : t[2]) {
+                py::object file = join(t[0], name);
+                add(file, relpath(file, path).attr("replace")(os.attr("sep"), "/"));
+            }
+        }
+    } else {
+        rt::builtin("open")(path, "rb").attr("close")();
+        add(path, os.attr("path").attr("basename")(path));
+    }
+    std::string uri = utf8(tracking_uri);
+    bool offline = is_offline(uri);
+    Process &p = process();
+    // Larger than the whole spool: uploaded at the call, as without one.
+    // Offline, every snapshot stays until `sync`, and none waits for room.
+    if (!offline && total > settings().artifact_spool_bytes) return py::bool_(false);
+    if (sources.empty()) return py::bool_(true);
+    prepare_folder(c, settings().journal_folder);
+    prepare_folder(c, spool_folder());
+    if (!offline) reserve_room(c, p.spool, total);
+    spool::Manifest m;
+    m.tracking_uri = uri;
+    m.run_id = utf8(run_id);
+    m.artifact_path = artifact_path.is_none() ? std::string() : utf8(artifact_path);
+    m.pid = getpid();
+    Snapshot snap;
+    snap.folder = spool_folder() + "/" + snapshot_name(m.run_id);
+    std::string partial = snap.folder + spool::PARTIAL, failed_at;
+    int manifest = -1;
+    bool ok = false;
+    std::system_error failure(0, std::generic_category());
+    {
+        WithoutGil released;
+        try {
+            failed_at = partial;
+            spool::make_folders(partial + "/files");
+            for (const auto &[from, relative] : sources) {
+                failed_at = from;
+                std::string to = partial + "/files/" + relative;
+                spool::make_folders(to.substr(0, to.find_last_of('/')));
+                auto [size, crc] = spool::snapshot_file(from, to);
+                m.files.push_back(spool::FileEntry{relative, size, crc});
+            }
+            failed_at = partial + "/manifest";
+            manifest = spool::write_manifest(failed_at, m);
+            if (::rename(partial.c_str(), snap.folder.c_str()) != 0) spool::fail("naming");
+            ok = true;
+        } catch (const std::system_error &e) {
+            failure = e;
+            if (manifest >= 0) ::close(manifest);
+            spool::remove_tree(partial);
+        }
+        std::scoped_lock lock(p.spool.mutex);
+        if (!offline) p.spool.reserved -= total;
+        if (ok && !offline) {
+            snap.tracking_uri = uri;
+            snap.run_id = m.run_id;
+            snap.bytes = m.bytes();
+            snap.files = m.files.size();
+            snap.manifest = std::shared_ptr<int>(new int(manifest), [](int *fd) {
+                if (*fd >= 0) ::close(*fd);
+                delete fd;
+            });
+            p.spool.due.push_back(snap);
+            p.spool.bytes += snap.bytes;
+        }
+    }
+    if (!ok) snapshot_failed(failure, failed_at);
+    if (offline) {
+        ::close(manifest);  // kept for `sync`, which finds it in the spool
+        return py::bool_(true);
+    }
+    p.spool.changed.notify_all();
+    if (!p.spool.thread) start_uploader(p);
+    return py::bool_(true);
+}
+
+// ---- uploading one snapshot ---------------------------------------------------------
+
+namespace {
+
+// What an upload's failure means: "retry" when it may go through later (the
+// server away or overloaded, a login to renew), else "refused".
+const char *failure_kind(rt::Call &c, py::error_already_set &e) {
+    if (e.matches(c.g("RequestException"))) {
+        py::object response = py::getattr(e.value(), "response", py::none());
+        if (response.is_none()) return "retry";
+        int64_t status = as_int64(response.attr("status_code"));
+        return (status == 401 || status == 408 || status == 429 || status >= 500) ? "retry" : "refused";
+    }
+    if (e.matches(c.g("MlflowException"))) {
+        py::object code = e.value().attr("error_code");
+        for (const char *refusal :
+             {"INVALID_PARAMETER_VALUE", "RESOURCE_DOES_NOT_EXIST", "INVALID_STATE", "PERMISSION_DENIED"})
+            if (rt::equal(code, py::str(refusal))) return "refused";
+        return "retry";
+    }
+    if (e.matches(PyExc_PermissionError)) return "refused";
+    if (e.matches(PyExc_OSError)) return "retry";  // a store's disk, a connection
+    return "refused";
+}
+
+// The snapshot's files checked against their manifest: "" when they hold
+// what the call snapshotted, else what is wrong.
+std::string damage(const std::string &folder, const spool::Manifest &m) {
+    for (const spool::FileEntry &f : m.files) {
+        spool::Fd fd(::open((folder + "/files/" + f.relative).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (fd.fd < 0) return "its copy of " + f.relative + " is missing";
+        try {
+            auto [size, crc] = spool::checksum(fd.fd);
+            if (size != f.size || crc != f.crc) return "its copy of " + f.relative + " does not match its checksum";
+        } catch (const std::system_error &e) {
+            return "its copy of " + f.relative + " cannot be read (" + e.what() + ")";
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+// Uploads the snapshot in `folder` to its run (or `target`: a tracking URI
+// and a run ID), each file into the artifact path it was logged with.
+// Returns (outcome, text): "sent", "retry", "refused" (the run gone or
+// deleted, the server's refusal), "damaged" (a copy that does not match its
+// checksum: never uploaded), or "in use" (`take`: another process holds it).
+// With `take` (a sync), the snapshot is locked first and removed once sent.
+py::object upload_snapshot(rt::Call &c) {
+    auto [folder_arg, target, take] = c.args<3>();
+    std::string folder = utf8(c.g("os").attr("fspath")(folder_arg));
+    spool::Fd lock;
+    int fd;
+    if (rt::truthy(take)) {
+        try {
+            lock.fd = jfile::File::open_locked(folder + "/manifest");
+        } catch (const std::system_error &e) {
+            return py::make_tuple("damaged", rt::text({"its manifest cannot be opened (", py::str(e.what()), ")"}));
+        }
+        if (lock.fd < 0) return py::make_tuple("in use", "a live process is uploading it");
+        fd = lock.fd;
+    } else {
+        lock.fd = ::open((folder + "/manifest").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (lock.fd < 0) return py::make_tuple("damaged", "its manifest is missing");
+        fd = lock.fd;
+    }
+    bool ok = false;
+    spool::Manifest m;
+    std::string wrong;
+    {
+        WithoutGil released;
+        m = spool::read_manifest(fd, ok);
+        if (ok) wrong = damage(folder, m);
+    }
+    if (!ok) return py::make_tuple("damaged", "its manifest is not one this version reads");
+    if (!wrong.empty()) return py::make_tuple("damaged", text_of(wrong));
+    py::object uri = text_of(m.tracking_uri), run_id = text_of(m.run_id);
+    if (!target.is_none()) {
+        py::tuple t(rt::own(target));
+        uri = t[0];
+        run_id = t[1];
+    }
+    try {
+        py::object client = c.g("MlflowClient")(uri);
+        py::object run = client.attr("get_run")(run_id);
+        if (rt::equal(run.attr("info").attr("lifecycle_stage"), py::str("deleted")))
+            return py::make_tuple("refused", rt::text({"the run ", run_id, " was deleted"}));
+        py::object repository =
+            c.g("_with_tracking_uri")(uri, c.g("get_artifact_repository"), run.attr("info").attr("artifact_uri"));
+        py::object posix = c.g("posixpath");
+        for (const spool::FileEntry &f : m.files) {
+            py::object relative = text_of(f.relative), under = posix.attr("dirname")(relative);
+            if (!m.artifact_path.empty()) under = posix.attr("join")(text_of(m.artifact_path), under);
+            under = posix.attr("normpath")(under);
+            c.g("_with_tracking_uri")(uri, repository.attr("log_artifact"), text_of(folder + "/files/" + f.relative),
+                                      rt::equal(under, py::str(".")) ? py::object(py::none()) : under);
+        }
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return py::make_tuple(failure_kind(c, e), py::str(e.value()));
+    }
+    if (rt::truthy(take)) spool::remove_tree(folder);
+    return py::make_tuple("sent", py::int_(m.files.size()));
+}
+
+// The helper process's loop: a snapshot's folder and the environment to
+// upload it in, as one JSON line on standard input; the outcome and its text,
+// tab-separated, on one line of standard output. Ends with its parent.
+py::object upload_worker(rt::Call &c) {
+    auto [parent] = c.args<1>();
+    if (getppid() != as_int64(parent)) return py::none();  // not the helper of that process
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != as_int64(parent)) return py::none();  // the parent died meanwhile
+    py::object os = c.g("os"), sys = c.g("sys");
+    py::object in = sys.attr("stdin").attr("buffer"), out = sys.attr("stdout").attr("buffer");
+    for (;;) {
+        py::object line = in.attr("readline")();
+        if (!rt::truthy(line)) return py::none();
+        py::object job = c.g("json").attr("loads")(line);
+        os.attr("environ").attr("clear")();
+        os.attr("environ").attr("update")(job["environ"]);
+        // One attempt per job: the uploader retries, with its back-off.
+        os.attr("environ")["MLFLOW_HTTP_REQUEST_MAX_RETRIES"] = "0";
+        py::tuple outcome;
+        try {
+            outcome = c.g("_upload_snapshot")(job["snapshot"]);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            outcome = py::make_tuple("retry", py::str(e.value()));
+        }
+        py::str text = py::str(outcome[1]).attr("replace")("\n", " ").attr("replace")("\t", " ");
+        try {
+            out.attr("write")(rt::text({outcome[0], "\t", text, "\n"}).attr("encode")("utf-8", "replace"));
+            out.attr("flush")();
+        } catch (py::error_already_set &e) {
+            if (e.matches(PyExc_OSError)) return py::none();  // the parent is gone: `sync` takes what is left
+            throw;
+        }
+    }
+}
+
+// The whole snapshots in the spool of `journal_folder` (a sync's list): each
+// a dict of ``folder``, ``tracking_uri``, ``run_id``, ``files`` and
+// ``bytes``; those whose manifest this version cannot read are listed with
+// ``tracking_uri`` None.
+py::object spool_snapshots(rt::Call &c) {
+    auto [journal] = c.args<1>();
+    py::object os = c.g("os");
+    py::object root = os.attr("path").attr("join")(journal, "artifacts");
+    py::list found;
+    if (!rt::truthy(os.attr("path").attr("isdir")(root))) return found;
+    py::list names = rt::builtin("sorted")(os.attr("listdir")(root));
+    for (py::handle name : names) {
+        if (rt::truthy(py::str(name).attr("endswith")(spool::PARTIAL))) continue;
+        py::object folder = os.attr("path").attr("join")(root, name);
+        std::string manifest = utf8(folder) + "/manifest";
+        spool::Fd fd(::open(manifest.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        bool ok = false;
+        spool::Manifest m;
+        if (fd.fd >= 0) m = spool::read_manifest(fd.fd, ok);
+        py::dict entry("folder"_a = folder, "tracking_uri"_a = py::none(), "run_id"_a = py::none(),
+                       "files"_a = py::int_(m.files.size()), "bytes"_a = py::int_(m.bytes()));
+        if (ok) {
+            entry["tracking_uri"] = text_of(m.tracking_uri);
+            entry["run_id"] = text_of(m.run_id);
+        }
+        found.append(entry);
+    }
+    return found;
+}
+
+// ---- the uploader -------------------------------------------------------------------
+
+namespace {
+
+// The helper started (the GIL held), in a session of its own (a Ctrl-C at
+// the terminal is the script's to handle, not an upload's).
+void start_helper(Spool &s, py::dict &globals) {
+    py::object subprocess = globals["subprocess"];
+    py::list command;
+    command.append(globals["sys"].attr("executable"));
+    command.append("-c");
+    command.append("from tavro_experiment_tracking.tracking.background import _upload_worker; _upload_worker(" +
+                   std::to_string(getpid()) + ")");
+    py::object helper = subprocess.attr("Popen")(command, "stdin"_a = subprocess.attr("PIPE"),
+                                                 "stdout"_a = subprocess.attr("PIPE"), "start_new_session"_a = true);
+    globals["_uploaders"][py::int_(helper.attr("pid"))] = helper;
+    s.helper = helper.attr("pid").cast<pid_t>();
+    s.to_helper = ::dup(helper.attr("stdin").attr("fileno")().cast<int>());
+    s.from_helper = ::dup(helper.attr("stdout").attr("fileno")().cast<int>());
+}
+
+// The helper gone: ended (`kill`: at once), its pipes closed, reaped.
+void end_helper(Spool &s, bool kill) {
+    if (s.helper < 0) return;
+    if (s.to_helper >= 0) ::close(s.to_helper);
+    if (kill) ::kill(s.helper, SIGKILL);
+    if (s.from_helper >= 0) ::close(s.from_helper);
+    s.to_helper = s.from_helper = -1;
+    pid_t helper = s.helper;
+    s.helper = -1;
+    WithGil gil;
+    try {
+        py::dict globals(rt::own(module_globals));
+        py::object popen = globals["_uploaders"].attr("pop")(py::int_(helper), py::none());
+        if (!popen.is_none()) popen.attr("wait")();
+    } catch (py::error_already_set &e) {
+        e.discard_as_unraisable("background logging: ending the artifact uploader");
+    }
+}
+
+// One snapshot through the helper: its outcome, and the helper's words.
+Outcome upload_in_helper(Spool &s, const Snapshot &snap, std::string &text) {
+    std::string job;
+    {
+        if (_Py_IsFinalizing()) return Outcome::Abandoned;
+        WithGil gil;
+        try {
+            py::dict globals(rt::own(module_globals));
+            // The login's current token, where the tracking library reads it.
+            globals["create_mlflow_client"](text_of(snap.tracking_uri));
+            if (s.helper < 0) start_helper(s, globals);
+            py::dict request("snapshot"_a = text_of(snap.folder),
+                             "environ"_a = py::dict(globals["os"].attr("environ")));
+            job = utf8(globals["json"].attr("dumps")(request)) + "\n";
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable("background logging: handing an artifact to its uploader");
+            return Outcome::Retry;
+        }
+    }
+    for (size_t done = 0; done < job.size();) {
+        ssize_t n = ::write(s.to_helper, job.data() + done, job.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            end_helper(s, true);
+            text = "the uploader ended";
+            return Outcome::Retry;
+        }
+        done += static_cast<size_t>(n);
+    }
+    std::string answer;
+    char buffer[4096];
+    for (;;) {
+        size_t newline = answer.find('\n');
+        if (newline != std::string::npos) {
+            answer.resize(newline);
+            break;
+        }
+        bool abandoned;
+        {
+            std::scoped_lock lock(s.mutex);
+            abandoned = s.abandoned;
+        }
+        if (abandoned) {  // the helper ends without the lock: ending it takes the GIL
+            end_helper(s, true);
+            return Outcome::Abandoned;
+        }
+        pollfd p{s.from_helper, POLLIN, 0};
+        int ready = ::poll(&p, 1, 100);
+        if (ready <= 0) continue;
+        ssize_t n = ::read(s.from_helper, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            end_helper(s, true);
+            text = "the uploader ended";
+            return Outcome::Retry;
+        }
+        answer.append(buffer, static_cast<size_t>(n));
+    }
+    size_t tab = answer.find('\t');
+    std::string outcome = answer.substr(0, tab);
+    text = tab == std::string::npos ? std::string() : answer.substr(tab + 1);
+    if (outcome == "sent") return Outcome::Sent;
+    if (outcome == "retry") return Outcome::Retry;
+    if (outcome == "damaged") text = "the snapshot in " + snap.folder + " is damaged (" + text + "): it is kept";
+    return Outcome::Refused;
+}
+
+void run_uploader(Process *p) {
+    Spool &s = p->spool;
+    Backoff backoff;
+    for (;;) {
+        Snapshot snap;
+        {
+            std::unique_lock<std::mutex> lock(s.mutex);
+            s.changed.wait(lock, [&] { return s.abandoned || s.stopping || !s.due.empty(); });
+            if (s.abandoned || s.due.empty()) break;
+            snap = s.due.front();
+        }
+        std::string text;
+        Outcome outcome = upload_in_helper(s, snap, text);
+        if (outcome == Outcome::Abandoned) break;
+        if (outcome == Outcome::Retry) {
+            auto pause = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(backoff.next()));
+            std::unique_lock<std::mutex> lock(s.mutex);
+            if (s.changed.wait_for(lock, pause, [&] { return s.abandoned; })) break;
+            continue;
+        }
+        backoff = Backoff();
+        if (outcome == Outcome::Refused) {
+            if (_Py_IsFinalizing()) break;
+            WithGil gil;
+            try {
+                py::dict globals(rt::own(module_globals));
+                globals["_artifacts_refused"](text_of(snap.run_id), text_of(snap.folder), text_of(text));
+            } catch (py::error_already_set &e) {
+                e.discard_as_unraisable("background logging of an artifact");
+            }
+        }
+        // Sent or refused, it is done with; a damaged one stays on the disk.
+        if (text.find("is damaged") == std::string::npos) spool::remove_tree(snap.folder);
+        {
+            std::scoped_lock lock(s.mutex);
+            s.due.pop_front();
+            s.bytes -= snap.bytes;
+        }
+        s.room.notify_all();
+    }
+    end_helper(s, true);
+}
+
+void start_uploader(Process &p) {
+    std::scoped_lock lock(p.spool.mutex);
+    if (p.spool.thread) return;
+    p.spool.stopping = p.spool.abandoned = false;
+    p.spool.thread = new std::thread(run_uploader, &p);
+}
+
+}  // namespace
+
+// ---- flushes, the exit, forks ---------------------------------------------------------
+
+bool artifacts_flushed(Process &p, Clock::time_point until) {
+    Spool &s = p.spool;
+    for (;;) {
+        bool done;
+        {
+            WithoutGil released;
+            std::unique_lock<std::mutex> lock(s.mutex);
+            Clock::time_point step = std::min(until, Clock::now() + std::chrono::milliseconds(100));
+            done = s.room.wait_until(lock, step, [&] { return s.due.empty() || s.abandoned || !s.thread; });
+        }
+        if (done) return true;
+        if (!run_pending_signal_handlers()) throw py::error_already_set();
+        if (Clock::now() >= until) return false;
+    }
+}
+
+std::pair<size_t, uint64_t> artifacts_waiting(Process &p) {
+    std::scoped_lock lock(p.spool.mutex);
+    size_t files = 0;
+    for (const Snapshot &snap : p.spool.due) files += snap.files;
+    return {files, p.spool.bytes};
+}
+
+std::pair<size_t, uint64_t> stop_uploader(Process &p, Clock::time_point until) {
+    Spool &s = p.spool;
+    if (!s.thread) return {0, 0};
+    bool done = artifacts_flushed(p, until);
+    {
+        std::scoped_lock lock(s.mutex);
+        s.stopping = true;
+        if (!done) s.abandoned = true;
+    }
+    s.changed.notify_all();
+    {
+        WithoutGil released;
+        s.thread->join();
+    }
+    delete s.thread;
+    s.thread = nullptr;
+    std::pair<size_t, uint64_t> left = artifacts_waiting(p);
+    std::scoped_lock lock(s.mutex);
+    s.due.clear();  // their manifests close: `sync` may take them now
+    s.bytes = 0;
+    return left;
+}
+
+void forget_parent_spool(Spool &parent) {
+    for (Snapshot &snap : parent.due)
+        if (snap.manifest && *snap.manifest >= 0) {
+            ::close(*snap.manifest);
+            *snap.manifest = -1;
+        }
+    for (int *fd : {&parent.to_helper, &parent.from_helper})
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+}
+
+}  // namespace background
