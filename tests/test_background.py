@@ -325,6 +325,86 @@ def test_offline_run_synced_later_is_as_if_logged_online(tracking_server, mlflow
     assert artifact.text == "weights\n"
 
 
+def artifact_bytes(server, run_id, path):
+    answer = requests.get(server + "/get-artifact", params={"path": path, "run_uuid": run_id}, timeout=30)
+    return answer.content if answer.status_code == 200 else None
+
+
+def test_artifacts_go_as_they_were_at_the_call_through_a_bounded_spool(background, tracking_server, unique_name,
+                                                                     tmp_path, caplog):
+    config.use_async_logging(artifact_spool_bytes=3000)
+    iteration = init("p", unique_name("art"), tracking_uri=tracking_server).get_iteration()
+    iteration.start(iteration_name="checkpoints")
+    checkpoint = tmp_path / "checkpoint.bin"
+    for epoch in range(3):  # one name, written over each epoch: the spool is full after the third
+        checkpoint.write_bytes(bytes([epoch]) * 1000)
+        iteration.log_artifact(str(checkpoint), "epoch{}".format(epoch))
+    checkpoint.unlink()
+    (tmp_path / "logs" / "eval").mkdir(parents=True)
+    (tmp_path / "logs" / "eval" / "scores.txt").write_text("0.9")
+    iteration.log_artifacts(str(tmp_path / "logs"), "logs")  # waits for room
+    shutil.rmtree(tmp_path / "logs")
+    (tmp_path / "big.bin").write_bytes(b"b" * 5000)
+    iteration.log_artifact(str(tmp_path / "big.bin"))  # larger than the whole spool: uploaded at the call
+    with pytest.raises(FileNotFoundError):
+        iteration.log_artifact(str(tmp_path / "missing.bin"))
+    with pytest.raises(IsADirectoryError):
+        iteration.log_artifact(str(tmp_path))
+    iteration.flush()
+    run = iteration.iteration_id
+    assert [artifact_bytes(tracking_server, run, "epoch{}/checkpoint.bin".format(e)) for e in range(3)] == [
+        bytes([e]) * 1000 for e in range(3)]
+    assert artifact_bytes(tracking_server, run, "logs/eval/scores.txt") == b"0.9"
+    assert artifact_bytes(tracking_server, run, "big.bin") == b"b" * 5000
+    assert [r.message for r in caplog.records].count(
+        "The artifact spool is full (3,000 of 3,000 bytes wait for the tracking server): logging an artifact waits "
+        "for room. A larger spool: TAVRO_ARTIFACT_SPOOL_BYTES or use_async_logging(artifact_spool_bytes=...).") == 1
+    assert os.listdir(os.path.join(os.environ["TAVRO_JOURNAL_DIR"], "artifacts")) == []
+
+
+KILLED_UPLOADING = textwrap.dedent("""
+    import os, signal, sys
+    from tavro_experiment_tracking import init
+    from tavro_experiment_tracking.config import use_async_logging
+
+    use_async_logging(True)
+    iteration = init("p", sys.argv[1]).get_iteration()
+    iteration.start()
+    print(iteration.iteration_id, flush=True)
+    for n in range(4):
+        with open(sys.argv[2], "wb") as f:
+            f.write(bytes([n]) * (20 << 20))
+        iteration.log_artifact(sys.argv[2], "n{}".format(n))
+    iteration.log_metric("loss", 0.5)
+    os.kill(os.getpid(), signal.SIGKILL)
+""")
+
+
+def test_killed_while_uploading_then_sync_uploads_each_artifact_intact(tracking_server, unique_name, tmp_path):
+    (tmp_path / "script.py").write_text(KILLED_UPLOADING)
+    proc = subprocess.run([sys.executable, str(tmp_path / "script.py"), unique_name("art"),
+                           str(tmp_path / "checkpoint.bin")],
+                          env=dict(os.environ, MLFLOW_TRACKING_URI=tracking_server), capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == -signal.SIGKILL, proc.stderr
+    run = proc.stdout.strip()
+    spool = os.path.join(os.environ["TAVRO_JOURNAL_DIR"], "artifacts")
+    left = sorted(os.listdir(spool))
+    assert 0 < len(left) <= 4
+    # A byte flipped on the disk in one snapshot: that one is kept, never uploaded.
+    with open(os.path.join(spool, left[-1], "files", "checkpoint.bin"), "r+b") as f:
+        f.write(b"\xff")
+    first = sync_journals(tracking_server)
+    assert "does not match its checksum" in first.stderr and first.returncode == 1, first.stderr
+    assert "{} artifact file".format(len(left) - 1) in first.stdout or len(left) == 1
+    assert sorted(os.listdir(spool)) == left[-1:]
+    shutil.rmtree(os.path.join(spool, left[-1]))
+    on_server = [artifact_bytes(tracking_server, run, "n{}/checkpoint.bin".format(n)) for n in range(4)]
+    assert on_server[:3] == [bytes([n]) * (20 << 20) for n in range(3)]
+    assert on_server[3] in (None, bytes([3]) * (20 << 20))  # the damaged copy never went
+    assert "Nothing to send" in sync_journals(tracking_server).stdout
+
+
 def test_journal_read_back_whole_torn_flipped_and_unknown(endpoints, tmp_path):
     """The journal's format against its reader, in this process and in memory-sized files."""
     records = [journals.metric(seq, "m", seq * 0.5, seq) for seq in range(1, 51)]

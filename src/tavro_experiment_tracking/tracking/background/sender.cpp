@@ -280,7 +280,8 @@ py::str still_being_sent(Process &p, py::handle timeout) {
     py::str said = rt::text({py::int_(unsent(p)), " values logged in the background were not on the tracking server ",
                              "after ", timeout, " s; they are still being sent."});
     if (files == 0) return said;
-    return rt::text({said, " So are ", py::int_(files), " artifact files (", py::int_(bytes), " bytes)."});
+    return rt::text({said, " So are ", py::int_(files), " artifact files (",
+                     py::str("{:,}").attr("format")(py::int_(bytes)), " bytes)."});
 }
 
 }  // namespace
@@ -346,10 +347,11 @@ void stop_sender(rt::Call &c, py::handle timeout) {
         kept = close_journals(p);
     }
     if (files > 0)
-        c.g("logger").attr("warning")(rt::text({py::int_(files), " artifact files (", py::int_(bytes),
-                                                " bytes) logged in the background were not uploaded: the tracking "
-                                                "server did not take them within ",
-                                                timeout, " s.", kept_in_journal(c, artifact_servers)}));
+        c.g("logger").attr("warning")(
+            rt::text({py::int_(files), " artifact files (", py::str("{:,}").attr("format")(py::int_(bytes)),
+                      " bytes) logged in the background were not uploaded: the tracking "
+                      "server did not take them within ",
+                      timeout, " s.", kept_in_journal(c, artifact_servers)}));
     if (dropped == 0 && kept == 0) return;
     py::str said =
         rt::text({py::int_(dropped + kept), " values logged in the background were not sent: the tracking server ",

@@ -31,10 +31,9 @@ std::string spool_folder() {
     return settings().journal_folder + "/artifacts";
 }
 
-py::str megabytes(uint64_t bytes) {
-    char text[32];
-    snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
-    return py::str(text);
+// A count of bytes as a person reads it: 1,234,567.
+py::str counted_bytes(uint64_t bytes) {
+    return py::str("{:,}").attr("format")(py::int_(bytes));
 }
 
 // A snapshot's folder name, its own for this run and process.
@@ -80,10 +79,10 @@ void reserve_room(rt::Call &c, Spool &s, uint64_t bytes) {
         if (reserved) return;
         if (!s.said_full) {
             s.said_full = true;
-            c.g("logger").attr("warning")(rt::text(
-                {"The artifact spool is full (", megabytes(held), " of ", megabytes(limit),
-                 " wait for the tracking server): logging an artifact waits for room. A larger spool: ",
-                 "TAVRO_ARTIFACT_SPOOL_BYTES or use_async_logging(artifact_spool_bytes=...)."}));
+            c.g("logger").attr("warning")(
+                rt::text({"The artifact spool is full (", counted_bytes(held), " of ", counted_bytes(limit),
+                          " bytes wait for the tracking server): logging an artifact waits for room. A larger spool: ",
+                          "TAVRO_ARTIFACT_SPOOL_BYTES or use_async_logging(artifact_spool_bytes=...)."}));
         }
         if (!run_pending_signal_handlers()) throw py::error_already_set();
     }

@@ -118,7 +118,7 @@ inline std::pair<uint64_t, uint32_t> checksum(int fd) {
 inline std::pair<uint64_t, uint32_t> snapshot_file(const std::string &from, const std::string &to) {
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.fd < 0) fail("opening");
-    struct stat st {};
+    struct stat st{};
     if (fstat(in.fd, &st) != 0) fail("reading");
     if (!S_ISREG(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
