@@ -136,6 +136,7 @@ bench: build $(MLFLOW2)/.installed
 	$(PY) bench/bench_tracking.py $(BENCH_ARGS)
 	$(PY) bench/training_loop.py --mlflow2-python $(MLFLOW2)/bin/python $(LOOP_ARGS)
 	$(PY) bench/backlog.py --mlflow2-python $(MLFLOW2)/bin/python $(BACKLOG_ARGS)
+	$(PY) bench/checkpoints.py --mlflow2-python $(MLFLOW2)/bin/python $(CHECKPOINT_ARGS)
 	$(PY) bench/journal_sync.py $(JOURNAL_ARGS)
 
 # What sync costs on large and hostile journals: the memory of a sync of

@@ -380,7 +380,8 @@ KILLED_UPLOADING = textwrap.dedent("""
 """)
 
 
-def test_killed_while_uploading_then_sync_uploads_each_artifact_intact(tracking_server, unique_name, tmp_path):
+def test_killed_while_uploading_then_sync_uploads_each_artifact_intact(tracking_server, mlflow_client, unique_name,
+                                                                       tmp_path):
     (tmp_path / "script.py").write_text(KILLED_UPLOADING)
     proc = subprocess.run([sys.executable, str(tmp_path / "script.py"), unique_name("art"),
                            str(tmp_path / "checkpoint.bin")],
@@ -391,12 +392,16 @@ def test_killed_while_uploading_then_sync_uploads_each_artifact_intact(tracking_
     spool = os.path.join(os.environ["TAVRO_JOURNAL_DIR"], "artifacts")
     left = sorted(os.listdir(spool))
     assert 0 < len(left) <= 4
-    # A byte flipped on the disk in one snapshot: that one is kept, never uploaded.
+    mlflow_client.delete_run(run)
+    refused = sync_journals(tracking_server)
+    assert refused.returncode == 1 and "(refused): the run {} was deleted".format(run) in refused.stderr
+    assert sorted(os.listdir(spool)) == left
+    mlflow_client.restore_run(run)
+    # A byte flipped on the disk after the snapshot's checksums were taken: that one is kept, never uploaded.
     with open(os.path.join(spool, left[-1], "files", "checkpoint.bin"), "r+b") as f:
         f.write(b"\xff")
-    first = sync_journals(tracking_server)
-    assert "does not match its checksum" in first.stderr and first.returncode == 1, first.stderr
-    assert "{} artifact file".format(len(left) - 1) in first.stdout or len(left) == 1
+    damaged = sync_journals(tracking_server)
+    assert damaged.returncode == 1 and "does not match its checksum" in damaged.stderr, damaged.stderr
     assert sorted(os.listdir(spool)) == left[-1:]
     shutil.rmtree(os.path.join(spool, left[-1]))
     on_server = [artifact_bytes(tracking_server, run, "n{}/checkpoint.bin".format(n)) for n in range(4)]

@@ -151,10 +151,10 @@ py::object spool_artifacts(rt::Call &c) {
             spool::make_folders(partial + "/files");
             for (const auto &[from, relative] : sources) {
                 failed_at = from;
-                std::string to = partial + "/files/" + relative;
+                std::string to = partial;
+                to.append("/files/").append(relative);
                 spool::make_folders(to.substr(0, to.find_last_of('/')));
-                auto [size, crc] = spool::snapshot_file(from, to);
-                m.files.push_back(spool::FileEntry{relative, size, crc});
+                m.files.push_back(spool::FileEntry{relative, spool::snapshot_file(from, to), 0});
             }
             failed_at = partial + "/manifest";
             manifest = spool::write_manifest(failed_at, m);
@@ -172,7 +172,7 @@ py::object spool_artifacts(rt::Call &c) {
             snap.run_id = m.run_id;
             snap.bytes = m.bytes();
             snap.files = m.files.size();
-            snap.manifest = std::shared_ptr<int>(new int(manifest), [](int *fd) {
+            snap.manifest = std::shared_ptr<int>(new int(manifest), [](const int *fd) {
                 if (*fd >= 0) ::close(*fd);
                 delete fd;
             });
@@ -263,9 +263,18 @@ py::object upload_snapshot(rt::Call &c) {
     {
         WithoutGil released;
         m = spool::read_manifest(fd, ok);
-        if (ok) wrong = damage(folder, m);
+        // Checksums not taken yet (its process killed right after the call):
+        // taken now by the sync, from the copies, which nothing changed since.
+        try {
+            if (ok && !m.checksummed && rt::truthy(take) && !spool::add_checksums(fd, folder, m))
+                wrong = "a copy is missing or not of its recorded size";
+        } catch (const std::system_error &e) {
+            wrong = std::string("its checksums cannot be taken (") + e.what() + ")";
+        }
+        if (ok && wrong.empty()) wrong = damage(folder, m);
     }
     if (!ok) return py::make_tuple("damaged", "its manifest is not one this version reads");
+    if (!m.checksummed && wrong.empty()) return py::make_tuple("retry", "its checksums are not taken yet");
     if (!wrong.empty()) return py::make_tuple("damaged", text_of(wrong));
     py::object uri = text_of(m.tracking_uri), run_id = text_of(m.run_id);
     if (!target.is_none()) {
@@ -396,7 +405,11 @@ void end_helper(Spool &s, bool kill) {
     try {
         py::dict globals(rt::own(module_globals));
         py::object popen = globals["_uploaders"].attr("pop")(py::int_(helper), py::none());
-        if (!popen.is_none()) popen.attr("wait")();
+        if (!popen.is_none()) {
+            popen.attr("stdin").attr("close")();
+            popen.attr("stdout").attr("close")();
+            popen.attr("wait")();
+        }
     } catch (py::error_already_set &e) {
         e.discard_as_unraisable("background logging: ending the artifact uploader");
     }
@@ -481,7 +494,17 @@ void run_uploader(Process *p) {
             snap = s.due.front();
         }
         std::string text;
-        Outcome outcome = upload_in_helper(s, snap, text);
+        Outcome outcome = Outcome::Retry;
+        bool checksummed = false;
+        try {
+            bool ok = false;
+            spool::Manifest m = spool::read_manifest(*snap.manifest, ok);
+            checksummed = ok && (m.checksummed || spool::add_checksums(*snap.manifest, snap.folder, m));
+            if (!checksummed) text = "the snapshot in " + snap.folder + " is damaged (a copy is missing): it is kept";
+        } catch (const std::system_error &e) {
+            text = "the snapshot in " + snap.folder + " is damaged (" + e.what() + "): it is kept";
+        }
+        outcome = checksummed ? upload_in_helper(s, snap, text) : Outcome::Refused;
         if (outcome == Outcome::Abandoned) break;
         if (outcome == Outcome::Retry) {
             auto pause = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(backoff.next()));

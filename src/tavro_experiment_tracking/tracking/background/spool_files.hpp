@@ -5,7 +5,9 @@
 // `files/` holds a copy of each file as it was at the call (a reflink where
 // the file system offers one: no bytes copied), and `manifest` is a journal
 // file (journal_file.hpp's frames) naming the tracking server, the run, the
-// artifact path, and each file's path, size and CRC-32C. The folder is made
+// artifact path, and each file's path and size, then (written by whoever
+// uploads it first, before any upload) each file's CRC-32C, which every
+// later upload checks the copies against. The folder is made
 // under a name ending in `.partial` and renamed once its manifest is whole,
 // so a snapshot cut short by a crash or a full disk is never taken for one.
 // Whoever owns a snapshot (the process that made it, or a sync) holds its
@@ -31,7 +33,7 @@
 
 namespace background::spool {
 
-constexpr char HEADER = 'S', FILE_RECORD = 'F', WHOLE = 'W';
+constexpr char HEADER = 'S', FILE_RECORD = 'F', WHOLE = 'W', CHECKSUMS = 'K';
 constexpr uint32_t VERSION = 1;
 constexpr const char *PARTIAL = ".partial";
 constexpr size_t CHUNK = 1U << 20U;
@@ -51,7 +53,7 @@ inline const std::array<uint32_t, 256> &crc32c_table() {
     return table;
 }
 
-#if defined(__x86_64__)
+#ifdef __x86_64__
 __attribute__((target("sse4.2"))) inline uint32_t crc32c_sse42(const char *data, size_t size, uint32_t crc) {
     uint64_t c = crc;
     while (size >= 8) {
@@ -70,7 +72,7 @@ __attribute__((target("sse4.2"))) inline uint32_t crc32c_sse42(const char *data,
 // The running CRC of `data` after `crc` (0 to begin with).
 inline uint32_t crc32c(const char *data, size_t size, uint32_t crc = 0) {
     crc = ~crc;
-#if defined(__x86_64__)
+#ifdef __x86_64__
     static const bool fast = __builtin_cpu_supports("sse4.2");
     if (fast) return ~crc32c_sse42(data, size, crc);
 #endif
@@ -113,9 +115,8 @@ inline std::pair<uint64_t, uint32_t> checksum(int fd) {
 
 // `from` copied to `to` (which must not exist) as it is now: a reflink
 // where the file system has them, else a copy made by the kernel, else one
-// made here; never a file read whole into memory. Returns the copy's size
-// and CRC-32C, read from the copy itself.
-inline std::pair<uint64_t, uint32_t> snapshot_file(const std::string &from, const std::string &to) {
+// made here; never a file read whole into memory. Returns the copy's size.
+inline uint64_t snapshot_file(const std::string &from, const std::string &to) {
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.fd < 0) fail("opening");
     struct stat st{};
@@ -159,17 +160,17 @@ inline std::pair<uint64_t, uint32_t> snapshot_file(const std::string &from, cons
             }
         }
     }
-    return checksum(out.fd);
+    if (fstat(out.fd, &st) != 0) fail("writing");
+    return static_cast<uint64_t>(st.st_size);
 }
 
 // `path` and every folder above it up to an existing one, for its owner alone.
 inline void make_folders(const std::string &path) {
-    if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) return;
-    if (errno != ENOENT) fail("making a folder of");
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos || slash == 0) fail("making a folder of");
-    make_folders(path.substr(0, slash));
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) fail("making a folder of");
+    for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        std::string folder = path.substr(0, at);
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) fail("making a folder of");
+        if (at == std::string::npos) return;
+    }
 }
 
 // A snapshot's folder and everything in it, gone; symbolic links removed,
@@ -195,7 +196,8 @@ struct FileEntry {
 struct Manifest {
     std::string tracking_uri, run_id, artifact_path;  // artifact_path "" : the run's top folder
     int64_t pid = 0;
-    bool whole = false;  // every file's record was written
+    bool whole = false;        // every file's record was written
+    bool checksummed = false;  // and every file's checksum
     std::vector<FileEntry> files;
     uint64_t bytes() const {
         uint64_t total = 0;
@@ -221,26 +223,49 @@ inline std::string manifest_records(const Manifest &m) {
         std::string record(1, FILE_RECORD);
         jfile::put_text(record, f.relative);
         jfile::put<uint64_t>(record, f.size);
-        jfile::put<uint32_t>(record, f.crc);
         jfile::frame(frames, record);
     }
     jfile::frame(frames, std::string(1, WHOLE));
     return frames;
 }
 
-// Writes the manifest at `path` (new, locked, its owner's alone) and waits
-// for the disk: returns its descriptor, which holds the lock.
+// Writes the manifest at `path` (new, locked, its owner's alone): returns
+// its descriptor, which holds the lock. It reaches the disk as the journals
+// do, with the operating system's writeback (a process killed loses nothing).
 inline int write_manifest(const std::string &path, const Manifest &m) {
     uint64_t size = 0;
     int fd = jfile::File::create(path, manifest_header(m), size);
     try {
         jfile::File::write_whole(fd, manifest_records(m), size);
-        if (fdatasync(fd) != 0) fail("writing");
     } catch (...) {
         ::close(fd);
         throw;
     }
     return fd;
+}
+
+// Each file's checksum, taken from its copy in the snapshot `folder` and
+// appended to the manifest open (for writing) as `fd`: false, with nothing
+// written, when a copy is missing or not of its recorded size.
+inline bool add_checksums(int fd, const std::string &folder, Manifest &m) {
+    std::string record(1, CHECKSUMS);
+    jfile::put<uint32_t>(record, static_cast<uint32_t>(m.files.size()));
+    for (FileEntry &e : m.files) {
+        Fd copy(::open((folder + "/files/" + e.relative).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (copy.fd < 0) return false;
+        auto [size, crc] = checksum(copy.fd);
+        if (size != e.size) return false;
+        e.crc = crc;
+        jfile::put<uint32_t>(record, crc);
+    }
+    struct stat st{};
+    if (fstat(fd, &st) != 0) fail("reading");
+    std::string frame;
+    jfile::frame(frame, record);
+    auto size = static_cast<uint64_t>(st.st_size);
+    jfile::File::write_whole(fd, frame, size);
+    m.checksummed = true;
+    return true;
 }
 
 // The manifest open as `fd`; `ok` false when it is not one this version reads.
@@ -266,11 +291,15 @@ inline Manifest read_manifest(int fd, bool &ok) {
             FileEntry e;
             e.relative = f.text();
             e.size = f.get<uint64_t>();
-            e.crc = f.get<uint32_t>();
             if (!f.ok()) return m;
             m.files.push_back(std::move(e));
         } else if (kind == WHOLE) {
             m.whole = true;
+        } else if (kind == CHECKSUMS) {
+            if (f.get<uint32_t>() != m.files.size()) return m;
+            for (FileEntry &e : m.files) e.crc = f.get<uint32_t>();
+            if (!f.ok()) return m;
+            m.checksummed = true;
         } else {
             return m;
         }
