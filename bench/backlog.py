@@ -59,7 +59,7 @@ CHILD = textwrap.dedent("""
         from tavro_experiment_tracking.tracking import background
         use_async_logging(True)
         iteration = init("bench", "backlog", tracking_uri=uri).get_iteration()
-        iteration.start(iteration_name=kind)
+        iteration.start(iteration_name="{}-{}".format(kind, n))  # each side a run of its own
         run_id, log = iteration.iteration_id, iteration.log_metric
     else:
         import mlflow

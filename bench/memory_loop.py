@@ -461,6 +461,14 @@ def server_entries(world, sink):
     from tavro_experiment_tracking.tracking import sync
 
     journals = config.journal_folder()
+    e.add("spool_artifacts _upload_snapshot _upload_worker spool_snapshots _artifacts_refused",
+          lambda: (queued.log_artifact(world.file, "spooled"), queued.log_artifacts(world.dir, "spooled"),
+                   queued.flush(), background.spool_snapshots(journals), background._upload_worker(0),
+                   background._upload_snapshot(os.path.join(journals, "no-such-snapshot"))),
+          lambda: refused(lambda: background.spool_artifacts(uri, run_id, world.file + ".missing"), OSError),
+          lambda: refused(lambda: background._upload_snapshot(5), TypeError),
+          lambda: refused(lambda: (background._artifacts_refused("leak", "snapshot", "refused"),
+                                   background.raise_refusal("leak")), ExperimentTrackingException))
 
     from tavro_experiment_tracking import cli
     from tavro_experiment_tracking.auth import store

@@ -363,7 +363,7 @@ def test_artifacts_go_as_they_were_at_the_call_through_a_bounded_spool(backgroun
 
 
 KILLED_UPLOADING = textwrap.dedent("""
-    import os, signal, sys
+    import os, resource, signal, sys
     from tavro_experiment_tracking import init
     from tavro_experiment_tracking.config import use_async_logging
 
@@ -376,6 +376,12 @@ KILLED_UPLOADING = textwrap.dedent("""
             f.write(bytes([n]) * (20 << 20))
         iteration.log_artifact(sys.argv[2], "n{}".format(n))
     iteration.log_metric("loss", 0.5)
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the disk fills up during the next snapshot
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+    try:
+        iteration.log_artifact(sys.argv[2], "full")
+    except OSError as e:
+        print(e, file=sys.stderr, flush=True)
     os.kill(os.getpid(), signal.SIGKILL)
 """)
 
@@ -387,11 +393,12 @@ def test_killed_while_uploading_then_sync_uploads_each_artifact_intact(tracking_
                            str(tmp_path / "checkpoint.bin")],
                           env=dict(os.environ, MLFLOW_TRACKING_URI=tracking_server), capture_output=True, text=True,
                           timeout=120)
-    assert proc.returncode == -signal.SIGKILL, proc.stderr
+    assert proc.returncode == -signal.SIGKILL and "cannot snapshot the artifact" in proc.stderr, proc.stderr
+    assert "File too large" in proc.stderr and "nothing of this call was logged" in proc.stderr
     run = proc.stdout.strip()
     spool = os.path.join(os.environ["TAVRO_JOURNAL_DIR"], "artifacts")
     left = sorted(os.listdir(spool))
-    assert 0 < len(left) <= 4
+    assert 0 < len(left) <= 4 and not any(name.endswith(".partial") for name in left)
     mlflow_client.delete_run(run)
     refused = sync_journals(tracking_server)
     assert refused.returncode == 1 and "(refused): the run {} was deleted".format(run) in refused.stderr
