@@ -144,6 +144,13 @@ void HttpConnection::drop() {
     fd = -1;
 }
 
+bool HttpConnection::accepted(const std::string &host, int port, const Queue &queue) {
+    int probe = connect_to(host, port, Clock::now() + std::chrono::milliseconds(200), queue);
+    if (probe < 0) return false;
+    ::close(probe);
+    return true;
+}
+
 // One exchange: the request written, the whole answer read. A kept
 // connection the server closed meanwhile (nothing read back at all) is
 // opened again once, at once.

@@ -69,6 +69,9 @@ public:
     bool exchange(const HttpTarget &target, const std::string &body, HttpAnswer &answer, Clock::time_point deadline,
                   const Queue &queue);
     void drop();
+    // Whether a connection to `host`:`port` is accepted now (within a
+    // fifth of a second); closed at once.
+    static bool accepted(const std::string &host, int port, const Queue &queue);
 
 private:
     int fd = -1;
@@ -137,6 +140,9 @@ struct Process {
     std::vector<std::unique_ptr<HttpConnection>> connections;
     std::mutex targets_mutex;
     std::map<std::string, KnownTarget> targets;  // by tracking URI
+    // Where each tracking URI's server was last found (host, port), kept
+    // when its target is forgotten: the sender watches for its return.
+    std::map<std::string, std::pair<std::string, int>> hosts;
     Spool spool;
     explicit Process(size_t capacity) : queue(capacity) {}
 };
@@ -189,6 +195,9 @@ enum class Outcome : std::uint8_t { Sent, Retry, Refused, Abandoned };
 // own client; a sync passes none.
 Outcome attempt(const Batch &batch, std::string *refusal_text = nullptr, HttpConnection *connection = nullptr);
 py::object send_batch(rt::Call &c);
+// The host and port this module's client last sent `uri`'s batches to;
+// false when it never did (the tracking library's client carries them).
+bool last_host(const std::string &uri, std::string &host, int &port);
 py::object request_target(rt::Call &c);
 py::object answered(rt::Call &c);
 

@@ -74,6 +74,27 @@ bool is_offline(const std::string &uri) {
 
 namespace {
 
+// The back-off's pause before the next attempt at `uri`'s server, cut short
+// when the server comes back: a server this module's client reaches is
+// watched a few times a second, and once a connection it refused is
+// accepted again the pause ends (a backlog waits for no back-off after an
+// outage). A server that accepts connections all along (and answers 5xx)
+// gets the whole pause. False when the exit's deadline passed meanwhile.
+bool pause_until_back(Process &p, const std::string &uri, Clock::duration pause) {
+    std::string host;
+    int port = 0;
+    if (!last_host(uri, host, port)) return p.queue.pause(pause);
+    Clock::time_point end = Clock::now() + pause;
+    bool refused = false;
+    for (Clock::time_point now = Clock::now(); now < end; now = Clock::now()) {
+        if (!p.queue.pause(std::min<Clock::duration>(end - now, std::chrono::milliseconds(250)))) return false;
+        bool up = HttpConnection::accepted(host, port, p.queue);
+        if (up && refused) return true;
+        refused = refused || !up;
+    }
+    return true;
+}
+
 // Sends a batch until it is sent or refused, pausing between attempts
 // (the journals catch up on the disk meanwhile).
 Outcome send(Process &p, const Batch &batch, HttpConnection &connection) {
@@ -82,7 +103,7 @@ Outcome send(Process &p, const Batch &batch, HttpConnection &connection) {
     while ((outcome = attempt(batch, nullptr, &connection)) == Outcome::Retry) {
         flush_journals_to_disk(p, false);
         auto pause = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(backoff.next()));
-        if (!p.queue.pause(pause)) return Outcome::Abandoned;  // the exit's deadline passed
+        if (!pause_until_back(p, *batch.tracking_uri, pause)) return Outcome::Abandoned;  // the exit's deadline
     }
     return outcome;
 }

@@ -24,8 +24,9 @@ namespace background {
 namespace {
 
 // Snapshots a process may hold waiting at once (each keeps its manifest
-// open, for its lock).
+// open, for its lock); attempts a sync makes at each before it gives up.
 constexpr size_t MOST_SNAPSHOTS = 256;
+constexpr int SYNC_UPLOAD_ATTEMPTS = 4;
 
 std::string spool_folder() {
     return settings().journal_folder + "/artifacts";
@@ -282,25 +283,40 @@ py::object upload_snapshot(rt::Call &c) {
         uri = t[0];
         run_id = t[1];
     }
-    try {
-        py::object client = c.g("MlflowClient")(uri);
-        py::object run = client.attr("get_run")(run_id);
-        if (rt::equal(run.attr("info").attr("lifecycle_stage"), py::str("deleted")))
-            return py::make_tuple("refused", rt::text({"the run ", run_id, " was deleted"}));
-        py::object repository =
-            c.g("_with_tracking_uri")(uri, c.g("get_artifact_repository"), run.attr("info").attr("artifact_uri"));
-        py::object posix = c.g("posixpath");
-        for (const spool::FileEntry &f : m.files) {
-            py::object relative = text_of(f.relative), under = posix.attr("dirname")(relative);
-            if (!m.artifact_path.empty()) under = posix.attr("join")(text_of(m.artifact_path), under);
-            under = posix.attr("normpath")(under);
-            c.g("_with_tracking_uri")(uri, repository.attr("log_artifact"), text_of(folder + "/files/" + f.relative),
-                                      rt::equal(under, py::str(".")) ? py::object(py::none()) : under);
+    // One attempt; a sync makes a few, with the sender's pauses between them
+    // (the helper makes one: its uploader retries for as long as it lives).
+    auto upload = [&]() -> py::object {
+        try {
+            py::object client = c.g("MlflowClient")(uri);
+            py::object run = client.attr("get_run")(run_id);
+            if (rt::equal(run.attr("info").attr("lifecycle_stage"), py::str("deleted")))
+                return py::make_tuple("refused", rt::text({"the run ", run_id, " was deleted"}));
+            py::object repository =
+                c.g("_with_tracking_uri")(uri, c.g("get_artifact_repository"), run.attr("info").attr("artifact_uri"));
+            py::object posix = c.g("posixpath");
+            for (const spool::FileEntry &f : m.files) {
+                py::object relative = text_of(f.relative), under = posix.attr("dirname")(relative);
+                if (!m.artifact_path.empty()) under = posix.attr("join")(text_of(m.artifact_path), under);
+                under = posix.attr("normpath")(under);
+                c.g("_with_tracking_uri")(uri, repository.attr("log_artifact"),
+                                          text_of(folder + "/files/" + f.relative),
+                                          rt::equal(under, py::str(".")) ? py::object(py::none()) : under);
+            }
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            return py::make_tuple(failure_kind(c, e), py::str(e.value()));
         }
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return py::make_tuple(failure_kind(c, e), py::str(e.value()));
+        return py::none();
+    };
+    Backoff backoff;
+    py::object failed = upload();
+    for (int tried = 1; rt::truthy(take) && tried < SYNC_UPLOAD_ATTEMPTS && !failed.is_none() &&
+                        rt::equal(py::tuple(failed)[0], py::str("retry"));
+         tried++) {
+        c.g("time").attr("sleep")(backoff.next());
+        failed = upload();
     }
+    if (!failed.is_none()) return failed;
     if (rt::truthy(take)) spool::remove_tree(folder);
     return py::make_tuple("sent", py::int_(m.files.size()));
 }

@@ -34,6 +34,7 @@ void remember_target(const std::string &uri, const HttpTarget &target, bool nati
     Process &p = process();
     std::scoped_lock lock(p.targets_mutex);
     p.targets[uri] = KnownTarget{native, target, Clock::now()};
+    if (native) p.hosts[uri] = {target.host, target.port};
 }
 
 void forget_target(const std::string &uri) {
@@ -43,6 +44,16 @@ void forget_target(const std::string &uri) {
 }
 
 }  // namespace
+
+bool last_host(const std::string &uri, std::string &host, int &port) {
+    Process &p = process();
+    std::scoped_lock lock(p.targets_mutex);
+    auto it = p.hosts.find(uri);
+    if (it == p.hosts.end()) return false;
+    host = it->second.first;
+    port = it->second.second;
+    return true;
+}
 
 // One attempt at a batch. For a target this module's client carries, the
 // request is written and read without the GIL on the sender's connection;
