@@ -12,7 +12,8 @@
 //   calls.cpp            what the logging calls check and queue; refusals
 //   replay.cpp           sending a journal later (`sync`), and what it did
 //   spool_files.hpp      artifacts' snapshots and their manifests
-//   spool.cpp            artifacts snapshotted at the call, uploaded by a helper process
+//   spool.cpp            artifacts snapshotted at the call; a snapshot uploaded
+//   uploader.cpp         the uploader thread, its helper process, flushes and the exit
 #pragma once
 
 #include "journal_records.hpp"
@@ -239,8 +240,11 @@ py::object artifacts_refused(rt::Call &c);
 // spool.cpp
 py::object spool_artifacts(rt::Call &c);
 py::object upload_snapshot(rt::Call &c);
-py::object upload_worker(rt::Call &c);
 py::object spool_snapshots(rt::Call &c);
+
+// uploader.cpp
+py::object upload_worker(rt::Call &c);
+void start_uploader(Process &p);
 bool artifacts_flushed(Process &p, Clock::time_point until);
 // The uploader stopped at the exit: what is still waiting stays in the
 // spool. Returns the files and bytes left.
