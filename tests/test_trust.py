@@ -3,11 +3,13 @@ server is away ends later: journals and stores planted or copied, folders of
 other users, symbolic links, a server that is down."""
 import os
 import pathlib
+import struct
 import subprocess
 import sys
 import textwrap
 import time
 
+import journals
 import pytest
 from journals import metric, plant
 from mlflow.tracking import MlflowClient
@@ -64,6 +66,15 @@ def test_planted_journals_and_stores_reach_only_the_configured_server(tracking_s
     experiment_id = MlflowClient("file://" + store).create_experiment(experiment)
     offline_run(store, experiment_id, {"model.txt": None}, meta_artifacts=str(secret))
     linked = offline_run(store, experiment_id, {"weights.bin": str(secret / "id_rsa")})
+    # An artifact snapshot whose manifest names a file outside it.
+    planted = os.path.join(folder, "artifacts", "planted")
+    os.makedirs(os.path.join(planted, "files"), mode=0o700)
+    os.chmod(os.path.dirname(planted), 0o700)
+    with open(os.path.join(planted, "manifest"), "wb") as f:
+        f.write(journals.MAGIC + journals.frame(b"S" + struct.pack("<I", 1) + journals.text(tracking_server) +
+                                                journals.text(run) + journals.text("") + struct.pack("<q", 1)) +
+                journals.frame(b"F" + journals.text("../../../ssh/id_rsa") + struct.pack("<Q", 12)) +
+                journals.frame(b"W"))
     monkeypatch.setenv("MLFLOW_TRACKING_TOKEN", "t0ken-for-the-configured-server")
 
     os.chmod(folder, 0o777)  # others may write in it: nothing in it is read
@@ -78,12 +89,14 @@ def test_planted_journals_and_stores_reach_only_the_configured_server(tracking_s
     assert os.geteuid() != 0 or "theirs.journal: another user (uid 65534) owns it" in err
     assert "newer.journal: holds a record of a kind this version does not know (0x5a)" in err
     assert "weights.bin is a symbolic link: refused" in err and linked in err
+    assert planted + ": its manifest is damaged or of a newer version: kept" in err
+    assert mlflow_client.list_artifacts(run) == []
     server_run = mlflow_client.get_run(run)
     assert server_run.data.metrics == {"m": 2.0} and len(mlflow_client.get_metric_history(run, "m")) == 2
     [synced] = mlflow_client.search_runs([mlflow_client.get_experiment_by_name(experiment).experiment_id])
     assert [a.path for a in mlflow_client.list_artifacts(synced.info.run_id)] == ["model.txt"]
-    assert sorted(os.listdir(folder)) == sorted(["link.journal", "newer.journal", "offline", "other.journal"] +
-                                                 (["theirs.journal"] if os.geteuid() == 0 else []))
+    kept = ["artifacts", "link.journal", "newer.journal", "offline", "other.journal"]
+    assert sorted(os.listdir(folder)) == sorted(kept + (["theirs.journal"] if os.geteuid() == 0 else []))
 
 
 def test_sync_against_a_server_that_is_down_says_so_at_once():

@@ -445,8 +445,18 @@ py::object send_journals(rt::Call &c) {
     }
     // The artifacts' snapshots: those of offline runs go with their store;
     // the others as the journals do.
-    py::list snapshots;
-    for (py::handle snapshot : folder ? py::list(c.g("spool_snapshots")(path)) : py::list()) {
+    py::list snapshots, spooled;
+    if (folder) {
+        py::object spool = os.attr("path").attr("join")(path, "artifacts");
+        py::object refused = rt::truthy(os.attr("path").attr("lexists")(spool))
+                                 ? refused_folder(spool, "artifact spool")
+                                 : py::object(py::none());
+        if (refused.is_none())
+            spooled = c.g("spool_snapshots")(path);
+        else
+            failed.append(failure(c, spool, refused));
+    }
+    for (py::handle snapshot : spooled) {
         py::object uri = snapshot["tracking_uri"];
         if (uri.is_none()) {
             failed.append(c.g("SyncResult")(snapshot["folder"], py::none(), py::none(),

@@ -326,6 +326,13 @@ py::object spool_snapshots(rt::Call &c) {
     for (py::handle name : names) {
         if (rt::truthy(py::str(name).attr("endswith")(spool::PARTIAL))) continue;
         py::object folder = os.attr("path").attr("join")(root, name);
+        // A snapshot is a folder of the user's own, its copies in a folder
+        // beside its manifest: a symbolic link is not followed, and a folder
+        // another user owns or may write in is not read.
+        py::object files = os.attr("path").attr("join")(folder, "files");
+        if (rt::truthy(os.attr("path").attr("islink")(folder)) || rt::truthy(os.attr("path").attr("islink")(files)) ||
+            !rt::folder_refusal(folder).is_none())
+            continue;
         std::string manifest = utf8(folder) + "/manifest";
         spool::Fd fd(::open(manifest.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         bool ok = false;

@@ -268,6 +268,20 @@ inline bool add_checksums(int fd, const std::string &folder, Manifest &m) {
     return true;
 }
 
+// A path below the snapshot's `files/` as this module writes them: names
+// joined by '/', none empty, "." or ".." (a manifest that names anything
+// else names a file outside its snapshot, and is not read).
+inline bool plain_relative(const std::string &relative) {
+    size_t start = 0;
+    for (;;) {
+        size_t slash = relative.find('/', start);
+        std::string name = relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (name.empty() || name == "." || name == ".." || name.find('\0') != std::string::npos) return false;
+        if (slash == std::string::npos) return true;
+        start = slash + 1;
+    }
+}
+
 // The manifest open as `fd`; `ok` false when it is not one this version reads.
 inline Manifest read_manifest(int fd, bool &ok) {
     Manifest m;
@@ -291,7 +305,7 @@ inline Manifest read_manifest(int fd, bool &ok) {
             FileEntry e;
             e.relative = f.text();
             e.size = f.get<uint64_t>();
-            if (!f.ok()) return m;
+            if (!f.ok() || !plain_relative(e.relative)) return m;
             m.files.push_back(std::move(e));
         } else if (kind == WHOLE) {
             m.whole = true;
