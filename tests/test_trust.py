@@ -15,6 +15,7 @@ from journals import metric, plant
 from mlflow.tracking import MlflowClient
 
 from tavro_experiment_tracking import cli
+from tavro_experiment_tracking.tracking.client import _with_tracking_uri
 
 from servers import free_port
 
@@ -90,7 +91,7 @@ def test_planted_journals_and_stores_reach_only_the_configured_server(tracking_s
     assert "newer.journal: holds a record of a kind this version does not know (0x5a)" in err
     assert "weights.bin is a symbolic link: refused" in err and linked in err
     assert planted + ": its manifest is damaged or of a newer version: kept" in err
-    assert mlflow_client.list_artifacts(run) == []
+    assert _with_tracking_uri(tracking_server, mlflow_client.list_artifacts, run) == []
     server_run = mlflow_client.get_run(run)
     assert server_run.data.metrics == {"m": 2.0} and len(mlflow_client.get_metric_history(run, "m")) == 2
     [synced] = mlflow_client.search_runs([mlflow_client.get_experiment_by_name(experiment).experiment_id])
