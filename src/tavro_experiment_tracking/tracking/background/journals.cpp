@@ -26,9 +26,11 @@ namespace {
                         "TAVRO_JOURNAL_DIR, or log without a journal (TAVRO_JOURNAL=0)."}));
 }
 
-// The part of the file names a journal's segments share, its own for this
-// run and process: the run ID's safe part, the process, the time, a counter.
-std::string journal_base(const std::string &run_id) {
+}  // namespace
+
+// A name of this run's own for this process: the run ID's safe part, the
+// process, the time, a counter.
+std::string own_name(const std::string &run_id) {
     static std::atomic<uint64_t> made{0};
     std::string safe;
     for (char ch : run_id.substr(0, 64)) safe += (std::isalnum(static_cast<unsigned char>(ch)) || ch == '-') ? ch : '_';
@@ -37,6 +39,8 @@ std::string journal_base(const std::string &run_id) {
             .count();
     return safe + "." + std::to_string(getpid()) + "." + std::to_string(now) + "." + std::to_string(++made);
 }
+
+namespace {
 
 // Segment `n` of the journal: numbered so that the names sort in order.
 std::string segment_path(const Journal &j, size_t n) {
@@ -62,7 +66,7 @@ JournalRef open_journal(rt::Call &c, Process &p, const std::string &uri, const s
     j->run_id = run_id;
     j->offline = is_offline(uri);
     for (;;) {
-        j->base = journal_base(run_id);
+        j->base = own_name(run_id);
         try {
             add_segment(*j);
             break;
@@ -340,7 +344,7 @@ py::object keep_ending(rt::Call &c) {
     std::string folder = utf8(c.g("journal_folder")());
     prepare_folder(c, folder);
     for (;;) {
-        std::string path = folder + "/" + journal_base(run) + ".000001" + JOURNAL_SUFFIX;
+        std::string path = folder + "/" + own_name(run) + ".000001" + JOURNAL_SUFFIX;
         jr::Locked f;
         uint64_t size = 0;
         try {

@@ -163,6 +163,8 @@ py::str text_of(const std::string &utf8_text);
 bool is_offline(const std::string &uri);
 
 // journals.cpp
+// A file name of the run's own for this process (a journal's, a snapshot's).
+std::string own_name(const std::string &run_id);
 void prepare_folder(rt::Call &c, const std::string &folder);
 JournalRef journal_records(rt::Call &c, std::vector<Record> &records);
 void write_ack(Segment &segment, uint64_t seq);

@@ -30,17 +30,6 @@ py::str counted_bytes(uint64_t bytes) {
     return py::str("{:,}").attr("format")(py::int_(bytes));
 }
 
-// A snapshot's folder name, its own for this run and process.
-std::string snapshot_name(const std::string &run_id) {
-    static std::atomic<uint64_t> made{0};
-    std::string safe;
-    for (char ch : run_id.substr(0, 64)) safe += (std::isalnum(static_cast<unsigned char>(ch)) || ch == '-') ? ch : '_';
-    auto now =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
-    return safe + "." + std::to_string(getpid()) + "." + std::to_string(now) + "." + std::to_string(++made);
-}
-
 [[noreturn]] void snapshot_failed(const std::system_error &e, const std::string &file) {
     int error = e.code().value();
     // A file gone (or never a file) is the error the upload would have
@@ -131,7 +120,7 @@ py::object spool_artifacts(rt::Call &c) {
     m.artifact_path = artifact_path.is_none() ? std::string() : utf8(artifact_path);
     m.pid = getpid();
     Snapshot snap;
-    snap.folder = spool_folder() + "/" + snapshot_name(m.run_id);
+    snap.folder = spool_folder() + "/" + own_name(m.run_id);
     std::string partial = snap.folder + spool::PARTIAL, failed_at;
     int manifest = -1;
     bool ok = false;
