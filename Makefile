@@ -138,6 +138,7 @@ bench: build $(MLFLOW2)/.installed
 	$(PY) bench/backlog.py --mlflow2-python $(MLFLOW2)/bin/python $(BACKLOG_ARGS)
 	$(PY) bench/checkpoints.py --mlflow2-python $(MLFLOW2)/bin/python $(CHECKPOINT_ARGS)
 	$(PY) bench/journal_sync.py $(JOURNAL_ARGS)
+	$(PY) bench/system_metrics.py --psutil-python $(MLFLOW2)/bin/python $(SYSTEM_ARGS)
 
 # What sync costs on large and hostile journals: the memory of a sync of
 # 1,000,000 and 10,000,000 values, and the time to read 100 MB crafted to
@@ -149,7 +150,7 @@ bench-journal: build
 $(MLFLOW2)/.installed:
 	@mkdir -p build
 	test -x $(MLFLOW2)/bin/python || $(PYBIN) -m venv $(MLFLOW2)
-	$(MLFLOW2)/bin/python -m pip install -q "mlflow-skinny==$(MLFLOW2_VERSION)"
+	$(MLFLOW2)/bin/python -m pip install -q "mlflow-skinny==$(MLFLOW2_VERSION)" psutil
 	touch $@
 
 # What must be bounded, timed against real loopback peers: the login's

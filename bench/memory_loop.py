@@ -458,6 +458,19 @@ def server_entries(world, sink):
           lambda: refused(lambda: queued.log_param("alpha", "2"), ExperimentTrackingException),
           lambda: refused(lambda: queued.log_metric("bad name!", 1.0), MlflowException),
           lambda: refused(lambda: background.flush(timeout="soon"), ValueError))
+    from tavro_experiment_tracking.tracking import system
+
+    config.use_system_metrics(interval=1)
+    sampled = experiment.get_iteration()
+    e.add("use_system_metrics system_metrics environment_record_enabled environment_record _environment_record "
+          "_git_tags _record_for_new_run _run_started _start_sampling _stop_sampling _before_ending "
+          "_forget_parent_sampler _sampler_cpu",
+          lambda: (sampled.start(iteration_name="leak-system"), config.system_metrics(),
+                   system._git_tags(system.environment_record()), system._sampler_cpu(),
+                   system._forget_parent_sampler(), system._before_ending("nothing", None, False), sampled.end()),
+          lambda: refused(lambda: config.use_system_metrics(interval=0), ValueError),
+          lambda: refused(lambda: system._start_sampling(uri, run_id, "often"), ValueError))
+    config.use_system_metrics(None)
     from tavro_experiment_tracking.tracking import sync
 
     journals = config.journal_folder()

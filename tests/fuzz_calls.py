@@ -90,7 +90,7 @@ def twin_of(func):
             text += "=_default_" + p.name
         parts.append(text)
     annotations = func.__annotations__
-    body = ["    _as_float({})".format(n) for n, a in annotations.items() if a is float]
+    body = ["    _as_float({})".format(n) for n, a in annotations.items() if a is float and n != "return"]
     body += ["    _str_or_none({!r}, {})".format(n, n) for n, a in annotations.items() if a is str and n != "return"]
     source = "def {}({}):\n{}\n    return None\n".format(func.__name__, ", ".join(parts), "\n".join(body))
     exec(source, namespace)

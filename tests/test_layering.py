@@ -39,11 +39,12 @@ LAYERS = [
     },
     {  # 4
         "auth.lookup": {"auth.authenticator", "config", "constants"},
+        "tracking.system": {"auth.guard", "config", "constants", "tracking.background", "tracking.client", "mlflow"},
         "entities.experiment": {"entities.project", "entities.quorril", "exception", "tracking.client", "mlflow"},
     },
     {  # 5
         "entities.iteration": {"config", "entities.experiment", "exception", "model.tags", "tracking.background",
-                               "tracking.client", "utils.validation", "mlflow"},
+                               "tracking.client", "tracking.system", "utils.validation", "mlflow"},
         "tracking.initialize": {"auth.authenticator", "auth.lookup", "auth.user", "config", "constants", "context",
                                 "entities.experiment", "entities.project", "exception", "tracking.client",
                                 "utils.validation", "mlflow"},

@@ -297,6 +297,8 @@ py::object spool_bytes_of_environment(rt::Call &c) {
     }
 }
 
+py::object background_settings(rt::Call &c);
+
 py::object async_logging(rt::Call &c) {
     py::dict chosen = c.g("_async_logging");
     py::object enabled = chosen["enabled"];
@@ -304,6 +306,14 @@ py::object async_logging(rt::Call &c) {
     // Offline, values are journaled as in the background, and kept.
     bool offline = rt::truthy(c.g("offline_mode")());
     if (!rt::truthy(enabled) && !offline) return py::none();
+    return background_settings(c);
+}
+
+// Background logging's settings whether or not values are logged in the
+// background (the system metrics' figures go through it always).
+py::object background_settings(rt::Call &c) {
+    py::dict chosen = c.g("_async_logging");
+    bool offline = rt::truthy(c.g("offline_mode")());
     py::dict settings;
     settings["flush_interval"] = chosen.attr("get")("flush_interval", c.g("ASYNC_FLUSH_INTERVAL"));
     settings["max_queued_records"] = chosen.attr("get")("max_queued_records", c.g("ASYNC_MAX_QUEUED_RECORDS"));
@@ -317,6 +327,71 @@ py::object async_logging(rt::Call &c) {
     settings["offline"] = py::bool_(offline);
     return settings;
 }
+
+// ---- system metrics -------------------------------------------------------------------
+
+py::object use_system_metrics(rt::Call &c) {
+    auto [enabled, interval, environment] = c.args<3>();
+    for (auto [value, name] : {std::pair<py::handle, const char *>{enabled, "enabled"}, {environment, "environment"}})
+        if (!value.is_none() && !rt::isinstance(value, rt::builtin("bool")))
+            rt::raise(PyExc_TypeError, rt::text({name, " must be True, False or None, not ",
+                                                 py::type::handle_of(value).attr("__name__")}));
+    py::dict chosen = c.g("_system_metrics");
+    chosen["enabled"] = enabled;
+    if (!interval.is_none()) chosen["interval"] = positive(c, interval, "interval", "float");
+    if (!environment.is_none()) chosen["environment"] = environment;
+    return py::none();
+}
+
+py::object system_metrics(rt::Call &c) {
+    py::dict chosen = c.g("_system_metrics");
+    py::object enabled = chosen["enabled"];
+    if (enabled.is_none()) enabled = py::bool_(env_flag(c, c.g("ENV_SYSTEM_METRICS"), false));
+    if (!rt::truthy(enabled)) return py::none();
+    py::object interval = chosen.attr("get")("interval");
+    if (interval.is_none()) {
+        py::object name = c.g("ENV_SYSTEM_METRICS_INTERVAL");
+        py::object named = c.g("os").attr("environ").attr("get")(name);
+        interval = c.g("SYSTEM_METRICS_INTERVAL");
+        if (!named.is_none() && rt::truthy(named.attr("strip")())) {
+            try {
+                interval = positive(c, named.attr("strip")(), "interval", "float");
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_ValueError)) throw;
+                rt::raise_while_handling(
+                    e, PyExc_ValueError,
+                    rt::text({name, " must be a positive number of seconds, not ", py::repr(named)}));
+            }
+        }
+    }
+    return py::dict("interval"_a = interval);
+}
+
+py::object environment_record_enabled(rt::Call &c) {
+    py::object chosen = c.g("_system_metrics").attr("get")("environment");
+    if (!chosen.is_none()) return chosen;
+    py::object named = c.g("os").attr("environ").attr("get")(c.g("ENV_ENVIRONMENT_RECORD"));
+    if (!named.is_none()) return py::bool_(env_flag(c, c.g("ENV_ENVIRONMENT_RECORD"), false));
+    return py::bool_(!system_metrics(c).is_none());
+}
+
+constexpr const char *USE_SYSTEM_METRICS_DOC =
+    R"(Record what the machine does during iterations started from now on (or not).
+
+``enabled=True``: a sampler thread reads the CPU of the process and of its whole
+tree of children, memory, disk and network, the cgroup's limits when one
+applies, and the GPUs (through NVML, when the machine has it) once a second,
+and logs each ``interval`` (seconds; default ``SYSTEM_METRICS_INTERVAL``) as
+metrics named ``system/...``: the interval's mean (and the peak of memory,
+power and temperature), step counting intervals. ``None``: as the variable named
+by ``ENV_SYSTEM_METRICS`` says (the interval then from
+``ENV_SYSTEM_METRICS_INTERVAL``). The figures go through background logging's
+journal whatever the logging mode: a server away loses none, and no logging call
+waits for them. ``environment`` (None: on with system metrics unless
+``ENV_ENVIRONMENT_RECORD`` says) records, when a new iteration starts, the git
+commit, branch and remote as run tags and an artifact ``environment.json``:
+whether the tree is dirty and its diff, the command line (secrets masked),
+Python and the installed distributions, the host, CPUs, memory and GPUs.)";
 
 constexpr const char *USE_ASYNC_LOGGING_DOC =
     R"(Log metrics and parameters in the background (or not), for iterations started from now on.
@@ -418,6 +493,10 @@ RT_MODULE(config, m) {
                                                      "ASYNC_REQUESTS_IN_FLIGHT",
                                                      "ASYNC_ARTIFACT_SPOOL_BYTES",
                                                      "ENV_ARTIFACT_SPOOL_BYTES",
+                                                     "ENV_SYSTEM_METRICS",
+                                                     "ENV_SYSTEM_METRICS_INTERVAL",
+                                                     "SYSTEM_METRICS_INTERVAL",
+                                                     "ENV_ENVIRONMENT_RECORD",
                                                      "ENV_JOURNAL",
                                                      "ENV_JOURNAL_DIR",
                                                      "ENV_OFFLINE",
@@ -448,6 +527,24 @@ RT_MODULE(config, m) {
              rt::kwonly("artifact_spool_bytes").def_none().ann("Optional[int]")},
             use_async_logging, rt::doc(USE_ASYNC_LOGGING_DOC), rt::returns("None"));
     mod.def("async_logging", {}, async_logging, rt::doc(ASYNC_LOGGING_DOC), rt::returns("Optional[Dict[str, Any]]"));
+    chosen = py::dict();
+    chosen["enabled"] = py::none();
+    mod.set("_system_metrics", chosen);
+    mod.def("use_system_metrics",
+            {arg("enabled").def(py::bool_(true)).ann("Optional[bool]"),
+             rt::kwonly("interval").def_none().ann("Optional[float]"),
+             rt::kwonly("environment").def_none().ann("Optional[bool]")},
+            use_system_metrics, rt::doc(USE_SYSTEM_METRICS_DOC), rt::returns("None"));
+    mod.def("system_metrics", {}, system_metrics,
+            rt::doc("The system metrics' settings in force (a dict with ``interval``), or None when they are off "
+                    "(see use_system_metrics())."),
+            rt::returns("Optional[Dict[str, Any]]"));
+    mod.def("environment_record_enabled", {}, environment_record_enabled,
+            rt::doc("Whether a new iteration records its environment (see use_system_metrics())."),
+            rt::returns("bool"));
+    mod.def("_background_settings", {}, background_settings,
+            rt::doc("Background logging's settings as async_logging() gives them, whether or not it is on."),
+            rt::returns("Dict[str, Any]"));
     mod.def("journal_folder", {}, journal_folder, rt::doc(JOURNAL_FOLDER_DOC), rt::returns("str"));
     mod.def("use_offline_mode", {arg("enabled").def(py::bool_(true)).ann("Optional[bool]")}, use_offline_mode,
             rt::doc(USE_OFFLINE_MODE_DOC), rt::returns("None"));

@@ -81,6 +81,16 @@ RT_MODULE(constants, m) {
     // Offline (as ENV_KOVA_CLOUD is read): init and iterations contact no
     // server; everything is kept in the journal folder until `sync`.
     mod.set("ENV_OFFLINE", py::str("TAVRO_OFFLINE"));
+    // System metrics (as ENV_KOVA_CLOUD is read): a sampler thread reads the
+    // machine, the process tree and the GPUs once a second while a run is
+    // going and logs each interval's figures (seconds, default below) under
+    // `system/`. The environment record (the repository, the command, the
+    // packages, the host) is taken when a new run starts: on with system
+    // metrics unless its own variable says otherwise.
+    mod.set("ENV_SYSTEM_METRICS", py::str("TAVRO_SYSTEM_METRICS"));
+    mod.set("ENV_SYSTEM_METRICS_INTERVAL", py::str("TAVRO_SYSTEM_METRICS_INTERVAL"));
+    mod.set("SYSTEM_METRICS_INTERVAL", py::float_(10.0));
+    mod.set("ENV_ENVIRONMENT_RECORD", py::str("TAVRO_ENVIRONMENT_RECORD"));
     // Read by the tracking library on every request: how often a failed
     // request is retried.
     mod.set("ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", py::str("MLFLOW_HTTP_REQUEST_MAX_RETRIES"));

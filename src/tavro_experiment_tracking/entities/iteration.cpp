@@ -160,6 +160,7 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
     mod.from("tavro_experiment_tracking.config", {"async_logging"});
     mod.import("tavro_experiment_tracking.tracking.background", "background");
+    mod.import("tavro_experiment_tracking.tracking.system", "system");
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 }
 

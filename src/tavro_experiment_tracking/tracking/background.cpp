@@ -152,7 +152,7 @@ static void import_names(rt::Module &mod) {
     mod.from("urllib.parse", {"urlsplit"});
 
     mod.from("tavro_experiment_tracking.config",
-             {"async_logging", "journal_folder", "offline_servers", "sync_command"});
+             {"async_logging", "_background_settings", "journal_folder", "offline_servers", "sync_command"});
     mod.from("tavro_experiment_tracking.constants", {"ASYNC_EXIT_TIMEOUT"});
     mod.from("tavro_experiment_tracking.exchanges", {"abort_exchanges", "bounded_session"});
     mod.from("tavro_experiment_tracking.exception",

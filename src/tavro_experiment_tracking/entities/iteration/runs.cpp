@@ -45,9 +45,16 @@ py::object reopen_run(rt::Call &c, py::handle client, py::handle iteration_id, p
 
 // The tags of a new run: the caller's (never modified), the iteration name,
 // the project and the descriptions where they are not None.
-py::object new_run_tags(rt::Call &c, py::handle experiment, py::handle iteration_name, py::handle tags) {
+py::object new_run_tags(rt::Call &c, py::handle experiment, py::handle iteration_name, py::handle tags,
+                        py::handle record) {
     py::object user_tags = c.g("deepcopy")(tags);
     if (!rt::truthy(user_tags)) user_tags = py::dict();
+    // The repository's commit, branch and remote, where the caller set none.
+    if (!record.is_none())
+        for (py::handle item : c.g("system").attr("_git_tags")(record).attr("items")()) {
+            auto [key, value] = rt::unpack2(item);
+            if (!rt::contains(user_tags, key)) user_tags[key] = value;
+        }
     if (!iteration_name.is_none()) {
         user_tags[c.g("MLFLOW_RUN_NAME")] = iteration_name;
         user_tags[c.g("EXP_STORE_RUN_NAME")] = iteration_name;
@@ -62,13 +69,13 @@ py::object new_run_tags(rt::Call &c, py::handle experiment, py::handle iteration
 }
 
 py::object create_run(rt::Call &c, py::handle client, py::handle iteration_name, py::handle experiment_id,
-                      py::handle tags) {
+                      py::handle tags, py::handle record) {
     py::object experiment = c.self().attr("experiment");
     py::object target = experiment_id.is_none() ? py::object(experiment.attr("experiment_id")) : rt::own(experiment_id);
     // The run context (user, source) is resolved together with our tags, so
     // the run records the logged-in user.
     py::object resolved =
-        c.g("context_registry").attr("resolve_tags")(new_run_tags(c, experiment, iteration_name, tags));
+        c.g("context_registry").attr("resolve_tags")(new_run_tags(c, experiment, iteration_name, tags, record));
     // The tracking client sends tag values as they are and refuses anything
     // but text, so values become text only now: context providers still see
     // the caller's values.
@@ -114,22 +121,28 @@ py::object start(rt::Call &c) {
             c.g("logger").attr("debug")(
                 rt::text({"No iteration with name ", iteration_name, ", creating new iteration!"}));
     }
+    // A new run records where it runs (when the record is on).
+    py::object record = rt::truthy(iteration_id) ? py::object(py::none()) : c.g("system").attr("_record_for_new_run")();
     py::object run = rt::truthy(iteration_id) ? reopen_run(c, client, iteration_id, tags)
-                                              : create_run(c, client, iteration_name, experiment_id, tags);
+                                              : create_run(c, client, iteration_name, experiment_id, tags, record);
     py::object iteration = c.g("ActiveIteration")(self.attr("client"), run);
     self.attr("iteration_id") = iteration.attr("info").attr("run_id");
     self.attr("_in_background") = py::bool_(background);
     if (background) c.g("background").attr("track_run")(self.attr("iteration_id"), run.attr("data").attr("params"));
     // Running now: if the script never ends it, the exit does.
     c.g("_iteration_opened")(self.attr("iteration_id"), self.attr("client").attr("tracking_uri"));
+    c.g("system").attr("_run_started")(self.attr("client").attr("tracking_uri"), self.attr("iteration_id"), record);
     return iteration;
 }
 
 py::object end(rt::Call &c) {
     auto [self, status] = c.args<2>();
     py::object iteration_id = self.attr("iteration_id");
-    // Values still queued go first: the run's status is written after them.
-    bool background = rt::truthy(iteration_id) && in_background(c);
+    // The system metrics' last interval, then values still queued (the
+    // figures go through the queue whatever the mode): the run's status is
+    // written after them.
+    bool sampled = rt::truthy(iteration_id) && rt::truthy(c.g("system").attr("_stop_sampling")(iteration_id));
+    bool background = rt::truthy(iteration_id) && (in_background(c) || sampled);
     py::object refusal =
         background ? c.g("background").attr("_before_ending")(iteration_id, py::none(), false) : py::object(py::none());
     // Values not all on the server in time: said, and they go on being sent.

@@ -7,6 +7,8 @@
 // SIGTERM, the interpreter's exit) flush first, within their deadlines.
 #include "parts.hpp"
 
+#include <pthread.h>
+
 namespace py = pybind11;
 using namespace py::literals;
 
@@ -208,6 +210,8 @@ void drop_connections(Process &p) {
 }
 
 void run_sender(Process *p) {
+    // Named for top and debuggers (a thread it starts would take the name of its starter).
+    pthread_setname_np(pthread_self(), "tavro-sender");
     bool busy = false;
     for (;;) {
         auto interval =
@@ -239,8 +243,10 @@ void run_sender(Process *p) {
 
 // The settings in force, for the sender.
 void apply_settings(rt::Call &c) {
+    // Synchronous runs send nothing here but their system metrics, which
+    // are journaled as background logging would journal them.
     py::object chosen = c.g("async_logging")();
-    if (chosen.is_none()) return;
+    if (chosen.is_none()) chosen = c.g("_background_settings")();
     Settings &s = settings();
     s.flush_interval = chosen["flush_interval"].cast<double>();
     process().queue.set_capacity(chosen["max_queued_records"].cast<size_t>());

@@ -5,6 +5,8 @@
 // snapshot goes once the server has it; a refused one is kept for the
 // iteration's next call; flushes and the exit wait for the snapshots.
 #include "parts.hpp"
+
+#include <pthread.h>
 #include "spool_files.hpp"
 
 #include <poll.h>
@@ -165,6 +167,8 @@ Outcome upload_in_helper(Spool &s, const Snapshot &snap, std::string &text) {
 }
 
 void run_uploader(Process *p) {
+    // Named for top and debuggers (a thread it starts would take the name of its starter).
+    pthread_setname_np(pthread_self(), "tavro-uploader");
     Spool &s = p->spool;
     Backoff backoff;
     for (;;) {
