@@ -60,9 +60,9 @@ py::object record_for_new_run(rt::Call &c) {
     py::object git = record.attr("get")("git");
     if (!git.is_none() && !git.attr("get")("note").is_none() && !rt::truthy(c.g("_said")["bound"])) {
         c.g("_said")["bound"] = true;
-        c.g("logger").attr("warning")(rt::text({"The environment record says nothing of uncommitted changes: ",
-                                                git["note"], ". (", c.g("ENV_ENVIRONMENT_RECORD"),
-                                                "=0 turns the record off.)"}));
+        c.g("logger").attr("warning")(
+            rt::text({"The environment record says nothing of uncommitted changes: ", git["note"], ". (",
+                      c.g("ENV_ENVIRONMENT_RECORD"), "=0 turns the record off.)"}));
     }
     return record;
 }
@@ -79,8 +79,11 @@ py::object run_started(rt::Call &c) {
             rt::finally(
                 [&] {
                     py::object file = rt::builtin("open")(path, "w", "encoding"_a = "utf-8");
-                    rt::finally([&] { c.g("json").attr("dump")(record, file, "indent"_a = 1, "default"_a = rt::builtin("str")); },
-                                [&] { file.attr("close")(); });
+                    rt::finally(
+                        [&] {
+                            c.g("json").attr("dump")(record, file, "indent"_a = 1, "default"_a = rt::builtin("str"));
+                        },
+                        [&] { file.attr("close")(); });
                     bool spooled = !c.g("async_logging")().is_none() &&
                                    rt::truthy(c.g("spool_artifacts")(tracking_uri, run_id, path));
                     if (!spooled) c.g("create_mlflow_client")(tracking_uri).attr("log_artifact")(run_id, path);
@@ -146,8 +149,8 @@ RT_MODULE(system, m) {
             rt::returns("None"));
     mod.def("_forget_parent_sampler", {}, forget_parent_sampler,
             rt::doc("In a forked child: the parent's sampler is not the child's."), rt::returns("None"));
-    mod.def("_sampler_cpu", {}, sampler_cpu,
-            rt::doc("Seconds of CPU the sampler's thread has used (for benchmarks)."), rt::returns("float"));
+    mod.def("_sampler_cpu", {}, sampler_cpu, rt::doc("Seconds of CPU the sampler's thread has used (for benchmarks)."),
+            rt::returns("float"));
 
     module_globals = py::object(m.attr("__dict__")).inc_ref().ptr();
     mod.get("os").attr("register_at_fork")("after_in_child"_a = mod.get("_forget_parent_sampler"));

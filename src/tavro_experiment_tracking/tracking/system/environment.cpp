@@ -42,7 +42,7 @@ std::string trimmed(std::string text) {
 }
 
 bool is_folder(const std::string &path) {
-    struct stat st {};
+    struct stat st{};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -139,8 +139,8 @@ public:
         posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        std::vector<std::string> args = {"git", "-C", worktree, "--no-pager", "diff", "HEAD", "--no-color",
-                                         "--no-ext-diff", "--no-textconv"};
+        std::vector<std::string> args = {"git",  "-C",         worktree,        "--no-pager",   "diff",
+                                         "HEAD", "--no-color", "--no-ext-diff", "--no-textconv"};
         std::vector<char *> argv;
         for (std::string &a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -325,16 +325,18 @@ py::object environment_record(rt::Call &c) {
     cpu_set_t usable;
     CPU_ZERO(&usable);
     int usable_count = sched_getaffinity(0, sizeof usable, &usable) == 0 ? CPU_COUNT(&usable) : -1;
-    record["host"] = py::dict("name"_a = text_of(host),
-                              "system"_a = text_of(std::string(system.sysname) + " " + system.release + " " + system.machine),
-                              "cpu_model"_a = text_of(cpu_model()), "cpu_count"_a = sysconf(_SC_NPROCESSORS_ONLN),
-                              "cpus_usable"_a = usable_count, "memory_megabytes"_a = memory_total_bytes() / 1e6);
+    record["host"] =
+        py::dict("name"_a = text_of(host),
+                 "system"_a = text_of(std::string(system.sysname) + " " + system.release + " " + system.machine),
+                 "cpu_model"_a = text_of(cpu_model()), "cpu_count"_a = sysconf(_SC_NPROCESSORS_ONLN),
+                 "cpus_usable"_a = usable_count, "memory_megabytes"_a = memory_total_bytes() / 1e6);
     Gpus gpus;
     std::string why;
     py::list devices;
     if (gpus.open(why)) {
         for (const GpuInfo &g : gpus.info())
-            devices.append(py::dict("name"_a = text_of(g.name), "uuid"_a = text_of(g.uuid), "memory_total_megabytes"_a = g.memory_total));
+            devices.append(py::dict("name"_a = text_of(g.name), "uuid"_a = text_of(g.uuid),
+                                    "memory_total_megabytes"_a = g.memory_total));
         record["gpu_driver"] = text_of(gpus.driver());
         gpus.close();
     }

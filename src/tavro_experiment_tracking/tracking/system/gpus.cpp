@@ -125,7 +125,8 @@ bool Gpus::open(std::string &why) {
         } else if (n->by_uuid(entry.c_str(), &device) != NVML_SUCCESS) {
             device = nullptr;
             for (Handle each : all)  // a prefix of a device's UUID, as CUDA takes it
-                if (each && entry.size() > 4 && device_uuid(*n, each).compare(0, entry.size(), entry) == 0) device = each;
+                if (each && entry.size() > 4 && device_uuid(*n, each).compare(0, entry.size(), entry) == 0)
+                    device = each;
         }
         if (!device) break;
         devices_.push_back({device, static_cast<int>(position), false});
@@ -159,8 +160,8 @@ void Gpus::read(std::vector<Figure> &out, std::vector<std::string> &lost) {
         if (got == NVML_SUCCESS) out.push_back({prefix + "utilization_percentage", double(use.gpu), Kind::Mean});
         if (n->memory(d.handle, &memory) == NVML_SUCCESS && memory.total > 0) {
             out.push_back({prefix + "memory_usage_megabytes", double(memory.used) / 1e6, Kind::MeanAndPeak});
-            out.push_back({prefix + "memory_usage_percentage", 100.0 * double(memory.used) / double(memory.total),
-                           Kind::Mean});
+            out.push_back(
+                {prefix + "memory_usage_percentage", 100.0 * double(memory.used) / double(memory.total), Kind::Mean});
             out.push_back({prefix + "memory_total_megabytes", double(memory.total) / 1e6, Kind::Mean});
         }
         if (n->power(d.handle, &power) == NVML_SUCCESS) {

@@ -111,7 +111,8 @@ void Kernel::find_cgroup() {
         if (controllers == ",," && access("/sys/fs/cgroup/cgroup.controllers", R_OK) == 0) {
             std::string folder = folder_of("/sys/fs/cgroup", path);
             if (read_small(folder + "/cpu.max", text) && text.compare(0, 3, "max") != 0) {
-                double quota = std::strtod(text.c_str(), nullptr), period = std::strtod(text.c_str() + text.find(' '), nullptr);
+                double quota = std::strtod(text.c_str(), nullptr),
+                       period = std::strtod(text.c_str() + text.find(' '), nullptr);
                 if (period > 0 && quota / period < cores) {
                     cgroup_cores_ = quota / period;
                     cgroup_cpu_usage_ = folder + "/cpu.stat";
@@ -130,15 +131,16 @@ void Kernel::find_cgroup() {
                 cgroup_memory_usage_ = folder + "/memory.usage_in_bytes";
             }
         } else if (controllers.find(",cpu,") != std::string::npos) {
-            std::string mount = access("/sys/fs/cgroup/cpu,cpuacct", R_OK) == 0 ? "/sys/fs/cgroup/cpu,cpuacct"
-                                                                                 : "/sys/fs/cgroup/cpu";
+            std::string mount =
+                access("/sys/fs/cgroup/cpu,cpuacct", R_OK) == 0 ? "/sys/fs/cgroup/cpu,cpuacct" : "/sys/fs/cgroup/cpu";
             std::string folder = folder_of(mount, path), period;
             if (read_small(folder + "/cpu.cfs_quota_us", text) && read_small(folder + "/cpu.cfs_period_us", period)) {
                 double quota = std::strtod(text.c_str(), nullptr), each = std::strtod(period.c_str(), nullptr);
                 if (quota > 0 && each > 0 && quota / each < cores) {
                     cgroup_cores_ = quota / each;
                     std::string usage = folder + "/cpuacct.usage";
-                    if (access(usage.c_str(), R_OK) != 0) usage = folder_of("/sys/fs/cgroup/cpuacct", path) + "/cpuacct.usage";
+                    if (access(usage.c_str(), R_OK) != 0)
+                        usage = folder_of("/sys/fs/cgroup/cpuacct", path) + "/cpuacct.usage";
                     cgroup_cpu_usage_ = usage;
                     cgroup_cpu_scale_ = 1e-9;  // nanoseconds
                 }
@@ -242,7 +244,7 @@ Counters Kernel::read() {
         c.gauges.push_back({"network_receive_megabytes", c.net_received / MB, Kind::SinceStart});
         c.gauges.push_back({"network_transmit_megabytes", c.net_sent / MB, Kind::SinceStart});
     }
-    struct statvfs disk {};
+    struct statvfs disk{};
     if (statvfs("/", &disk) == 0 && disk.f_blocks > 0) {
         double size = static_cast<double>(disk.f_frsize), total = static_cast<double>(disk.f_blocks) * size,
                available = static_cast<double>(disk.f_bavail) * size,
@@ -257,7 +259,8 @@ Counters Kernel::read() {
         c.gauges.push_back({"cgroup_cpu_limit_cores", cgroup_cores_, Kind::Mean});
     }
     if (!cgroup_memory_usage_.empty() && read_small(cgroup_memory_usage_, text)) {
-        c.gauges.push_back({"cgroup_memory_usage_megabytes", std::strtod(text.c_str(), nullptr) / MB, Kind::MeanAndPeak});
+        c.gauges.push_back(
+            {"cgroup_memory_usage_megabytes", std::strtod(text.c_str(), nullptr) / MB, Kind::MeanAndPeak});
         c.gauges.push_back({"cgroup_memory_limit_megabytes", cgroup_memory_limit_ / MB, Kind::Mean});
     }
     return c;
@@ -270,13 +273,13 @@ void Kernel::rates(const Counters &before, const Counters &now, std::vector<Figu
     out.push_back({"process_cpu_utilization_percentage", 100 * per_second(before.process_cpu, now.process_cpu)});
     out.push_back({"process_tree_cpu_utilization_percentage", 100 * per_second(before.tree_cpu, now.tree_cpu)});
     if (now.machine_total > before.machine_total)
-        out.push_back({"cpu_utilization_percentage",
-                       100 * std::max(0.0, now.machine_busy - before.machine_busy) /
-                           (now.machine_total - before.machine_total)});
+        out.push_back({"cpu_utilization_percentage", 100 * std::max(0.0, now.machine_busy - before.machine_busy) /
+                                                         (now.machine_total - before.machine_total)});
     if (before.cgroup_cpu >= 0 && now.cgroup_cpu >= 0)
         out.push_back({"cgroup_cpu_utilization_percentage", 100 * per_second(before.cgroup_cpu, now.cgroup_cpu)});
     if (before.tree_read >= 0 && now.tree_read >= 0) {
-        out.push_back({"process_tree_disk_read_megabytes_per_second", per_second(before.tree_read, now.tree_read) / MB});
+        out.push_back(
+            {"process_tree_disk_read_megabytes_per_second", per_second(before.tree_read, now.tree_read) / MB});
         out.push_back(
             {"process_tree_disk_write_megabytes_per_second", per_second(before.tree_written, now.tree_written) / MB});
     }

@@ -58,12 +58,12 @@ struct Figure {
 // kernel.cpp: the counters of one moment; the figures are computed from two.
 struct Counters {
     Clock::time_point at;
-    double process_cpu = 0, tree_cpu = 0;          // seconds of CPU (the tree's includes its reaped children)
-    double machine_busy = 0, machine_total = 0;    // clock ticks of all CPUs
-    double cgroup_cpu = -1;                        // seconds; -1: no CPU limit applies
-    double tree_read = -1, tree_written = -1;      // bytes from and to storage; -1: unreadable
-    double net_received = -1, net_sent = -1;       // bytes of every interface but loopback
-    std::vector<Figure> gauges;                    // what needs no second reading
+    double process_cpu = 0, tree_cpu = 0;        // seconds of CPU (the tree's includes its reaped children)
+    double machine_busy = 0, machine_total = 0;  // clock ticks of all CPUs
+    double cgroup_cpu = -1;                      // seconds; -1: no CPU limit applies
+    double tree_read = -1, tree_written = -1;    // bytes from and to storage; -1: unreadable
+    double net_received = -1, net_sent = -1;     // bytes of every interface but loopback
+    std::vector<Figure> gauges;                  // what needs no second reading
 };
 
 class Kernel {

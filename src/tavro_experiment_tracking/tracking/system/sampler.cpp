@@ -137,7 +137,8 @@ void hand_over(const std::vector<Logged> &logged, const std::vector<std::string>
         try {
             py::dict metrics;
             for (const auto &[key, value] : l.values) metrics[py::str(key)] = py::float_(value);
-            g["_queue_metrics"](text_of(l.tracking_uri), text_of(l.run_id), metrics, py::int_(l.timestamp), py::int_(l.step));
+            g["_queue_metrics"](text_of(l.tracking_uri), text_of(l.run_id), metrics, py::int_(l.timestamp),
+                                py::int_(l.step));
         } catch (py::error_already_set &e) {
             if (!g.contains("_said_failure")) {
                 g["_said_failure"] = true;
@@ -227,8 +228,7 @@ void stop_where(Sampler &s, Matches matches, double seconds) {
     // behind a run). A thread still running then is stuck (waiting for
     // room in a queue without a journal): it is left, and never takes the
     // GIL once the interpreter ends.
-    if (stopped && s.runs.empty() && s.thread &&
-        s.finished.wait_until(lock, until, [&] { return !s.running; })) {
+    if (stopped && s.runs.empty() && s.thread && s.finished.wait_until(lock, until, [&] { return !s.running; })) {
         std::thread *done = s.thread;
         s.thread = nullptr;
         lock.unlock();
@@ -298,7 +298,7 @@ py::object stop_sampling(rt::Call &c) {
 py::object before_ending(rt::Call &c) {
     auto [run_id, timeout, final] = c.args<3>();
     (void)timeout;
-    (void)final;
+    (void) final;
     Sampler &s = sampler();
     if (run_id.is_none()) {
         stop_where(s, [](const RunSampling &) { return true; }, STOP_WAIT);
