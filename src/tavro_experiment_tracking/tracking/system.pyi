@@ -3,6 +3,14 @@
 import logging
 from typing import Any, Dict, Optional
 
+# The tracking library ships no type information; its constants are Any to a
+# type checker.
+from mlflow.utils.mlflow_tags import (  # type: ignore[import-untyped]
+    MLFLOW_GIT_BRANCH,
+    MLFLOW_GIT_COMMIT,
+    MLFLOW_GIT_REPO_URL,
+)
+
 from tavro_experiment_tracking.auth.guard import redact
 from tavro_experiment_tracking.config import async_logging, environment_record_enabled, system_metrics
 from tavro_experiment_tracking.constants import ENV_ENVIRONMENT_RECORD
