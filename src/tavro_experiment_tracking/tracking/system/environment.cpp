@@ -23,8 +23,6 @@
 #include <cstring>
 #include <set>
 
-extern char **environ;
-
 namespace py = pybind11;
 using namespace py::literals;
 
@@ -59,7 +57,8 @@ bool find_repository(std::string folder, Repository &r) {
             r.gitdir = dot;
         } else if (read_small(dot, text) && text.compare(0, 8, "gitdir: ") == 0) {
             std::string named = trimmed(text.substr(8));
-            r.gitdir = named[0] == '/' ? named : folder + "/" + named;
+            r.gitdir = named[0] == '/' ? named : folder;
+            if (named[0] != '/') r.gitdir.append("/").append(named);
         }
         if (!r.gitdir.empty()) {
             r.worktree = folder;
@@ -80,7 +79,7 @@ bool find_repository(std::string folder, Repository &r) {
 std::string resolve_ref(const Repository &r, const std::string &ref) {
     std::string text;
     for (const std::string &base : {r.gitdir, r.common})
-        if (read_small(base + "/" + ref, text)) return trimmed(text);
+        if (read_small(std::string(base).append("/").append(ref), text)) return trimmed(text);
     if (read_small(r.common + "/packed-refs", text)) {
         for (size_t at = 0; at < text.size();) {
             size_t end = text.find('\n', at);
@@ -119,7 +118,7 @@ std::string remote_url(const Repository &r) {
         }
         if (section.compare(0, 9, "[remote \"") != 0 || line.compare(0, 3, "url") != 0) continue;
         size_t equals = line.find('=');
-        if (equals == std::string::npos || trimmed(line.substr(3, equals - 3)) != "") continue;
+        if (equals == std::string::npos || !trimmed(line.substr(3, equals - 3)).empty()) continue;
         std::string url = trimmed(line.substr(equals + 1));
         if (first.empty()) first = url;
         if (section == "[remote \"origin\"]") origin = url;
@@ -142,6 +141,7 @@ public:
         std::vector<std::string> args = {"git",  "-C",         worktree,        "--no-pager",   "diff",
                                          "HEAD", "--no-color", "--no-ext-diff", "--no-textconv"};
         std::vector<char *> argv;
+        argv.reserve(args.size() + 1);
         for (std::string &a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         // No lock taken on the index (the user's own git may be at work),
@@ -150,6 +150,7 @@ public:
         for (char **e = environ; *e; e++)
             if (std::strncmp(*e, "LC_ALL=", 7) != 0 && std::strncmp(*e, "GIT_", 4) != 0) env.emplace_back(*e);
         std::vector<char *> envp;
+        envp.reserve(env.size() + 1);
         for (std::string &e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
         if (posix_spawnp(&pid_, "git", &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
@@ -233,6 +234,8 @@ std::string cpu_model() {
 // The command line, an argument that names a secret (`--password=...`,
 // `--token ...`, `API_KEY=...`) keeping its name only, then whatever the
 // logins' redaction finds in the rest (tokens, `Bearer ...`).
+namespace {
+
 py::list masked_command(rt::Call &c, py::handle argv) {
     py::list out;
     bool next_secret = false;
@@ -258,6 +261,8 @@ py::list masked_command(rt::Call &c, py::handle argv) {
     }
     return out;
 }
+
+}  // namespace
 
 py::object environment_record(rt::Call &c) {
     auto [folder] = c.args<1>();

@@ -157,20 +157,23 @@ void Gpus::read(std::vector<Figure> &out, std::vector<std::string> &lost) {
             lost.push_back("GPU " + std::to_string(d.index));
             continue;
         }
-        if (got == NVML_SUCCESS) out.push_back({prefix + "utilization_percentage", double(use.gpu), Kind::Mean});
+        if (got == NVML_SUCCESS)
+            out.push_back({prefix + "utilization_percentage", static_cast<double>(use.gpu), Kind::Mean});
         if (n->memory(d.handle, &memory) == NVML_SUCCESS && memory.total > 0) {
-            out.push_back({prefix + "memory_usage_megabytes", double(memory.used) / 1e6, Kind::MeanAndPeak});
             out.push_back(
-                {prefix + "memory_usage_percentage", 100.0 * double(memory.used) / double(memory.total), Kind::Mean});
-            out.push_back({prefix + "memory_total_megabytes", double(memory.total) / 1e6, Kind::Mean});
+                {prefix + "memory_usage_megabytes", static_cast<double>(memory.used) / 1e6, Kind::MeanAndPeak});
+            out.push_back({prefix + "memory_usage_percentage",
+                           100.0 * static_cast<double>(memory.used) / static_cast<double>(memory.total), Kind::Mean});
+            out.push_back({prefix + "memory_total_megabytes", static_cast<double>(memory.total) / 1e6, Kind::Mean});
         }
         if (n->power(d.handle, &power) == NVML_SUCCESS) {
-            out.push_back({prefix + "power_usage_watts", double(power) / 1000, Kind::MeanAndPeak});
+            out.push_back({prefix + "power_usage_watts", static_cast<double>(power) / 1000, Kind::MeanAndPeak});
             if (n->power_limit(d.handle, &limit) == NVML_SUCCESS && limit > 0)
-                out.push_back({prefix + "power_usage_percentage", 100.0 * double(power) / double(limit), Kind::Mean});
+                out.push_back({prefix + "power_usage_percentage",
+                               100.0 * static_cast<double>(power) / static_cast<double>(limit), Kind::Mean});
         }
         if (n->temperature(d.handle, NVML_TEMPERATURE_GPU, &temperature) == NVML_SUCCESS)
-            out.push_back({prefix + "temperature_celsius", double(temperature), Kind::MeanAndPeak});
+            out.push_back({prefix + "temperature_celsius", static_cast<double>(temperature), Kind::MeanAndPeak});
     }
 }
 
@@ -185,13 +188,13 @@ std::vector<GpuInfo> Gpus::info() {
         if (n->name(d.handle, name, sizeof name) == NVML_SUCCESS) each.name = name;
         each.uuid = device_uuid(*n, d.handle);
         Memory memory{};
-        if (n->memory(d.handle, &memory) == NVML_SUCCESS) each.memory_total = double(memory.total) / 1e6;
+        if (n->memory(d.handle, &memory) == NVML_SUCCESS) each.memory_total = static_cast<double>(memory.total) / 1e6;
         found.push_back(each);
     }
     return found;
 }
 
-std::string Gpus::driver() {
+std::string Gpus::driver() const {
     std::string why;
     const Nvml *n = nvml(why);
     char version[96] = {};

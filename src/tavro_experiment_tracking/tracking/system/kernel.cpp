@@ -159,8 +159,8 @@ void Kernel::walk_tree(std::vector<pid_t> &members) {
     seen.reserve(parents_.size() + 16);
     while (dirent *entry = readdir(proc)) {
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-        auto pid = static_cast<pid_t>(std::atol(entry->d_name));
-        auto known = std::lower_bound(parents_.begin(), parents_.end(), std::make_pair(pid, pid_t(-2)));
+        auto pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
+        auto known = std::lower_bound(parents_.begin(), parents_.end(), std::make_pair(pid, static_cast<pid_t>(-2)));
         pid_t parent = known != parents_.end() && known->first == pid ? known->second : parent_of(pid);
         seen.emplace_back(pid, parent);
     }
@@ -185,7 +185,7 @@ Counters Kernel::read() {
     for (pid_t pid : tree_) {
         if (!stat_fields(pid, fields)) continue;  // just ended: its time is in its parent's
         double own = (fields[11] + fields[12]) / ticks_;
-        c.tree_cpu += own + (fields[13] + fields[14]) / ticks_;
+        c.tree_cpu += own + ((fields[13] + fields[14]) / ticks_);
         rss += fields[21] * page_;
         if (pid == root_) {
             c.process_cpu = own;
@@ -248,7 +248,7 @@ Counters Kernel::read() {
     if (statvfs("/", &disk) == 0 && disk.f_blocks > 0) {
         double size = static_cast<double>(disk.f_frsize), total = static_cast<double>(disk.f_blocks) * size,
                available = static_cast<double>(disk.f_bavail) * size,
-               used = total - static_cast<double>(disk.f_bfree) * size;
+               used = total - (static_cast<double>(disk.f_bfree) * size);
         c.gauges.push_back({"disk_usage_percentage", 100 * used / (used + available), Kind::Mean});
         c.gauges.push_back({"disk_usage_megabytes", used / MB, Kind::Mean});
         c.gauges.push_back({"disk_available_megabytes", available / MB, Kind::Mean});

@@ -106,7 +106,7 @@ public:
     // reading is named in `lost` (its series ends).
     void read(std::vector<Figure> &out, std::vector<std::string> &lost);
     std::vector<GpuInfo> info();
-    std::string driver();
+    std::string driver() const;
 
 private:
     struct Device {

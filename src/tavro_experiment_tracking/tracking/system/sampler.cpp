@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <limits>
 #include <list>
@@ -155,11 +156,9 @@ void run_sampler(Sampler *s) {
     Gpus gpus;
     std::string why;
     std::vector<std::string> said;
-    if (!gpus.open(why)) {
-        if (!finalizing()) {
-            WithGil gil;
-            py::reinterpret_borrow<py::dict>(module_globals)["logger"].attr("debug")(text_of("No GPU metrics: " + why));
-        }
+    if (!gpus.open(why) && !finalizing()) {
+        WithGil gil;
+        py::reinterpret_borrow<py::dict>(module_globals)["logger"].attr("debug")(text_of("No GPU metrics: " + why));
     }
     Counters previous = kernel.read();
     std::vector<Figure> figures;
@@ -197,8 +196,8 @@ void run_sampler(Sampler *s) {
         said.clear();
         rusage usage{};
         if (getrusage(RUSAGE_THREAD, &usage) == 0)
-            s->cpu_seconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                             double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+            s->cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                             (static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
         lock.lock();
         s->finished.notify_all();
     }
@@ -253,7 +252,7 @@ py::object start_sampling(rt::Call &c) {
     run.run_id = utf8(run_id);
     // Whole seconds (a reading a second), from one to a day.
     double seconds = py::float_(interval).cast<double>();
-    run.per_interval = seconds >= 1.5 ? static_cast<size_t>(std::min(seconds, 86400.0) + 0.5) : 1;
+    run.per_interval = seconds >= 1.5 ? static_cast<size_t>(std::lround(std::min(seconds, 86400.0))) : 1;
     for (const RunSampling &r : s.runs)
         if (r.run_id == run.run_id && !r.stopping) return py::bool_(false);  // sampled already
     s.runs.push_back(std::move(run));
