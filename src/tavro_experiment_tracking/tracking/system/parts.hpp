@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,9 @@ struct Counters {
 class Kernel {
 public:
     explicit Kernel(pid_t root);
+    Kernel(const Kernel &) = delete;
+    Kernel &operator=(const Kernel &) = delete;
+    ~Kernel();
     Counters read();
     // The figures between two readings, `before` first.
     static void rates(const Counters &before, const Counters &now, std::vector<Figure> &out);
@@ -77,14 +81,19 @@ public:
 private:
     void find_cgroup();
     void walk_tree(std::vector<pid_t> &members);
+    static bool reread(int &fd, const std::string &path, std::string &out);
 
+    static constexpr size_t WALK_EVERY = 5;
     pid_t root_;
+    size_t readings_ = 0;
     double ticks_ = 100, page_ = 4096;
     std::vector<std::pair<pid_t, pid_t>> parents_;  // (pid, parent), sorted, kept between readings
     std::vector<pid_t> tree_;
     std::string cgroup_cpu_usage_;  // the file and what its number counts
     double cgroup_cpu_scale_ = 0, cgroup_cores_ = -1, cgroup_memory_limit_ = -1;
     std::string cgroup_memory_usage_;
+    int stat_fd_ = -1, meminfo_fd_ = -1, net_fd_ = -1, cgroup_cpu_fd_ = -1, cgroup_memory_fd_ = -1;
+    std::map<pid_t, std::pair<int, int>> member_fds_;  // each tree member's stat and io
 };
 
 // Reads a small file whole (a /proc or /sys file); false when it cannot be.
