@@ -127,3 +127,15 @@ def test_gpus_chosen_by_uuid_prefix_and_none_without_nvml(tracking_server, mlflo
     metrics = history(mlflow_client, proc.stdout.split()[0])
     assert "system/cpu_utilization_percentage" in metrics and not any("gpu" in k for k in metrics)
     assert proc.stderr.count("No GPU metrics: ") == 1
+
+
+def test_an_unreadable_interval_is_refused_before_the_run_exists(session_client, mlflow_client, unique_name,
+                                                                  monkeypatch):
+    from tavro_experiment_tracking.entities.project import Project
+
+    experiment = Project("p", None, session_client).get_experiment(unique_name("exp"))
+    monkeypatch.setenv("TAVRO_SYSTEM_METRICS", "1")
+    monkeypatch.setenv("TAVRO_SYSTEM_METRICS_INTERVAL", "soon")
+    with pytest.raises(ValueError, match="TAVRO_SYSTEM_METRICS_INTERVAL must be a positive number of seconds"):
+        experiment.get_iteration().start()
+    assert mlflow_client.search_runs([experiment.experiment_id]) == []

@@ -112,6 +112,8 @@ py::object start(rt::Call &c) {
     // journal folder must be writable before the run starts.
     bool background = !c.g("async_logging")().is_none();
     if (background) c.g("background").attr("prepare")();
+    // A system metrics setting that cannot be read is refused before the run exists.
+    c.g("system").attr("system_metrics")();
     if (rt::truthy(iteration_name)) {
         if (!rt::truthy(experiment_id)) experiment_id = self.attr("experiment").attr("experiment_id");
         py::object found = c.g("_find_run_tagged")(client, experiment_id, c.g("EXP_STORE_RUN_NAME"), iteration_name);
