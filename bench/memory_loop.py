@@ -462,10 +462,11 @@ def server_entries(world, sink):
 
     config.use_system_metrics(interval=1)
     sampled = experiment.get_iteration()
-    e.add("use_system_metrics system_metrics environment_record_enabled environment_record _environment_record "
+    e.add("use_system_metrics system_metrics _background_settings environment_record_enabled environment_record "
+          "_environment_record "
           "_git_tags _record_for_new_run _run_started _start_sampling _stop_sampling _before_ending "
           "_forget_parent_sampler _sampler_cpu",
-          lambda: (sampled.start(iteration_name="leak-system"), config.system_metrics(),
+          lambda: (sampled.start(iteration_name="leak-system"), config.system_metrics(), config._background_settings(),
                    system._git_tags(system.environment_record()), system._sampler_cpu(),
                    system._forget_parent_sampler(), system._before_ending("nothing", None, False), sampled.end()),
           lambda: refused(lambda: config.use_system_metrics(interval=0), ValueError),

@@ -86,7 +86,10 @@ py::object run_started(rt::Call &c) {
                         [&] { file.attr("close")(); });
                     bool spooled = !c.g("async_logging")().is_none() &&
                                    rt::truthy(c.g("spool_artifacts")(tracking_uri, run_id, path));
-                    if (!spooled) c.g("create_mlflow_client")(tracking_uri).attr("log_artifact")(run_id, path);
+                    // (Through the tracking URI: a server may proxy artifacts.)
+                    if (!spooled)
+                        c.g("_with_tracking_uri")(
+                            tracking_uri, c.g("create_mlflow_client")(tracking_uri).attr("log_artifact"), run_id, path);
                 },
                 [&] { c.g("shutil").attr("rmtree")(folder, "ignore_errors"_a = true); });
         } catch (py::error_already_set &e) {
@@ -115,7 +118,8 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.config", {"async_logging", "environment_record_enabled", "system_metrics"});
     mod.from("tavro_experiment_tracking.constants", {"ENV_ENVIRONMENT_RECORD"});
     mod.from("tavro_experiment_tracking.tracking.background", {"spool_artifacts"});
-    mod.from("tavro_experiment_tracking.tracking.client", {"create_mlflow_client", "_ending_hooks"});
+    mod.from("tavro_experiment_tracking.tracking.client",
+             {"create_mlflow_client", "_ending_hooks", "_with_tracking_uri"});
     mod.set("_queue_metrics", rt::import_module("tavro_experiment_tracking.tracking.background").attr("queue_metrics"));
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 }
