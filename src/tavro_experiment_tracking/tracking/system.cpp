@@ -20,7 +20,7 @@ constexpr const char *ENVIRONMENT_RECORD_DOC =
     R"(The record of where this process runs, as a dict: ``git`` (the repository
 holding ``folder``, None: the main script's folder, else the working folder:
 ``commit``, ``branch``, ``remote_url`` without credentials, ``dirty`` (None when
-git could not say within the record's bound of 100 ms) and ``diff``, the
+git could not say within ``RECORD_BOUND`` seconds, 0.1) and ``diff``, the
 uncommitted changes of tracked files, cut at 1 MB), ``command`` (the command
 line, arguments that name a secret masked), ``python``, ``distributions`` (name
 -> version, read from the installed metadata's folders), ``host`` (name,
@@ -128,6 +128,9 @@ RT_MODULE(system, m) {
     rt::Module mod(m);
     import_names(mod);
     mod.set("_said", py::dict("bound"_a = false));
+    // Seconds the environment record may take (git's diff runs meanwhile;
+    // what it has not said by then is left out).
+    mod.set("RECORD_BOUND", py::float_(0.1));
     mod.def("_environment_record", {arg("folder")}, environment_record);
     mod.def("environment_record", {arg("folder").def_none().ann("Optional[str]")}, record_of,
             rt::doc(ENVIRONMENT_RECORD_DOC), rt::returns("Dict[str, Any]"));

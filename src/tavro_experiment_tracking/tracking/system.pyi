@@ -15,9 +15,11 @@ from tavro_experiment_tracking.auth.guard import redact
 from tavro_experiment_tracking.config import async_logging, environment_record_enabled, system_metrics
 from tavro_experiment_tracking.constants import ENV_ENVIRONMENT_RECORD
 from tavro_experiment_tracking.tracking.background import spool_artifacts
-from tavro_experiment_tracking.tracking.client import _with_tracking_uri, create_mlflow_client
+from tavro_experiment_tracking.tracking.client import create_mlflow_client
 
 logger: logging.Logger
+# Seconds the environment record may take.
+RECORD_BOUND: float
 
 def environment_record(folder: Optional[str] = None) -> Dict[str, Any]: ...
 def _environment_record(folder: Any) -> Any: ...

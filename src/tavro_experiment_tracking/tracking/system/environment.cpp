@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <set>
@@ -30,7 +31,6 @@ namespace sysmetrics {
 
 namespace {
 
-constexpr auto RECORD_BOUND = std::chrono::milliseconds(100);
 constexpr size_t DIFF_CAP = 1U << 20U;
 
 std::string trimmed(std::string text) {
@@ -266,7 +266,10 @@ py::list masked_command(rt::Call &c, py::handle argv) {
 
 py::object environment_record(rt::Call &c) {
     auto [folder] = c.args<1>();
-    Clock::time_point deadline = Clock::now() + RECORD_BOUND;
+    // The module's RECORD_BOUND, seconds (within a day).
+    double bound = std::clamp(py::float_(c.g("RECORD_BOUND")).cast<double>(), 0.0, 86400.0);
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bound));
     auto began = Clock::now();
     py::object sys = c.g("sys");
     py::dict record, git;
@@ -357,7 +360,8 @@ py::object environment_record(rt::Call &c) {
             git["note"] = "git could not be run";
         } else if (!in_time) {
             git["dirty"] = py::none();
-            git["note"] = "git diff took longer than the record's bound of 100 ms (a large repository): left out";
+            git["note"] = rt::text({"git diff took longer than the record's bound of ", c.g("RECORD_BOUND"),
+                                    " s (a large repository): left out"});
         } else if (!diff->cut && !diff->ok) {
             git["dirty"] = py::none();
             git["note"] = "git diff HEAD failed (a repository without commits?)";
