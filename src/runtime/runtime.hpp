@@ -352,6 +352,32 @@ decltype(auto) finally(Body &&body, Undo &&undo) {
     }
 }
 
+// ---- the GIL ---------------------------------------------------------------------
+
+// The GIL released for the length of a scope.
+class WithoutGil {
+public:
+    WithoutGil() : state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    WithoutGil(const WithoutGil &) = delete;
+    WithoutGil &operator=(const WithoutGil &) = delete;
+
+private:
+    PyThreadState *state_;
+};
+
+// The GIL taken by a thread Python did not start (or any), for the length of a scope.
+class WithGil {
+public:
+    WithGil() : state_(PyGILState_Ensure()) {}
+    ~WithGil() { PyGILState_Release(state_); }
+    WithGil(const WithGil &) = delete;
+    WithGil &operator=(const WithGil &) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
 // ---- values ----------------------------------------------------------------------
 
 // A reference of its own to a value held only for the moment (a loop's item,

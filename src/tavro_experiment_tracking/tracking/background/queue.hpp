@@ -27,29 +27,8 @@
 
 namespace background {
 
-// The GIL released for the length of a scope.
-class WithoutGil {
-public:
-    WithoutGil() : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-    WithoutGil(const WithoutGil &) = delete;
-    WithoutGil &operator=(const WithoutGil &) = delete;
-
-private:
-    PyThreadState *state_;
-};
-
-// The GIL taken by a thread Python did not start, for the length of a scope.
-class WithGil {
-public:
-    WithGil() : state_(PyGILState_Ensure()) {}
-    ~WithGil() { PyGILState_Release(state_); }
-    WithGil(const WithGil &) = delete;
-    WithGil &operator=(const WithGil &) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
+using rt::WithGil;
+using rt::WithoutGil;
 
 // Runs the signal handlers Python has pending, if this is the main thread
 // (the GIL held); false with the error set when a handler raised.

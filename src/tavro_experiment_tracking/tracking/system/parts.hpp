@@ -22,27 +22,8 @@ namespace py = pybind11;
 
 using Clock = std::chrono::steady_clock;
 
-// The GIL released for a scope, or taken by a thread of ours for one.
-class WithoutGil {
-public:
-    WithoutGil() : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-    WithoutGil(const WithoutGil &) = delete;
-    WithoutGil &operator=(const WithoutGil &) = delete;
-
-private:
-    PyThreadState *state_;
-};
-class WithGil {
-public:
-    WithGil() : state_(PyGILState_Ensure()) {}
-    ~WithGil() { PyGILState_Release(state_); }
-    WithGil(const WithGil &) = delete;
-    WithGil &operator=(const WithGil &) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
+using rt::WithGil;
+using rt::WithoutGil;
 
 // How a figure of one reading goes into a run's interval: the time-weighted
 // mean; the mean and the peak (logged as `<name>` and its `_peak` name); the
