@@ -11,6 +11,7 @@
 // never makes a process deaf to signals.
 #pragma once
 
+#include "runtime.hpp"
 #include "state.hpp"
 
 #include <pybind11/pybind11.h>
