@@ -391,6 +391,23 @@ def server_entries(world, sink):
                    _with_tracking_uri(uri, library.get_run, run_id)),
           lambda: refused(lambda: _find_run_tagged(None, "0", "k", "v"), AttributeError),
           lambda: refused(lambda: _with_tracking_uri(uri, library.get_run, "no-such-run"), MlflowException))
+    from tavro_experiment_tracking.tracking.client import _claim_run_tagged, _job_rank
+
+    def as_rank():
+        job = {"RANK": "1", "WORLD_SIZE": "2", "TORCHELASTIC_RUN_ID": "leak-job"}
+        os.environ.update(job)
+        try:
+            ranked = experiment.get_iteration()
+            ranked.start(per_job=config.run_per_job(True))
+            ranked.end()
+            return _job_rank()
+        finally:
+            for name in job:
+                os.environ.pop(name)
+
+    e.add("_claim_run_tagged _job_rank _join_as_rank _terminate run_per_job",
+          lambda: (_claim_run_tagged(library, experiment.experiment_id, EXP_STORE_RUN_NAME, "leak"), as_rank()),
+          lambda: refused(lambda: _claim_run_tagged(None, "0", "k", "v"), AttributeError))
     from tavro_experiment_tracking.utils.validation import server_problem
 
     e.add("server_problem", lambda: server_problem(uri), lambda: server_problem(world.refused),

@@ -232,10 +232,12 @@ def test_only_the_library_client_is_read_through_search_pages(experiment, mlflow
 
     assert (s.call_count, listing.call_count) == ((1, 0) if kind == "library client" else (0, 1))
     if kind == "fake":
-        # Exactly the listing, then one fetch per listed run, then the reuse's own two.
-        assert client.calls[:3] == [("list_run_infos", (eid,), {}), ("get_run", (ids[1],), {}),
-                                    ("get_run", (ids[0],), {})]
-        assert [c[0] for c in client.calls[3:]] == ["get_run", "get_run"]
+        # Exactly the listing, then one fetch per listed run, then the reuse's own two; the name claimed once.
+        runs = [c for c in client.calls if c[0] in ("list_run_infos", "get_run")]
+        assert runs[:3] == [("list_run_infos", (eid,), {}), ("get_run", (ids[1],), {}), ("get_run", (ids[0],), {})]
+        assert [c[0] for c in runs[3:]] == ["get_run", "get_run"]
+        assert [c[0] for c in client.calls if "experiment" in c[0]] == [
+            "get_experiment_by_name", "create_experiment", "delete_experiment"]
 
 
 @pytest.mark.parametrize("name_exists", [True, False])

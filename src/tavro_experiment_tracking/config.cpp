@@ -375,6 +375,12 @@ py::object environment_record_enabled(rt::Call &c) {
     return py::bool_(!system_metrics(c).is_none());
 }
 
+py::object run_per_job(rt::Call &c) {
+    auto [asked] = c.args<1>();
+    if (!asked.is_none()) return py::bool_(rt::truthy(asked));
+    return py::bool_(env_flag(c, c.g("ENV_RUN_PER_JOB"), false));
+}
+
 constexpr const char *USE_SYSTEM_METRICS_DOC =
     R"(Record what the machine does during iterations started from now on (or not).
 
@@ -497,6 +503,7 @@ RT_MODULE(config, m) {
                                                      "ENV_SYSTEM_METRICS_INTERVAL",
                                                      "SYSTEM_METRICS_INTERVAL",
                                                      "ENV_ENVIRONMENT_RECORD",
+                                                     "ENV_RUN_PER_JOB",
                                                      "ENV_JOURNAL",
                                                      "ENV_JOURNAL_DIR",
                                                      "ENV_OFFLINE",
@@ -539,6 +546,11 @@ RT_MODULE(config, m) {
             rt::doc("The system metrics' settings in force (a dict with ``interval``), or None when they are off "
                     "(see use_system_metrics())."),
             rt::returns("Optional[Dict[str, Any]]"));
+    mod.def("run_per_job", {arg("asked").def_none().ann("Optional[bool]")}, run_per_job,
+            rt::doc("Whether ``start()`` without a name or an ID gives every rank of a distributed job the same run "
+                    "(found again by the job's identity): ``asked`` when it is not None, else what the variable named "
+                    "by ``ENV_RUN_PER_JOB`` says (off when unset)."),
+            rt::returns("bool"));
     mod.def("environment_record_enabled", {}, environment_record_enabled,
             rt::doc("Whether a new iteration records its environment (see use_system_metrics())."),
             rt::returns("bool"));

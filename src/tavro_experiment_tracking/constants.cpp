@@ -89,6 +89,8 @@ RT_MODULE(constants, m) {
     // metrics unless its own variable says otherwise.
     mod.set("ENV_SYSTEM_METRICS", py::str("TAVRO_SYSTEM_METRICS"));
     mod.set("ENV_SYSTEM_METRICS_INTERVAL", py::str("TAVRO_SYSTEM_METRICS_INTERVAL"));
+    // On: start() without a name gives every rank of a distributed job one run.
+    mod.set("ENV_RUN_PER_JOB", py::str("TAVRO_RUN_PER_JOB"));
     mod.set("SYSTEM_METRICS_INTERVAL", py::float_(10.0));
     mod.set("ENV_ENVIRONMENT_RECORD", py::str("TAVRO_ENVIRONMENT_RECORD"));
     // Read by the tracking library on every request: how often a failed

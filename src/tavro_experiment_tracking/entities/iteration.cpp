@@ -27,8 +27,13 @@ constexpr const char *START_DOC = R"(
         name (the last one listed wins) and it is opened again; with
         ``iteration_id``, that run is opened again. Otherwise a new run is created,
         tagged with the iteration name, the project and the descriptions.
-        Processes that start one new name at the same moment may each create a
-        run of that name; from then on the name opens the last one listed.
+        Processes that start one new name at the same moment all get one run:
+        each makes a run, one of them is claimed for the name, and the others
+        are deleted before anything is written into them.
+
+        A rank of a distributed job (torchrun, MPI, Slurm) records itself in the
+        run; a run its ranks share ends when the last of them ends, with the worst
+        status any rank ended with.
 
         :param iteration_name: Name of the iteration to resume or create.
         :param iteration_id: ID of a run of the active experiment to resume.
@@ -36,6 +41,9 @@ constexpr const char *START_DOC = R"(
                               the bound experiment by default.
         :param tags: Tags of the run; values are stored as text.
         :param nested: Accepted for compatibility; iterations do not nest.
+        :param per_job: Without a name or an ID, give every rank of this
+                        distributed job the same run, found again by the job's
+                        identity (None: as ``ENV_RUN_PER_JOB`` says; off by default).
         :return ActiveIteration: The started iteration, usable as a context manager.
         )";
 
@@ -154,11 +162,12 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.model.tags",
              {"EXP_STORE_PARENT_RUN_ID", "EXP_STORE_RUN_NAME", "EXP_STORE_PROJECT_NAME",
               "EXP_STORE_PROJECT_DESCRIPTION", "EXP_STORE_EXPERIMENT_DESCRIPTION"});
-    mod.from("tavro_experiment_tracking.tracking.client",
-             {"Client", "ActiveIteration", "create_mlflow_client", "_find_run_tagged", "_iteration_opened",
-              "_iteration_ended", "_with_tracking_uri"});
+    mod.from(
+        "tavro_experiment_tracking.tracking.client",
+        {"Client", "ActiveIteration", "create_mlflow_client", "_claim_run_tagged", "_CLAIM_TAG", "_JOB_RUN_TAG",
+         "_job_rank", "_join_as_rank", "_terminate", "_iteration_opened", "_iteration_ended", "_with_tracking_uri"});
     mod.from("tavro_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
-    mod.from("tavro_experiment_tracking.config", {"async_logging"});
+    mod.from("tavro_experiment_tracking.config", {"async_logging", "run_per_job"});
     mod.import("tavro_experiment_tracking.tracking.background", "background");
     mod.import("tavro_experiment_tracking.tracking.system", "system");
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
@@ -178,7 +187,8 @@ is none.)")
             "start",
             {arg("self"), arg("iteration_name").def_none().ann("Optional[str]"),
              arg("iteration_id").def_none().ann("Optional[str]"), arg("experiment_id").def_none().ann("Optional[str]"),
-             arg("tags").def_none().ann("Optional[Dict[str, Any]]"), arg("nested").def(py::bool_(false))},
+             arg("tags").def_none().ann("Optional[Dict[str, Any]]"), arg("nested").def(py::bool_(false)),
+             rt::kwonly("per_job").def_none().ann("Optional[bool]")},
             start, rt::doc(START_DOC), rt::returns("ActiveIteration"))
         .method("log_param", {arg("self"), arg("key").checked_str(), arg("value").ann("Any")}, log_param,
                 rt::doc(LOG_PARAM_DOC))

@@ -40,6 +40,8 @@ class Iteration:
         experiment_id: Optional[str] = None,
         tags: Optional[Dict[str, Any]] = None,
         nested: bool = False,
+        *,
+        per_job: Optional[bool] = None,
     ) -> ActiveIteration: ...
     # Accepts exactly a str or None as key; anything else is a TypeError.
     def log_param(self, key: str, value: Any) -> None: ...

@@ -1,5 +1,6 @@
 // The session client, the tracking-library client factory, and the runs this
 // process leaves running, ended when the interpreter exits.
+#include "client/parts.hpp"
 #include "runtime.hpp"
 
 namespace py = pybind11;
@@ -212,7 +213,7 @@ bool end_left_open(rt::Call &c, py::handle run_id, py::handle tracking_uri, py::
             ending_settled(c, run_id);
             return true;
         }
-        client.attr("set_terminated")(run_id, status);
+        c.g("_terminate")(client, run_id, status);
         ending_settled(c, run_id);
         logger.attr("debug")(py::str("Marked iteration {} as {} {}").format(run_id, status, when));
         return true;
@@ -589,7 +590,7 @@ py::object exit_block(rt::Call &c) {
     py::object refusal = flushed.refusal;
     try {
         bounded_requests(c, run_end_timeout(c),
-                         [&] { c.g("create_mlflow_client")(tracking_uri).attr("set_terminated")(run_id, status); });
+                         [&] { c.g("_terminate")(c.g("create_mlflow_client")(tracking_uri), run_id, status); });
         c.g("_iteration_ended")(run_id);
         if (!flushed.notes.empty()) c.g("logger").attr("warning")(said(flushed.notes).attr("lstrip")());
     } catch (py::error_already_set &e) {
@@ -671,105 +672,6 @@ py::object get_or_create_experiment(rt::Call &c) {
     return py::make_tuple(get(experiment_id), true);
 }
 
-// ---- finding a run by one of its tags -------------------------------------------
-//
-// Both start(iteration_name=...) and sync look a run up this way, so that
-// sync finds the run start() would.
-
-// The listing of an experiment's runs comes in pages; every page is read, or
-// an experiment with more runs than one page would not find its run and a
-// duplicate would be created. `next_page(token)` fetches one page (the first
-// for a null token); `visit` sees every entry in listing order.
-template <typename NextPage, typename Visit>
-void for_each_listed(NextPage next_page, Visit visit) {
-    py::object page = next_page(py::object());
-    while (true) {
-        for (py::handle entry : page) visit(entry);
-        py::object token = py::getattr(page, "token", py::none());
-        // The SQL stores hand out a token before an empty last page; an empty
-        // page with a token is read like any other and ends the loop.
-        if (!rt::truthy(token)) break;
-        page = next_page(token);
-    }
-}
-
-// True when `client` is the tracking library's own client, with the listing
-// and the run fetch its class had when this module was imported: not a fake,
-// not a subclass, nothing replaced on the class or on the instance. Only then
-// is it known what its listing does underneath.
-bool is_library_client(rt::Call &c, py::handle client) {
-    py::object library = c.g("_LIBRARY_CLIENT");
-    py::object cls = library.attr("cls");
-    if (!py::type::handle_of(client).is(cls)) return false;
-    py::object listing = cls.attr("list_run_infos"), fetch = cls.attr("get_run");
-    if (!listing.is(library.attr("list_run_infos")) || !fetch.is(library.attr("get_run"))) return false;
-    py::object own = py::getattr(client, "__dict__", py::none());
-    if (own.is_none()) return true;
-    return !rt::truthy(own.attr("__contains__")("list_run_infos")) && !rt::truthy(own.attr("__contains__")("get_run"));
-}
-
-// A run-search filter for runs whose tag `key` is `value`, or None when
-// either is not plain text the search syntax can quote.
-py::object tag_filter(py::handle key, py::handle value) {
-    if (!PyUnicode_CheckExact(value.ptr()) || !PyUnicode_CheckExact(key.ptr())) return py::none();
-    for (const char *unquotable : {"'", "\"", "`", "\\"})
-        if (rt::truthy(value.attr("__contains__")(unquotable)) || rt::truthy(key.attr("__contains__")(unquotable)))
-            return py::none();
-    if (!rt::truthy(value.attr("isprintable")())) return py::none();
-    try {
-        value.attr("encode")("utf-8");
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_UnicodeError)) throw;
-        return py::none();
-    }
-    return rt::text({"tags.`", key, "` = '", value, "'"});
-}
-
-// The ID of the run of `experiment_id` whose tag `key` equals `value`, the
-// last one in listing order; None when there is none.
-py::object find_run_tagged(rt::Call &c) {
-    auto [client, experiment_id, key, value] = c.args<4>();
-    py::object found = py::none();
-    auto match = [&](py::handle run_id, py::handle run) {
-        if (rt::equal(run.attr("data").attr("tags").attr("get")(key), value)) found = rt::own(run_id);
-    };
-    if (is_library_client(c, client)) {
-        // The library's listing is a run search whose answer carries every
-        // run's tags, which it then drops; fetching each run again costs one
-        // round trip per run (seconds for a few thousand, far more across a
-        // network). The same search, with the listing's own view type, page
-        // size and order, gives the same runs in the same order, tags kept.
-        //
-        // The server also narrows the search to runs whose tag is the value:
-        // its comparison may be looser than Python's (a case-insensitive
-        // collation), never stricter, and the order is the listing's, so the
-        // exact comparison above still picks the same run from fewer. A value
-        // the search syntax cannot quote is searched for among all runs.
-        py::object listing = c.g("_LIBRARY_CLIENT");
-        py::list experiment_ids;
-        experiment_ids.append(experiment_id);
-        py::object filter = tag_filter(key, value);
-        for_each_listed(
-            [&](const py::object &token) {
-                return client.attr("search_runs")(experiment_ids, filter, listing.attr("run_view_type"),
-                                                  listing.attr("max_results"), listing.attr("order_by"),
-                                                  token ? token : py::object(py::none()));
-            },
-            [&](py::handle run) { match(run.attr("info").attr("run_id"), run); });
-    } else {
-        for_each_listed(
-            [&](const py::object &token) {
-                if (!token) return client.attr("list_run_infos")(experiment_id);
-                return client.attr("list_run_infos")(experiment_id, "page_token"_a = token);
-            },
-            [&](py::handle entry) {
-                py::object run_id = entry.attr("run_id");
-                match(run_id, client.attr("get_run")(run_id));
-            });
-    }
-    return found;
-}
-
 // Runs `function(*args, **kwargs)` with the tracking library's process-wide
 // tracking address set to `tracking_uri`, and puts the previous setting
 // (often none) back afterwards. The library resolves artifact locations
@@ -785,6 +687,21 @@ py::object with_tracking_uri(rt::Call &c) {
     utils.attr("_tracking_uri") = tracking_uri;
     return rt::finally([&] { return function(*args, **kwargs); }, [&] { utils.attr("_tracking_uri") = previous; });
 }
+
+constexpr const char *CLAIM_RUN_TAGGED_DOC =
+    R"(The ID of the run of the experiment that holds the tag ``key`` = ``value``,
+agreed with every other process asking at the same moment. Without
+``new_run``: the run the tag's claim names, else the last one listed with the
+tag (claimed now), else None. With ``new_run`` (just made with that tag and
+``_CLAIM_TAG``): claimed for it unless another run holds the tag, in which
+case ``new_run`` is deleted.)";
+
+constexpr const char *JOB_RANK_DOC =
+    R"(This process's place in a distributed job, from its launcher's variables
+(torchrun, Open MPI, PMI, Slurm): a dict of ``launcher``, ``rank``, ``size``,
+``job`` (an identity that names this job alone, or None), ``instance`` (one
+that tells jobs running at the same time apart, or None) and ``node``; None
+when the process is not one of several ranks.)";
 
 constexpr const char *ACTIVE_ITERATION_DOC =
     R"(A started iteration: the server's run record (``info``, ``data``) as it was
@@ -810,7 +727,8 @@ static void import_names(rt::Module &mod) {
     mod.import("threading");
     mod.import("time");
     mod.from("typing", {"Any", "Dict", "Optional"});
-    mod.from("mlflow.entities", {"LifecycleStage", "RunStatus"});
+    mod.import("hashlib");
+    mod.from("mlflow.entities", {"LifecycleStage", "RunStatus", "RunTag"});
     mod.from("mlflow.exceptions", {"MlflowException", "RestException as MlflowRestException"});
     mod.from("mlflow.tracking", {"MlflowClient", "get_tracking_uri"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
@@ -849,10 +767,30 @@ RT_MODULE(client, m) {
 
     mod.def("create_mlflow_client", {arg("tracking_uri").ann("Optional[str]")}, create_mlflow_client,
             rt::doc(CREATE_MLFLOW_CLIENT_DOC), rt::returns("MlflowClient"));
-    mod.def("_find_run_tagged", {arg("client"), arg("experiment_id"), arg("key"), arg("value")}, find_run_tagged,
+    mod.def("_find_run_tagged", {arg("client"), arg("experiment_id"), arg("key"), arg("value")},
+            client_parts::find_run_tagged,
             rt::doc("The ID of the last run in the listing of the experiment's runs whose tag ``key`` is "
                     "``value``, or None."),
             rt::returns("Optional[str]"));
+    // The run tag of runs made to be claimed: what they were made for.
+    mod.set("_CLAIM_TAG", py::str("tavro_experiment_tracking.claim"));
+    // The run tag naming the distributed job whose ranks share the run.
+    mod.set("_JOB_RUN_TAG", py::str("tavro_experiment_tracking.jobRun"));
+    mod.def("_claim_run_tagged",
+            {arg("client"), arg("experiment_id"), arg("key"), arg("value"), arg("new_run").def_none()},
+            client_parts::claim_run_tagged, rt::doc(CLAIM_RUN_TAGGED_DOC), rt::returns("Optional[str]"));
+    // Runs this process joined as a rank of a job: run ID -> (its rank's tag, rank, ranks).
+    mod.set("_rank_runs", py::dict());
+    mod.set("_rank_warnings", py::set());
+    mod.def("_job_rank", {}, client_parts::job_rank, rt::doc(JOB_RANK_DOC), rt::returns("Optional[Dict[str, Any]]"));
+    mod.def("_join_as_rank", {arg("client"), arg("run_id")}, client_parts::join_as_rank,
+            rt::doc("Record this process in the run as its rank of the job, when it is one; returns the rank, or "
+                    "None."),
+            rt::returns("Optional[int]"));
+    mod.def("_terminate", {arg("client"), arg("run_id"), arg("status")}, client_parts::terminate,
+            rt::doc("End the run with ``status``; a rank of a job ends its part, and the last rank to end ends the "
+                    "run with the worst status of all and the end time of the last."),
+            rt::returns("None"));
     mod.def("_with_tracking_uri", {arg("tracking_uri"), arg("function"), rt::varargs("args"), rt::varkw("kwargs")},
             with_tracking_uri,
             rt::doc("``function(*args, **kwargs)`` with the tracking library's process-wide tracking address set "

@@ -153,18 +153,24 @@ py::object server_run(rt::Call &c, py::handle local, py::handle remote, py::hand
                                                     "' is deleted on the tracking server (restore it, then sync "
                                                     "again)"}));
     py::object experiment_id = record.attr("experiment_id");
-    py::object find = c.g("_find_run_tagged");
-    py::object server_id = find(remote, experiment_id, OFFLINE_RUN, run_id);
-    py::object iteration_name = tags.attr("get")(c.g("EXP_STORE_RUN_NAME"));
-    if (server_id.is_none() && !iteration_name.is_none())
-        server_id = find(remote, experiment_id, c.g("EXP_STORE_RUN_NAME"), iteration_name);
+    py::object server_id = c.g("_find_run_tagged")(remote, experiment_id, OFFLINE_RUN, run_id);
+    // What names the run on the server as start() would: its iteration name,
+    // or the job whose ranks share it. Made on the server when there is none,
+    // agreed on with a script or a sync that makes it at the same moment.
+    py::object claim = c.g("_claim_run_tagged");
+    py::object key = c.g("EXP_STORE_RUN_NAME");
+    if (!tags.contains(key)) key = c.g("_JOB_RUN_TAG");
+    bool named = tags.contains(key);
+    if (server_id.is_none() && named) server_id = claim(remote, experiment_id, key, tags[key]);
     if (server_id.is_none()) {
         tags[OFFLINE_RUN] = run_id;
+        if (named) tags[c.g("_CLAIM_TAG")] = key;
         server_id = remote
                         .attr("create_run")(experiment_id, "start_time"_a = run.attr("info").attr("start_time"),
                                             "tags"_a = tags)
                         .attr("info")
                         .attr("run_id");
+        if (named) server_id = claim(remote, experiment_id, key, tags[key], server_id);
     }
     local.attr("set_tag")(run_id, SYNCED_AS, server_id);
     return server_id;
@@ -616,7 +622,8 @@ RT_MODULE(sync, m) {
     mod.from("tavro_experiment_tracking.tracking.background",
              {"SyncResult", "journal_info", "spool_snapshots", "sync_journal", "_upload_snapshot"});
     mod.from("tavro_experiment_tracking.tracking.client",
-             {"Client", "_find_run_tagged", "_get_or_create_experiment", "_with_tracking_uri", "create_mlflow_client"});
+             {"Client", "_CLAIM_TAG", "_JOB_RUN_TAG", "_claim_run_tagged", "_find_run_tagged",
+              "_get_or_create_experiment", "_with_tracking_uri", "create_mlflow_client"});
     mod.from("tavro_experiment_tracking.utils.validation", {"server_problem"});
 
     rt::ClassDef(mod, "SyncSummary", {}, SYNC_SUMMARY_DOC)

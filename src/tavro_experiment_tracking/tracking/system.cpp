@@ -99,7 +99,15 @@ py::object run_started(rt::Call &c) {
         }
     }
     py::object settings = c.g("system_metrics")();
-    if (!settings.is_none()) c.g("_start_sampling")(tracking_uri, run_id, settings["interval"]);
+    if (settings.is_none()) return py::none();
+    // The ranks of a job sharing a run each log their own figures, under
+    // their rank (and node, where the launcher says).
+    py::object job = c.g("_job_rank")();
+    py::str names("");
+    if (!job.is_none())
+        names = job["node"].is_none() ? py::str("rank_{}/").format(job["rank"])
+                                      : py::str("node_{}/rank_{}/").format(job["node"], job["rank"]);
+    c.g("_start_sampling")(tracking_uri, run_id, settings["interval"], names);
     return py::none();
 }
 
@@ -119,7 +127,7 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.constants", {"ENV_ENVIRONMENT_RECORD"});
     mod.from("tavro_experiment_tracking.tracking.background", {"spool_artifacts"});
     mod.from("tavro_experiment_tracking.tracking.client",
-             {"create_mlflow_client", "_ending_hooks", "_with_tracking_uri"});
+             {"create_mlflow_client", "_ending_hooks", "_job_rank", "_with_tracking_uri"});
     mod.set("_queue_metrics", rt::import_module("tavro_experiment_tracking.tracking.background").attr("queue_metrics"));
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 }
@@ -143,9 +151,11 @@ RT_MODULE(system, m) {
             rt::doc("A run started: its environment record (a dict, or None) uploaded as ``environment.json``, its "
                     "system metrics sampled when they are on."),
             rt::returns("None"));
-    mod.def("_start_sampling", {arg("tracking_uri"), arg("run_id"), arg("interval")}, start_sampling,
-            rt::doc("Sample the system for ``run_id``, logging every ``interval`` seconds; False when it is sampled "
-                    "already."),
+    mod.def("_start_sampling",
+            {arg("tracking_uri"), arg("run_id"), arg("interval"), arg("names").def(py::str("")).checked_str()},
+            start_sampling,
+            rt::doc("Sample the system for ``run_id``, logging every ``interval`` seconds under ``system/`` followed "
+                    "by ``names``; False when it is sampled already."),
             rt::returns("bool"));
     mod.def("_stop_sampling", {arg("run_id")}, stop_sampling,
             rt::doc("Stop sampling ``run_id``, its last interval logged first; whether it was sampled."),

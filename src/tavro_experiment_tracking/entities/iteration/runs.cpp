@@ -69,7 +69,7 @@ py::object new_run_tags(rt::Call &c, py::handle experiment, py::handle iteration
 }
 
 py::object create_run(rt::Call &c, py::handle client, py::handle iteration_name, py::handle experiment_id,
-                      py::handle tags, py::handle record) {
+                      py::handle tags, py::handle record, const py::dict &marks = py::dict()) {
     py::object experiment = c.self().attr("experiment");
     py::object target = experiment_id.is_none() ? py::object(experiment.attr("experiment_id")) : rt::own(experiment_id);
     // The run context (user, source) is resolved together with our tags, so
@@ -84,10 +84,13 @@ py::object create_run(rt::Call &c, py::handle client, py::handle iteration_name,
         auto [key, value] = rt::unpack2(item);
         text_tags[key] = py::str(value);
     }
-    py::object run = client.attr("create_run")("experiment_id"_a = target, "tags"_a = text_tags);
+    for (auto item : marks) text_tags[item.first] = item.second;
+    return client.attr("create_run")("experiment_id"_a = target, "tags"_a = text_tags);
+}
+
+void said_new(rt::Call &c, py::handle run) {
     c.g("logger").attr("info")(rt::text({"New Iteration created with ID: ", run.attr("info").attr("run_id"),
                                          ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
-    return run;
 }
 
 }  // namespace
@@ -101,11 +104,27 @@ py::object init(rt::Call &c) {
     return py::none();
 }
 
-// An existing run opened again: refused when it belongs to another
-// experiment or is deleted; running again with the end time it had (a
+// The run that holds `key` = `value` in `experiment_id` (see the client's
+// _claim_run_tagged): found, or made now and agreed on with every process
+// that starts it at the same moment. Returns the new run's record when this
+// process's run holds it, else None with `found` set to the holder.
+py::object claimed_run(rt::Call &c, py::handle client, py::handle experiment_id, py::handle key, py::handle value,
+                       py::handle iteration_name, py::handle tags, py::handle record, py::object &found) {
+    py::object claim = c.g("_claim_run_tagged");
+    py::dict marks;
+    marks[key] = value;
+    marks[c.g("_CLAIM_TAG")] = key;
+    py::object run = create_run(c, client, iteration_name, experiment_id, tags, record, marks);
+    py::object run_id = run.attr("info").attr("run_id");
+    found = claim(client, experiment_id, key, value, run_id);
+    if (rt::equal(found, run_id)) return run;
+    c.g("logger").attr("debug")(
+        rt::text({"Iteration ", value, " was started by another process meanwhile: run ", found, " holds it"}));
+    return py::none();
+}
 
 py::object start(rt::Call &c) {
-    auto [self, iteration_name, iteration_id, experiment_id, tags, nested] = c.args<6>();
+    auto [self, iteration_name, iteration_id, experiment_id, tags, nested, per_job] = c.args<7>();
     (void)nested;
     py::object client = tracker(c);
     // Logging in the background or not is decided now, for this run; its
@@ -114,22 +133,64 @@ py::object start(rt::Call &c) {
     if (background) c.g("background").attr("prepare")();
     // A system metrics setting that cannot be read is refused before the run exists.
     c.g("system").attr("system_metrics")();
+    // What names the run: its iteration name, or (asked for, without a name
+    // or an ID) the distributed job this process is a rank of.
+    py::object key = py::none(), value = py::none();
     if (rt::truthy(iteration_name)) {
         if (!rt::truthy(experiment_id)) experiment_id = self.attr("experiment").attr("experiment_id");
-        py::object found = c.g("_find_run_tagged")(client, experiment_id, c.g("EXP_STORE_RUN_NAME"), iteration_name);
+        key = c.g("EXP_STORE_RUN_NAME");
+        value = rt::own(iteration_name);
+    } else if (!rt::truthy(iteration_id) && c.g("run_per_job")(per_job).cast<bool>()) {
+        py::object job = c.g("_job_rank")();
+        py::object identity = job.is_none() ? py::object(py::none()) : py::object(job["job"]);
+        if (!identity.is_none()) {
+            key = c.g("_JOB_RUN_TAG");
+            value = identity;
+        } else if (!job.is_none()) {
+            c.g("logger").attr("warning")(
+                py::str(
+                    "One run per job was asked for, but this {} job has no ID that tells it apart from the next one: "
+                    "each rank starts a run of its own (start the same iteration name in every rank instead)")
+                    .format(job["launcher"]));
+        }
+    }
+    py::object target =
+        experiment_id.is_none() ? py::object(self.attr("experiment").attr("experiment_id")) : rt::own(experiment_id);
+    if (!key.is_none()) {
+        py::object found = c.g("_claim_run_tagged")(client, target, key, value);
         if (!found.is_none())
             iteration_id = found;
-        else
+        else if (rt::truthy(iteration_name))
             c.g("logger").attr("debug")(
                 rt::text({"No iteration with name ", iteration_name, ", creating new iteration!"}));
     }
     // A new run records where it runs (when the record is on).
     py::object record = rt::truthy(iteration_id) ? py::object(py::none()) : c.g("system").attr("_record_for_new_run")();
-    py::object run = rt::truthy(iteration_id) ? reopen_run(c, client, iteration_id, tags)
-                                              : create_run(c, client, iteration_name, experiment_id, tags, record);
+    py::object run = py::none();
+    if (!rt::truthy(iteration_id) && !key.is_none()) {
+        // A new name: made, then agreed on with whoever made it at the same moment.
+        py::object holder = py::none();
+        run = claimed_run(c, client, target, key, value, iteration_name, tags, record, holder);
+        if (run.is_none()) {
+            iteration_id = holder;
+            record = py::none();
+        }
+    }
+    if (run.is_none()) {
+        if (rt::truthy(iteration_id)) {
+            run = reopen_run(c, client, iteration_id, tags);
+        } else {
+            run = create_run(c, client, iteration_name, experiment_id, tags, record);
+            said_new(c, run);
+        }
+    } else {
+        said_new(c, run);
+    }
     py::object iteration = c.g("ActiveIteration")(self.attr("client"), run);
     self.attr("iteration_id") = iteration.attr("info").attr("run_id");
     self.attr("_in_background") = py::bool_(background);
+    // A rank of a distributed job says so in the run, which then ends with its last rank.
+    c.g("_join_as_rank")(client, self.attr("iteration_id"));
     if (background) c.g("background").attr("track_run")(self.attr("iteration_id"), run.attr("data").attr("params"));
     // Running now: if the script never ends it, the exit does.
     c.g("_iteration_opened")(self.attr("iteration_id"), self.attr("client").attr("tracking_uri"));
@@ -152,7 +213,7 @@ py::object end(rt::Call &c) {
         c.g("logger").attr("warning")(refusal);
         refusal = py::none();
     }
-    tracker(c).attr("set_terminated")(iteration_id, status);
+    c.g("_terminate")(tracker(c), iteration_id, status);
     c.g("_iteration_ended")(iteration_id);
     // The closing parenthesis belongs to the published line.
     c.g("logger").attr("debug")(rt::text({"Terminated Iteration with ID: ", self.attr("iteration_id"), ")"}));

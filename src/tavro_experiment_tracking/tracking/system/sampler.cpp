@@ -44,7 +44,7 @@ struct Aggregate {
 
 // One run being sampled: its interval so far.
 struct RunSampling {
-    std::string tracking_uri, run_id;
+    std::string tracking_uri, run_id, names;  // names: between `system/` and each figure's name
     size_t per_interval = 10, readings = 0;
     int64_t step = 0;
     std::map<std::string, Aggregate> figures;
@@ -101,7 +101,7 @@ Logged interval_of(RunSampling &run, int64_t timestamp) {
     Logged out{run.tracking_uri, run.run_id, {}, timestamp, run.step++};
     for (const auto &[name, a] : run.figures) {
         if (a.weight <= 0 && a.kind != Kind::SinceStart) continue;
-        std::string key = "system/" + name;
+        std::string key = "system/" + run.names + name;
         if (a.kind == Kind::SinceStart) {
             out.values.emplace_back(key, a.last - run.at_start[name]);
             continue;
@@ -244,12 +244,13 @@ constexpr double STOP_WAIT = 5.0;
 }  // namespace
 
 py::object start_sampling(rt::Call &c) {
-    auto [tracking_uri, run_id, interval] = c.args<3>();
+    auto [tracking_uri, run_id, interval, names] = c.args<4>();
     Sampler &s = sampler();
     std::unique_lock lock(s.mutex);
     RunSampling run;
     run.tracking_uri = utf8(tracking_uri);
     run.run_id = utf8(run_id);
+    run.names = utf8(names);
     // Whole seconds (a reading a second), from one to a day.
     double seconds = py::float_(interval).cast<double>();
     run.per_interval = seconds >= 1.5 ? static_cast<size_t>(std::lround(std::min(seconds, 86400.0))) : 1;
