@@ -93,17 +93,6 @@ void said_new(rt::Call &c, py::handle run) {
                                          ", under Experiment ID: ", run.attr("info").attr("experiment_id")}));
 }
 
-}  // namespace
-
-py::object init(rt::Call &c) {
-    auto [self, experiment] = c.args<2>();
-    self.attr("iteration_id") = py::none();
-    self.attr("experiment") = experiment;
-    // The experiment's client as it is now, like the experiment copies its project's.
-    self.attr("client") = rt::truthy(experiment) ? py::object(experiment.attr("client")) : py::object(py::none());
-    return py::none();
-}
-
 // The run that holds `key` = `value` in `experiment_id` (see the client's
 // _claim_run_tagged): found, or made now and agreed on with every process
 // that starts it at the same moment. Returns the new run's record when this
@@ -120,6 +109,17 @@ py::object claimed_run(rt::Call &c, py::handle client, py::handle experiment_id,
     if (rt::equal(found, run_id)) return run;
     c.g("logger").attr("debug")(
         rt::text({"Iteration ", value, " was started by another process meanwhile: run ", found, " holds it"}));
+    return py::none();
+}
+
+}  // namespace
+
+py::object init(rt::Call &c) {
+    auto [self, experiment] = c.args<2>();
+    self.attr("iteration_id") = py::none();
+    self.attr("experiment") = experiment;
+    // The experiment's client as it is now, like the experiment copies its project's.
+    self.attr("client") = rt::truthy(experiment) ? py::object(experiment.attr("client")) : py::object(py::none());
     return py::none();
 }
 
@@ -145,7 +145,7 @@ py::object start(rt::Call &c) {
         py::object identity = job.is_none() ? py::object(py::none()) : py::object(job["job"]);
         if (!identity.is_none()) {
             key = c.g("_JOB_RUN_TAG");
-            value = identity;
+            value = std::move(identity);
         } else if (!job.is_none()) {
             c.g("logger").attr("warning")(
                 py::str(

@@ -204,14 +204,18 @@ void delete_loser(rt::Call &c, py::handle client, py::handle run_id, py::handle 
     }
 }
 
-// Runs made to be claimed that lost: deleted. A run that holds anything is
-// left alone, whatever its claim says.
+// Runs made to be claimed that lost (still running, nothing in them: a
+// loser is never written to) deleted. A run that ended or holds anything is
+// left alone, whatever its claim says: it may have held an earlier claim of
+// the name.
 void delete_losers(rt::Call &c, py::handle client, const std::vector<py::object> &runs, py::handle holder) {
     py::object claim_tag = c.g("_CLAIM_TAG");
+    py::object running = c.g("RunStatus").attr("to_string")(c.g("RunStatus").attr("RUNNING"));
     for (const py::object &run : runs) {
         py::object run_id = run.attr("info").attr("run_id");
         py::object data = run.attr("data");
         if (rt::equal(run_id, holder) || !rt::contains(data.attr("tags"), claim_tag)) continue;
+        if (!rt::equal(run.attr("info").attr("status"), running)) continue;
         if (rt::truthy(data.attr("params")) || rt::truthy(data.attr("metrics"))) continue;
         delete_loser(c, client, run_id, holder);
     }
@@ -235,8 +239,19 @@ py::object find_run_tagged(rt::Call &c) {
 py::object claim_run_tagged(rt::Call &c) {
     auto [client, experiment_id, key, value, new_run] = c.args<5>();
     py::object candidate = rt::own(new_run);
-    bool listed = false, from_listing = false;
+    // Without a new run, the runs of the name first: none, and no claim can
+    // name an active one (a new run is made); some, and the claim decides.
     std::vector<py::object> runs;
+    if (new_run.is_none()) {
+        runs = runs_tagged(c, client, experiment_id, key, value);
+        if (runs.empty()) return py::none();
+        candidate = runs.back().attr("info").attr("run_id");
+    }
+    auto listed = [&](py::handle run_id) {
+        for (const py::object &run : runs)
+            if (rt::equal(run.attr("info").attr("run_id"), run_id)) return true;
+        return false;
+    };
     for (int generation = 0; generation < CLAIM_GENERATIONS; ++generation) {
         py::str name = claim_name(c, experiment_id, key, value, generation);
         bool exists = false;
@@ -244,31 +259,29 @@ py::object claim_run_tagged(rt::Call &c) {
         // the claim was there.
         py::object holder = new_run.is_none() ? holder_of(client, name, exists) : py::object(py::none());
         if (!exists) {
-            if (candidate.is_none() && !listed) {
-                runs = runs_tagged(c, client, experiment_id, key, value);
-                listed = true;
-                if (!runs.empty()) candidate = runs.back().attr("info").attr("run_id");
-                from_listing = !candidate.is_none();
-            }
             if (candidate.is_none()) return py::none();
             holder = make_claim(c, client, name, candidate);
         }
         if (holder.is_none()) continue;
         bool mine = !new_run.is_none() && rt::equal(holder, new_run);
         // A run just listed is active in the experiment: not fetched again.
-        bool known = mine || (from_listing && rt::equal(holder, candidate));
-        if (known || usable(c, client, holder, experiment_id)) {
+        if (mine || listed(holder) || usable(c, client, holder, experiment_id)) {
             if (!new_run.is_none() && !mine) {
                 // Lost: so may others have, made at the same moment.
                 delete_loser(c, client, new_run, holder);
                 delete_losers(c, client, runs_tagged(c, client, experiment_id, key, value), holder);
-            } else if (listed && runs.size() > 1) {
+            } else if (mine) {
+                // Won: a creation the tracking library sent again (its
+                // retries resend a request the server may have carried out)
+                // leaves a run of the name that no one holds.
+                delete_losers(c, client, runs_tagged(c, client, experiment_id, key, value), holder);
+            } else if (runs.size() > 1) {
                 delete_losers(c, client, runs, holder);
             }
             return holder;
         }
         // Stale: its run was deleted, or is not this experiment's.
-        if (rt::equal(holder, candidate)) candidate = py::none(), from_listing = false;
+        if (rt::equal(holder, candidate)) candidate = py::none();
     }
     rt::raise(c.g("ExperimentTrackingException"),
               rt::text({"Cannot tell which run holds ", py::str(key), " = ", py::repr(value), ": its ",
