@@ -16,11 +16,19 @@ started again. Every call must return or raise within the request timeout
 (--timeout, no retries), and everything a call acknowledged must be there
 after the restarts.
 
+Then --scaled-processes writers (64) go through haproxy to three tracking
+servers on one database, the first half in pairs starting the same iteration
+names, while one server is killed with SIGKILL and started again; at the end
+all of them start one new name at once. Counted in PostgreSQL directly: every
+value a call acknowledged is there exactly once, and no iteration name has
+more than one active run (--scaled-only runs this phase alone).
+
 Loopback only; the whole run is bounded by --deadline and stops by itself.
 Exit status 0 when every check passed.
 
     .venv/bin/python bench/load.py [--processes 16] [--iterations 20] [--steps 100]
         [--params 10] [--outage-iterations 6] [--timeout 10] [--deadline 1800] [--background]
+        [--scaled-processes 64] [--scaled-iterations 2] [--scaled-only]
 
 With --background the writers log in the background: a logging call returns
 once its values are queued, end() sends them first (waiting at most
