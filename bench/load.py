@@ -28,7 +28,7 @@ Exit status 0 when every check passed.
 
     .venv/bin/python bench/load.py [--processes 16] [--iterations 20] [--steps 100]
         [--params 10] [--outage-iterations 6] [--timeout 10] [--deadline 1800] [--background]
-        [--scaled-processes 64] [--scaled-iterations 2] [--scaled-only]
+        [--scaled-processes 64] [--scaled-iterations 1] [--scaled-only]
 
 With --background the writers log in the background: a logging call returns
 once its values are queued, end() sends them first (waiting at most
@@ -478,7 +478,7 @@ def balanced(backend, args, workdir):
     events = []
 
     def kill_one(processes):
-        until = time.time() + args.deadline / 2
+        until, logging = time.time() + args.deadline / 2, set()
         while time.time() < until:  # every writer past its start-up and logging
             logging = {e["worker"] for e in read_journals(workdir, "scaled") if e["ok"] and e["op"] == "log_metric"}
             if len(logging) == n or not any(p.is_alive() for p in processes):
@@ -569,7 +569,7 @@ def main():
     parser.add_argument("--scaled-processes", type=int, default=64,
                         help="writers of the balanced phase: haproxy and three servers on one database, one of "
                              "them killed and started again (0 skips)")
-    parser.add_argument("--scaled-iterations", type=int, default=2,
+    parser.add_argument("--scaled-iterations", type=int, default=1,
                         help="least iterations per process of the balanced phase (they go on until the killed "
                              "server is back)")
     parser.add_argument("--scaled-only", action="store_true", help="only the balanced phase")
