@@ -20,7 +20,7 @@ PY := $(VENV)/bin/python
 BUILD := build/dev$(SUFFIX)
 STAMP := $(VENV)/.installed
 
-.PHONY: venv build test test-team demo demo-stop bench load clean stubtest typecheck style lint format
+.PHONY: venv build test test-team team-server team-server-stop demo demo-stop bench load clean stubtest typecheck style lint format
 
 venv: $(STAMP)
 
@@ -68,11 +68,20 @@ ifneq ($(STATIC),0)
 	$(PY) -m mypy --strict tests/typecheck/usage.py
 endif
 
-# The server-side tests again, against a PostgreSQL-backed tracking server
-# with two workers and artifacts served over HTTP (a throw-away cluster the
-# tests make with the machine's PostgreSQL server programs).
+# The server-side tests again, against the team's deployment: an haproxy
+# load balancer in front of three tracking servers over one PostgreSQL
+# database (a throw-away cluster the tests make with the machine's PostgreSQL
+# server programs), artifacts served over HTTP by the servers.
 test-team: build
-	TAVRO_TEST_BACKEND=postgresql $(PY) -m pytest -m server $(PYTEST_ARGS)
+	TAVRO_TEST_BACKEND=scaled $(PY) -m pytest -m server $(PYTEST_ARGS)
+
+# That deployment, started in the background for a person to try things on
+# (its address is printed; its data is thrown away when it stops).
+team-server: build
+	$(PY) tests/team_server.py
+
+team-server-stop:
+	$(PY) tests/team_server.py --stop
 
 # The house style, checked (style, part of `make test`) and applied (format):
 # clang-format for the C++ files, ruff for the Python ones. `make lint` adds
@@ -161,7 +170,9 @@ bench-bounds: build
 	$(PY) bench/bounds.py
 
 # Many writers at once on a PostgreSQL-backed server, then the same with the
-# database and the tracking server stopped mid-run; reads everything back.
+# database and the tracking server stopped mid-run; then 64 writers on the
+# load-balanced deployment while one of its servers is killed and started
+# again; reads everything back.
 load: build
 	$(PY) bench/load.py $(LOAD_ARGS)
 
@@ -214,7 +225,8 @@ bench-memory: build
 
 clean:
 	@if [ -x $(PY) ] && [ -d demo-server ]; then $(PY) examples/demo.py --stop; fi
-	rm -rf build .venv .venv-* dist .pytest_cache .mypy_cache demo-server
+	@if [ -x $(PY) ] && [ -d team-server ]; then $(PY) tests/team_server.py --stop; fi
+	rm -rf build .venv .venv-* dist .pytest_cache .mypy_cache demo-server team-server
 	find src -name '*.so' -delete
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
 
@@ -250,13 +262,15 @@ help:
 	@echo "make build          create the environment (.venv) if needed and build the modules (the default)"
 	@echo "make demo           start a local tracking server and run the examples against it (make demo-stop stops it)"
 	@echo "make test           lint, the tests against a tracking server they start, the stub and typing checks"
-	@echo "make test-team      the server tests against PostgreSQL, two workers, artifacts served over HTTP"
+	@echo "make test-team      the server tests against haproxy in front of three tracking servers on one PostgreSQL"
+	@echo "make team-server    start that deployment (haproxy, three servers, PostgreSQL) in the background; prints its URI"
+	@echo "make team-server-stop  stop the deployment make team-server started (its data goes with it)"
 	@echo "make test-asan      the tests against the modules built with AddressSanitizer and UBSan"
 	@echo "make bench-memory   the leak gate: every entry point called many times, memory must stay flat"
 	@echo "make bench-journal  sync of 1M and 10M journaled values (memory) and of a crafted 100 MB journal (time)"
 	@echo "make bench          timings beside plain MLflow, and a training loop's logging side by side"
 	@echo "make bench-bounds   what must stay bounded (logins, signals, a server away), timed"
-	@echo "make load           many writers on PostgreSQL, then the same through outages (LOAD_ARGS)"
+	@echo "make load           many writers on PostgreSQL, then through outages, then 64 on the balanced deployment (LOAD_ARGS)"
 	@echo "make wheels         binary wheels for every supported Python found, into dist/"
 	@echo "make lint, format   check, or apply, the house style (clang-format, ruff)"
 	@echo "make screenshot     the README's picture of the MLflow UI (needs Chromium)"

@@ -16,11 +16,19 @@ started again. Every call must return or raise within the request timeout
 (--timeout, no retries), and everything a call acknowledged must be there
 after the restarts.
 
+Then --scaled-processes writers (64) go through haproxy to three tracking
+servers on one database, the first half in pairs starting the same iteration
+names, while one server is killed with SIGKILL and started again; at the end
+all of them start one new name at once. Counted in PostgreSQL directly: every
+value a call acknowledged is there exactly once, and no iteration name has
+more than one active run (--scaled-only runs this phase alone).
+
 Loopback only; the whole run is bounded by --deadline and stops by itself.
 Exit status 0 when every check passed.
 
     .venv/bin/python bench/load.py [--processes 16] [--iterations 20] [--steps 100]
         [--params 10] [--outage-iterations 6] [--timeout 10] [--deadline 1800] [--background]
+        [--scaled-processes 64] [--scaled-iterations 1] [--scaled-only]
 
 With --background the writers log in the background: a logging call returns
 once its values are queued, end() sends them first (waiting at most
@@ -39,8 +47,9 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
-from collections import defaultdict
+from collections import Counter, defaultdict
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
@@ -48,6 +57,14 @@ sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
 PROJECT = "load-project"
 METRIC = "loss"
 SERVER_WORKERS = 4
+# Each replica of the balanced deployment.
+SCALED_WORKERS = 2
+# Whose writers go on until told the disturbance is behind them.
+DISTURBED = ("outage", "scaled")
+# The iteration every writer of the balanced phase starts at once at its end.
+SHARED_NAME = "shared-by-all"
+# How long writers done with their loop wait for the last one.
+BARRIER_TIMEOUT = 300.0
 # What a call may take beyond the request timeout: the client's own work.
 SLACK = 2.0
 
@@ -73,8 +90,25 @@ def artifact_text(name):
     return "artifact of {}\n".format(name)
 
 
-def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
-    """One writer process; every call goes into its journal, in order, as it ends."""
+def name_owner(worker, phase, args):
+    """Whose iteration names a writer starts: on the balanced deployment the
+    first half of the writers go in pairs, both starting the same names."""
+    if phase == "scaled" and worker < args.scaled_processes // 2:
+        return worker - worker % 2
+    return worker
+
+
+def param_key(worker, n, phase):
+    # Writers sharing a run each log parameters of their own: a parameter's
+    # value cannot change once logged.
+    return "p{}-w{:02d}".format(n, worker) if phase == "scaled" else "p{}".format(n)
+
+
+def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at, barrier=None):
+    """One writer process; every call goes into its journal, in order, as it ends.
+
+    With a `barrier`, the writer then waits for all the others and starts
+    SHARED_NAME together with them."""
     os.environ["LOGNAME"] = user_of(worker)
     os.environ["MLFLOW_HTTP_REQUEST_MAX_RETRIES"] = "0"
     os.environ["MLFLOW_HTTP_REQUEST_TIMEOUT"] = str(args.timeout)
@@ -84,7 +118,7 @@ def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
     if args.background:
         use_async_logging(exit_timeout=args.timeout)
     journal = open(os.path.join(workdir, "journal-{}-{:02d}.jsonl".format(phase, worker)), "a", buffering=1)
-    iterations = args.outage_iterations if phase == "outage" else args.iterations
+    iterations = {"outage": args.outage_iterations, "scaled": args.scaled_iterations}.get(phase, args.iterations)
 
     def call(op, fn, *a, **kw):
         t0, began = time.perf_counter(), time.time()
@@ -109,7 +143,9 @@ def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
         entry, experiment = call("init", init, PROJECT, experiment_name, tracking_uri=uri)
         if record(entry):
             break
-        if phase != "outage" or time.time() > stop_at:
+        if phase not in DISTURBED or time.time() > stop_at:
+            if barrier is not None:
+                barrier.abort()  # the others do not wait for this one
             return
         time.sleep(0.5)  # a stopped server: try again until it is back
     art_dir = os.path.join(workdir, "artifacts-{}-{:02d}".format(phase, worker))
@@ -117,13 +153,13 @@ def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
     # While the servers are stopped and started, writers go on until told
     # the last restart is behind them, so that every stop meets them working.
     # Only iterations that started count: failed starts during a stop do not.
-    over = os.path.join(workdir, "outage-over")
+    over = os.path.join(workdir, phase + "-over")
     j, started = -1, 0
     while time.time() < stop_at:
         j += 1
-        if started >= iterations and (phase != "outage" or os.path.exists(over)):
+        if started >= iterations and (phase not in DISTURBED or os.path.exists(over)):
             break
-        name = run_name(worker, j)
+        name = run_name(name_owner(worker, phase, args), j)
         iteration = experiment.get_iteration()
         entry, active = call("start", iteration.start, iteration_name=name)
         run_id = active.info.run_id if active is not None else None
@@ -131,7 +167,7 @@ def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
             time.sleep(0.2)  # nothing to log into; the server is likely down
             continue
         started += 1
-        params = {"p{}".format(n): param_value(worker, j, n) for n in range(args.params)}
+        params = {param_key(worker, n, phase): param_value(worker, j, n) for n in range(args.params)}
         entry, _ = call("log_params", iteration.log_params, params)
         record(entry, run=run_id, params=params)
         for step in range(args.steps):
@@ -145,6 +181,16 @@ def worker_main(worker, uri, experiment_name, args, phase, workdir, stop_at):
         record(entry, run=run_id, file=name + ".txt")
         entry, _ = call("end", iteration.end)
         record(entry, run=run_id)
+    if barrier is not None:
+        try:
+            barrier.wait(timeout=max(1.0, min(stop_at - time.time(), BARRIER_TIMEOUT)))
+        except threading.BrokenBarrierError:
+            pass  # a writer is missing: the others go on, and the count says so
+        iteration = experiment.get_iteration()
+        entry, active = call("start shared", iteration.start, iteration_name=SHARED_NAME)
+        if record(entry, name=SHARED_NAME, run=active.info.run_id):
+            entry, _ = call("end shared", iteration.end)
+            record(entry)
     journal.close()
 
 
@@ -158,12 +204,17 @@ def read_journals(workdir, phase):
     return entries
 
 
-def run_writers(uri, experiment_name, args, phase, workdir, during=None):
-    """Runs the writer processes; `during(processes)` runs meanwhile in this one."""
+def run_writers(uri, experiment_name, args, phase, workdir, during=None, count=None, shared_start=False):
+    """Runs `count` (default --processes) writer processes; `during(processes)`
+    runs meanwhile in this one. With `shared_start` they all start one name
+    at once at the end."""
     ctx = multiprocessing.get_context("spawn")
     stop_at = time.time() + args.deadline
-    processes = [ctx.Process(target=worker_main, args=(k, uri, experiment_name, args, phase, workdir, stop_at),
-                             daemon=True) for k in range(args.processes)]
+    count = args.processes if count is None else count
+    barrier = ctx.Barrier(count) if shared_start else None
+    processes = [ctx.Process(target=worker_main,
+                             args=(k, uri, experiment_name, args, phase, workdir, stop_at, barrier), daemon=True)
+                 for k in range(count)]
     for p in processes:
         p.start()
     if during is not None:
@@ -333,6 +384,150 @@ def killed_then_synced(uri, args, workdir):
     return problems
 
 
+def count_in_database(store, experiment_name, entries, artifacts):
+    """What the writers' acknowledged calls left in PostgreSQL, counted there
+    directly: a dict of counts and the problems found."""
+    import sqlalchemy as sa
+
+    from tavro_experiment_tracking.model.tags import EXP_STORE_RUN_NAME
+
+    engine = sa.create_engine(store)
+    try:
+        with engine.connect() as db:
+            experiment = db.execute(sa.text("SELECT experiment_id FROM experiments WHERE name = :name"),
+                                    {"name": experiment_name}).scalar()
+            where = {"experiment": experiment}
+            stored = Counter()
+            for run, step, value, n in db.execute(sa.text(
+                    "SELECT m.run_uuid, m.step, m.value, count(*) FROM metrics m JOIN runs r USING (run_uuid)"
+                    " WHERE r.experiment_id = :experiment AND m.key = :key"
+                    " GROUP BY m.run_uuid, m.step, m.value"), dict(where, key=METRIC)):
+                stored[(run, step, value)] = n
+            params = {tuple(row) for row in db.execute(sa.text(
+                "SELECT p.run_uuid, p.key, p.value FROM params p JOIN runs r USING (run_uuid)"
+                " WHERE r.experiment_id = :experiment"), where)}
+            runs = {run for run, in db.execute(sa.text("SELECT run_uuid FROM runs WHERE experiment_id = :experiment"),
+                                               where)}
+            # Active runs per iteration name: more than one is a duplicate.
+            per_name = dict(tuple(row) for row in db.execute(sa.text(
+                "SELECT t.value, count(*) FROM runs r JOIN tags t ON t.run_uuid = r.run_uuid"
+                " WHERE r.experiment_id = :experiment AND r.lifecycle_stage = 'active' AND t.key = :tag"
+                " GROUP BY t.value"), dict(where, tag=EXP_STORE_RUN_NAME)))
+    finally:
+        engine.dispose()
+    counts = Counter(runs=len(runs), stored_values=sum(stored.values()),
+                     stored_twice=sum(n - 1 for n in stored.values() if n > 1))
+    problems = []
+    for e in entries:
+        if not e["ok"] or e["op"] in ("init", "end", "end shared"):
+            continue
+        if e["run"] not in runs:
+            counts["lost"] += 1
+            problems.append("run {} of an acknowledged {} is missing".format(e["run"], e["op"]))
+        elif e["op"] == "log_metric":
+            counts["acknowledged"] += 1
+            n = stored[(e["run"], e["step"], e["value"])]
+            counts["lost" if n == 0 else "duplicated" if n > 1 else "once"] += 1
+        elif e["op"] == "log_params":
+            counts["acknowledged"] += len(e["params"])
+            missing = sum((e["run"], k, v) not in params for k, v in e["params"].items())
+            counts["lost"] += missing
+            counts["once"] += len(e["params"]) - missing
+        elif e["op"] == "log_artifact":
+            counts["acknowledged"] += 1
+            path = os.path.join(artifacts, str(experiment), e["run"], "artifacts", e["file"])
+            try:
+                with open(path) as f:
+                    kept = f.read() == artifact_text(e["file"][:-len(".txt")])
+            except FileNotFoundError:
+                kept = False
+            counts["once" if kept else "lost"] += 1
+    if counts["lost"] or counts["duplicated"]:
+        problems.insert(0, "{} acknowledged values lost, {} stored more than once".format(
+            counts["lost"], counts["duplicated"]))
+    if counts["stored_twice"]:
+        problems.append("{} values stored more than once (acknowledged or not)".format(counts["stored_twice"]))
+    shared = per_name.pop(SHARED_NAME, 0)
+    twice = {name: n for name, n in per_name.items() if n > 1}
+    counts.update(names=len(per_name), names_with_duplicates=len(twice), shared_runs=shared)
+    if twice:
+        problems.append("{} of {} iteration names have more than one active run ({})".format(
+            len(twice), len(per_name), ", ".join("{}: {}".format(k, v) for k, v in sorted(twice.items())[:5])))
+    if shared != 1:
+        problems.append("{} active runs carry {!r}, started by every writer at once".format(shared, SHARED_NAME))
+    return counts, problems
+
+
+def balanced(backend, args, workdir):
+    """The balanced phase: --scaled-processes writers, the first half in pairs
+    starting the same names, through haproxy to three replicas on one
+    database; one replica is killed with SIGKILL mid-load and started again.
+    At the end every writer starts one shared name at once. Returns the
+    problems and the values per second."""
+    from servers import ScaledDeployment, free_port
+
+    folder = os.path.join(workdir, "scaled")
+    os.makedirs(folder)
+    store = backend.new_store(folder)
+    deployment = ScaledDeployment(folder, store, free_port(), workers=SCALED_WORKERS).start()
+    n = args.scaled_processes
+    print("\nbalanced: haproxy {} in front of {} replicas ({} workers each) on one PostgreSQL database; "
+          "{} processes ({} in pairs sharing iteration names), at least {} iterations each".format(
+              deployment.uri, deployment.REPLICAS, SCALED_WORKERS, n, n // 2 - n // 2 % 2, args.scaled_iterations),
+          flush=True)
+    events = []
+
+    def kill_one(processes):
+        until, logging = time.time() + args.deadline / 2, set()
+        while time.time() < until:  # every writer past its start-up and logging
+            logging = {e["worker"] for e in read_journals(workdir, "scaled") if e["ok"] and e["op"] == "log_metric"}
+            if len(logging) == n or not any(p.is_alive() for p in processes):
+                break
+            time.sleep(0.5)
+        deployment.kill_replica(1)
+        events.append("replica 1 killed (SIGKILL) with {} writers logging".format(len(logging)))
+        time.sleep(args.outage_seconds)
+        t0 = time.perf_counter()
+        deployment.start_replica(1)
+        events.append("started again in {:.1f} s".format(time.perf_counter() - t0))
+        time.sleep(args.outage_seconds)
+        open(os.path.join(workdir, "scaled-over"), "w").close()
+
+    try:
+        hung, crashed = run_writers(deployment.uri, "scaled", args, "scaled", workdir, during=kill_one, count=n,
+                                    shared_start=True)
+        entries = read_journals(workdir, "scaled")
+        counts, problems = count_in_database(store, "scaled", entries, deployment.artifacts)
+    finally:
+        deployment.stop()
+    print("  " + ", ".join(events))
+    loop = [e for e in entries if not e["op"].endswith("shared")]
+    ok = [e for e in loop if e["ok"] and e["op"] != "init"]
+    rate = None
+    if ok:
+        busy = max(e["ended"] for e in ok) - min(e["began"] for e in ok)
+        rate = values_logged(loop, args) / busy
+        print("  {} values logged in {:.1f} s: {:.0f} values/s".format(values_logged(loop, args), busy, rate))
+    report_calls(loop)
+    print("  counted in PostgreSQL: {} acknowledged values, {} there once, {} lost, {} duplicated; "
+          "{} values stored in {} runs, {} of them more than once".format(
+              counts["acknowledged"], counts["once"], counts["lost"], counts["duplicated"],
+              counts["stored_values"], counts["runs"], counts["stored_twice"]))
+    print("  iteration names: {} with one active run each, {} with more than one".format(
+        counts["names"] - counts["names_with_duplicates"], counts["names_with_duplicates"]))
+    starts = [e for e in entries if e["op"] == "start shared"]
+    if starts:
+        print("  {} processes starting {!r} at once: all returned {:.2f} s after the first began ({} failed); "
+              "{} active run(s) carry the name".format(
+                  len(starts), SHARED_NAME, max(e["ended"] for e in starts) - min(e["began"] for e in starts),
+                  sum(not e["ok"] for e in starts), counts["shared_runs"]))
+    if len(starts) != n:
+        problems.append("{} of {} writers started the shared name".format(len(starts), n))
+    if hung or crashed:
+        problems.append("{} processes hung, {} crashed".format(len(hung), len(crashed)))
+    return ["balanced: " + p for p in problems[:50]], rate
+
+
 def values_logged(entries, args):
     per_op = {"log_params": args.params, "log_metric": 1, "log_artifact": 1}
     return sum(per_op.get(e["op"], 0) for e in entries if e["ok"])
@@ -371,6 +566,13 @@ def main():
     parser.add_argument("--deadline", type=float, default=1800.0, help="limit of each phase's writers (s)")
     parser.add_argument("--background", action="store_true",
                         help="the writers log in the background (end() waits at most --timeout for their values)")
+    parser.add_argument("--scaled-processes", type=int, default=64,
+                        help="writers of the balanced phase: haproxy and three servers on one database, one of "
+                             "them killed and started again (0 skips)")
+    parser.add_argument("--scaled-iterations", type=int, default=1,
+                        help="least iterations per process of the balanced phase (they go on until the killed "
+                             "server is back)")
+    parser.add_argument("--scaled-only", action="store_true", help="only the balanced phase")
     args = parser.parse_args()
 
     from servers import Backend, stop_tracking_server
@@ -380,99 +582,113 @@ def main():
     backend = Backend("postgresql")
     proc = None
     failures = []
+    rates = {}
     try:
-        store = backend.new_store(workdir)
-        port = __import__("servers").free_port()
-        proc, uri, _ = backend.start_server(workdir, store, port, workers=SERVER_WORKERS)
-        print("tracking server {} on PostgreSQL ({} workers, proxied artifacts); {} processes x {} "
-              "iterations x ({} metric steps, {} params, 1 artifact){}".format(
-                  uri, SERVER_WORKERS, args.processes, args.iterations, args.steps, args.params,
-                  "; logging in the background" if args.background else ""), flush=True)
+        if not args.scaled_only:
+            store = backend.new_store(workdir)
+            port = __import__("servers").free_port()
+            proc, uri, _ = backend.start_server(workdir, store, port, workers=SERVER_WORKERS)
+            print("tracking server {} on PostgreSQL ({} workers, proxied artifacts); {} processes x {} "
+                  "iterations x ({} metric steps, {} params, 1 artifact){}".format(
+                      uri, SERVER_WORKERS, args.processes, args.iterations, args.steps, args.params,
+                      "; logging in the background" if args.background else ""), flush=True)
 
-        # -- phase one: all writers at once, nothing disturbed
-        hung, crashed = run_writers(uri, "load", args, "load", workdir)
-        entries = read_journals(workdir, "load")
-        ok = [e for e in entries if e["ok"] and e["op"] != "init"]
-        if not ok:
-            errors = [e.get("error") for e in entries if not e["ok"]]
-            sys.exit("load: no call succeeded ({} processes hung, {} crashed; first error: {})".format(
-                len(hung), len(crashed), errors[0] if errors else "none recorded"))
-        busy = max(e["ended"] for e in ok) - min(e["began"] for e in ok)
-        values = values_logged(entries, args)
-        print("\nload: {} values logged in {:.1f} s: {:.0f} values/s".format(values, busy, values / busy))
-        report_calls(entries)
-        failed_calls = [e for e in entries if not e["ok"]]
-        if hung or crashed or failed_calls:
-            failures.append("load: {} processes hung, {} crashed, {} calls failed{}".format(
-                len(hung), len(crashed), len(failed_calls),
-                " (first: {})".format(failed_calls[0]["error"]) if failed_calls else ""))
-        checker = Checker(uri, "load", workdir)
-        checker.complete(args)
-        print("  read back: {} runs, {} values compared, {} differences".format(
-            len(checker.runs), checker.compared, len(checker.problems)))
-        failures.extend("load: " + p for p in checker.problems)
-
-        # -- phase two: PostgreSQL, then the tracking server, stopped mid-run
-        if args.outage_iterations > 0:
-            cluster = backend.cluster
-            events = []
-
-            def outages(processes):
-                nonlocal proc
-                # Every writer past its start-up and logging, or a minute gone.
-                until = time.time() + 60
-                while time.time() < until:
-                    logging = {e["worker"] for e in read_journals(workdir, "outage")
-                               if e["ok"] and e["op"] == "log_metric"}
-                    if len(logging) == args.processes:
-                        break
-                    time.sleep(0.5)
-                events.append("PostgreSQL stopped")
-                cluster.stop("fast")
-                time.sleep(args.outage_seconds)
-                cluster.start()
-                events.append("PostgreSQL started")
-                time.sleep(args.outage_seconds)
-                events.append("tracking server stopped")
-                stop_tracking_server(proc)
-                time.sleep(args.outage_seconds)
-                proc, _, _ = backend.start_server(workdir, store, port, workers=SERVER_WORKERS)
-                events.append("tracking server started")
-                time.sleep(args.outage_seconds)
-                open(os.path.join(workdir, "outage-over"), "w").close()
-
-            hung, crashed = run_writers(uri, "outage", args, "outage", workdir, during=outages)
-            entries = read_journals(workdir, "outage")
-            print("\noutage: {}".format(", ".join(events)))
+            # -- phase one: all writers at once, nothing disturbed
+            hung, crashed = run_writers(uri, "load", args, "load", workdir)
+            entries = read_journals(workdir, "load")
+            ok = [e for e in entries if e["ok"] and e["op"] != "init"]
+            if not ok:
+                errors = [e.get("error") for e in entries if not e["ok"]]
+                sys.exit("load: no call succeeded ({} processes hung, {} crashed; first error: {})".format(
+                    len(hung), len(crashed), errors[0] if errors else "none recorded"))
+            busy = max(e["ended"] for e in ok) - min(e["began"] for e in ok)
+            values = values_logged(entries, args)
+            rates["one server ({} workers)".format(SERVER_WORKERS)] = values / busy
+            print("\nload: {} values logged in {:.1f} s: {:.0f} values/s".format(values, busy, values / busy))
             report_calls(entries)
-            bound = args.timeout + SLACK
-            late = [e for e in entries if e["seconds"] > bound]
-            failed_calls = [e for e in entries if not e["ok"] and e["op"] != "init"]
-            if hung or crashed:
-                failures.append("outage: {} processes hung, {} crashed".format(len(hung), len(crashed)))
-            if late:
-                failures.append("outage: {} calls took longer than {:.0f} s (slowest {:.1f} s, {})".format(
-                    len(late), bound, max(e["seconds"] for e in late), late[0]["op"]))
-            if not failed_calls:
-                failures.append("outage: no call failed, so the stops did not happen while the writers worked")
-            checker = Checker(uri, "outage", workdir)
-            checker.acknowledged(entries)
-            acknowledged = sum(e["ok"] for e in entries if e["op"] != "init")
-            print("  {} calls failed during the stops, every one within {:.0f} s: {}".format(
-                len(failed_calls), bound, "yes" if not late else "NO"))
-            print("  read back after the restarts: {} acknowledged calls, {} values compared, {} differences".format(
-                acknowledged, checker.compared, len(checker.problems)))
-            failures.extend("outage: " + p for p in checker.problems)
+            failed_calls = [e for e in entries if not e["ok"]]
+            if hung or crashed or failed_calls:
+                failures.append("load: {} processes hung, {} crashed, {} calls failed{}".format(
+                    len(hung), len(crashed), len(failed_calls),
+                    " (first: {})".format(failed_calls[0]["error"]) if failed_calls else ""))
+            checker = Checker(uri, "load", workdir)
+            checker.complete(args)
+            print("  read back: {} runs, {} values compared, {} differences".format(
+                len(checker.runs), checker.compared, len(checker.problems)))
+            failures.extend("load: " + p for p in checker.problems)
 
-        # -- phase three (background): every writer killed mid-loop, then sync, twice
-        if args.background:
-            failures.extend(killed_then_synced(uri, args, workdir))
+            # -- phase two: PostgreSQL, then the tracking server, stopped mid-run
+            if args.outage_iterations > 0:
+                cluster = backend.cluster
+                events = []
+
+                def outages(processes):
+                    nonlocal proc
+                    # Every writer past its start-up and logging, or a minute gone.
+                    until = time.time() + 60
+                    while time.time() < until:
+                        logging = {e["worker"] for e in read_journals(workdir, "outage")
+                                   if e["ok"] and e["op"] == "log_metric"}
+                        if len(logging) == args.processes:
+                            break
+                        time.sleep(0.5)
+                    events.append("PostgreSQL stopped")
+                    cluster.stop("fast")
+                    time.sleep(args.outage_seconds)
+                    cluster.start()
+                    events.append("PostgreSQL started")
+                    time.sleep(args.outage_seconds)
+                    events.append("tracking server stopped")
+                    stop_tracking_server(proc)
+                    time.sleep(args.outage_seconds)
+                    proc, _, _ = backend.start_server(workdir, store, port, workers=SERVER_WORKERS)
+                    events.append("tracking server started")
+                    time.sleep(args.outage_seconds)
+                    open(os.path.join(workdir, "outage-over"), "w").close()
+
+                hung, crashed = run_writers(uri, "outage", args, "outage", workdir, during=outages)
+                entries = read_journals(workdir, "outage")
+                print("\noutage: {}".format(", ".join(events)))
+                report_calls(entries)
+                bound = args.timeout + SLACK
+                late = [e for e in entries if e["seconds"] > bound]
+                failed_calls = [e for e in entries if not e["ok"] and e["op"] != "init"]
+                if hung or crashed:
+                    failures.append("outage: {} processes hung, {} crashed".format(len(hung), len(crashed)))
+                if late:
+                    failures.append("outage: {} calls took longer than {:.0f} s (slowest {:.1f} s, {})".format(
+                        len(late), bound, max(e["seconds"] for e in late), late[0]["op"]))
+                if not failed_calls:
+                    failures.append("outage: no call failed, so the stops did not happen while the writers worked")
+                checker = Checker(uri, "outage", workdir)
+                checker.acknowledged(entries)
+                acknowledged = sum(e["ok"] for e in entries if e["op"] != "init")
+                print("  {} calls failed during the stops, every one within {:.0f} s: {}".format(
+                    len(failed_calls), bound, "yes" if not late else "NO"))
+                print("  read back after the restarts: {} acknowledged calls, {} values compared, "
+                      "{} differences".format(acknowledged, checker.compared, len(checker.problems)))
+                failures.extend("outage: " + p for p in checker.problems)
+
+            # -- phase three (background): every writer killed mid-loop, then sync, twice
+            if args.background:
+                failures.extend(killed_then_synced(uri, args, workdir))
+
+        # -- phase four: the balanced deployment, one of its servers killed mid-load
+        if args.scaled_processes > 0:
+            problems, rate = balanced(backend, args, workdir)
+            failures.extend(problems)
+            if rate is not None:
+                rates["haproxy, 3 servers x {} workers, one killed and restarted".format(SCALED_WORKERS)] = rate
     finally:
         if proc is not None:
             stop_tracking_server(proc)
         backend.close()
         shutil.rmtree(workdir, ignore_errors=True)
 
+    if rates:
+        print("\nvalues per second{}:".format(" (logging in the background)" if args.background else ""))
+        for what, rate in rates.items():
+            print("  {:>7.0f}  {}".format(rate, what))
     print("\ntotal {:.0f} s".format(time.perf_counter() - began))
     if failures:
         print("FAILED:\n  " + "\n  ".join(failures))

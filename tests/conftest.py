@@ -12,9 +12,10 @@ os.environ["MLFLOW_HTTP_REQUEST_MAX_RETRIES"] = "0"
 os.environ["MLFLOW_HTTP_REQUEST_TIMEOUT"] = "30"
 
 # Which kind of tracking server the server-side tests run against: "sqlite"
-# (one worker, artifacts written straight into a local folder) or
+# (one worker, artifacts written straight into a local folder),
 # "postgresql" (a throw-away PostgreSQL cluster, two workers, artifacts served
-# over HTTP by the tracking server). `make test-team` picks the second.
+# over HTTP by the tracking server) or "scaled" (three such servers over one
+# database behind an haproxy load balancer). `make test-team` picks the last.
 BACKEND_VARIABLE = "TAVRO_TEST_BACKEND"
 
 

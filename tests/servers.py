@@ -3,9 +3,12 @@
 Two kinds of tracking server: the single person's (SQLite file, one worker,
 artifacts written by the client straight into a local folder) and the team's
 (PostgreSQL, several workers, artifacts served over HTTP by the tracking server
-itself). The team's PostgreSQL is a throw-away cluster made with `initdb` in
-a temporary folder; nothing of the machine's own PostgreSQL is touched.
+itself). The team's server also comes scaled out: three replicas over one
+database behind an haproxy load balancer (`ScaledDeployment`). The team's
+PostgreSQL is a throw-away cluster made with `initdb` in a temporary folder;
+nothing of the machine's own PostgreSQL is touched.
 """
+import ctypes
 import glob
 import http.server
 import os
@@ -22,7 +25,7 @@ import time
 import requests
 
 SERVER_START_TIMEOUT = 90.0
-BACKENDS = ("sqlite", "postgresql")
+BACKENDS = ("sqlite", "postgresql", "scaled")
 
 
 def serve(handler, server_class=http.server.ThreadingHTTPServer):
@@ -75,13 +78,24 @@ def start_tracking_server(workdir, port, serve_artifacts=False, backend_store_ur
     `workdir`; artifacts live in `workdir/artifacts` either way, so a server
     started again on the same folder and store finds everything.
     """
+    started = launch_tracking_server(workdir, port, serve_artifacts, backend_store_uri, workers)
+    await_tracking_server(*started)
+    return started
+
+
+def launch_tracking_server(workdir, port, serve_artifacts=False, backend_store_uri=None, workers=1,
+                           artifacts=None):
+    """`mlflow server` started, not waited for (see `await_tracking_server`):
+    several of them start side by side. `artifacts` is the folder they are
+    kept in (default `workdir/artifacts`)."""
     bindir = os.path.dirname(sys.executable)
     env = server_environment()
     # The server execs gunicorn from the environment's bin directory.
     env["PATH"] = bindir + os.pathsep + env.get("PATH", "")
     if backend_store_uri is None:
         backend_store_uri = "sqlite:///" + os.path.join(workdir, "tracking.db")
-    artifacts = os.path.join(workdir, "artifacts")
+    if artifacts is None:
+        artifacts = os.path.join(workdir, "artifacts")
     os.makedirs(artifacts, exist_ok=True)
     cmd = [
         os.path.join(bindir, "mlflow"), "server",
@@ -96,18 +110,33 @@ def start_tracking_server(workdir, port, serve_artifacts=False, backend_store_ur
     with open(log_path, "ab") as log:
         proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=env,
                                 start_new_session=True)
-    uri = "http://127.0.0.1:{}".format(port)
+    return proc, "http://127.0.0.1:{}".format(port), log_path
+
+
+def await_tracking_server(proc, uri, log_path):
+    """Waits until the server answers its health check; stops it and raises
+    with its log's end when it does not in time."""
     if _wait_healthy(uri, proc, SERVER_START_TIMEOUT):
-        return proc, uri, log_path
+        return
     stop_tracking_server(proc)
-    with open(log_path, errors="replace") as f:
-        output = f.read()[-6000:]
     raise RuntimeError("tracking server did not come up at {} (exit code {}):\n{}".format(
-        uri, proc.returncode, output))
+        uri, proc.returncode, _tail(log_path)))
+
+
+def _tail(path, size=6000):
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()[-size:]
+    except FileNotFoundError:
+        return ""
 
 
 def stop_tracking_server(proc, sig=signal.SIGTERM):
-    """Stops the server and its gunicorn workers (they share its process group)."""
+    """Stops the server and its gunicorn workers (they share its process group);
+    a `ScaledDeployment` stops as a whole."""
+    if isinstance(proc, ScaledDeployment):
+        proc.stop()
+        return
     if proc.poll() is not None:
         return
     try:
@@ -214,14 +243,172 @@ class PostgresCluster:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+def haproxy_binary():
+    """haproxy from Debian's package (in /usr/sbin, which a user's PATH may lack)."""
+    found = shutil.which("haproxy") or ("/usr/sbin/haproxy" if os.access("/usr/sbin/haproxy", os.X_OK) else None)
+    if found is None:
+        raise RuntimeError("haproxy not found: install Debian's 'haproxy' package (apt-get install haproxy)")
+    return found
+
+
+# The balancer's configuration. Requests go round robin to the replicas that
+# answer `GET /health`; a replica failing two checks in a row is taken out
+# until it answers one again.
+HAPROXY_CONFIG = """\
+global
+    maxconn 2000
+
+defaults
+    mode http
+    # Loopback: a replica that does not accept within a second is not there.
+    timeout connect 1s
+    # Above the clients' request timeout (MLflow's default is 120 s): an
+    # artifact upload may take a while, and the client decides when to give up.
+    timeout client 150s
+    timeout server 150s
+    timeout http-request 30s
+    timeout http-keep-alive 10s
+    # A connection a dead replica refused is tried again, each time on another
+    # replica. Only connection failures: a request a replica has received may
+    # have been committed before it died, and a resent POST (logging values
+    # is not idempotent) would store them twice. Such a request fails with a
+    # 502 and its caller decides.
+    retries 3
+    retry-on conn-failure
+    option redispatch 1
+
+frontend tracking
+    bind 127.0.0.1:{port}
+    default_backend replicas
+
+backend replicas
+    balance roundrobin
+    option httpchk GET /health
+    http-check expect status 200
+    default-server inter 1s fastinter 250ms downinter 500ms fall 2 rise 1
+{servers}
+"""
+
+
+def _die_with_parent():
+    # PR_SET_PDEATHSIG: the child gets SIGKILL when the thread that started
+    # it ends, so a harness killed outright leaves no balancer behind.
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)
+
+
+class ScaledDeployment:
+    """Three `mlflow server` replicas over one PostgreSQL database, behind an
+    haproxy load balancer on `port`; artifacts served by the replicas from one
+    shared folder. `uri` is the balancer's.
+
+    Everything runs in `workdir`: `haproxy.cfg`, `haproxy.log`, the shared
+    `artifacts/` and a folder per replica with its log. Start it (and restart
+    replicas) from a thread that outlives it: the balancer dies with that
+    thread.
+    """
+
+    REPLICAS = 3
+
+    def __init__(self, workdir, store, port, workers=1):
+        self.workdir = workdir
+        self.store = store
+        self.port = port
+        self.workers = workers
+        self.uri = "http://127.0.0.1:{}".format(port)
+        self.artifacts = os.path.join(workdir, "artifacts")
+        self.log = os.path.join(workdir, "haproxy.log")
+        self.replica_ports = [free_port() for _ in range(self.REPLICAS)]
+        self.replicas = [None] * self.REPLICAS
+        self.balancer = None
+
+    def start(self):
+        """Schema, replicas (side by side), balancer; returns self when the
+        balancer answers the health check."""
+        try:
+            create_schema(self.store, self.artifacts)
+            launched = [self._launch(i) for i in range(self.REPLICAS)]
+            for started in launched:
+                await_tracking_server(*started)
+            self._start_balancer()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def _launch(self, i):
+        folder = os.path.join(self.workdir, "replica-{}".format(i))
+        os.makedirs(folder, exist_ok=True)
+        started = launch_tracking_server(folder, self.replica_ports[i], serve_artifacts=True,
+                                         backend_store_uri=self.store, workers=self.workers,
+                                         artifacts=self.artifacts)
+        self.replicas[i] = started[0]
+        return started
+
+    def _start_balancer(self):
+        servers = "\n".join("    server replica{} 127.0.0.1:{} check".format(i, port)
+                             for i, port in enumerate(self.replica_ports))
+        config = os.path.join(self.workdir, "haproxy.cfg")
+        with open(config, "w") as f:
+            f.write(HAPROXY_CONFIG.format(port=self.port, servers=servers))
+        check = subprocess.run([haproxy_binary(), "-c", "-q", "-f", config], capture_output=True, text=True)
+        if check.returncode != 0:
+            raise RuntimeError("haproxy refuses {}:\n{}".format(config, check.stdout + check.stderr))
+        with open(self.log, "ab") as log:
+            # -db: in the foreground, a child of ours.
+            self.balancer = subprocess.Popen([haproxy_binary(), "-db", "-f", config], stdin=subprocess.DEVNULL,
+                                             stdout=log, stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
+        if not _wait_healthy(self.uri, self.balancer, SERVER_START_TIMEOUT):
+            raise RuntimeError("haproxy did not come up at {} (exit code {}):\n{}".format(
+                self.uri, self.balancer.poll(), _tail(self.log)))
+
+    def kill_replica(self, i):
+        """Replica `i` and its workers killed with SIGKILL, as by a crash."""
+        proc = self.replicas[i]
+        if proc is not None:
+            stop_tracking_server(proc, signal.SIGKILL)
+
+    def start_replica(self, i):
+        """Replica `i` started again on its port; returns when it is healthy."""
+        if self.replicas[i] is not None and self.replicas[i].poll() is None:
+            raise RuntimeError("replica {} is still running".format(i))
+        await_tracking_server(*self._launch(i))
+
+    def stop(self):
+        if self.balancer is not None and self.balancer.poll() is None:
+            self.balancer.terminate()
+            try:
+                self.balancer.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.balancer.kill()
+                self.balancer.wait()
+        for proc in self.replicas:
+            if proc is not None:
+                stop_tracking_server(proc)
+
+
+def create_schema(store, artifacts):
+    """MLflow's tables in a new database, made once: replicas started side by
+    side on an empty database would each create them, and all but one fail.
+    (`mlflow db upgrade` only upgrades a schema that exists.) On a database
+    that has them, nothing changes."""
+    script = ("import sys\n"
+              "from mlflow.store.tracking.sqlalchemy_store import SqlAlchemyStore\n"
+              "SqlAlchemyStore(sys.argv[1], sys.argv[2])\n")
+    result = subprocess.run([sys.executable, "-c", script, store, artifacts], stdin=subprocess.DEVNULL,
+                            capture_output=True, text=True, env=server_environment())
+    if result.returncode != 0:
+        raise RuntimeError("the schema of {} could not be made:\n{}".format(store, result.stderr[-4000:]))
+
+
 class Backend:
-    """What a tracking server stores into: SQLite files, or databases of one cluster."""
+    """What a tracking server stores into: SQLite files, or databases of one
+    cluster (`scaled`: each served by a `ScaledDeployment`)."""
 
     def __init__(self, kind):
         if kind not in BACKENDS:
             raise ValueError("unknown tracking backend {!r}: choose one of {}".format(kind, ", ".join(BACKENDS)))
         self.kind = kind
-        self.cluster = PostgresCluster() if kind == "postgresql" else None
+        self.cluster = PostgresCluster() if kind != "sqlite" else None
         self._databases = 0
 
     @property
@@ -230,7 +417,8 @@ class Backend:
 
     @property
     def workers(self):
-        return 2 if self.cluster is not None else 1
+        # Three replicas of one worker each serve the scaled deployment.
+        return 1 if self.kind in ("sqlite", "scaled") else 2
 
     def new_store(self, workdir):
         """A new, empty backend store for a server working in `workdir`."""
@@ -240,6 +428,10 @@ class Backend:
         return self.cluster.create_database("tracking{}".format(self._databases))
 
     def start_server(self, workdir, store, port=None, workers=None):
+        """(process, uri, log path); for `scaled` the process is the deployment."""
+        if self.kind == "scaled":
+            deployment = ScaledDeployment(workdir, store, port or free_port(), workers or self.workers).start()
+            return deployment, deployment.uri, deployment.log
         return start_tracking_server(workdir, port or free_port(), serve_artifacts=self.serve_artifacts,
                                      backend_store_uri=store, workers=workers or self.workers)
 
