@@ -44,6 +44,7 @@ def tracking_server(tracking_backend, tmp_path_factory):
     """URI of a real tracking server, started once for the session."""
     workdir = str(tmp_path_factory.mktemp("tracking-server"))
     proc, uri, _ = tracking_backend.start_server(workdir, tracking_backend.new_store(workdir))
+    tracking_backend.session_server = proc
     yield uri
     # The runs tests left open are test data: nothing to end at exit.
     from tavro_experiment_tracking.tracking import client
