@@ -56,6 +56,9 @@ build: $(STAMP)
 	fi
 	flock build/.lock-dev$(SUFFIX) $(VENV)/bin/cmake --build $(BUILD)
 	@echo "$(abspath src)" > $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/tavro_experiment_tracking.pth
+	@# The console script an installed wheel gives, for the source tree.
+	@printf '#!%s\nimport sys\nfrom tavro_experiment_tracking.cli import main\nsys.exit(main())\n' \
+	  "$(abspath $(PY))" > $(VENV)/bin/tavro-experiment-tracking && chmod +x $(VENV)/bin/tavro-experiment-tracking
 
 # The suite, then the stubs against the modules and the typing of a user's
 # script. STATIC=0 runs the suite alone: CI checks style, stubs and typing
@@ -260,20 +263,29 @@ $(WHEEL_TOOLS)/.installed:
 .PHONY: help
 help:
 	@echo "make build          create the environment (.venv) if needed and build the modules (the default)"
-	@echo "make demo           start a local tracking server and run the examples against it (make demo-stop stops it)"
-	@echo "make test           lint, the tests against a tracking server they start, the stub and typing checks"
+	@echo "make venv           only create the environment: the pinned dependencies of constraints.txt"
+	@echo "make demo           start a local tracking server and run the examples against it"
+	@echo "make demo-stop      stop the server make demo started"
+	@echo "make test           the style check (clang-format, ruff), the tests against a tracking server they start,"
+	@echo "                    then stubtest and mypy --strict on a user's script (STATIC=0: the tests alone)"
+	@echo "make style          the style check alone: clang-format --dry-run on the C++ files, ruff on the Python ones"
+	@echo "make format         apply the house style (clang-format -i)"
+	@echo "make lint           the style check, then clang-tidy on every C++ file (a few minutes)"
+	@echo "make stubtest       the stubs (.pyi) checked against the built modules"
+	@echo "make typecheck      mypy --strict on tests/typecheck/usage.py, a user's script"
 	@echo "make test-team      the server tests against haproxy in front of three tracking servers on one PostgreSQL"
 	@echo "make team-server    start that deployment (haproxy, three servers, PostgreSQL) in the background; prints its URI"
 	@echo "make team-server-stop  stop the deployment make team-server started (its data goes with it)"
-	@echo "make test-asan      the tests against the modules built with AddressSanitizer and UBSan"
+	@echo "make asan-build     build the modules with AddressSanitizer and UBSan (into build/asan)"
+	@echo "make test-asan      the tests against those modules"
 	@echo "make bench-memory   the leak gate: every entry point called many times, memory must stay flat"
 	@echo "make bench-journal  sync of 1M and 10M journaled values (memory) and of a crafted 100 MB journal (time)"
 	@echo "make bench          timings beside plain MLflow, and a training loop's logging side by side"
 	@echo "make bench-bounds   what must stay bounded (logins, signals, a server away), timed"
 	@echo "make load           many writers on PostgreSQL, then through outages, then 64 on the balanced deployment (LOAD_ARGS)"
 	@echo "make wheels         binary wheels for every supported Python found, into dist/"
-	@echo "make lint, format   check, or apply, the house style (clang-format, ruff)"
-	@echo "make screenshot     the README's picture of the MLflow UI (needs Chromium)"
+	@echo "make screenshot     the README's picture of the MLflow UI, into build/ (needs Chromium; SCREENSHOT=path)"
 	@echo "make clean          remove environments, builds, caches and the demo server's folder"
+	@echo "make help           this list"
 	@echo ""
 	@echo "PYTHON=3.10 or PYTHON=3.11 before a target uses that interpreter (its own .venv-3.x and build folder)."

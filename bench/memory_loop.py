@@ -435,6 +435,14 @@ def server_entries(world, sink):
           lambda: refused(lambda: iteration.log_metric("loss", "high"), TypeError))
     e.add("Iteration.log_metrics", lambda: iteration.log_metrics({"loss": 0.25, "accuracy": 1}, step=2),
           lambda: refused(lambda: iteration.log_metrics(None), AttributeError))
+    e.add("Iteration.set_tag Iteration.set_tags Iteration.set_note Iteration.url.fget Iteration._repr_html_ "
+          "Experiment.url.fget NamedEntity._repr_html_ _ui_url _say_started _say_ended _bounded _metric_history",
+          lambda: (iteration.set_tags({"team": "leak"}), iteration.set_tag("k", 1), iteration.set_note("note"),
+                   iteration.url, iteration._repr_html_(), experiment.url, experiment._repr_html_(),
+                   project._repr_html_(), iteration.end(), iteration.start(iteration_id=run_id)),
+          lambda: refused(lambda: iteration.set_tag("tavro_experiment_tracking.runName", "x"),
+                          ExperimentTrackingException),
+          lambda: refused(lambda: iteration.set_note(5), TypeError))
     e.add("Iteration.log_artifact", lambda: iteration.log_artifact(world.file, "files"),
           lambda: refused(lambda: iteration.log_artifact(world.file, iteration_id=5), TypeError),
           lambda: refused(lambda: iteration.log_artifact(world.file + ".missing"), OSError, MlflowException))

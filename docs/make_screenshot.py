@@ -6,10 +6,13 @@ From the repository root, after `make demo` (its server must still run)::
 
 Opens the demo's "logistic-regression" experiment, filtered on the project tag
 the way the README explains, in headless Chromium (Debian's `chromium`
-package) and writes docs/mlflow-ui.png. Standard library only.
+package) and writes build/mlflow-ui.png, which git does not track; the
+README's own picture (docs/mlflow-ui.png) is replaced only when asked:
+`SCREENSHOT=docs/mlflow-ui.png make screenshot`. Standard library only.
 """
 import json
 import os
+import shutil
 import subprocess
 import sys
 import urllib.parse
@@ -17,7 +20,7 @@ import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 URI_FILE = os.path.join(os.path.dirname(HERE), "demo-server", "server.uri")
-OUTPUT = os.path.join(HERE, "mlflow-ui.png")
+OUTPUT = os.path.abspath(os.environ.get("SCREENSHOT") or os.path.join(os.path.dirname(HERE), "build", "mlflow-ui.png"))
 EXPERIMENT = "logistic-regression"
 PROJECT = "tiny-models"
 # Wide enough for the metric, parameter and tag columns of the run table.
@@ -27,6 +30,10 @@ RENDER_BUDGET_MS = "15000"
 
 
 def main():
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    if browser is None:
+        sys.exit("No Chromium here: install it (Debian: `sudo apt-get install chromium`), then run this again.")
+    os.makedirs(os.path.dirname(OUTPUT), exist_ok=True)
     try:
         with open(URI_FILE) as f:
             uri = f.read().strip()
@@ -38,7 +45,7 @@ def main():
     search = urllib.parse.quote("tags.tavro_experiment_tracking.projectName = '{}'".format(PROJECT))
     page = "{}/#/experiments/{}?searchInput={}".format(uri, experiment_id, search)
     # --no-sandbox: Chromium refuses to run as root otherwise.
-    subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+    subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
                     "--window-size=" + WINDOW, "--virtual-time-budget=" + RENDER_BUDGET_MS,
                     "--screenshot=" + OUTPUT, page],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)

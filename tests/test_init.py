@@ -158,7 +158,7 @@ def test_unreachable_server(caplog):
             init("proj", "exp", tracking_uri=uri)
     assert str(refused.value) == (
         "Unable to communicate with Experiment Tracking server. Please make sure the server at "
-        "'http://127.0.0.1:{}' is running, and the address is correct.".format(port))
+        "'http://127.0.0.1:{}' is running, and the address is correct. What was seen: Connection refused.".format(port))
     assert init_lines(caplog) == ["Using tracking server uri: " + uri]
     assert session_client().tracking_uri == uri and not factory.called
 
@@ -176,7 +176,7 @@ def test_address_without_a_scheme_is_refused(tracking_server, tmp_path, monkeypa
 
 @pytest.mark.parametrize("project", [None, ""])
 def test_missing_project_name(project):
-    with mock.patch("tavro_experiment_tracking.tracking.initialize.is_server_up") as probe, \
+    with mock.patch("tavro_experiment_tracking.tracking.initialize.server_problem") as probe, \
             mock.patch("tavro_experiment_tracking.tracking.initialize.is_cloud") as cloud:
         with pytest.raises(ExperimentTrackingException) as refused:
             init(project, "exp")

@@ -52,7 +52,7 @@ LAYERS = [
                           "utils.validation", "mlflow"},
     },
     {  # 6
-        "cli": {"auth.authenticator", "auth.store", "config", "constants", "exception", "tracking.sync"},
+        "cli": {"auth.store", "config", "constants", "exception"},
     },
 ]
 

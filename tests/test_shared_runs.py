@@ -33,21 +33,33 @@ AT_ONCE = textwrap.dedent("""
     print(sorted(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in children))
 """)
 
-# One rank of a job, as a launcher starts it: rank 2 raises.
-RANK = textwrap.dedent("""
-    import os, sys
+# Four ranks of a job, as a launcher starts them (forked after the imports):
+# rank 2 raises; then the ranks but 2 start a run without a name, per job.
+RANKS = textwrap.dedent("""
+    import os, sys, traceback
     from tavro_experiment_tracking import init
 
-    iteration = init(sys.argv[1], sys.argv[2]).get_iteration()
-    rank = int(os.environ["RANK"])
-    with iteration.start(iteration_name=sys.argv[3]):
-        iteration.log_metric("rank", rank, step=rank)
-        if rank == 2:
-            raise RuntimeError("rank 2 diverged")
-    job = iteration.start(per_job=True)
-    iteration.log_metric("rank", rank, step=rank)
-    iteration.end()
-    print(job.info.run_id)
+    children = []
+    for rank in range(4):
+        pid = os.fork()
+        if pid == 0:
+            os.environ.update(RANK=str(rank), LOCAL_RANK=str(rank), WORLD_SIZE="4", TORCHELASTIC_RUN_ID=sys.argv[4])
+            try:
+                iteration = init(sys.argv[1], sys.argv[2]).get_iteration()
+                with iteration.start(iteration_name=sys.argv[3]):
+                    iteration.log_metric("rank", rank, step=rank)
+                    if rank == 2:
+                        raise RuntimeError("rank 2 diverged")
+                job = iteration.start(per_job=True)
+                iteration.log_metric("rank", rank, step=rank)
+                iteration.end()
+                print(job.info.run_id, flush=True)
+                os._exit(0)
+            except BaseException:
+                traceback.print_exc()
+                os._exit(1)
+        children.append(pid)
+    print([os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in children], flush=True)
 """)
 
 
@@ -84,25 +96,19 @@ def test_processes_starting_one_new_name_at_once_get_one_run_with_every_value(tr
 
 def test_ranks_of_a_job_share_one_run_ended_once_with_the_worst_status(tracking_server, mlflow_client, unique_name,
                                                                        tmp_path):
-    experiment_name, name, job = unique_name("e"), unique_name("ranks"), uuid.uuid4().hex
-    script = tmp_path / "rank.py"
-    script.write_text(RANK)
-    ranks = []
-    for rank in range(4):
-        env = dict(os.environ, MLFLOW_TRACKING_URI=tracking_server, RANK=str(rank), LOCAL_RANK=str(rank),
-                   WORLD_SIZE="4", TORCHELASTIC_RUN_ID=job)
-        ranks.append(subprocess.Popen([sys.executable, str(script), unique_name("p"), experiment_name, name],
-                                      env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
-    outputs = [proc.communicate(timeout=300) for proc in ranks]
-    assert [proc.returncode for proc in ranks] == [0, 0, 1, 0], [err[-2000:] for _, err in outputs]
-    assert "rank 2 diverged" in outputs[2][1]
+    experiment_name, name = unique_name("e"), unique_name("ranks")
+    script = tmp_path / "ranks.py"
+    script.write_text(RANKS)
+    done = subprocess.run([sys.executable, str(script), unique_name("p"), experiment_name, name, uuid.uuid4().hex],
+                          env=dict(os.environ, MLFLOW_TRACKING_URI=tracking_server), capture_output=True, text=True,
+                          timeout=600)
+    assert done.stdout.strip().endswith("[0, 0, 1, 0]") and "rank 2 diverged" in done.stderr, done.stderr[-3000:]
     (run,) = named(mlflow_client, experiment_name, name)
     assert run.info.status == "FAILED"
     assert sorted(m.step for m in mlflow_client.get_metric_history(run.info.run_id, "rank")) == [0, 1, 2, 3]
     ended = [v.split()[0] for k, v in run.data.tags.items() if k.startswith("tavro_experiment_tracking.rank.")]
     assert sorted(ended) == ["FAILED", "FINISHED", "FINISHED", "FINISHED"]
     # Without a name, the ranks that asked for it share the job's run.
-    job_runs = {out.strip() for out, _ in outputs if out.strip()}
-    (job_run,) = job_runs
+    (job_run,) = {line for line in done.stdout.splitlines()[:-1]}
     assert mlflow_client.get_run(job_run).info.status == "FINISHED"
     assert sorted(m.step for m in mlflow_client.get_metric_history(job_run, "rank")) == [0, 1, 3]

@@ -25,6 +25,7 @@ from tavro_experiment_tracking.utils.validation import (
     _validate_keys_already_exists,
     is_cloud,
     is_server_up,
+    server_problem,
 )
 
 from servers import free_port, serve
@@ -198,6 +199,24 @@ def test_is_server_up(tracking_server, status_server, tmp_path, monkeypatch):
     for nowhere in (host_port, "localhost", "", "missing-folder", "databricks", "ftp://host/x", "sqlite+a+b:///x"):
         assert is_server_up(nowhere) is False, nowhere
     assert sorted(os.listdir(tmp_path)) == ["runs"]
+
+
+def test_server_problem_names_what_it_saw(tracking_server, status_server):
+    port = tracking_server.rsplit(":", 1)[1]
+    status_server.status = 404
+    seen = {address: server_problem(address) for address in (
+        "localhost:5000", "ftp://host/x", "http://no-such-host.invalid", "https://127.0.0.1:" + port,
+        "http://127.0.0.1:{}".format(status_server.server_port))}
+    assert list(seen.values()) == [
+        "the address has no scheme, and no folder of that name is there (a server's address starts with http:// or "
+        "https://)",
+        "'ftp:' is no scheme a tracking server is reached by (http, https; or a store: file, sqlite, postgresql, "
+        "mysql, mssql)",
+        "its host name is not known",
+        seen["https://127.0.0.1:" + port],
+        "it answered /health with status 404: no tracking server there"]
+    # The handshake fails, or the server waits for a request it never gets.
+    assert "a server that speaks plain HTTP? then the address starts with http://" in seen["https://127.0.0.1:" + port]
 
 
 def test_default_server_follows_the_environment_at_import():

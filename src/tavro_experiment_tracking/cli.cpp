@@ -10,6 +10,12 @@ using rt::arg;
 
 namespace {
 
+// What only a command needs, imported when it runs: --help and --version
+// answer without loading the tracking library or the login's client.
+py::object lazy(const char *module, const char *name) {
+    return rt::import_module(module).attr(name);
+}
+
 // "1 run", "2 runs".
 py::str counted(py::handle count, const char *noun, const char *plural = "s") {
     return rt::text({count, " ", noun, rt::equal(count, py::int_(1)) ? "" : plural});
@@ -58,6 +64,8 @@ void report(rt::Call &c, py::handle summary) {
                                : rt::text({" (run ", failed.attr("run_id"), " on ", failed.attr("tracking_uri"), ")"});
         say(c, rt::text({"Not sent: ", failed.attr("path"), where, ": ", failed.attr("error")}), true);
     }
+    for (py::handle file : summary.attr("not_journals"))
+        say(c, rt::text({"Not a journal of background logging: ", file, " (left as it is)."}), true);
     report_elsewhere(c, summary);
     if (!summary.attr("unreachable").is_none()) {
         say(c,
@@ -101,13 +109,16 @@ int run_sync(rt::Call &c, py::handle args) {
         return 1;
     }
     // A bar on a terminal; nothing where standard error is a file.
-    py::object bar =
-        c.g("tqdm")("total"_a = c.g("pending_values")(path), "unit"_a = " values", "disable"_a = py::none(),
-                    "file"_a = c.g("sys").attr("stderr"), "dynamic_ncols"_a = true);
+    py::object bar = c.g("tqdm")("total"_a = lazy("tavro_experiment_tracking.tracking.sync", "pending_values")(path),
+                                 "unit"_a = " values", "disable"_a = py::none(), "file"_a = c.g("sys").attr("stderr"),
+                                 "dynamic_ncols"_a = true);
     py::object summary;
     try {
         summary = rt::finally(
-            [&] { return c.g("sync")(path, "progress"_a = bar.attr("update"), "server"_a = args.attr("server")); },
+            [&] {
+                return lazy("tavro_experiment_tracking.tracking.sync", "sync")(path, "progress"_a = bar.attr("update"),
+                                                                               "server"_a = args.attr("server"));
+            },
             [&] { bar.attr("close")(); });
     } catch (py::error_already_set &e) {
         // The login for the server failed: nothing was sent, all is kept.
@@ -117,7 +128,7 @@ int run_sync(rt::Call &c, py::handle args) {
     }
     report(c, summary);
     bool kept = rt::truthy(summary.attr("failed")) || rt::truthy(summary.attr("elsewhere")) ||
-                !summary.attr("unreachable").is_none();
+                !summary.attr("unreachable").is_none() || rt::truthy(summary.attr("not_journals"));
     return kept ? 1 : 0;
 }
 
@@ -140,7 +151,8 @@ int run_login(rt::Call &c, py::handle args) {
     if (rt::truthy(args.attr("device"))) kwargs["device_login"] = true;
     py::object user;
     try {
-        user = c.g("OIDCAuthenticator")(issuer, **kwargs).attr("authenticate")();
+        user = lazy("tavro_experiment_tracking.auth.authenticator", "OIDCAuthenticator")(issuer, **kwargs)
+                   .attr("authenticate")();
     } catch (py::error_already_set &e) {
         if (!login_failure(c, e)) throw;
         say(c, rt::text({"Login failed: ", py::str(e.value())}), true);
@@ -187,6 +199,8 @@ py::object command_line(rt::Call &c) {
     py::object parser =
         c.g("argparse")
             .attr("ArgumentParser")("prog"_a = prog, "description"_a = "Tools of the experiment tracking client.");
+    parser.attr("add_argument")("--version", "action"_a = "version",
+                                "version"_a = rt::text({"%(prog)s ", c.g("__version__")}));
     py::object commands = parser.attr("add_subparsers")("dest"_a = "command", "metavar"_a = "COMMAND");
     commands.attr("required") = true;
     py::object sync = commands.attr("add_parser")(
@@ -264,6 +278,7 @@ RT_MODULE(cli, m) {
     mod.import("os");
     mod.import("sys");
     mod.from("typing", {"List", "Optional"});
+    mod.from("tavro_experiment_tracking", {"__version__"});
     mod.from("tqdm", {"tqdm"});
     mod.from("tavro_experiment_tracking.constants",
              {"ENV_OIDC_ISSUER_URL", "ENV_OIDC_CLIENT_ID", "ENV_OIDC_CLIENT_SECRET", "ENV_OIDC_KEEP_LOGIN",
@@ -271,8 +286,6 @@ RT_MODULE(cli, m) {
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.from("tavro_experiment_tracking.config", {"journal_folder", "sync_command"});
     mod.from("tavro_experiment_tracking.auth.store", {"forget_logins", "login_folder", "stored_logins"});
-    mod.from("tavro_experiment_tracking.auth.authenticator", {"OIDCAuthenticator"});
-    mod.from("tavro_experiment_tracking.tracking.sync", {"pending_values", "sync"});
 
     mod.def("main", {arg("argv").def_none().ann("Optional[List[str]]"), arg("prog").def_none().ann("Optional[str]")},
             command_line, rt::doc(MAIN_DOC), rt::returns("int"));

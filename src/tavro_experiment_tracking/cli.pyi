@@ -1,7 +1,6 @@
 # The package's command line: sync, login, logout, whoami.
 from typing import List, Optional
 
-from tavro_experiment_tracking.auth.authenticator import OIDCAuthenticator
 from tavro_experiment_tracking.auth.store import forget_logins, login_folder, stored_logins
 from tavro_experiment_tracking.config import journal_folder, sync_command
 from tavro_experiment_tracking.constants import (
@@ -13,6 +12,5 @@ from tavro_experiment_tracking.constants import (
     ENV_OIDC_KEEP_LOGIN,
 )
 from tavro_experiment_tracking.exception import ExperimentTrackingException
-from tavro_experiment_tracking.tracking.sync import pending_values, sync
 
 def main(argv: Optional[List[str]] = None, prog: Optional[str] = None) -> int: ...

@@ -89,6 +89,8 @@ RT_MODULE(constants, m) {
     // metrics unless its own variable says otherwise.
     mod.set("ENV_SYSTEM_METRICS", py::str("TAVRO_SYSTEM_METRICS"));
     mod.set("ENV_SYSTEM_METRICS_INTERVAL", py::str("TAVRO_SYSTEM_METRICS_INTERVAL"));
+    // Off (0, false, no, off): no line on standard error when a run starts or ends.
+    mod.set("ENV_CONSOLE", py::str("TAVRO_CONSOLE"));
     // On: start() without a name gives every rank of a distributed job one run.
     mod.set("ENV_RUN_PER_JOB", py::str("TAVRO_RUN_PER_JOB"));
     mod.set("SYSTEM_METRICS_INTERVAL", py::float_(10.0));

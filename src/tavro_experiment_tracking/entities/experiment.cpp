@@ -31,15 +31,21 @@ py::object get_iteration(rt::Call &c) {
     return Iteration("experiment"_a = c.self());
 }
 
+py::object url(rt::Call &c) {
+    py::handle self = c.self();
+    if (self.attr("client").is_none()) return py::none();
+    return c.g("_ui_url")(self.attr("client").attr("tracking_uri"), self.attr("experiment_id"));
+}
+
 }  // namespace
 
 RT_MODULE(experiment, m) {
     rt::Module mod(m);
     mod.from("typing", {"Optional"});
-    mod.from("tavro_experiment_tracking.tracking.client", {"Client"});
+    mod.from("tavro_experiment_tracking.tracking.client", {"Client", "_ui_url"});
     mod.from("tavro_experiment_tracking.entities.project", {"Project"});
     mod.from("tavro_experiment_tracking.exception", {"RestException"});
-    mod.from("tavro_experiment_tracking.entities.quorril", {"NamedEntity"});
+    mod.from("tavro_experiment_tracking.entities.quorril", {"NamedEntity", "property_and_nodump"});
     mod.from("mlflow.exceptions", {"RestException as MLFlowRestException"});
 
     rt::ClassDef(mod, "Experiment", {mod.get("NamedEntity")})
@@ -58,5 +64,9 @@ RT_MODULE(experiment, m) {
 
         :return: Iteration: That was created.
         )"))
+        // Not part of the printed form: a property of its own kind.
+        .property("url", url,
+                  rt::doc("The experiment's address in the tracking server's UI; None for a store that is no server."),
+                  rt::returns("Optional[str]"), rt::property_type(mod.get("property_and_nodump")))
         .build();
 }

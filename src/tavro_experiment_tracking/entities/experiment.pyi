@@ -14,6 +14,9 @@ class Experiment(NamedEntity):
     project: Optional[Project]
     # The project's client when the experiment was made.
     client: Optional[Client]
+    # The experiment in the tracking server's UI; None for a store that is no server.
+    @property
+    def url(self) -> Optional[str]: ...
     def __init__(
         self,
         name: str,

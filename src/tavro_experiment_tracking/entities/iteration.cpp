@@ -154,7 +154,7 @@ static void import_names(rt::Module &mod) {
     mod.from("mlflow.exceptions", {"MlflowException"});
     mod.from("mlflow.tracking", {"_get_store"});
     mod.from("mlflow.tracking.context", {"registry as context_registry"});
-    mod.from("mlflow.utils.mlflow_tags", {"MLFLOW_PARENT_RUN_ID", "MLFLOW_RUN_NAME"});
+    mod.from("mlflow.utils.mlflow_tags", {"MLFLOW_PARENT_RUN_ID", "MLFLOW_RUN_NAME", "MLFLOW_RUN_NOTE"});
     mod.import("mlflow.utils.validation", "mlflow_validation");
     mod.from("tavro_experiment_tracking.entities.experiment", {"Experiment"});
     mod.from("tavro_experiment_tracking.exception",
@@ -162,14 +162,16 @@ static void import_names(rt::Module &mod) {
     mod.from("tavro_experiment_tracking.model.tags",
              {"EXP_STORE_PARENT_RUN_ID", "EXP_STORE_RUN_NAME", "EXP_STORE_PROJECT_NAME",
               "EXP_STORE_PROJECT_DESCRIPTION", "EXP_STORE_EXPERIMENT_DESCRIPTION"});
-    mod.from(
-        "tavro_experiment_tracking.tracking.client",
-        {"Client", "ActiveIteration", "create_mlflow_client", "_claim_run_tagged", "_CLAIM_TAG", "_JOB_RUN_TAG",
-         "_job_rank", "_join_as_rank", "_terminate", "_iteration_opened", "_iteration_ended", "_with_tracking_uri"});
+    mod.from("tavro_experiment_tracking.tracking.client",
+             {"Client", "ActiveIteration", "create_mlflow_client", "_claim_run_tagged", "_CLAIM_TAG", "_JOB_RUN_TAG",
+              "_job_rank", "_join_as_rank", "_terminate", "_say_started", "_say_ended", "_ui_url", "_bounded",
+              "_failure_reason", "_iteration_opened", "_iteration_ended", "_with_tracking_uri"});
     mod.from("tavro_experiment_tracking.utils.validation", {"_validate_keys_already_exists"});
     mod.from("tavro_experiment_tracking.config", {"async_logging", "run_per_job"});
     mod.import("tavro_experiment_tracking.tracking.background", "background");
     mod.import("tavro_experiment_tracking.tracking.system", "system");
+    mod.import("html");
+    mod.from("functools", {"partial"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 }
 
@@ -209,6 +211,16 @@ is none.)")
                  arg("artifact_path").def_none().ann("Union[str, os.PathLike]"),
                  arg("iteration_id").def_none().checked_str()},
                 log_artifacts, rt::doc(LOG_ARTIFACTS_DOC))
+        .method("set_tag", {arg("self"), arg("key").checked_str(), arg("value").ann("Any")}, set_tag,
+                rt::doc("Set a tag of the current iteration (its value stored as text); the package's own tags "
+                        "(``tavro_experiment_tracking.*``) are refused."),
+                rt::returns("None"))
+        .method("set_tags", {arg("self"), arg("tags").ann("Dict[str, Any]")}, set_tags,
+                rt::doc("Set several tags of the current iteration in one request; refused whole when one is the "
+                        "package's own."),
+                rt::returns("None"))
+        .method("set_note", {arg("self"), arg("text").checked_str()}, set_note,
+                rt::doc("Set the current iteration's description, as the UI shows it (Markdown)."), rt::returns("None"))
         .method("end",
                 {arg("self"), arg("status").def_expr("RunStatus.to_string(RunStatus.FINISHED)").ann("Optional[str]")},
                 end, rt::doc(END_DOC), rt::returns("None"))
@@ -216,5 +228,18 @@ is none.)")
                 rt::returns("None"))
         .method("_get_or_start_iteration", {arg("self")}, get_or_start_iteration, rt::doc(GET_OR_START_DOC))
         .method("get_iteration", {arg("self"), arg("iteration_id")}, get_iteration, rt::doc(GET_ITERATION_DOC))
+        .method("_repr_html_", {arg("self")}, repr_html,
+                rt::doc("The iteration as a notebook shows it: name, status, link, parameters and last metrics."),
+                rt::returns("str"))
+        .property("url", url,
+                  rt::doc("The current run's address in the tracking server's UI; None before a run starts, and for "
+                          "a store that is no server (offline)."),
+                  rt::returns("Optional[str]"))
         .build();
+    mod.def("_metric_history", {arg("run_id")}, metric_history,
+            rt::doc("What this process logged into the run, for the console's summary (and forgotten): (key, last "
+                    "value, course) of its first few metrics."));
+    rt::import_module("tavro_experiment_tracking.tracking.client")
+        .attr("_console_histories")
+        .attr("append")(mod.get("_metric_history"));
 }

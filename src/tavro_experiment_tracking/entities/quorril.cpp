@@ -30,6 +30,50 @@ py::object entity_repr(rt::Call &c) {
     return c.g("NamedEntityPrinter")().attr("to_string")(c.self());
 }
 
+// Text made safe inside HTML.
+std::string escaped(py::handle value) {
+    std::string text = py::str(value).attr("encode")("utf-8", "backslashreplace").cast<std::string>(), out;
+    for (char ch : text) {
+        switch (ch) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#x27;";
+                break;
+            default:
+                out += ch;
+        }
+    }
+    return out;
+}
+
+// A notebook's view of a project or an experiment: its name, description,
+// ID and a link to it in the tracking server's UI, where it has them.
+py::object entity_html(rt::Call &c) {
+    py::handle self = c.self();
+    std::string kind = escaped(py::type::handle_of(self).attr("__name__"));
+    std::string html = "<div><b>" + kind + "</b> <code>" + escaped(self.attr("name")) + "</code><table>";
+    auto row = [&](const char *label, py::handle value) {
+        if (!value.is_none()) html += std::string("<tr><th>") + label + "</th><td>" + escaped(value) + "</td></tr>";
+    };
+    row("description", self.attr("description"));
+    row("experiment ID", py::getattr(self, "experiment_id", py::none()));
+    html += "</table>";
+    py::object url = py::getattr(self, "url", py::none());
+    if (!url.is_none()) html += R"(<a href=")" + escaped(url) + R"(" target="_blank">open in the tracking UI</a>)";
+    return py::str(html + "</div>");
+}
+
 // One (name, value) pair a step; state: [self, iterator over the property
 // names once started].
 py::object next_property(py::list &state) {
@@ -102,6 +146,8 @@ RT_MODULE(quorril, m) {
         .property("name", entity_name)
         .property("description", entity_description, rt::property_type(nodump))
         .method("__repr__", {arg("self")}, entity_repr)
+        .method("_repr_html_", {arg("self")}, entity_html, rt::doc("The entity as a notebook shows it."),
+                rt::returns("str"))
         .method("__iter__", {arg("self")}, entity_iter)
         .classmethod("_properties", {arg("cls")}, entity_properties)
         .build();

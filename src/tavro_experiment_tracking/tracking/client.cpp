@@ -160,6 +160,16 @@ void bounded_requests(rt::Call &c, long seconds, Body body) {
                      body);
 }
 
+// `function()` with the tracking library's requests bounded by `seconds`
+// and not retried: for what must answer soon or say why (a notebook's view).
+py::object bounded(rt::Call &c) {
+    auto [seconds, function] = c.args<2>();
+    py::object out;
+    double bound = py::float_(seconds).cast<double>();
+    bounded_requests(c, bound >= 1 && bound < 1e9 ? static_cast<long>(bound) : 1, [&] { out = function(); });
+    return out;
+}
+
 long run_end_timeout(rt::Call &c) {
     return c.g("RUN_END_TIMEOUT").cast<long>();
 }
@@ -215,6 +225,7 @@ bool end_left_open(rt::Call &c, py::handle run_id, py::handle tracking_uri, py::
         }
         c.g("_terminate")(client, run_id, status);
         ending_settled(c, run_id);
+        c.g("_say_ended")(run_id, status);
         logger.attr("debug")(py::str("Marked iteration {} as {} {}").format(run_id, status, when));
         return true;
     } catch (py::error_already_set &e) {
@@ -592,6 +603,7 @@ py::object exit_block(rt::Call &c) {
         bounded_requests(c, run_end_timeout(c),
                          [&] { c.g("_terminate")(c.g("create_mlflow_client")(tracking_uri), run_id, status); });
         c.g("_iteration_ended")(run_id);
+        c.g("_say_ended")(run_id, status);
         if (!flushed.notes.empty()) c.g("logger").attr("warning")(said(flushed.notes).attr("lstrip")());
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
@@ -728,16 +740,18 @@ static void import_names(rt::Module &mod) {
     mod.import("time");
     mod.from("typing", {"Any", "Dict", "Optional"});
     mod.import("hashlib");
+    mod.import("urllib.parse", "urllib_parse");
     mod.from("mlflow.entities", {"LifecycleStage", "RunStatus", "RunTag"});
     mod.from("mlflow.exceptions", {"MlflowException", "RestException as MlflowRestException"});
     mod.from("mlflow.tracking", {"MlflowClient", "get_tracking_uri"});
     mod.from("tavro_experiment_tracking.auth.user", {"User"});
-    mod.from("tavro_experiment_tracking.constants",
-             {"ENV_EXP_TRACKING_SERVER_URI", "ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES", "ENV_MLFLOW_HTTP_REQUEST_TIMEOUT",
-              "ENV_MLFLOW_TRACKING_TOKEN", "RUN_END_TIMEOUT", "SIGNAL_FLUSH_TIMEOUT"});
+    mod.from(
+        "tavro_experiment_tracking.constants",
+        {"ENV_CONSOLE", "ENV_EXP_TRACKING_SERVER_URI", "ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES",
+         "ENV_MLFLOW_HTTP_REQUEST_TIMEOUT", "ENV_MLFLOW_TRACKING_TOKEN", "RUN_END_TIMEOUT", "SIGNAL_FLUSH_TIMEOUT"});
     mod.import("tavro_experiment_tracking.context", "context");
     mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
-    mod.from("tavro_experiment_tracking.config", {"sync_command"});
+    mod.from("tavro_experiment_tracking.config", {"offline_mode", "sync_command"});
     mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
     mod.import("mlflow.tracking._tracking_service.utils", "_tracking_service_utils");
@@ -779,6 +793,23 @@ RT_MODULE(client, m) {
     mod.def("_claim_run_tagged",
             {arg("client"), arg("experiment_id"), arg("key"), arg("value"), arg("new_run").def_none()},
             client_parts::claim_run_tagged, rt::doc(CLAIM_RUN_TAGGED_DOC), rt::returns("Optional[str]"));
+    // The console: runs said to have started (run ID -> what, tracking
+    // address, experiment, when), and the sources of what this process
+    // logged into a run, each called with its ID.
+    mod.set("_console_runs", py::dict());
+    mod.set("_console_histories", py::list());
+    mod.def("_bounded", {arg("seconds").checked_float(), arg("function")}, bounded,
+            rt::doc("``function()`` with the tracking library's requests bounded by ``seconds`` and not retried."));
+    mod.def("_ui_url", {arg("tracking_uri"), arg("experiment_id"), arg("run_id").def_none()}, client_parts::ui_url,
+            rt::doc("The address of the experiment (or of its run) in the tracking server's UI, or None for a store "
+                    "that is no server; credentials left out."),
+            rt::returns("Optional[str]"));
+    mod.def("_say_started", {arg("tracking_uri"), arg("run"), arg("name"), arg("reopened")}, client_parts::say_started,
+            rt::doc("Say on standard error where the run that started is (unless ``ENV_CONSOLE`` turns it off)."),
+            rt::returns("None"));
+    mod.def("_say_ended", {arg("run_id"), arg("status")}, client_parts::say_ended,
+            rt::doc("Say on standard error that the run ended, with its address; on a terminal, its summary."),
+            rt::returns("None"));
     // Runs this process joined as a rank of a job: run ID -> (its rank's tag, rank, ranks).
     mod.set("_rank_runs", py::dict());
     mod.set("_rank_warnings", py::set());

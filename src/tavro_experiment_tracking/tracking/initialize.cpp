@@ -41,10 +41,12 @@ void use_server(rt::Call &c, py::handle session, const py::object &tracking_uri)
     py::object resolved = session.attr("tracking_uri");
     c.g("logger").attr("debug")(rt::text({"Using tracking server uri: ", resolved}));
     py::object address = resolved.attr("rstrip")("/");
-    if (!rt::truthy(c.g("is_server_up")(address)))
+    // The published sentences, then what the probe saw.
+    py::object problem = c.g("server_problem")(address);
+    if (!problem.is_none())
         rt::raise(c.g("ServerNotAccessibleException"),
                   rt::text({"Unable to communicate with Experiment Tracking server. Please make sure the server at '",
-                            address, "' is running, and the address is correct."}));
+                            address, "' is running, and the address is correct. What was seen: ", problem, "."}));
 }
 
 // The server's experiment of that name, created when there is none; refused
@@ -134,7 +136,7 @@ RT_MODULE(initialize, m) {
     mod.from("tavro_experiment_tracking.tracking.client",
              {"Client", "_get_or_create_experiment", "create_mlflow_client"});
     mod.from("tavro_experiment_tracking.constants", {"DEFAULT_TRACK_SERVER", "ENV_EXP_TRACKING_SERVER_URI"});
-    mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud", "is_server_up"});
+    mod.from("tavro_experiment_tracking.utils.validation", {"is_cloud", "is_server_up", "server_problem"});
     mod.import("tavro_experiment_tracking.context", "context");
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
 

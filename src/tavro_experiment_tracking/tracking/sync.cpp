@@ -432,7 +432,11 @@ py::object send_journals(rt::Call &c) {
         // Not a journal, or its header is damaged: said without a server.
         if (info.is_none()) {
             py::object result = c.g("sync_journal")(file, progress);
-            if (!result.attr("error").is_none()) failed.append(result);
+            // A file that is no journal at all is said, not kept as one.
+            if (rt::truthy(py::getattr(result, "not_journal", py::bool_(false))))
+                summary.attr("not_journals").attr("append")(file);
+            else if (!result.attr("error").is_none())
+                failed.append(result);
             continue;
         }
         if (!info.is_none() && rt::truthy(info["offline"])) {
@@ -523,7 +527,7 @@ py::object summary_init(rt::Call &c) {
     self.attr("path") = path;
     self.attr("server") = server;
     for (const char *count : SUMMARY_COUNTS) self.attr(count) = py::int_(0);
-    for (const char *results : {"failed", "damaged", "elsewhere"}) self.attr(results) = py::list();
+    for (const char *results : {"failed", "damaged", "elsewhere", "not_journals"}) self.attr(results) = py::list();
     self.attr("unreachable") = py::none();
     return py::none();
 }
@@ -597,7 +601,8 @@ values, artifacts or their ending), ``sent``, ``ended`` (endings set),
 ``artifacts`` (artifact files uploaded from the spool), ``skipped``
 (parameters the runs had already), ``damaged_bytes``, ``failed`` and
 ``damaged`` (the SyncResults of those journals and runs), ``elsewhere``
-(SyncResults of the journals and stores meant for another server, kept) and
+(SyncResults of the journals and stores meant for another server, kept),
+``not_journals`` (files named that are no journal, left as they are) and
 ``unreachable`` (why the server could not be reached, or None).)";
 
 }  // namespace

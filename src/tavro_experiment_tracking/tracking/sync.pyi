@@ -29,6 +29,7 @@ class SyncSummary:
     failed: List[SyncResult]
     damaged: List[SyncResult]
     elsewhere: List[SyncResult]
+    not_journals: List[str]
     unreachable: Optional[str]
     def __init__(self, path: str, server: Optional[str]) -> None: ...
     def add(self, result: SyncResult) -> None: ...

@@ -128,13 +128,31 @@ py::object why_no_answer(rt::Call &c, py::handle address) {
     try {
         py::object status = Probe(c, deadline).get(rt::text({address, "/health"}));
         if (rt::contains(py::make_tuple(200, 401, 403), status)) return py::none();
-        return status.is_none() ? py::str("no HTTP answer at /health")
-                                : rt::text({"it answered /health with status ", status});
+        bool plain = rt::truthy(py::str(address).attr("lower")().attr("startswith")("http:"));
+        if (status.is_none())
+            return plain ? py::str(
+                               "no HTTP answer at /health (a server that speaks TLS? then the address starts "
+                               "with https://)")
+                         : py::str("no HTTP answer at /health");
+        // nginx's answer to plain HTTP on its TLS port.
+        if (plain && rt::equal(status, py::int_(400)))
+            return py::str(
+                "it answered /health with status 400 (a server that speaks TLS? then the address starts "
+                "with https://)");
+        return rt::text({"it answered /health with status ", status, ": no tracking server there"});
     } catch (py::error_already_set &e) {
         // Refused, timed out, unresolvable, not speaking HTTP or malformed:
         // nobody answers there.
-        if (e.matches(c.g("socket").attr("timeout"))) return rt::text({"no answer within ", timeout, " s"});
+        // A server of plain HTTP waits for a request that a TLS handshake never sends.
+        if (e.matches(c.g("socket").attr("timeout")))
+            return rt::text({"no answer within ", timeout, " s",
+                             rt::truthy(py::str(address).attr("lower")().attr("startswith")("https:"))
+                                 ? py::str(" (a server that speaks plain HTTP? then the address starts with http://)")
+                                 : py::str("")});
         if (e.matches(c.g("socket").attr("gaierror"))) return py::str("its host name is not known");
+        if (e.matches(c.g("ssl").attr("SSLError")))
+            return rt::text({"the TLS handshake failed (", py::str(py::getattr(e.value(), "reason", e.value())),
+                             "): a server that speaks plain HTTP? then the address starts with http://"});
         if (e.matches(PyExc_OSError)) {
             py::object error = py::getattr(e.value(), "errno", py::none());
             if (!error.is_none()) return c.g("os").attr("strerror")(error);
@@ -156,6 +174,17 @@ py::object server_problem(rt::Call &c) {
     if (scheme.is_none()) return py::str("not an address");
     if (rt::contains(py::make_tuple("http", "https"), scheme)) return why_no_answer(c, address);
     if (rt::truthy(c.g("is_server_up")(address))) return py::none();
+    // "host:5000" reads as the scheme "host": a host and a port, no scheme.
+    py::str rest = py::str(address)[py::slice(py::len(scheme) + 1, py::len(address), 1)];
+    if (!rt::truthy(scheme) || (rt::truthy(rest) && rt::truthy(rest.attr("isdigit")())))
+        return py::str(
+            "the address has no scheme, and no folder of that name is there (a server's address starts "
+            "with http:// or https://)");
+    py::list parts = scheme.attr("split")("+");
+    if (!rt::contains(py::make_tuple("file", "sqlite", "postgresql", "mysql", "mssql"), parts[0]))
+        return rt::text({"'", scheme,
+                         ":' is no scheme a tracking server is reached by (http, https; or a store: "
+                         "file, sqlite, postgresql, mysql, mssql)"});
     return py::str("no tracking store is there");
 }
 

@@ -126,20 +126,30 @@ py::object log_metric(rt::Call &c) {
         py::dict one;
         one[key] = value;
         queue_metrics(c, one, step);
+        remember(self.attr("iteration_id"), key, value);
         return py::none();
     }
     py::object run_id = current_run_id(c);
     py::object client = tracker(c);
     py::object timestamp = now_millis(c);
     client.attr("log_metric")(run_id, key, value, timestamp, step);
+    remember(run_id, key, value);
     return py::none();
 }
 
 py::object log_metrics(rt::Call &c) {
     auto [self, metrics, step] = c.args<3>();
     if (!rt::truthy(step)) step = py::int_(0);
+    py::handle logged = metrics;
+    auto remember_all = [&](py::handle run_id) {
+        for (py::handle item : logged.attr("items")()) {
+            auto [key, value] = rt::unpack2(item);
+            remember(run_id, key, value);
+        }
+    };
     if (in_background(c)) {
         queue_metrics(c, metrics, step);
+        remember_all(self.attr("iteration_id"));
         return py::none();
     }
     py::object run_id = current_run_id(c);
@@ -152,6 +162,45 @@ py::object log_metrics(rt::Call &c) {
     validate_batch(c, batch, py::list());
     tracker(c).attr("log_batch")("run_id"_a = run_id, "metrics"_a = batch, "params"_a = py::list(),
                                  "tags"_a = py::list());
+    remember_all(run_id);
+    return py::none();
+}
+
+// Tags of the script's own, in one request, into the current iteration
+// (started first when there is none). The package's own tags (they name the
+// iteration, its project, its claim and its ranks) are refused whole, before
+// anything is sent.
+py::object set_tags(rt::Call &c) {
+    auto [self, tags] = c.args<2>();
+    py::list records;
+    for (py::handle item : tags.attr("items")()) {
+        auto [key, value] = rt::unpack2(item);
+        if (PyUnicode_Check(key.ptr()) && rt::truthy(key.attr("startswith")("tavro_experiment_tracking.")))
+            rt::raise_instance(rt::invalid_parameter(
+                c, py::str("The tag {} is the package's own (it names the iteration, its project or how its "
+                           "processes share it): choose another key.")
+                       .format(py::repr(key))));
+        records.append(c.g("RunTag")(key, py::str(value)));
+    }
+    if (records.empty()) return py::none();
+    py::object run_id = current_run_id(c);
+    tracker(c).attr("log_batch")("run_id"_a = run_id, "metrics"_a = py::list(), "params"_a = py::list(),
+                                 "tags"_a = records);
+    return py::none();
+}
+
+py::object set_tag(rt::Call &c) {
+    auto [self, key, value] = c.args<3>();
+    py::dict one;
+    one[key] = value;
+    return self.attr("set_tags")(one);
+}
+
+// The run's description in the UI is the tag the tracking library names for it.
+py::object set_note(rt::Call &c) {
+    auto [self, text] = c.args<2>();
+    py::object run_id = current_run_id(c);
+    tracker(c).attr("set_tag")(run_id, c.g("MLFLOW_RUN_NOTE"), text);
     return py::none();
 }
 

@@ -33,6 +33,8 @@ py::object end(rt::Call &c);
 py::object flush(rt::Call &c);
 py::object get_or_start_iteration(rt::Call &c);
 py::object get_iteration(rt::Call &c);
+py::object url(rt::Call &c);
+py::object repr_html(rt::Call &c);
 
 // logging.cpp: parameters and metrics, sent at once or queued in the background.
 bool in_background(rt::Call &c);
@@ -40,6 +42,13 @@ py::object log_param(rt::Call &c);
 py::object log_params(rt::Call &c);
 py::object log_metric(rt::Call &c);
 py::object log_metrics(rt::Call &c);
+py::object set_tag(rt::Call &c);
+py::object set_tags(rt::Call &c);
+py::object set_note(rt::Call &c);
+
+// history.cpp: what this process logged, for the console's summary.
+void remember(py::handle run_id, py::handle key, py::handle value);
+py::object metric_history(rt::Call &c);
 
 // artifacts.cpp: files and folders uploaded into a run.
 py::object log_artifact(rt::Call &c);

@@ -166,7 +166,7 @@ py::object start(rt::Call &c) {
     }
     // A new run records where it runs (when the record is on).
     py::object record = rt::truthy(iteration_id) ? py::object(py::none()) : c.g("system").attr("_record_for_new_run")();
-    py::object run = py::none();
+    py::object run = py::none(), created = py::none();
     if (!rt::truthy(iteration_id) && !key.is_none()) {
         // A new name: made, then agreed on with whoever made it at the same moment.
         py::object holder = py::none();
@@ -182,12 +182,19 @@ py::object start(rt::Call &c) {
         } else {
             run = create_run(c, client, iteration_name, experiment_id, tags, record);
             said_new(c, run);
+            created = run;
         }
     } else {
         said_new(c, run);
+        created = run;
     }
+    bool reopened = !run.is(created);
     py::object iteration = c.g("ActiveIteration")(self.attr("client"), run);
     self.attr("iteration_id") = iteration.attr("info").attr("run_id");
+    self.attr("_run_experiment_id") = run.attr("info").attr("experiment_id");
+    c.g("_say_started")(self.attr("client").attr("tracking_uri"), run,
+                        rt::truthy(iteration_name) ? rt::own(iteration_name) : py::object(py::none()),
+                        py::bool_(reopened));
     self.attr("_in_background") = py::bool_(background);
     // A rank of a distributed job says so in the run, which then ends with its last rank.
     c.g("_join_as_rank")(client, self.attr("iteration_id"));
@@ -215,6 +222,7 @@ py::object end(rt::Call &c) {
     }
     c.g("_terminate")(tracker(c), iteration_id, status);
     c.g("_iteration_ended")(iteration_id);
+    c.g("_say_ended")(iteration_id, status);
     // The closing parenthesis belongs to the published line.
     c.g("logger").attr("debug")(rt::text({"Terminated Iteration with ID: ", self.attr("iteration_id"), ")"}));
     if (!refusal.is_none()) rt::raise_instance(refusal);
@@ -233,6 +241,55 @@ py::object get_or_start_iteration(rt::Call &c) {
     py::object iteration_id = self.attr("iteration_id");
     if (rt::truthy(iteration_id)) return self.attr("get_iteration")(iteration_id);
     return self.attr("start")();
+}
+
+py::object url(rt::Call &c) {
+    py::handle self = c.self();
+    py::object run_id = self.attr("iteration_id");
+    if (!rt::truthy(run_id) || self.attr("client").is_none()) return py::none();
+    py::object experiment_id = py::getattr(self, "_run_experiment_id", py::none());
+    if (experiment_id.is_none() && !self.attr("experiment").is_none())
+        experiment_id = self.attr("experiment").attr("experiment_id");
+    return c.g("_ui_url")(self.attr("client").attr("tracking_uri"), experiment_id, run_id);
+}
+
+// A notebook's view of the iteration: its name, status and link, its
+// parameters and last metrics, as the server has them now (asked with a
+// short bound: a notebook without a server says so at once).
+py::object repr_html(rt::Call &c) {
+    py::handle self = c.self();
+    py::object escape = c.g("html").attr("escape");
+    py::object run_id = self.attr("iteration_id");
+    if (!rt::truthy(run_id)) return py::str("<div><b>Iteration</b>: not started</div>");
+    py::object run;
+    try {
+        run = c.g("_bounded")(py::int_(5), c.g("partial")(tracker(c).attr("get_run"), run_id));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return rt::text({"<div><b>Iteration</b> <code>", escape(run_id), "</code>: the tracking server at ",
+                         escape(self.attr("client").attr("tracking_uri")), " did not answer (",
+                         escape(c.g("_failure_reason")(e.value())), ")</div>"});
+    }
+    py::dict tags(run.attr("data").attr("tags"));
+    py::object name = tags.attr("get")(c.g("EXP_STORE_RUN_NAME"), run_id);
+    py::list html;
+    html.append(
+        rt::text({"<div><b>Iteration</b> <code>", escape(name), "</code> ", escape(run.attr("info").attr("status"))}));
+    py::object link = self.attr("url");
+    if (!link.is_none())
+        html.append(rt::text({R"( <a href=")", escape(link), R"(" target="_blank">open in the tracking UI</a>)"}));
+    for (const char *section : {"params", "metrics"}) {
+        py::dict values(run.attr("data").attr(section));
+        if (values.empty()) continue;
+        html.append(rt::text({R"(<table><tr><th colspan="2">)",
+                              std::string(section) == "params" ? "parameters" : "last metrics", "</th></tr>"}));
+        for (py::handle key : rt::builtin("sorted")(values)) {
+            html.append(rt::text({"<tr><td>", escape(key), "</td><td>", escape(py::str(values[key])), "</td></tr>"}));
+        }
+        html.append(py::str("</table>"));
+    }
+    html.append(py::str("</div>"));
+    return py::str("").attr("join")(html);
 }
 
 py::object get_iteration(rt::Call &c) {

@@ -220,7 +220,10 @@ py::object sync_journal(rt::Call &c) {
     } catch (const std::system_error &e) {
         return failed(rt::text({"cannot be read: ", py::str(e.code().message())}));
     }
-    if (!read.is_journal) return failed(py::str("not a journal of background logging: left as it is"));
+    if (!read.is_journal) {
+        result.attr("not_journal") = py::bool_(true);
+        return failed(py::str("not a journal of background logging: left as it is"));
+    }
     if (!read.not_understood.empty())
         return failed(rt::text({"holds ", py::str(read.not_understood),
                                 ": kept as it is, nothing of it sent (a newer version of this package may send it)"}));

@@ -19,4 +19,9 @@ py::object job_rank(rt::Call &c);
 py::object join_as_rank(rt::Call &c);
 py::object terminate(rt::Call &c);
 
+// console.cpp: where a run is, said when it starts and ends.
+py::object ui_url(rt::Call &c);
+py::object say_started(rt::Call &c);
+py::object say_ended(rt::Call &c);
+
 }  // namespace client_parts
