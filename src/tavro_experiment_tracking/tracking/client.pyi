@@ -9,6 +9,7 @@ from mlflow.tracking import MlflowClient  # type: ignore[import-untyped]
 from tavro_experiment_tracking.auth.authenticator import Authenticator
 from tavro_experiment_tracking.auth.user import User
 from tavro_experiment_tracking.constants import (
+    ENV_CONSOLE,
     ENV_EXP_TRACKING_SERVER_URI,
     ENV_MLFLOW_HTTP_REQUEST_MAX_RETRIES,
     ENV_MLFLOW_HTTP_REQUEST_TIMEOUT,
