@@ -15,6 +15,10 @@ python_for = $(or $(wildcard $(shell pyenv prefix $(1) 2>/dev/null | head -n1)/b
 PYBIN := $(call python_for,$(PYTHON))
 SUFFIX := $(if $(filter 3.9,$(PYTHON)),,-$(PYTHON))
 
+# The backend Keras runs on in the integrations' tests (jax's CPU wheels are
+# in the test requirements); a backend of your own wins.
+export KERAS_BACKEND ?= jax
+
 VENV := .venv$(SUFFIX)
 PY := $(VENV)/bin/python
 BUILD := build/dev$(SUFFIX)

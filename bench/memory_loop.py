@@ -443,6 +443,44 @@ def server_entries(world, sink):
           lambda: refused(lambda: iteration.set_tag("tavro_experiment_tracking.runName", "x"),
                           ExperimentTrackingException),
           lambda: refused(lambda: iteration.set_note(5), TypeError))
+    import optuna
+
+    from tavro_experiment_tracking.integrations.optuna import OptunaCallback
+
+    optuna.logging.set_verbosity(optuna.logging.ERROR)
+    study = optuna.create_study(study_name="leak")
+    tracked = OptunaCallback(experiment)
+    e.add("OptunaCallback() OptunaCallback.__init__ OptunaCallback.__call__",
+          lambda: study.optimize(lambda t: t.suggest_float("x", 0, 1), n_trials=1, callbacks=[tracked]),
+          lambda: refused(lambda: OptunaCallback(experiment, metric_name=5), TypeError),
+          lambda: refused(lambda: tracked(None, None), AttributeError))
+    import numpy as np
+
+    from tavro_experiment_tracking.integrations.keras import KerasCallback
+
+    class Model:  # what a fit hands its callbacks, as far as they read it
+        optimizer = None
+
+        def count_params(self):
+            return 5
+
+        def save(self, path):
+            with open(path, "w") as f:
+                f.write("weights")
+
+    keras_callback = KerasCallback(iteration, log_every_n_batches=1, checkpoint=True, monitor="loss")
+    keras_callback.set_model(Model())
+
+    def fitted():
+        keras_callback.best = None
+        keras_callback.on_train_begin()
+        keras_callback.on_train_batch_end(0, {"loss": np.float32(0.5), "note": "text"})
+        keras_callback.on_epoch_end(0, {"loss": 0.5})
+
+    e.add("KerasCallback() KerasCallback.__init__ KerasCallback.on_train_begin KerasCallback.on_train_batch_end "
+          "KerasCallback.on_epoch_end", fitted,
+          lambda: refused(lambda: KerasCallback(iteration, log_every_n_batches=0), ValueError),
+          lambda: refused(lambda: KerasCallback(iteration, mode="median"), ValueError))
     e.add("Iteration.log_artifact", lambda: iteration.log_artifact(world.file, "files"),
           lambda: refused(lambda: iteration.log_artifact(world.file, iteration_id=5), TypeError),
           lambda: refused(lambda: iteration.log_artifact(world.file + ".missing"), OSError, MlflowException))

@@ -10,6 +10,8 @@ from servers import Backend, free_port, serve, start_tracking_server, stop_track
 # Failures must surface at once, not after the tracking library's retries.
 os.environ["MLFLOW_HTTP_REQUEST_MAX_RETRIES"] = "0"
 os.environ["MLFLOW_HTTP_REQUEST_TIMEOUT"] = "30"
+# Keras's backend in the integration's tests, as the Makefile sets it.
+os.environ.setdefault("KERAS_BACKEND", "jax")
 
 # Which kind of tracking server the server-side tests run against: "sqlite"
 # (one worker, artifacts written straight into a local folder),

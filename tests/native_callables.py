@@ -17,11 +17,21 @@ def is_native(obj):
     return kind.__name__ == "function" and kind is not types.FunctionType
 
 
+def importable(name):
+    """The module, or None for an integration whose framework is not installed."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        if name.startswith(PACKAGE + ".integrations."):
+            return None
+        raise
+
+
 def native_modules():
     package = importlib.import_module(PACKAGE)
     names = [info.name for info in pkgutil.walk_packages(package.__path__, PACKAGE + ".") if not info.ispkg]
-    return sorted(name for name in names if isinstance(importlib.import_module(name).__loader__,
-                                                       importlib.machinery.ExtensionFileLoader))
+    return sorted(name for name in names if importable(name) is not None and isinstance(
+        importlib.import_module(name).__loader__, importlib.machinery.ExtensionFileLoader))
 
 
 class Target:

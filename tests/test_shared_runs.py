@@ -109,6 +109,14 @@ def test_ranks_of_a_job_share_one_run_ended_once_with_the_worst_status(tracking_
     ended = [v.split()[0] for k, v in run.data.tags.items() if k.startswith("tavro_experiment_tracking.rank.")]
     assert sorted(ended) == ["FAILED", "FINISHED", "FINISHED", "FINISHED"]
     # Without a name, the ranks that asked for it share the job's run.
-    (job_run,) = {line for line in done.stdout.splitlines()[:-1]}
+    job_runs = set(done.stdout.splitlines()[:-1])
+    if len(job_runs) != 1:  # what the server holds, to tell how they diverged
+        from mlflow.entities import ViewType
+
+        eid = mlflow_client.get_experiment_by_name(experiment_name).experiment_id
+        held = [(r.info.run_id, r.info.lifecycle_stage, r.info.status, r.info.start_time, sorted(r.data.tags.items()))
+                for r in mlflow_client.search_runs([eid], run_view_type=ViewType.ALL)]
+        raise AssertionError("{}\n{}\n{}".format(done.stdout, held, done.stderr[-3000:]))
+    (job_run,) = job_runs
     assert mlflow_client.get_run(job_run).info.status == "FINISHED"
     assert sorted(m.step for m in mlflow_client.get_metric_history(job_run, "rank")) == [0, 1, 3]
