@@ -85,10 +85,10 @@ test-team: build
 # That deployment, started in the background for a person to try things on
 # (its address is printed; its data is thrown away when it stops).
 team-server: build
-	$(PY) tests/team_server.py
+	$(PY) deploy/team_server.py
 
 team-server-stop:
-	$(PY) tests/team_server.py --stop
+	$(PY) deploy/team_server.py --stop
 
 # The house style, checked (style, part of `make test`) and applied (format):
 # clang-format for the C++ files, ruff for the Python ones. `make lint` adds
@@ -232,7 +232,7 @@ bench-memory: build
 
 clean:
 	@if [ -x $(PY) ] && [ -d demo-server ]; then $(PY) examples/demo.py --stop; fi
-	@if [ -x $(PY) ] && [ -d team-server ]; then $(PY) tests/team_server.py --stop; fi
+	@if [ -x $(PY) ] && [ -d team-server ]; then $(PY) deploy/team_server.py --stop; fi
 	rm -rf build .venv .venv-* dist .pytest_cache .mypy_cache demo-server team-server
 	find src -name '*.so' -delete
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
