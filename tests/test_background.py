@@ -410,7 +410,7 @@ def test_killed_while_uploading_then_sync_uploads_each_artifact_intact(tracking_
         f.write(b"\xff")
     damaged = sync_journals(tracking_server)
     assert damaged.returncode == 1 and "does not match its checksum" in damaged.stderr, damaged.stderr
-    assert sorted(os.listdir(spool)) == left[-1:]
+    assert sorted(os.listdir(spool)) == left[-1:], damaged.stderr
     shutil.rmtree(os.path.join(spool, left[-1]))
     on_server = [artifact_bytes(tracking_server, run, "n{}/checkpoint.bin".format(n)) for n in range(4)]
     assert on_server[:3] == [bytes([n]) * (20 << 20) for n in range(3)]

@@ -7,6 +7,11 @@ import textwrap
 
 import pytest
 
+# Real fits and studies are the frameworks' code: the sanitizers look at ours
+# through the fuzz harness and the rest of the suite.
+pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                                reason="a real fit or study is not what the sanitizers are for")
+
 # A worker of a sweep spread over processes: the study lives in a database
 # both workers share, each runs trials on two threads.
 OPTUNA_WORKER = textwrap.dedent("""
@@ -80,7 +85,6 @@ KERAS_FIT = textwrap.dedent("""
 """)
 
 
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="a real fit is not what the sanitizers are for")
 def test_keras_fit_logs_epochs_batches_configuration_and_the_best_checkpoint(tracking_server, mlflow_client,
                                                                              unique_name, tmp_path):
     if importlib.util.find_spec("keras") is None:

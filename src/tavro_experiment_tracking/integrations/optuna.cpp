@@ -40,7 +40,19 @@ py::object call(rt::Call &c) {
     try {
         py::dict params;
         for (auto item : py::dict(trial.attr("params"))) params[item.first] = item.second;
-        if (!params.empty()) iteration.attr("log_params")(params);
+        try {
+            if (!params.empty()) iteration.attr("log_params")(params);
+        } catch (py::error_already_set &e) {
+            // Another study of that name ran in this experiment before: its
+            // trial keeps what it had, and this study goes on.
+            if (!e.matches(c.g("ExperimentTrackingException"))) throw;
+            c.g("logger").attr("warning")(
+                py::str("Trial {} of study {} was not logged: iteration {} holds a trial of an earlier study of that "
+                        "name, with other parameters (give the study a name of its own). {}")
+                    .format(trial.attr("number"), py::repr(study.attr("study_name")), py::repr(name), e.value()));
+            iteration.attr("end")(status);
+            return py::none();
+        }
         py::object values = trial.attr("values");
         if (!values.is_none()) {
             py::list all(values);
@@ -92,7 +104,10 @@ RT_MODULE(optuna, m) {
                   "The Optuna integration needs Optuna: pip install optuna (it is not a dependency of "
                   "tavro_experiment_tracking)");
     }
+    mod.import("logging");
     mod.from("typing", {"Any"});
+    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
+    mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
     rt::ClassDef(mod, "OptunaCallback", {}, CALLBACK_DOC)
         .method(
             "__init__",

@@ -1,5 +1,10 @@
 # Optuna: each finished trial one iteration, whichever worker ran it.
+import logging
 from typing import Any
+
+from tavro_experiment_tracking.exception import ExperimentTrackingException
+
+logger: logging.Logger
 
 class OptunaCallback:
     experiment: Any

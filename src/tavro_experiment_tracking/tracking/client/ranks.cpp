@@ -186,7 +186,9 @@ py::object terminate(rt::Call &c) {
     }
     client.attr("set_terminated")(run_id, worst, "end_time"_a = last);
     long size = joined[py::int_(2)].cast<long>();
-    if (ranks < static_cast<size_t>(size))
+    // A run one rank started alone is that rank's own, unless it is the job's run.
+    bool shared = ranks > 1 || tags.contains(c.g("_JOB_RUN_TAG"));
+    if (shared && ranks < static_cast<size_t>(size))
         logger.attr("warning")(py::str("Iteration {} ended as {} after {} of its job's {} ranks: the others never "
                                        "started it")
                                    .format(run_id, worst, ranks, size));
