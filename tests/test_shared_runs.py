@@ -53,7 +53,7 @@ RANKS = textwrap.dedent("""
                 job = iteration.start(per_job=True)
                 iteration.log_metric("rank", rank, step=rank)
                 iteration.end()
-                os.write(1, (job.info.run_id + "\n").encode())  # one write: the ranks share the pipe
+                os.write(1, (job.info.run_id + "\\n").encode())  # one write: the ranks share the pipe
                 os._exit(0)
             except BaseException:
                 traceback.print_exc()
