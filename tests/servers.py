@@ -276,6 +276,10 @@ defaults
     retries 3
     retry-on conn-failure
     option redispatch 1
+    # No idle connection to a replica is kept for the next request: a request
+    # sent on one whose replica died since could not be retried safely, while
+    # a new connection to a dead replica is refused, and retried elsewhere.
+    option http-server-close
 
 frontend tracking
     bind 127.0.0.1:{port}

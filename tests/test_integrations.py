@@ -89,6 +89,8 @@ def test_keras_fit_logs_epochs_batches_configuration_and_the_best_checkpoint(tra
                                                                              unique_name, tmp_path):
     if importlib.util.find_spec("keras") is None:
         pytest.skip("Keras is not installed")
+    if os.environ.get("TAVRO_TEST_BACKEND", "sqlite") != "sqlite":
+        pytest.skip("the fit logs as on any server; the team's server runs the sweep's test")
     (tmp_path / "fit.py").write_text(KERAS_FIT)
     env = dict(os.environ, MLFLOW_TRACKING_URI=tracking_server, KERAS_BACKEND=os.environ.get("KERAS_BACKEND", "jax"))
     done = subprocess.run([sys.executable, str(tmp_path / "fit.py"), unique_name("fits")], env=env,
