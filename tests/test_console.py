@@ -60,17 +60,14 @@ def test_summary_on_a_terminal_and_the_version(tracking_server, tmp_path):
     proc = subprocess.run([sys.executable, str(script), tracking_server], stderr=terminal, stdout=subprocess.PIPE,
                           timeout=300)
     os.close(terminal)
-    chunks = []
-    while True:
-        try:
-            chunk = os.read(controller, 65536)
-        except OSError:  # the terminal's other side is closed: all was read
-            break
-        if not chunk:
-            break
-        chunks.append(chunk)
+    said = b""
+    try:
+        while chunk := os.read(controller, 65536):
+            said += chunk
+    except OSError:  # the terminal's other side is closed: all was read
+        pass
     os.close(controller)
-    said = b"".join(chunks).decode()
+    said = said.decode()
     assert proc.returncode == 0 and "FINISHED after" in said
     (loss,) = [line for line in said.splitlines() if line.split()[:1] == ["loss"]]
     assert loss.split()[1] == "0.005" and loss.split()[2][0] == "█" and loss.split()[2][-1] == "▁"
