@@ -464,7 +464,9 @@ def balanced(backend, args, workdir):
     database; one replica is killed with SIGKILL mid-load and started again.
     At the end every writer starts one shared name at once. Returns the
     problems and the values per second."""
-    from servers import ScaledDeployment, free_port
+    from servers import free_port, scaled_deployment
+
+    ScaledDeployment = scaled_deployment()
 
     folder = os.path.join(workdir, "scaled")
     os.makedirs(folder)

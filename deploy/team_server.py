@@ -17,7 +17,7 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# The deployment is the one the team tests run against (tests/servers.py).
+# The deployment is the one the team tests run against (scaled.py, tests/servers.py).
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
 from servers import Backend, stop_tracking_server  # noqa: E402
