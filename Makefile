@@ -24,7 +24,7 @@ PY := $(VENV)/bin/python
 BUILD := build/dev$(SUFFIX)
 STAMP := $(VENV)/.installed
 
-.PHONY: venv build test test-team team-server team-server-stop demo demo-stop bench load clean stubtest typecheck style lint format
+.PHONY: venv build test test-team test-integrations team-server team-server-stop demo demo-stop bench load clean stubtest typecheck style lint format
 
 venv: $(STAMP)
 
@@ -90,6 +90,34 @@ team-server: build
 team-server-stop:
 	$(PY) deploy/team_server.py --stop
 
+# The Lightning and Hugging Face integrations against a real Trainer.fit and
+# Trainer.train on tiny models, the fuzz harness on their modules, then their
+# stubs. torch is Debian's CPU-only
+# python3-torch for Debian's own Python 3.11: the registry has no CPU-only
+# torch (its wheels pull some 3 GB of CUDA libraries). Its environment
+# (.venv-torch) sees Debian's packages under its own, and the modules are
+# built for it as for any 3.11. Needs, once:
+# apt-get install python3-torch python3-venv python3-dev
+TORCH_PYTHON ?= /usr/bin/python3.11
+TORCH_VENV := .venv-torch
+TORCH_MODULES := tavro_experiment_tracking.integrations.lightning tavro_experiment_tracking.integrations.transformers
+TORCH_MAKE = $(MAKE) --no-print-directory PYTHON=3.11 PYBIN=$(TORCH_PYTHON) VENV=$(TORCH_VENV) BUILD=build/dev-torch
+test-integrations:
+	@$(TORCH_PYTHON) -c 'import ensurepip, os, sys, sysconfig, torch; \
+	  sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null || \
+	  { echo "make test-integrations needs Debian's CPU-only torch for its Python 3.11:" \
+	    "apt-get install python3-torch python3-venv python3-dev"; exit 1; }
+	test -x $(TORCH_VENV)/bin/python || $(TORCH_PYTHON) -m venv --system-site-packages $(TORCH_VENV)
+	$(TORCH_MAKE) build $(TORCH_VENV)/.frameworks
+	TET_FUZZ_MODULES="$(TORCH_MODULES)" $(TORCH_VENV)/bin/python -m pytest tests/test_integrations_torch.py \
+	  tests/test_fuzz.py $(PYTEST_ARGS)
+	$(TORCH_VENV)/bin/python -m mypy.stubtest $(TORCH_MODULES)
+
+$(TORCH_VENV)/.frameworks: requirements-torch.txt
+	$(TORCH_VENV)/bin/uv pip install -q --compile-bytecode --python $(TORCH_VENV)/bin/python --no-deps \
+	  -r requirements-torch.txt
+	touch $@
+
 # The house style, checked (style, part of `make test`) and applied (format):
 # clang-format for the C++ files, ruff for the Python ones. `make lint` adds
 # the static checks of .clang-tidy on every C++ file (and the headers they
@@ -145,7 +173,9 @@ screenshot: demo
 # logging side by side (LOOP_ARGS), MLflow 2.x's own background logging
 # included, from an environment of its own (never the package's); then a
 # backlog: values logged while the server is away, an outage mid-loop, a
-# loop that never releases the GIL (BACKLOG_ARGS).
+# loop that never releases the GIL (BACKLOG_ARGS). Last, a Keras fit with its
+# callback logging every batch against the same fit without (FIT_ARGS), and a
+# Lightning fit the same way once `make test-integrations` made its environment.
 MLFLOW2 := build/bench-mlflow2
 MLFLOW2_VERSION := 2.22.5
 bench: build $(MLFLOW2)/.installed
@@ -155,6 +185,7 @@ bench: build $(MLFLOW2)/.installed
 	$(PY) bench/checkpoints.py --mlflow2-python $(MLFLOW2)/bin/python $(CHECKPOINT_ARGS)
 	$(PY) bench/journal_sync.py $(JOURNAL_ARGS)
 	$(PY) bench/system_metrics.py --psutil-python $(MLFLOW2)/bin/python $(SYSTEM_ARGS)
+	$(PY) bench/fits.py $(if $(wildcard $(TORCH_VENV)/bin/python),--torch-python $(TORCH_VENV)/bin/python) $(FIT_ARGS)
 
 # What sync costs on large and hostile journals: the memory of a sync of
 # 1,000,000 and 10,000,000 values, and the time to read 100 MB crafted to
@@ -278,6 +309,8 @@ help:
 	@echo "make stubtest       the stubs (.pyi) checked against the built modules"
 	@echo "make typecheck      mypy --strict on tests/typecheck/usage.py, a user's script"
 	@echo "make test-team      the server tests against haproxy in front of three tracking servers on one PostgreSQL"
+	@echo "make test-integrations  the Lightning and Hugging Face integrations, real fits on Debian's CPU-only torch"
+	@echo "                    (needs apt-get install python3-torch python3-venv python3-dev)"
 	@echo "make team-server    start that deployment (haproxy, three servers, PostgreSQL) in the background; prints its URI"
 	@echo "make team-server-stop  stop the deployment make team-server started (its data goes with it)"
 	@echo "make asan-build     build the modules with AddressSanitizer and UBSan (into build/asan)"

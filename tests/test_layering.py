@@ -53,7 +53,7 @@ LAYERS = [
     },
     {  # 6
         "cli": {"auth.store", "config", "constants", "exception"},
-        "integrations.keras": {"exception"},
+        "integrations.keras": set(),
         "integrations.optuna": {"exception"},
     },
 ]

@@ -5,6 +5,7 @@
 // parameters, and the best model so far as an artifact when asked.
 #include <cmath>
 
+#include "hyperparameters.hpp"
 #include "runtime.hpp"
 
 namespace py = pybind11;
@@ -13,49 +14,8 @@ using rt::arg;
 
 namespace {
 
-// Said once per callback and key: a log that is no number is left out.
-void skip_once(rt::Call &c, py::handle self, py::handle key, py::handle value) {
-    py::object said = self.attr("_skipped");
-    if (rt::contains(said, key)) return;
-    said.attr("add")(key);
-    c.g("logger").attr("warning")(
-        py::str("Keras log {} is not a number ({}): not logged").format(py::repr(key), py::repr(value)));
-}
-
-// The logs that are numbers (NaN and infinities included: a diverged loss is
-// worth seeing), under `prefix`.
 py::dict numeric(rt::Call &c, py::handle self, py::handle logs, const char *prefix) {
-    py::dict out;
-    if (logs.is_none()) return out;
-    for (py::handle item : logs.attr("items")()) {
-        auto [key, value] = rt::unpack2(item);
-        try {
-            out[rt::text({prefix, py::str(key)})] = rt::builtin("float")(value);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
-            skip_once(c, self, key, value);
-        }
-    }
-    return out;
-}
-
-// Nested configuration as "a.b" = text, each value whole (walked with a
-// list of what is left, not by recursion: a configuration is the user's).
-void flatten(py::handle config, py::dict &out) {
-    py::list left;
-    left.append(py::make_tuple(py::str("optimizer."), config));
-    while (!left.empty()) {
-        py::object next = left.attr("pop")();
-        py::str prefix = next[py::int_(0)];
-        for (py::handle item : next[py::int_(1)].attr("items")()) {
-            auto [key, value] = rt::unpack2(item);
-            py::str name = rt::text({prefix, py::str(key)});
-            if (PyDict_Check(value.ptr()))
-                left.append(py::make_tuple(rt::text({name, "."}), value));
-            else if (!value.is_none())
-                out[name] = py::str(value);
-        }
-    }
+    return tavro_integrations::numbers(self, logs, py::str(prefix), "Keras log", c.g("logger"));
 }
 
 py::object init(rt::Call &c) {
@@ -75,6 +35,7 @@ py::object init(rt::Call &c) {
     self.attr("_batches") = py::int_(0);
     self.attr("_skipped") = py::set();
     self.attr("_params_logged") = py::bool_(false);
+    self.attr("_whole") = py::dict();
     return py::none();
 }
 
@@ -87,15 +48,11 @@ py::object on_train_begin(rt::Call &c) {
     py::dict params;
     params["model.parameters"] = py::str(model.attr("count_params")());
     py::object optimizer = py::getattr(model, "optimizer", py::none());
-    if (!optimizer.is_none()) flatten(optimizer.attr("get_config")(), params);
-    try {
-        self.attr("iteration").attr("log_params")(params);
-    } catch (py::error_already_set &e) {
-        // A second fit into the run with another configuration: the run keeps
-        // the first, and the fit goes on.
-        if (!e.matches(c.g("ExperimentTrackingException"))) throw;
-        c.g("logger").attr("warning")(py::str("The fit's configuration was not logged: {}").format(py::str(e.value())));
-    }
+    if (!optimizer.is_none())
+        tavro_integrations::flatten(optimizer.attr("get_config")(), py::str("optimizer."), params, false);
+    // A second fit into the run with another configuration: the run keeps
+    // the first, that is said, and the fit goes on.
+    tavro_integrations::log_hyperparameters(self.attr("iteration"), params, self.attr("_whole"), c.g("logger"));
     return py::none();
 }
 
@@ -118,7 +75,13 @@ py::object on_epoch_end(rt::Call &c) {
     if (!rt::truthy(self.attr("checkpoint"))) return py::none();
     py::object monitor = self.attr("monitor");
     if (!values.contains(monitor)) {
-        skip_once(c, self, monitor, py::str("not in this epoch's logs, so no best checkpoint"));
+        // Said once: the monitored value is not in the logs.
+        py::object said = self.attr("_skipped");
+        if (!rt::contains(said, monitor)) {
+            said.attr("add")(monitor);
+            c.g("logger").attr("warning")(
+                py::str("Keras log {} is not in this epoch's logs: no best checkpoint").format(py::repr(monitor)));
+        }
         return py::none();
     }
     double now = py::float_(values[monitor]).cast<double>();
@@ -172,7 +135,6 @@ RT_MODULE(keras, m) {
     mod.import("shutil");
     mod.import("tempfile");
     mod.from("typing", {"Any", "Optional"});
-    mod.from("tavro_experiment_tracking.exception", {"ExperimentTrackingException"});
     mod.set("logger", mod.get("logging").attr("getLogger")(mod.name()));
     rt::ClassDef(mod, "KerasCallback", {callbacks.attr("Callback")}, CALLBACK_DOC)
         .method("__init__",
