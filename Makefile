@@ -232,7 +232,7 @@ ASAN_LIB = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-fil
 # under load). Leaks are still found; only blocks reachable solely from the
 # dynamic TLS of a loaded library would be reported wrongly, and none is.
 .PHONY: test-asan asan-build
-test-asan: asan-build
+test-asan: $(if $(filter 1,$(ASAN_BUILT)),,asan-build)
 	LD_PRELOAD="$(ASAN_LIB)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=0:intercept_tls_get_addr=0 \
 	LSAN_OPTIONS=suppressions=$(abspath tests/lsan-suppressions.txt):print_suppressions=0 \

@@ -63,6 +63,25 @@ LIGHTNING_FIT = textwrap.dedent("""
     print(iteration.iteration_id)
 """)
 
+# Rank 1 of a job: no run of its own, and into a run it started, under its rank.
+LIGHTNING_RANK = textwrap.dedent("""
+    import sys
+    from lightning.pytorch.utilities.rank_zero import rank_zero_only
+    from tavro_experiment_tracking import init
+    from tavro_experiment_tracking.integrations.lightning import LightningLogger
+
+    rank_zero_only.rank = 1
+    experiment = init("ranks", sys.argv[1])
+    idle = LightningLogger(experiment.get_iteration())
+    idle.log_hyperparams({"lr": 0.1})
+    idle.log_metrics({"loss": 1.0}, step=0)
+    assert idle.version is None and idle.iteration.iteration_id is None
+    iteration = experiment.get_iteration()
+    with iteration.start(iteration_name="shared"):
+        LightningLogger(iteration).log_metrics({"loss": 2.0}, step=1)
+    print(iteration.iteration_id)
+""")
+
 TRANSFORMERS_TRAIN = textwrap.dedent("""
     import sys
     import torch
@@ -128,6 +147,16 @@ def test_lightning_fit_logs_hyperparameters_whole_metrics_and_checkpoints_and_en
     stopped, _ = run_script(LIGHTNING_FIT, tmp_path, proxied, name, "stop", str(tmp_path))
     failed, _ = run_script(LIGHTNING_FIT, tmp_path, proxied, name, "fail", str(tmp_path))
     assert [client.get_run(r).info.status for r in (stopped, failed)] == ["KILLED", "FAILED"]
+
+
+def test_lightning_rank_other_than_zero_logs_only_into_a_run_it_started(proxied, unique_name, tmp_path):
+    from mlflow.tracking import MlflowClient
+
+    client = MlflowClient(proxied)
+    run_id, _ = run_script(LIGHTNING_RANK, tmp_path, proxied, unique_name("ranks"))
+    run = client.get_run(run_id)
+    assert run.data.metrics == {"rank_1/loss": 2.0} and run.data.params == {}
+    assert len(client.search_runs([run.info.experiment_id])) == 1
 
 
 def test_transformers_training_logs_steps_arguments_and_checkpoints_into_one_run(proxied, unique_name, tmp_path):
